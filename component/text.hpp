@@ -1,0 +1,38 @@
+// component/text.hpp - the host's text rules on UTF-16 code units.
+//
+// The host's String is UTF-16, and every length, case mapping and comparison works on code
+// units exactly as the host language does; these helpers are the library's only place for
+// that, and for the conversions at its edges (UTF-8 for C++ hosts and file names, the
+// single-byte Windows-1252 code page of the logs).
+//
+// Thread-safety: pure functions.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace cobaltmoth::text {
+
+// UTF-8 to UTF-16; each byte of an invalid sequence becomes U+FFFD.
+std::u16string FromUtf8(std::string_view utf8);
+
+// UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
+std::string ToUtf8(std::u16string_view utf16);
+
+// The host's LCase of one code unit: A-Z to a-z, other letters by Unicode's simple lower case.
+char16_t LowerUnit(char16_t unit) noexcept;
+
+// LCase of a whole text, code unit by code unit.
+std::u16string LCase(std::u16string_view text);
+void LCaseInPlace(std::u16string& text) noexcept;
+
+// Appends the text in Windows-1252, one byte a character; a character the code page cannot
+// hold (a surrogate pair counts as one) is written as "?".
+void AppendWindows1252(std::u16string_view text, std::string& out);
+
+// Appends the decimal text of a number: a minus sign when negative, no leading zeros.
+void AppendDecimal(std::u16string& out, std::int64_t value);
+std::u16string Decimal(std::int64_t value);
+
+}  // namespace cobaltmoth::text

@@ -1,0 +1,7 @@
+// cobaltmoth/cobaltmoth.hpp - everything a host needs: the tracer, the error type and the
+// error-line number.
+#pragma once
+
+#include <cobaltmoth/error.hpp>
+#include <cobaltmoth/error_line.hpp>
+#include <cobaltmoth/proc_stac.hpp>

@@ -1,0 +1,161 @@
+// cobaltmoth/proc_stac.hpp - ProcStac, the procedure-stack tracer.
+//
+// A host creates one ProcStac, calls Init once with facts about itself, then EnterProc at the
+// start of each of its procedures and ExitProc when it ends. The tracer keeps the active
+// procedures as a stack, writes every entry, exit and comment to the stack log when asked to,
+// and returns the current stack as text with Dump:
+//
+//   ********************************************************************************
+//   * Stack Procedure Tree for Payroll.exe ver. 1.2.30
+//   ********************************************************************************
+//   Stack Element 002 of 002 frmOrders            - cmdSave_Click        called @ line 120 by Main
+//   Stack Element 001 of 002 modMain              - Main                
+//   ********************************************************************************
+//
+// and a stack log section such as
+//
+//   ********************************************************************************
+//   * Start Log Procedure Stack for Payroll.exe ver. 1.2.30 begin at 12/06/2026 09:41:07
+//   ********************************************************************************
+//
+//   o»»» Enter modMain::Main
+//   | ### loading orders ###
+//   |  o»»» Enter frmOrders::cmdSave_Clickcalled @ line 120 
+//   |  o««« Exit  frmOrders::cmdSave_Click
+//   o««« Exit  modMain::Main
+//
+//   ********************************************************************************
+//   * End Log Procedure Stack for Payroll.exe ver. 1.2.30
+//   ********************************************************************************
+//
+// (every line ends in CR LF; the log is Windows-1252 text, so » and « are single bytes).
+//
+// Rules a host can rely on:
+//  - Dump, EnterProc, ExitProc and PrintComment throw the not-initialised error
+//    (kNotInitializedError, source "Cobaltmoth.dll - Class ProcStac") until Init has run; the
+//    properties work at any time.
+//  - Entries are matched on exit by module and procedure name, ignoring letter case. An exit
+//    of a procedure lower on the stack first unwinds (and logs as "exit point not found") every
+//    entry above it; an exit that matches nothing empties the stack and throws error 9.
+//  - The stack log is opened at the first line that has to be written and gets its footer at
+//    Terminate. A line that cannot be written throws the file error (76 "Path not found",
+//    70 "Permission denied", 61 "Disk full", ...); the tracer keeps working, and if the log
+//    could not be opened the next line tries again, starting with a header.
+//  - An empty LogFilePath switches the stack log off: lines are dropped, no file is made.
+//  - Names longer than 20 characters are shown whole in the Dump (the columns then shift).
+//  - After Terminate the stack is gone: Dump, EnterProc, ExitProc and PrintComment throw
+//    error 91 "Object variable or With block variable not set". Destroying the object runs
+//    Terminate, swallowing any error of the footer.
+//
+// Text parameters take UTF-16 (the host's strings) or UTF-8; results are UTF-16.
+//
+// Thread-safety: none. A ProcStac belongs to one host thread, like the host's own objects.
+#pragma once
+
+#include <cobaltmoth/error.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace cobaltmoth {
+
+namespace platform {
+struct Platform;
+}
+
+// The kind of host project; it chooses the extension of the application file name.
+// (A type library spells the members "Exe Standard", "Exe ActiveX", "Dll ActiveX" and
+// "Ocx ActiveX Control".)
+enum cbmProjectType : std::int32_t {
+  ExeStandard = 0,        // ".exe"
+  ExeActiveX = 1,         // ".exe"
+  DllActiveX = 2,         // ".dll"
+  OcxActiveXControl = 3,  // ".ocx"
+};
+
+class ProcStac {
+ public:
+  // A tracer on this operating system's services.
+  ProcStac();
+  // A tracer on the given services (tests use fakes).
+  explicit ProcStac(std::shared_ptr<const platform::Platform> platform);
+  // Runs Terminate; never throws.
+  ~ProcStac();
+
+  ProcStac(const ProcStac&) = delete;
+  ProcStac& operator=(const ProcStac&) = delete;
+
+  // Records the application's name, version and folder. Sets the application file name (name
+  // plus ".exe", ".dll" or ".ocx"; left as it was for a project type outside 0 to 3) and the
+  // stack log path: app_path + separator + app_name + "_stacklog.txt", replacing any path set
+  // before. The separator is "/" on Linux and "\" on Windows.
+  void Init(std::u16string_view app_name, std::int16_t app_major, std::int16_t app_minor,
+            std::int16_t app_revision, std::u16string_view app_path,
+            std::int32_t project_type);
+  void Init(std::string_view app_name, std::int16_t app_major, std::int16_t app_minor,
+            std::int16_t app_revision, std::string_view app_path, std::int32_t project_type);
+
+  // The listing of the current stack, top first (see above).
+  std::u16string Dump();
+
+  // Pushes the procedure, with the calling thread's Erl() as its line, and logs the entry
+  // when LogOnFile is set. Does nothing while Enabled is false.
+  void EnterProc(std::u16string_view module_name, std::u16string_view proc_name);
+  void EnterProc(std::string_view module_name, std::string_view proc_name);
+
+  // Pops the topmost matching entry, unwinding the entries above it. Does nothing while
+  // Enabled is false.
+  void ExitProc(std::u16string_view module_name, std::u16string_view proc_name);
+  void ExitProc(std::string_view module_name, std::string_view proc_name);
+
+  // Writes "| ### comment ###" at the current depth when Enabled or LogOnFile is set.
+  void PrintComment(std::u16string_view comment);
+  void PrintComment(std::string_view comment);
+
+  // Writes the stack log's footer and closes it (when open) and discards the stack.
+  // A second call does nothing.
+  void Terminate();
+
+  // When true, EnterProc and ExitProc write to the stack log. Starts false.
+  void LogOnFile(bool value) noexcept;
+  bool LogOnFile() const noexcept;
+
+  // The stack log's path; changing it does not move a log that is already open.
+  void LogFilePath(std::u16string_view value);
+  void LogFilePath(std::string_view value);
+  const std::u16string& LogFilePath() const noexcept;
+
+  // When false, EnterProc and ExitProc do nothing at all. Starts true.
+  void Enabled(bool value) noexcept;
+  bool Enabled() const noexcept;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Enters a procedure for the length of a C++ scope: EnterProc on construction, ExitProc on
+// destruction, also when an exception leaves the scope. A failing ExitProc in the destructor
+// is swallowed (a destructor must not throw); call Exit() to see its error. If EnterProc
+// throws, the constructor throws and no exit is made.
+class ProcScope {
+ public:
+  ProcScope(ProcStac& stack, std::u16string_view module_name, std::u16string_view proc_name);
+  ProcScope(ProcStac& stack, std::string_view module_name, std::string_view proc_name);
+  ~ProcScope();
+
+  ProcScope(const ProcScope&) = delete;
+  ProcScope& operator=(const ProcScope&) = delete;
+
+  // Makes the exit now, throwing its error; the destructor then does nothing.
+  void Exit();
+
+ private:
+  ProcStac* stack_;
+  std::u16string module_name_;
+  std::u16string proc_name_;
+};
+
+}  // namespace cobaltmoth

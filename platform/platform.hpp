@@ -1,0 +1,77 @@
+// platform/platform.hpp - the one interface between the library and the operating system.
+//
+// Subsystems reach the operating system only through a Platform: a bundle of small ports,
+// injected into each public object when it is made. Every build compiles exactly one backend
+// (platform/posix or platform/windows) that supplies DefaultPlatform(); tests build their own
+// Platform from fakes that record what was written.
+//
+// Thread-safety: the ports of DefaultPlatform() may be used from any thread; a TextStream
+// belongs to the object that opened it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace cobaltmoth::platform {
+
+// An open single-byte text file, positioned at its end. Each call hands its bytes to the
+// operating system before it returns, so a crash of the process loses nothing written.
+// Failures throw the host's run-time error (61 "Disk full", 70 "Permission denied", ...).
+// Destroying the stream closes the file.
+class TextStream {
+ public:
+  virtual ~TextStream() = default;
+  // The text, in the log's code page, with no line break.
+  virtual void Write(std::u16string_view text) = 0;
+  // The text followed by CR LF, in one piece.
+  virtual void WriteLine(std::u16string_view text) = 0;
+  // `count` CR LF pairs.
+  virtual void WriteBlankLines(int count) = 0;
+  // Closes the file; later writes are errors.
+  virtual void Close() = 0;
+};
+
+// The file system, as far as the logs need it.
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+  // Opens `path` for appending single-byte text, creating the file when it is missing and
+  // never truncating it. Throws the host's run-time error when the folder is missing (76),
+  // access is denied (70) and the like.
+  virtual std::unique_ptr<TextStream> OpenTextFileForAppending(std::u16string_view path) = 0;
+};
+
+// The clock, as the host's Now converted to text.
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  // The current local moment as the user's short date, one blank and the user's time format.
+  virtual std::u16string NowText() = 0;
+};
+
+// The host runtime's error-line number (Erl).
+class ErrorLine {
+ public:
+  virtual ~ErrorLine() = default;
+  // The line of the most recent run-time error of the calling thread, 0 when there is none.
+  virtual std::int32_t Erl() = 0;
+};
+
+struct Platform {
+  std::shared_ptr<FileSystem> files;
+  std::shared_ptr<Clock> clock;
+  std::shared_ptr<ErrorLine> error_line;
+  // What joins a folder and a file name: "/" on Linux, "\" on Windows.
+  std::u16string path_separator;
+};
+
+// The operating system's own services, shared by every object that is not given others.
+std::shared_ptr<const Platform> DefaultPlatform();
+
+// The host's error-line number as a C++ host keeps it (cobaltmoth::SetErl). Portable, so
+// every backend uses it.
+std::shared_ptr<ErrorLine> ThreadErrorLine();
+
+}  // namespace cobaltmoth::platform

@@ -1,0 +1,20 @@
+#include <cobaltmoth/error_line.hpp>
+
+#include "platform/platform.hpp"
+
+namespace cobaltmoth::platform {
+namespace {
+
+class ThreadErrorLineImpl final : public ErrorLine {
+ public:
+  std::int32_t Erl() override { return cobaltmoth::Erl(); }
+};
+
+}  // namespace
+
+std::shared_ptr<ErrorLine> ThreadErrorLine() {
+  static const auto instance = std::make_shared<ThreadErrorLineImpl>();
+  return instance;
+}
+
+}  // namespace cobaltmoth::platform

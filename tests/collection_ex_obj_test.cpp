@@ -1,0 +1,296 @@
+#include "support/collection_ex_obj.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "collection_inspector.hpp"
+#include "fake_platform.hpp"
+
+namespace cobaltmoth {
+namespace {
+
+using testing::U8;
+
+// An item that knows its name, so a test can see which one it got back.
+ObjectRef Obj(const std::string& name) { return std::make_shared<std::string>(name); }
+std::string Name(const ObjectRef& item) {
+  return item ? *static_cast<const std::string*>(item.get()) : "<none>";
+}
+
+// The names of the items in position order, as enumeration yields them.
+std::string Order(CollectionExObj& c) {
+  std::string out;
+  auto e = c.NewEnum();
+  ObjectRef item;
+  while (e.Next(&item)) out += (out.empty() ? "" : ",") + Name(item);
+  return out;
+}
+
+void ExpectValid(const CollectionExObj& c) {
+  EXPECT_EQ(CollectionExObjInspector::CheckInvariants(c), "");
+}
+
+TEST(CollectionExObj, NewInstanceIsEmptyWithItsDefaults) {
+  CollectionExObj c;
+  EXPECT_EQ(c.Count(), 0);
+  EXPECT_FALSE(c.Sorted());
+  EXPECT_EQ(c.Capacity(), 1000);
+  EXPECT_EQ(c.TableSize(), 2001);
+  EXPECT_EQ(c.NumItems(), 1000);
+  EXPECT_EQ(c.AllocationChunk(), 1000);
+  EXPECT_EQ(c.FillRatio(), 2.0f);
+  EXPECT_RUNTIME_ERROR(c.Item(1), 9, "Subscript out of range");
+  EXPECT_RUNTIME_ERROR(c.Key(1), 9, "Subscript out of range");
+  EXPECT_RUNTIME_ERROR(c.Remove(1), 9, "Subscript out of range");
+  EXPECT_EQ(c.Index(u"anything"), -1);
+  EXPECT_FALSE(c.Exists(1));
+  ExpectValid(c);
+}
+
+TEST(CollectionExObj, KeysThatDifferOnlyInCaseAreOneKey) {
+  CollectionExObj c;
+  c.Add(Obj("first"), u"Alpha");
+  EXPECT_RUNTIME_ERROR(c.Add(Obj("second"), u"ALPHA"), 457,
+                       "This key is already associated with an element of this collection");
+  EXPECT_EQ(Name(c.Item(u"alpha")), "first");
+  EXPECT_EQ(U8(c.Key(1)), "alpha");
+  EXPECT_EQ(c.Index(u"ALPHA"), 1);
+  EXPECT_TRUE(c.Exists(u"aLPHA"));
+  // Non-ASCII letters fold too.
+  c.Add(Obj("e"), u"\u00C8TA");
+  EXPECT_EQ(c.Index(u"\u00E8ta"), 2);
+  ExpectValid(c);
+}
+
+TEST(CollectionExObj, IgnoreIfPresentReplacesInPlace) {
+  CollectionExObj c;
+  c.Add(Obj("a"), u"a");
+  c.Add(Obj("b"), u"b");
+  c.Add(Obj("B2"), u"B", {}, {}, true);
+  EXPECT_EQ(c.Count(), 2);
+  EXPECT_EQ(Order(c), "a,B2");
+  EXPECT_EQ(c.Index(u"b"), 2);
+  ExpectValid(c);
+}
+
+TEST(CollectionExObj, BeforeAndAfterPlaceTheNewItemOrFailWithoutChange) {
+  CollectionExObj c;
+  c.Add(Obj("a"), u"a");
+  c.Add(Obj("b"), u"b");
+  c.Add(Obj("c"), u"c");
+  EXPECT_RUNTIME_ERROR(c.Add(Obj("x"), u"x", 4), 9, "Subscript out of range");
+  EXPECT_RUNTIME_ERROR(c.Add(Obj("x"), u"x", 0), 9, "Subscript out of range");
+  EXPECT_RUNTIME_ERROR(c.Add(Obj("x"), u"x", u"nope"), 5, "Invalid procedure call or argument");
+  EXPECT_RUNTIME_ERROR(c.Add(Obj("x"), u"x", 1, 2), 5, "Invalid procedure call or argument");
+  EXPECT_RUNTIME_ERROR(c.Add(Obj("x"), u"x", {}, 7), 9, "Subscript out of range");
+  EXPECT_EQ(Order(c), "a,b,c");
+  EXPECT_FALSE(c.Exists(u"x"));
+
+  c.Add(Obj("first"), u"first", 1);
+  EXPECT_EQ(Order(c), "first,a,b,c");
+  c.Add(Obj("beforeC"), u"beforeC", u"C");
+  EXPECT_EQ(Order(c), "first,a,b,beforeC,c");
+  // After puts the new item behind the named one.
+  c.Add(Obj("afterA"), u"afterA", {}, u"a");
+  c.Add(Obj("last"), u"last", {}, 6);
+  EXPECT_EQ(Order(c), "first,a,afterA,b,beforeC,c,last");
+  for (const char16_t* key : {u"first", u"a", u"afterA", u"b", u"beforeC", u"c", u"last"}) {
+    EXPECT_EQ(Name(c.Item(key)), U8(key));
+  }
+  // A position given as a number is rounded half to even: 2.5 is 2.
+  c.Add(Obj("two"), u"two", 2.5);
+  EXPECT_EQ(Name(c.Item(2)), "two");
+  ExpectValid(c);
+}
+
+TEST(CollectionExObj, RemoveByKeyOrPositionAndIgnoreMisses) {
+  CollectionExObj c;
+  for (const char* k : {"a", "b", "c", "d"}) c.Add(Obj(k), text::FromUtf8(k));
+  c.Remove(u"B");
+  EXPECT_EQ(Order(c), "a,c,d");
+  c.Remove(1);
+  EXPECT_EQ(Order(c), "c,d");
+  EXPECT_EQ(c.Index(u"d"), 2);
+  EXPECT_RUNTIME_ERROR(c.Remove(u"zz"), 5, "Invalid procedure call or argument");
+  EXPECT_RUNTIME_ERROR(c.Remove(3), 9, "Subscript out of range");
+  c.Remove(u"zz", true);
+  c.Remove(3, true);
+  c.Remove(0, true);
+  EXPECT_EQ(Order(c), "c,d");
+  EXPECT_RUNTIME_ERROR(c.Item(u"a"), 5, "Invalid procedure call or argument");
+  EXPECT_RUNTIME_ERROR(c.Item(Variant()), 5, "Invalid procedure call or argument");
+  ExpectValid(c);
+}
+
+TEST(CollectionExObj, HashKeyFollowsTheDoublingSumModulo2To30) {
+  EXPECT_EQ(CollectionExObj::HashKey(u""), 1);
+  EXPECT_EQ(CollectionExObj::HashKey(u"a"), 97);
+  EXPECT_EQ(CollectionExObj::HashKey(u"ab"), 2 * 97 + 98);
+  EXPECT_EQ(CollectionExObj::HashKey(u"abc"), 2 * (2 * 97 + 98) + 99);
+  // A zero sum is 1.
+  EXPECT_EQ(CollectionExObj::HashKey(std::u16string(1, u'\0')), 1);
+  // Code units at or above U+8000 count as negative 16-bit values.
+  EXPECT_EQ(CollectionExObj::HashKey(u"a\uFFFF"), 2 * 97 - 1);
+  EXPECT_EQ(CollectionExObj::HashKey(u"\uFFFFa"), 2 * -1 + 97);
+  // ...and a lone one is brought into range modulo 2^30.
+  EXPECT_EQ(CollectionExObj::HashKey(u"\uFFFF"), (1 << 30) - 1);
+  // Only the first 256 code units count.
+  const std::u16string base(256, u'k');
+  EXPECT_EQ(CollectionExObj::HashKey(base + u"x"), CollectionExObj::HashKey(base + u"y"));
+  std::int64_t h = 'k';
+  for (int i = 1; i < 256; ++i) h = (2 * h + 'k') % (1 << 30);
+  EXPECT_EQ(CollectionExObj::HashKey(base), h);
+}
+
+TEST(CollectionExObj, KeysSharingTheirFirst256UnitsAreDistinct) {
+  CollectionExObj c;
+  const std::u16string base(300, u'k');
+  c.Add(Obj("x"), base + u"x");
+  c.Add(Obj("y"), base + u"y");
+  EXPECT_EQ(Name(c.Item(base + u"y")), "y");
+  c.Remove(base + u"x");
+  EXPECT_EQ(c.Index(base + u"y"), 1);
+  ExpectValid(c);
+}
+
+TEST(CollectionExObj, EmptyKeyIsAValidKey) {
+  CollectionExObj c;
+  c.Add(Obj("empty"), u"");
+  EXPECT_RUNTIME_ERROR(c.Add(Obj("again"), u""), 457,
+                       "This key is already associated with an element of this collection");
+  EXPECT_EQ(Name(c.Item(u"")), "empty");
+  c.Remove(u"");
+  EXPECT_EQ(c.Count(), 0);
+  ExpectValid(c);
+}
+
+TEST(CollectionExObj, TableSizeRoundsHalfToEvenAndIsOdd) {
+  EXPECT_EQ(CollectionExObj::ComputeTableSize(1000, 2.0f), 2001);
+  EXPECT_EQ(CollectionExObj::ComputeTableSize(20, 1.5f), 31);
+  EXPECT_EQ(CollectionExObj::ComputeTableSize(21, 1.5f), 33);  // 31.5 -> 32 -> 33
+  EXPECT_EQ(CollectionExObj::ComputeTableSize(23, 1.5f), 35);  // 34.5 -> 34 -> 35
+  EXPECT_EQ(CollectionExObj::ComputeTableSize(2000, 2.0f), 4001);
+  EXPECT_RUNTIME_ERROR(CollectionExObj::ComputeTableSize(2000000000, 2.0f), 6, "Overflow");
+}
+
+TEST(CollectionExObj, SetMemoryAppliesTheFloorsAndKeepsEveryItem) {
+  CollectionExObj c;
+  c.SetMemory(5, 5, 1.0f);
+  EXPECT_EQ(c.NumItems(), 20);
+  EXPECT_EQ(c.AllocationChunk(), 20);
+  EXPECT_EQ(c.FillRatio(), 1.5f);
+  EXPECT_EQ(c.TableSize(), 31);
+  c.SetMemory(100, 10, 3.0f);
+  EXPECT_EQ(c.AllocationChunk(), 100);
+  EXPECT_EQ(c.TableSize(), 301);
+  for (int i = 0; i < 150; ++i) c.Add(Obj(std::to_string(i)), text::Decimal(i));
+  // Shrinking below Count keeps the capacity at Count: nothing is lost.
+  c.SetMemory(20, 20, 1.5f);
+  EXPECT_EQ(c.Capacity(), 150);
+  for (int i = 0; i < 150; ++i) EXPECT_EQ(c.Index(text::Decimal(i)), i + 1);
+  ExpectValid(c);
+  // The next new key grows by the chunk.
+  c.Add(Obj("x"), u"x");
+  EXPECT_EQ(c.Capacity(), 170);
+  ExpectValid(c);
+}
+
+TEST(CollectionExObj, The1001stKeyGrowsByTheChunkAndKeepsPositions) {
+  CollectionExObj c;
+  for (int i = 1; i <= 1000; ++i) c.Add(Obj(std::to_string(i)), u"k" + text::Decimal(i));
+  EXPECT_EQ(c.Capacity(), 1000);
+  c.Add(Obj("1001"), u"k1001");
+  EXPECT_EQ(c.Capacity(), 2000);
+  EXPECT_EQ(c.TableSize(), 4001);
+  for (int i = 1; i <= 1001; ++i) ASSERT_EQ(c.Index(u"k" + text::Decimal(i)), i);
+  ExpectValid(c);
+}
+
+TEST(CollectionExObj, RemovalRepairsCollidedClusters) {
+  // In a 31-slot table, keys whose hashes are equal modulo 31 share a home slot.
+  CollectionExObj c;
+  c.SetMemory(20, 20, 1.5f);
+  std::vector<std::u16string> colliding;
+  for (char16_t u = 1; colliding.size() < 8; ++u) {
+    const std::u16string key(1, u);
+    if (CollectionExObj::HashKey(key) % 31 == 5) colliding.push_back(key);
+  }
+  for (std::size_t i = 0; i < colliding.size(); ++i) c.Add(Obj(std::to_string(i)), colliding[i]);
+  c.Add(Obj("other"), u"zz");
+  c.Remove(colliding[2]);
+  c.Remove(colliding[0]);
+  ExpectValid(c);
+  for (std::size_t i = 1; i < colliding.size(); ++i) {
+    if (i == 2) continue;
+    EXPECT_EQ(Name(c.Item(colliding[i])), std::to_string(i));
+  }
+  EXPECT_EQ(Name(c.Item(u"zz")), "other");
+}
+
+TEST(CollectionExObj, SortedOrdersByLowerCaseCodeUnitsAndIgnoresBeforeAfter) {
+  CollectionExObj c;
+  for (const char* k : {"item2", "ba", "Zeta", "item10", "b", "alpha"}) {
+    c.Add(Obj(k), text::FromUtf8(k));
+  }
+  auto before_sort = c.NewEnum();
+  c.Sorted(true);
+  EXPECT_EQ(Order(c), "alpha,b,ba,item10,item2,Zeta");
+  c.Add(Obj("beta"), u"beta", 1, 2);  // both given, but sorted mode never looks at them
+  c.Add(Obj("AAA"), u"AAA");
+  EXPECT_EQ(Order(c), "AAA,alpha,b,ba,beta,item10,item2,Zeta");
+  ExpectValid(c);
+  // An enumerator taken before keeps its own order.
+  ObjectRef first;
+  ASSERT_TRUE(before_sort.Next(&first));
+  EXPECT_EQ(Name(first), "item2");
+  c.Sorted(false);
+  c.Add(Obj("aaa0"), u"aaa0");
+  EXPECT_EQ(Order(c), "AAA,alpha,b,ba,beta,item10,item2,Zeta,aaa0");
+  ExpectValid(c);
+}
+
+TEST(CollectionExObj, ExistsTakesKeysOrNumbersWithoutRounding) {
+  CollectionExObj c;
+  for (const char* k : {"a", "b", "c"}) c.Add(Obj(k), text::FromUtf8(k));
+  EXPECT_TRUE(c.Exists(2.5));
+  EXPECT_TRUE(c.Exists(3));
+  EXPECT_FALSE(c.Exists(3.5));
+  EXPECT_FALSE(c.Exists(0.99));
+  EXPECT_FALSE(c.Exists(Variant()));
+  EXPECT_FALSE(c.Exists(u"d"));
+}
+
+TEST(CollectionExObj, ClearDropsEverythingButKeepsSorted) {
+  CollectionExObj c;
+  c.Sorted(true);
+  auto held = Obj("held");
+  c.Add(held, u"x");
+  EXPECT_EQ(held.use_count(), 2);
+  c.Clear();
+  EXPECT_EQ(held.use_count(), 1);
+  EXPECT_EQ(c.Count(), 0);
+  EXPECT_TRUE(c.Sorted());
+  EXPECT_EQ(Order(c), "");
+  ExpectValid(c);
+}
+
+TEST(CollectionExObj, RemovedItemsAreReleasedOnceAndMovedOnesNever) {
+  CollectionExObj c;
+  std::vector<ObjectRef> held;
+  for (int i = 0; i < 5; ++i) {
+    held.push_back(Obj(std::to_string(i)));
+    c.Add(held.back(), text::Decimal(i), i == 0 ? Variant() : Variant(1));
+  }
+  for (const auto& h : held) EXPECT_EQ(h.use_count(), 2);
+  c.Remove(3);
+  c.Remove(1);
+  int in_collection = 0;
+  for (const auto& h : held) in_collection += h.use_count() == 2;
+  EXPECT_EQ(in_collection, 3);
+  EXPECT_EQ(Order(c), "3,1,0");
+}
+
+}  // namespace
+}  // namespace cobaltmoth

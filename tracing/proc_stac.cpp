@@ -1,0 +1,281 @@
+#include <cobaltmoth/proc_stac.hpp>
+
+#include <utility>
+#include <vector>
+
+#include "component/host_error.hpp"
+#include "component/text.hpp"
+#include "platform/platform.hpp"
+#include "support/collection_ex_obj.hpp"
+#include "tracing/stack_log_format.hpp"
+#include "tracing/stack_record.hpp"
+
+namespace cobaltmoth {
+
+using tracing::StackLogLineKind;
+using tracing::StackRecord;
+
+namespace {
+constexpr std::u16string_view kClassName = u"ProcStac";
+}  // namespace
+
+struct ProcStac::Impl {
+  explicit Impl(std::shared_ptr<const platform::Platform> services)
+      : platform(std::move(services)), stack(std::make_unique<CollectionExObj>()) {}
+
+  // Raises the not-initialised error until Init has run.
+  void CheckInit() const {
+    if (!initialized) host::RaiseNotInitialized(kClassName);
+  }
+
+  // Raises error 91 once Terminate has discarded the stack.
+  void CheckStack() const {
+    if (!stack) host::RaiseRuntime(host::kObjectNotSet);
+  }
+
+  std::u16string Title() const {
+    return tracing::AppTitle(app_file, app_major, app_minor, app_revision);
+  }
+
+  // module + "::" + proc + "::", lower case: the key of an entry without its position.
+  static std::u16string KeyPrefix(std::u16string_view module_name,
+                                  std::u16string_view proc_name) {
+    std::u16string key;
+    key.reserve(module_name.size() + proc_name.size() + 16);
+    key += module_name;
+    key += u"::";
+    key += proc_name;
+    key += u"::";
+    text::LCaseInPlace(key);
+    return key;
+  }
+
+  const StackRecord& RecordAt(std::int32_t position) const {
+    return *static_cast<const StackRecord*>(stack->Item(Variant(position)).get());
+  }
+
+  void WriteStackLog(std::u16string_view module_name, std::u16string_view proc_name,
+                     std::int32_t line_number, StackLogLineKind kind) {
+    if (!log_stream) OpenStackLog();
+    // An empty LogFilePath opens nothing: the stack log is off and the line is dropped.
+    if (!log_stream) return;
+    line.clear();
+    tracing::AppendTraceLine(line, stack->Count(), kind, module_name, proc_name, line_number);
+    log_stream->WriteLine(line);
+  }
+
+  // Opens the log and writes its header. The stream is kept only once the header is written,
+  // so a log that failed to open, or to take its header, is tried again at the next line.
+  void OpenStackLog() {
+    if (log_file_path.empty()) return;
+    std::unique_ptr<platform::TextStream> stream =
+        platform->files->OpenTextFileForAppending(log_file_path);
+    const std::u16string title = Title();
+    stream->WriteLine(tracing::kRuleLine);
+    stream->WriteLine(tracing::SectionStartLine(title, platform->clock->NowText()));
+    stream->WriteLine(tracing::kRuleLine);
+    stream->WriteBlankLines(1);
+    log_stream = std::move(stream);
+  }
+
+  // Writes the footer and closes the log. The stream is given up even when a write fails.
+  void CloseStackLog() {
+    if (!log_stream) return;
+    const std::unique_ptr<platform::TextStream> stream = std::move(log_stream);
+    stream->WriteBlankLines(1);
+    stream->WriteLine(tracing::kRuleLine);
+    stream->WriteLine(tracing::SectionEndLine(Title()));
+    stream->WriteLine(tracing::kRuleLine);
+    stream->WriteBlankLines(1);
+    stream->Close();
+  }
+
+  std::shared_ptr<const platform::Platform> platform;
+  bool enabled = true;
+  std::u16string log_file_path;
+  bool log_on_file = false;
+  std::u16string app_file;
+  std::u16string app_major;
+  std::u16string app_minor;
+  std::u16string app_revision;
+  bool initialized = false;
+  std::unique_ptr<CollectionExObj> stack;
+  std::unique_ptr<platform::TextStream> log_stream;
+  std::u16string line;  // reused for every trace line
+};
+
+ProcStac::ProcStac() : ProcStac(platform::DefaultPlatform()) {}
+
+ProcStac::ProcStac(std::shared_ptr<const platform::Platform> platform)
+    : impl_(std::make_unique<Impl>(std::move(platform))) {}
+
+ProcStac::~ProcStac() {
+  try {
+    Terminate();
+  } catch (...) {
+    // The footer could not be written; a destructor has no one to tell.
+  }
+}
+
+void ProcStac::Init(std::u16string_view app_name, std::int16_t app_major,
+                    std::int16_t app_minor, std::int16_t app_revision,
+                    std::u16string_view app_path, std::int32_t project_type) {
+  Impl& m = *impl_;
+  m.app_major = text::Decimal(app_major);
+  m.app_minor = text::Decimal(app_minor);
+  m.app_revision = text::Decimal(app_revision);
+  std::u16string_view extension;
+  switch (project_type) {
+    case ExeStandard:
+    case ExeActiveX:
+      extension = u".exe";
+      break;
+    case DllActiveX:
+      extension = u".dll";
+      break;
+    case OcxActiveXControl:
+      extension = u".ocx";
+      break;
+    default:
+      break;  // an unknown kind leaves the file name as it was
+  }
+  if (!extension.empty()) {
+    m.app_file.assign(app_name);
+    m.app_file += extension;
+  }
+  m.log_file_path.assign(app_path);
+  m.log_file_path += m.platform->path_separator;
+  m.log_file_path += app_name;
+  m.log_file_path += u"_stacklog.txt";
+  m.initialized = true;
+}
+
+void ProcStac::Init(std::string_view app_name, std::int16_t app_major, std::int16_t app_minor,
+                    std::int16_t app_revision, std::string_view app_path,
+                    std::int32_t project_type) {
+  Init(text::FromUtf8(app_name), app_major, app_minor, app_revision, text::FromUtf8(app_path),
+       project_type);
+}
+
+std::u16string ProcStac::Dump() {
+  Impl& m = *impl_;
+  m.CheckInit();
+  m.CheckStack();
+  const std::int32_t n = m.stack->Count();
+  std::vector<ObjectRef> held;  // keeps every record alive while the text is made
+  std::vector<const StackRecord*> records;
+  held.reserve(static_cast<std::size_t>(n));
+  records.reserve(static_cast<std::size_t>(n));
+  for (std::int32_t p = 1; p <= n; ++p) {
+    held.push_back(m.stack->Item(Variant(p)));
+    records.push_back(static_cast<const StackRecord*>(held.back().get()));
+  }
+  return tracing::FormatDump(m.Title(), records);
+}
+
+void ProcStac::EnterProc(std::u16string_view module_name, std::u16string_view proc_name) {
+  Impl& m = *impl_;
+  m.CheckInit();
+  m.CheckStack();
+  if (!m.enabled) return;
+  std::u16string key = Impl::KeyPrefix(module_name, proc_name);
+  text::AppendDecimal(key, std::int64_t{m.stack->Count()} + 1);
+  auto record = std::make_shared<StackRecord>(module_name, proc_name);
+  const std::int32_t erl = m.platform->error_line->Erl();
+  if (erl != 0) record->CalledByLineNumber(erl);
+  m.stack->Add(record, key);
+  if (m.log_on_file) {
+    m.WriteStackLog(record->ModuleName(), record->ProcName(), record->CalledByLineNumber(),
+                    StackLogLineKind::Enter);
+  }
+}
+
+void ProcStac::EnterProc(std::string_view module_name, std::string_view proc_name) {
+  EnterProc(text::FromUtf8(module_name), text::FromUtf8(proc_name));
+}
+
+void ProcStac::ExitProc(std::u16string_view module_name, std::u16string_view proc_name) {
+  Impl& m = *impl_;
+  m.CheckInit();
+  m.CheckStack();
+  if (!m.enabled) return;
+  const std::u16string prefix = Impl::KeyPrefix(module_name, proc_name);
+  std::u16string key;
+  std::int32_t i = m.stack->Count();
+  for (;;) {
+    // Position 0 is past the bottom: the collection raises error 9 there, and an exit that
+    // matched nothing reaches the host with it, the stack now empty.
+    const std::u16string& stored = m.stack->Key(i);
+    key = prefix;
+    text::AppendDecimal(key, i);
+    if (stored == key) break;
+    if (m.log_on_file) {
+      const StackRecord& lost = m.RecordAt(i);
+      m.WriteStackLog(lost.ModuleName(), lost.ProcName(), lost.CalledByLineNumber(),
+                      StackLogLineKind::ExitNotFound);
+    }
+    m.stack->Remove(Variant(i));
+    --i;
+  }
+  if (m.log_on_file) {
+    const StackRecord& matched = m.RecordAt(i);
+    m.WriteStackLog(matched.ModuleName(), matched.ProcName(), matched.CalledByLineNumber(),
+                    StackLogLineKind::Exit);
+  }
+  m.stack->Remove(Variant(i));
+}
+
+void ProcStac::ExitProc(std::string_view module_name, std::string_view proc_name) {
+  ExitProc(text::FromUtf8(module_name), text::FromUtf8(proc_name));
+}
+
+void ProcStac::PrintComment(std::u16string_view comment) {
+  Impl& m = *impl_;
+  m.CheckInit();
+  m.CheckStack();
+  if (m.enabled || m.log_on_file) m.WriteStackLog(comment, u"", 0, StackLogLineKind::Comment);
+}
+
+void ProcStac::PrintComment(std::string_view comment) { PrintComment(text::FromUtf8(comment)); }
+
+void ProcStac::Terminate() {
+  impl_->CloseStackLog();
+  impl_->stack.reset();
+}
+
+void ProcStac::LogOnFile(bool value) noexcept { impl_->log_on_file = value; }
+bool ProcStac::LogOnFile() const noexcept { return impl_->log_on_file; }
+
+void ProcStac::LogFilePath(std::u16string_view value) { impl_->log_file_path.assign(value); }
+void ProcStac::LogFilePath(std::string_view value) {
+  impl_->log_file_path = text::FromUtf8(value);
+}
+const std::u16string& ProcStac::LogFilePath() const noexcept { return impl_->log_file_path; }
+
+void ProcStac::Enabled(bool value) noexcept { impl_->enabled = value; }
+bool ProcStac::Enabled() const noexcept { return impl_->enabled; }
+
+ProcScope::ProcScope(ProcStac& stack, std::u16string_view module_name,
+                     std::u16string_view proc_name)
+    : stack_(&stack), module_name_(module_name), proc_name_(proc_name) {
+  stack_->EnterProc(module_name_, proc_name_);
+}
+
+ProcScope::ProcScope(ProcStac& stack, std::string_view module_name, std::string_view proc_name)
+    : ProcScope(stack, text::FromUtf8(module_name), text::FromUtf8(proc_name)) {}
+
+ProcScope::~ProcScope() {
+  if (stack_ == nullptr) return;
+  try {
+    stack_->ExitProc(module_name_, proc_name_);
+  } catch (...) {
+    // A destructor must not throw; Exit() is there for a caller who wants the error.
+  }
+}
+
+void ProcScope::Exit() {
+  ProcStac* stack = std::exchange(stack_, nullptr);
+  if (stack != nullptr) stack->ExitProc(module_name_, proc_name_);
+}
+
+}  // namespace cobaltmoth
