@@ -123,8 +123,7 @@ std::string ToUtf8(std::u16string_view utf16) {
   return out;
 }
 
-char16_t LowerUnit(char16_t unit) noexcept {
-  if (unit < 0x80) return (unit >= u'A' && unit <= u'Z') ? unit + (u'a' - u'A') : unit;
+char16_t LowerUnitBeyondAscii(char16_t unit) noexcept {
   const auto* end = std::end(kLowerCase);
   const auto* it = std::lower_bound(std::begin(kLowerCase), end, unit,
                                     [](const CaseMapping& m, char16_t u) { return m.upper < u; });
@@ -142,12 +141,19 @@ std::u16string LCase(std::u16string_view text) {
 }
 
 void AppendWindows1252(std::u16string_view text, std::string& out) {
-  out.reserve(out.size() + text.size());
+  const std::size_t start = out.size();
+  out.resize(start + text.size());  // at most one byte a code unit
+  char* next = out.data() + start;
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char16_t u = text[i];
+    if (u < 0x80) {
+      *next++ = static_cast<char>(u);
+      continue;
+    }
     if (IsHighSurrogate(u) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) ++i;
-    out += Windows1252Byte(u);
+    *next++ = Windows1252Byte(u);
   }
+  out.resize(static_cast<std::size_t>(next - out.data()));
 }
 
 void AppendDecimal(std::u16string& out, std::int64_t value) {

@@ -21,7 +21,11 @@ std::u16string FromUtf8(std::string_view utf8);
 std::string ToUtf8(std::u16string_view utf16);
 
 // The host's LCase of one code unit: A-Z to a-z, other letters by Unicode's simple lower case.
-char16_t LowerUnit(char16_t unit) noexcept;
+char16_t LowerUnitBeyondAscii(char16_t unit) noexcept;
+inline char16_t LowerUnit(char16_t unit) noexcept {
+  if (unit >= 0x80) return LowerUnitBeyondAscii(unit);
+  return (unit >= u'A' && unit <= u'Z') ? static_cast<char16_t>(unit + (u'a' - u'A')) : unit;
+}
 
 // LCase of a whole text, code unit by code unit.
 std::u16string LCase(std::u16string_view text);

@@ -72,7 +72,8 @@ std::int32_t CollectionExObj::FindKey(std::u16string_view lower_key,
   }
 }
 
-std::int32_t CollectionExObj::PositionOfKey(std::u16string_view key) const {
+std::int32_t CollectionExObj::PositionOfKey(std::u16string_view key) {
+  EnsureTable();
   const LoweredKey lowered(key);
   const std::int32_t s = FindKey(lowered.text, lowered.hash);
   if (s < 0) host::RaiseRuntime(host::kInvalidProcedureCall);
@@ -103,10 +104,13 @@ std::int32_t CollectionExObj::FindSorted(std::u16string_view lower_key) const no
 }
 
 void CollectionExObj::Renumber(std::int32_t from, std::int32_t to) noexcept {
+  if (!table_current_) return;
   for (std::int32_t i = from; i <= to; ++i) hash_table_[entries_[i].HashSlot] = i;
 }
 
 void CollectionExObj::Resize(std::int32_t new_capacity) {
+  // A table that appends have left behind stays so; it is filled when a key is looked up.
+  const bool refill = table_current_;
   const std::int32_t new_table_size = ComputeTableSize(new_capacity, fill_ratio_);
   try {
     std::vector<std::int32_t> new_table(static_cast<std::size_t>(new_table_size) + 1, 0);
@@ -117,11 +121,21 @@ void CollectionExObj::Resize(std::int32_t new_capacity) {
   }
   capacity_ = new_capacity;
   table_size_ = new_table_size;
+  table_current_ = false;
+  if (refill) EnsureTable();
+}
+
+void CollectionExObj::EnsureTable() {
+  if (table_current_) return;
+  std::fill(hash_table_.begin(), hash_table_.end(), 0);
   for (std::int32_t i = 1; i <= count_; ++i) {
-    const std::int32_t slot = -FindKey(entries_[i].Key, entries_[i].KeyHash);
+    EntryRecord& entry = entries_[i];
+    if (entry.KeyHash == 0) entry.KeyHash = HashKey(entry.Key);
+    const std::int32_t slot = -FindKey(entry.Key, entry.KeyHash);
     hash_table_[slot] = i;
-    entries_[i].HashSlot = slot;
+    entry.HashSlot = slot;
   }
+  table_current_ = true;
 }
 
 void CollectionExObj::Clear() {
@@ -137,6 +151,7 @@ void CollectionExObj::Clear() {
   count_ = 0;
   capacity_ = num_items_;
   table_size_ = new_table_size;
+  table_current_ = true;
   enum_snapshot_.reset();
 }
 
@@ -160,6 +175,7 @@ void CollectionExObj::SetMemory(std::int32_t num_items, std::int32_t allocation_
 
 void CollectionExObj::Add(ObjectRef item, std::u16string_view key, const Variant& before,
                           const Variant& after, bool ignore_if_present) {
+  EnsureTable();
   LoweredKey lowered(key);
   std::int32_t s = FindKey(lowered.text, lowered.hash);
   if (s > 0) {
@@ -205,7 +221,23 @@ void CollectionExObj::Add(ObjectRef item, std::u16string_view key, const Variant
   enum_snapshot_.reset();
 }
 
-ObjectRef CollectionExObj::Item(const Variant& index) const {
+void CollectionExObj::AppendNewKey(ObjectRef item, std::u16string lower_key) {
+  if (count_ == capacity_) {
+    const std::int64_t grown = std::int64_t{capacity_} + allocation_chunk_;
+    if (grown >= std::numeric_limits<std::int32_t>::max()) host::RaiseRuntime(host::kOverflow);
+    table_current_ = false;  // the growth then re-sizes the table without filling it
+    Resize(static_cast<std::int32_t>(grown));
+  }
+  EntryRecord& entry = entries_[++count_];
+  entry.KeyHash = 0;  // hashed when the table is next brought up to date
+  entry.HashSlot = 0;
+  entry.Key = std::move(lower_key);
+  entry.Item = std::move(item);
+  table_current_ = false;
+  enum_snapshot_.reset();
+}
+
+ObjectRef CollectionExObj::Item(const Variant& index) {
   if (index.IsText()) return entries_[PositionOfKey(index.Text())].Item;
   return entries_[CheckedPosition(index)].Item;
 }
@@ -214,6 +246,7 @@ void CollectionExObj::Remove(const Variant& index, bool ignore_if_not_found) {
   std::int32_t p;
   std::int32_t r;
   if (index.IsText()) {
+    EnsureTable();
     const LoweredKey lowered(index.Text());
     r = FindKey(lowered.text, lowered.hash);
     if (r < 0) {
@@ -236,6 +269,10 @@ void CollectionExObj::Remove(const Variant& index, bool ignore_if_not_found) {
     entries_[count_] = EntryRecord{};
   }
   --count_;
+  if (!table_current_) {
+    enum_snapshot_.reset();
+    return;
+  }
   Renumber(p, count_);
 
   // Repair the cluster after the freed slot: every position in it is put back where a lookup
@@ -264,8 +301,9 @@ CollectionExObj::Enumerator CollectionExObj::NewEnum() {
   return Enumerator(enum_snapshot_);
 }
 
-bool CollectionExObj::Exists(const Variant& key) const {
+bool CollectionExObj::Exists(const Variant& key) {
   if (key.IsText()) {
+    EnsureTable();
     const LoweredKey lowered(key.Text());
     return FindKey(lowered.text, lowered.hash) > 0;
   }
@@ -273,7 +311,8 @@ bool CollectionExObj::Exists(const Variant& key) const {
   return false;
 }
 
-std::int32_t CollectionExObj::Index(std::u16string_view key) const {
+std::int32_t CollectionExObj::Index(std::u16string_view key) {
+  EnsureTable();
   const LoweredKey lowered(key);
   const std::int32_t s = FindKey(lowered.text, lowered.hash);
   return s > 0 ? hash_table_[s] : -1;

@@ -78,8 +78,15 @@ class CollectionExObj {
   void Add(ObjectRef item, std::u16string_view key, const Variant& before = {},
            const Variant& after = {}, bool ignore_if_present = false);
 
+  // Appends `item` at position Count + 1 under `lower_key`, which the caller guarantees to be
+  // in lower case and not present. Nothing is hashed: the hash table is brought up to date
+  // when a key is next looked up. This is the path of a caller that reaches its entries only
+  // by position, such as the tracer's stack, whose keys (names plus depth) differ mostly in
+  // their last characters and would crowd into long probe runs.
+  void AppendNewKey(ObjectRef item, std::u16string lower_key);
+
   // The item under a key (5 when absent) or at a position (9 outside 1 to Count).
-  ObjectRef Item(const Variant& index) const;
+  ObjectRef Item(const Variant& index);
 
   // Removes the item under a key or at a position; a miss raises 5 or 9, or with
   // `ignore_if_not_found` changes nothing.
@@ -90,10 +97,10 @@ class CollectionExObj {
 
   // Whether a key is present, or a number lies from 1 to Count (2.5 does). Never raises for a
   // missing key.
-  bool Exists(const Variant& key) const;
+  bool Exists(const Variant& key);
 
   // The position of a key, -1 when absent.
-  std::int32_t Index(std::u16string_view key) const;
+  std::int32_t Index(std::u16string_view key);
 
   // The stored (lower-case) key at a position; 9 outside 1 to Count.
   const std::u16string& Key(std::int32_t index) const;
@@ -130,11 +137,13 @@ class CollectionExObj {
   // The slot holding `lower_key` (> 0), or minus the empty slot where it would go.
   std::int32_t FindKey(std::u16string_view lower_key, std::int32_t hash) const noexcept;
   // A present key's position, raising 5 when absent.
-  std::int32_t PositionOfKey(std::u16string_view key) const;
+  std::int32_t PositionOfKey(std::u16string_view key);
   // A number given as a position, checked against 1 to Count (9 outside).
   std::int32_t CheckedPosition(const Variant& index) const;
   // Where a new lower-case key goes in sorted order.
   std::int32_t FindSorted(std::u16string_view lower_key) const noexcept;
+  // Puts every entry into the hash table again, when appends have left it behind.
+  void EnsureTable();
   void Resize(std::int32_t new_capacity);
   void Renumber(std::int32_t from, std::int32_t to) noexcept;
   void SortEntries() noexcept;
@@ -146,6 +155,7 @@ class CollectionExObj {
   std::int32_t capacity_ = 0;
   std::int32_t table_size_ = 0;
   bool sorted_ = false;
+  bool table_current_ = true;  // false while appended entries are not in the table yet
   std::vector<EntryRecord> entries_;      // 0 .. capacity_
   std::vector<std::int32_t> hash_table_;  // 0 .. table_size_
   std::shared_ptr<const Enumerator::Snapshot> enum_snapshot_;

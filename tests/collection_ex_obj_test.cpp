@@ -294,3 +294,32 @@ TEST(CollectionExObj, RemovedItemsAreReleasedOnceAndMovedOnesNever) {
 
 }  // namespace
 }  // namespace cobaltmoth
+
+namespace cobaltmoth {
+namespace {
+
+TEST(CollectionExObj, AppendedKeysJoinTheTableAtTheNextLookup) {
+  CollectionExObj c;
+  c.SetMemory(20, 20, 1.5f);
+  for (int i = 1; i <= 45; ++i) c.AppendNewKey(Obj(std::to_string(i)), u"k" + text::Decimal(i));
+  EXPECT_EQ(c.Count(), 45);
+  EXPECT_EQ(c.Capacity(), 60);
+  EXPECT_EQ(U8(c.Key(45)), "k45");
+  c.Remove(45);
+  c.Remove(3);
+  EXPECT_EQ(Name(c.Item(3)), "4");
+  ExpectValid(c);
+  // A lookup by key sees every appended entry at its present position.
+  EXPECT_EQ(c.Index(u"K44"), 43);
+  EXPECT_RUNTIME_ERROR(c.Add(Obj("dup"), u"K1"), 457,
+                       "This key is already associated with an element of this collection");
+  ExpectValid(c);
+  c.AppendNewKey(Obj("late"), u"late");
+  c.Sorted(true);
+  EXPECT_EQ(Name(c.Item(u"LATE")), "late");
+  EXPECT_EQ(U8(c.Key(c.Count())), "late");
+  ExpectValid(c);
+}
+
+}  // namespace
+}  // namespace cobaltmoth

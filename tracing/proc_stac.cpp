@@ -50,7 +50,29 @@ struct ProcStac::Impl {
     return key;
   }
 
-  const StackRecord& RecordAt(std::int32_t position) const {
+  // Whether a stored key is the key of these names at this position, that is
+  // LCase(module + "::" + proc + "::" + position), compared without building it.
+  static bool KeyMatches(std::u16string_view stored, std::u16string_view module_name,
+                         std::u16string_view proc_name, std::int32_t position) {
+    std::size_t at = 0;
+    const auto take = [&](std::u16string_view part, bool lower) {
+      if (stored.size() - at < part.size()) return false;
+      for (const char16_t unit : part) {
+        if (stored[at++] != (lower ? text::LowerUnit(unit) : unit)) return false;
+      }
+      return true;
+    };
+    char16_t digits[12];
+    std::size_t first = sizeof digits / sizeof digits[0];
+    for (std::int32_t v = position; first == 12 || v != 0; v /= 10) {
+      digits[--first] = static_cast<char16_t>(u'0' + v % 10);
+    }
+    return take(module_name, true) && take(u"::", false) && take(proc_name, true) &&
+           take(u"::", false) && take({digits + first, 12 - first}, false) &&
+           at == stored.size();
+  }
+
+  const StackRecord& RecordAt(std::int32_t position) {
     return *static_cast<const StackRecord*>(stack->Item(Variant(position)).get());
   }
 
@@ -178,12 +200,14 @@ void ProcStac::EnterProc(std::u16string_view module_name, std::u16string_view pr
   m.CheckInit();
   m.CheckStack();
   if (!m.enabled) return;
+  // The key is new by construction: it ends in "::" and the new top position, and every key
+  // on the stack ends in its own, lower position.
   std::u16string key = Impl::KeyPrefix(module_name, proc_name);
   text::AppendDecimal(key, std::int64_t{m.stack->Count()} + 1);
   auto record = std::make_shared<StackRecord>(module_name, proc_name);
   const std::int32_t erl = m.platform->error_line->Erl();
   if (erl != 0) record->CalledByLineNumber(erl);
-  m.stack->Add(record, key);
+  m.stack->AppendNewKey(record, std::move(key));
   if (m.log_on_file) {
     m.WriteStackLog(record->ModuleName(), record->ProcName(), record->CalledByLineNumber(),
                     StackLogLineKind::Enter);
@@ -199,16 +223,11 @@ void ProcStac::ExitProc(std::u16string_view module_name, std::u16string_view pro
   m.CheckInit();
   m.CheckStack();
   if (!m.enabled) return;
-  const std::u16string prefix = Impl::KeyPrefix(module_name, proc_name);
-  std::u16string key;
   std::int32_t i = m.stack->Count();
   for (;;) {
     // Position 0 is past the bottom: the collection raises error 9 there, and an exit that
     // matched nothing reaches the host with it, the stack now empty.
-    const std::u16string& stored = m.stack->Key(i);
-    key = prefix;
-    text::AppendDecimal(key, i);
-    if (stored == key) break;
+    if (Impl::KeyMatches(m.stack->Key(i), module_name, proc_name, i)) break;
     if (m.log_on_file) {
       const StackRecord& lost = m.RecordAt(i);
       m.WriteStackLog(lost.ModuleName(), lost.ProcName(), lost.CalledByLineNumber(),
