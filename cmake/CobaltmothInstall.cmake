@@ -20,6 +20,9 @@ install(FILES ${PROJECT_BINARY_DIR}/cobaltmothConfig.cmake
               ${PROJECT_BINARY_DIR}/cobaltmothConfigVersion.cmake
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/cobaltmoth)
 
+# The .pc file finds the prefix from its own place, so the installed tree can be moved.
+file(RELATIVE_PATH COBALTMOTH_PC_TO_PREFIX "${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig"
+     "${CMAKE_INSTALL_PREFIX}")
 configure_file(cmake/cobaltmoth.pc.in ${PROJECT_BINARY_DIR}/cobaltmoth.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/cobaltmoth.pc
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -13,7 +13,7 @@
 
 #include "component/host_error.hpp"
 #include "component/text.hpp"
-#include "platform/platform.hpp"
+#include "platform/posix/posix_platform.hpp"
 
 namespace cobaltmoth::platform {
 namespace {
@@ -138,8 +138,8 @@ class PosixFileSystem final : public FileSystem {
 // time, the way the host converts a date to text.
 class PosixClock final : public Clock {
  public:
-  PosixClock() {
-    locale_ = ::newlocale(LC_TIME_MASK, "", static_cast<locale_t>(0));
+  explicit PosixClock(const char* locale_name) {
+    locale_ = ::newlocale(LC_TIME_MASK, locale_name, static_cast<locale_t>(0));
     if (locale_ == static_cast<locale_t>(0)) {
       locale_ = ::newlocale(LC_TIME_MASK, "C", static_cast<locale_t>(0));
     }
@@ -176,13 +176,19 @@ class PosixClock final : public Clock {
 
 }  // namespace
 
+std::unique_ptr<Clock> MakeLocaleClock(const char* locale_name) {
+  return std::make_unique<PosixClock>(locale_name);
+}
+
+std::shared_ptr<FileSystem> MakePosixFileSystem() { return std::make_shared<PosixFileSystem>(); }
+
 std::shared_ptr<const Platform> DefaultPlatform() {
   static const std::shared_ptr<const Platform> instance = [] {
     auto p = std::make_shared<Platform>();
-    p->files = std::make_shared<PosixFileSystem>();
-    p->clock = std::make_shared<PosixClock>();
+    p->files = MakePosixFileSystem();
+    p->clock = MakeLocaleClock("");
     p->error_line = ThreadErrorLine();
-    p->path_separator = u"/";
+    p->path_separator.assign(1, u'/');  // (a literal here trips a false -Wrestrict in GCC 12)
     return p;
   }();
   return instance;

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs the Linux build into a scratch prefix and builds a small host against it twice:
+# with CMake's find_package and with pkg-config. Both must link and run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+prefix=$(mktemp -d)
+work=$(mktemp -d)
+trap 'rm -rf "$prefix" "$work"' EXIT
+
+cmake --install build/linux --prefix "$prefix" >/dev/null
+cmake -S tests/install_consumer -B "$work/cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/cmake" >/dev/null
+LD_LIBRARY_PATH="$prefix/lib" "$work/cmake/consumer" "$work/cmake"
+
+flags=$(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs cobaltmoth)
+# shellcheck disable=SC2086
+g++ tests/install_consumer/consumer.cpp $flags -o "$work/pc-consumer"
+LD_LIBRARY_PATH="$prefix/lib" "$work/pc-consumer" "$work"
+echo "installed package: find_package and pkg-config hosts ran"

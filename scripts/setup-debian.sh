@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that the named jobs need, when any is missing.
+# Usage: scripts/setup-debian.sh demo|test
+set -euo pipefail
+
+packages=(cmake ninja-build g++ pkg-config)
+case "${1:-demo}" in
+  demo) ;;
+  test)
+    packages+=(clang libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev
+               libspdlog-dev g++-mingw-w64-x86-64-posix)
+    ;;
+  *) echo "usage: $0 demo|test" >&2; exit 2 ;;
+esac
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=()
+if [ "$(id -u)" -ne 0 ]; then sudo=(sudo); fi
+echo "Installing: ${missing[*]}"
+"${sudo[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+  "${missing[@]}" >/dev/null

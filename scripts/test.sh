@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# The whole test run: unit tests in the normal and in the ASan+UBSan build, a short fuzz run,
+# the installed package used by a consumer project, and a compile of the portable core for
+# Windows with mingw-w64. Warnings are errors. FUZZ_SECONDS sets the fuzz run's length.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup-debian.sh test
+
+jobs=$(nproc)
+summary=$(mktemp)
+trap 'rm -f "$summary"' EXIT
+
+run_ctest() {  # preset
+  ctest --preset "$1" -j "$jobs" 2>&1 | tee -a "$summary" | tail -n 3
+}
+
+echo "== Linux build and unit tests"
+cmake --preset linux -DCOBALTMOTH_WERROR=ON >/dev/null
+cmake --build --preset linux -j "$jobs"
+run_ctest linux
+
+echo "== ASan+UBSan build and unit tests"
+cmake --preset linux-asan -DCOBALTMOTH_WERROR=ON >/dev/null
+cmake --build --preset linux-asan -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest linux-asan
+
+echo "== Fuzzing the keyed collection for ${FUZZ_SECONDS:-60} s"
+fuzz/run.sh "${FUZZ_SECONDS:-60}"
+
+echo "== Installed package: find_package and pkg-config"
+scripts/check-install.sh
+
+echo "== Portable core for Windows x86-64 (mingw-w64, compile only)"
+cmake --preset mingw-x64 -DCOBALTMOTH_WERROR=ON >/dev/null
+cmake --build --preset mingw-x64 -j "$jobs"
+
+passed=$(sed -n 's/.*tests passed, \([0-9]*\) tests failed out of \([0-9]*\)/\2 \1/p' "$summary" |
+         awk '{p += $1 - $2; f += $2} END {print p " passed, " f " failed"}')
+echo "tests: $passed"
