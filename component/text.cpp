@@ -131,7 +131,20 @@ char16_t LowerUnitBeyondAscii(char16_t unit) noexcept {
 }
 
 void LCaseInPlace(std::u16string& text) noexcept {
-  for (char16_t& unit : text) unit = LowerUnit(unit);
+  // A branch-free pass for A to Z (which the compiler vectorises), then a second pass only
+  // when some code unit lies beyond ASCII.
+  char16_t* const units = text.data();
+  const std::size_t n = text.size();
+  unsigned beyond_ascii = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const char16_t u = units[i];
+    beyond_ascii |= u & 0xFF80u;
+    units[i] = static_cast<char16_t>(u + (static_cast<char16_t>(u - u'A') < 26 ? 0x20 : 0));
+  }
+  if (beyond_ascii == 0) return;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (units[i] >= 0x80) units[i] = LowerUnitBeyondAscii(units[i]);
+  }
 }
 
 std::u16string LCase(std::u16string_view text) {

@@ -16,6 +16,8 @@ constexpr std::int32_t kMinAllocationChunk = 20;
 constexpr float kMinFillRatio = 1.5f;
 constexpr std::int32_t kHashedUnits = 256;
 constexpr std::int64_t kHashMask = (std::int64_t{1} << 30) - 1;
+// The longest key buffer that a popped entry keeps for reuse.
+constexpr std::size_t kKeptKeyCapacity = 128;
 
 // The lower-case form of a key with its hash, as every lookup needs them.
 struct LoweredKey {
@@ -221,7 +223,7 @@ void CollectionExObj::Add(ObjectRef item, std::u16string_view key, const Variant
   enum_snapshot_.reset();
 }
 
-void CollectionExObj::AppendNewKey(ObjectRef item, std::u16string lower_key) {
+void CollectionExObj::AppendNewKey(ObjectRef item, std::u16string_view lower_key) {
   if (count_ == capacity_) {
     const std::int64_t grown = std::int64_t{capacity_} + allocation_chunk_;
     if (grown >= std::numeric_limits<std::int32_t>::max()) host::RaiseRuntime(host::kOverflow);
@@ -231,7 +233,8 @@ void CollectionExObj::AppendNewKey(ObjectRef item, std::u16string lower_key) {
   EntryRecord& entry = entries_[++count_];
   entry.KeyHash = 0;  // hashed when the table is next brought up to date
   entry.HashSlot = 0;
-  entry.Key = std::move(lower_key);
+  entry.Key.clear();  // (clear and append reuse the buffer a popped entry may have left)
+  entry.Key.append(lower_key);
   entry.Item = std::move(item);
   table_current_ = false;
   enum_snapshot_.reset();
@@ -240,6 +243,16 @@ void CollectionExObj::AppendNewKey(ObjectRef item, std::u16string lower_key) {
 ObjectRef CollectionExObj::Item(const Variant& index) {
   if (index.IsText()) return entries_[PositionOfKey(index.Text())].Item;
   return entries_[CheckedPosition(index)].Item;
+}
+
+const ObjectRef& CollectionExObj::ItemAt(std::int32_t position) const {
+  if (position < 1 || position > count_) host::RaiseRuntime(host::kSubscriptOutOfRange);
+  return entries_[position].Item;
+}
+
+ObjectRef CollectionExObj::RemoveAt(std::int32_t position) {
+  if (position < 1 || position > count_) host::RaiseRuntime(host::kSubscriptOutOfRange);
+  return RemoveEntry(position, entries_[position].HashSlot);
 }
 
 void CollectionExObj::Remove(const Variant& index, bool ignore_if_not_found) {
@@ -262,7 +275,26 @@ void CollectionExObj::Remove(const Variant& index, bool ignore_if_not_found) {
     }
     r = entries_[p].HashSlot;
   }
+  RemoveEntry(p, r);
+}
 
+ObjectRef CollectionExObj::RemoveEntry(std::int32_t p, std::int32_t r) {
+  ObjectRef item = std::move(entries_[p].Item);
+  if (p == count_ && !table_current_) {
+    // Popping the top of a stack that is reached only by position: the entry is blanked but
+    // keeps a short key's buffer for the next append.
+    EntryRecord& top = entries_[p];
+    if (top.Key.capacity() > kKeptKeyCapacity) {
+      std::u16string().swap(top.Key);
+    } else {
+      top.Key.clear();
+    }
+    top.KeyHash = 0;
+    top.HashSlot = 0;
+    --count_;
+    enum_snapshot_.reset();
+    return item;
+  }
   entries_[p] = EntryRecord{};
   if (p < count_) {
     std::move(entries_.begin() + p + 1, entries_.begin() + count_ + 1, entries_.begin() + p);
@@ -271,7 +303,7 @@ void CollectionExObj::Remove(const Variant& index, bool ignore_if_not_found) {
   --count_;
   if (!table_current_) {
     enum_snapshot_.reset();
-    return;
+    return item;
   }
   Renumber(p, count_);
 
@@ -287,6 +319,7 @@ void CollectionExObj::Remove(const Variant& index, bool ignore_if_not_found) {
     entries_[q].HashSlot = slot;
   }
   enum_snapshot_.reset();
+  return item;
 }
 
 CollectionExObj::Enumerator CollectionExObj::NewEnum() {

@@ -83,14 +83,19 @@ class CollectionExObj {
   // when a key is next looked up. This is the path of a caller that reaches its entries only
   // by position, such as the tracer's stack, whose keys (names plus depth) differ mostly in
   // their last characters and would crowd into long probe runs.
-  void AppendNewKey(ObjectRef item, std::u16string lower_key);
+  void AppendNewKey(ObjectRef item, std::u16string_view lower_key);
 
   // The item under a key (5 when absent) or at a position (9 outside 1 to Count).
   ObjectRef Item(const Variant& index);
+  // The item at a position (9 outside 1 to Count), without a Variant to convert.
+  const ObjectRef& ItemAt(std::int32_t position) const;
 
   // Removes the item under a key or at a position; a miss raises 5 or 9, or with
   // `ignore_if_not_found` changes nothing.
   void Remove(const Variant& index, bool ignore_if_not_found = false);
+  // Removes the item at a position (9 outside 1 to Count) and hands back the collection's
+  // reference to it.
+  ObjectRef RemoveAt(std::int32_t position);
 
   // An enumerator over the items in position order.
   Enumerator NewEnum();
@@ -146,6 +151,8 @@ class CollectionExObj {
   void EnsureTable();
   void Resize(std::int32_t new_capacity);
   void Renumber(std::int32_t from, std::int32_t to) noexcept;
+  // Removes position p, whose key sits in slot r of the table; returns its item.
+  ObjectRef RemoveEntry(std::int32_t p, std::int32_t r);
   void SortEntries() noexcept;
 
   std::int32_t num_items_ = 1000;

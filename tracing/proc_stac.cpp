@@ -17,6 +17,9 @@ using tracing::StackRecord;
 
 namespace {
 constexpr std::u16string_view kClassName = u"ProcStac";
+// Records kept for reuse by later entries, and the longest names such a record may hold.
+constexpr std::size_t kSpareRecords = 16;
+constexpr std::size_t kSpareNameCapacity = 256;
 }  // namespace
 
 struct ProcStac::Impl {
@@ -37,17 +40,37 @@ struct ProcStac::Impl {
     return tracing::AppTitle(app_file, app_major, app_minor, app_revision);
   }
 
-  // module + "::" + proc + "::", lower case: the key of an entry without its position.
-  static std::u16string KeyPrefix(std::u16string_view module_name,
-                                  std::u16string_view proc_name) {
-    std::u16string key;
-    key.reserve(module_name.size() + proc_name.size() + 16);
+  // Sets `key` to the key of an entry: LCase(module + "::" + proc + "::" + position).
+  static void MakeKey(std::u16string& key, std::u16string_view module_name,
+                      std::u16string_view proc_name, std::int64_t position) {
+    key.clear();
     key += module_name;
     key += u"::";
     key += proc_name;
     key += u"::";
     text::LCaseInPlace(key);
-    return key;
+    text::AppendDecimal(key, position);
+  }
+
+  // A record for a new entry, reusing one that an exit gave back when there is one.
+  std::shared_ptr<StackRecord> NewRecord(std::u16string_view module_name,
+                                         std::u16string_view proc_name) {
+    if (spare_records.empty()) return std::make_shared<StackRecord>(module_name, proc_name);
+    std::shared_ptr<StackRecord> record = std::move(spare_records.back());
+    spare_records.pop_back();
+    record->Reuse(module_name, proc_name);
+    return record;
+  }
+
+  // Removes the top entry; its record is kept for reuse when nothing else holds it and its
+  // names are short.
+  void PopTop(std::int32_t position) {
+    ObjectRef item = stack->RemoveAt(position);
+    if (item.use_count() != 1 || spare_records.size() >= kSpareRecords) return;
+    auto record = std::static_pointer_cast<StackRecord>(std::move(item));
+    if (record->ModuleName().capacity() + record->ProcName().capacity() <= kSpareNameCapacity) {
+      spare_records.push_back(std::move(record));
+    }
   }
 
   // Whether a stored key is the key of these names at this position, that is
@@ -73,7 +96,7 @@ struct ProcStac::Impl {
   }
 
   const StackRecord& RecordAt(std::int32_t position) {
-    return *static_cast<const StackRecord*>(stack->Item(Variant(position)).get());
+    return *static_cast<const StackRecord*>(stack->ItemAt(position).get());
   }
 
   void WriteStackLog(std::u16string_view module_name, std::u16string_view proc_name,
@@ -124,6 +147,8 @@ struct ProcStac::Impl {
   std::unique_ptr<CollectionExObj> stack;
   std::unique_ptr<platform::TextStream> log_stream;
   std::u16string line;  // reused for every trace line
+  std::u16string key;   // reused for every new entry's key
+  std::vector<std::shared_ptr<StackRecord>> spare_records;
 };
 
 ProcStac::ProcStac() : ProcStac(platform::DefaultPlatform()) {}
@@ -189,7 +214,7 @@ std::u16string ProcStac::Dump() {
   held.reserve(static_cast<std::size_t>(n));
   records.reserve(static_cast<std::size_t>(n));
   for (std::int32_t p = 1; p <= n; ++p) {
-    held.push_back(m.stack->Item(Variant(p)));
+    held.push_back(m.stack->ItemAt(p));
     records.push_back(static_cast<const StackRecord*>(held.back().get()));
   }
   return tracing::FormatDump(m.Title(), records);
@@ -202,14 +227,14 @@ void ProcStac::EnterProc(std::u16string_view module_name, std::u16string_view pr
   if (!m.enabled) return;
   // The key is new by construction: it ends in "::" and the new top position, and every key
   // on the stack ends in its own, lower position.
-  std::u16string key = Impl::KeyPrefix(module_name, proc_name);
-  text::AppendDecimal(key, std::int64_t{m.stack->Count()} + 1);
-  auto record = std::make_shared<StackRecord>(module_name, proc_name);
+  Impl::MakeKey(m.key, module_name, proc_name, std::int64_t{m.stack->Count()} + 1);
+  std::shared_ptr<StackRecord> record = m.NewRecord(module_name, proc_name);
   const std::int32_t erl = m.platform->error_line->Erl();
   if (erl != 0) record->CalledByLineNumber(erl);
-  m.stack->AppendNewKey(record, std::move(key));
+  const StackRecord& entry = *record;
+  m.stack->AppendNewKey(std::move(record), m.key);
   if (m.log_on_file) {
-    m.WriteStackLog(record->ModuleName(), record->ProcName(), record->CalledByLineNumber(),
+    m.WriteStackLog(entry.ModuleName(), entry.ProcName(), entry.CalledByLineNumber(),
                     StackLogLineKind::Enter);
   }
 }
@@ -227,13 +252,20 @@ void ProcStac::ExitProc(std::u16string_view module_name, std::u16string_view pro
   for (;;) {
     // Position 0 is past the bottom: the collection raises error 9 there, and an exit that
     // matched nothing reaches the host with it, the stack now empty.
-    if (Impl::KeyMatches(m.stack->Key(i), module_name, proc_name, i)) break;
+    const std::u16string& stored = m.stack->Key(i);
+    // Names spelled as they were entered make the same key; any other spelling is compared
+    // with the key itself.
+    const StackRecord& top = m.RecordAt(i);
+    if ((top.ModuleName() == module_name && top.ProcName() == proc_name) ||
+        Impl::KeyMatches(stored, module_name, proc_name, i)) {
+      break;
+    }
     if (m.log_on_file) {
       const StackRecord& lost = m.RecordAt(i);
       m.WriteStackLog(lost.ModuleName(), lost.ProcName(), lost.CalledByLineNumber(),
                       StackLogLineKind::ExitNotFound);
     }
-    m.stack->Remove(Variant(i));
+    m.PopTop(i);
     --i;
   }
   if (m.log_on_file) {
@@ -241,7 +273,7 @@ void ProcStac::ExitProc(std::u16string_view module_name, std::u16string_view pro
     m.WriteStackLog(matched.ModuleName(), matched.ProcName(), matched.CalledByLineNumber(),
                     StackLogLineKind::Exit);
   }
-  m.stack->Remove(Variant(i));
+  m.PopTop(i);
 }
 
 void ProcStac::ExitProc(std::string_view module_name, std::string_view proc_name) {
@@ -260,6 +292,7 @@ void ProcStac::PrintComment(std::string_view comment) { PrintComment(text::FromU
 void ProcStac::Terminate() {
   impl_->CloseStackLog();
   impl_->stack.reset();
+  impl_->spare_records.clear();
 }
 
 void ProcStac::LogOnFile(bool value) noexcept { impl_->log_on_file = value; }

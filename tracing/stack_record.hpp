@@ -16,6 +16,15 @@ class StackRecord {
   StackRecord(std::u16string_view module_name, std::u16string_view proc_name)
       : module_name_(module_name), proc_name_(proc_name) {}
 
+  // Makes the record hold another entry, keeping its buffers; the line goes back to 0.
+  void Reuse(std::u16string_view module_name, std::u16string_view proc_name) {
+    module_name_.clear();
+    module_name_.append(module_name);
+    proc_name_.clear();
+    proc_name_.append(proc_name);
+    called_by_line_number_ = 0;
+  }
+
   void CalledByLineNumber(std::int32_t value) noexcept { called_by_line_number_ = value; }
   std::int32_t CalledByLineNumber() const noexcept { return called_by_line_number_; }
   void ProcName(std::u16string value) { proc_name_ = std::move(value); }

@@ -1,0 +1,157 @@
+// bench/proc_stac_bench.cpp - ProcStac's enter/exit pair, with the stack log off and on, and
+// Dump, each next to its floor.
+//
+// Floors:
+//  - BM_Floor_VectorPushPop: the least an in-memory tracer must do per pair: push a record
+//    holding copies of the two names onto a std::vector and pop it again.
+//  - BM_Floor_RawWritePerLine: the bytes a logged pair puts in the file, already encoded,
+//    one write(2) per line to an O_APPEND file, which is what the stack log promises (every
+//    line is with the kernel before EnterProc/ExitProc returns).
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <benchmark/benchmark.h>
+
+#include <cobaltmoth/error_line.hpp>
+#include <cobaltmoth/proc_stac.hpp>
+
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bench/bench_util.hpp"
+#include "component/text.hpp"
+
+namespace cobaltmoth::bench {
+namespace {
+
+// A tracer with seven entries on it, its stack log (if it is switched on) in /tmp.
+std::shared_ptr<ProcStac> MakeTracer(const std::string& app_name) {
+  auto stac = std::make_shared<ProcStac>();
+  stac->Init(text::FromUtf8(app_name), 1, 2, 30, u"/tmp", ExeStandard);
+  const std::u16string_view modules[] = {u"modMain", u"frmMain", u"frmOrders", u"clsOrder"};
+  for (int i = 0; i < kUnderneath; ++i) {
+    stac->EnterProc(modules[i % 4], text::FromUtf8("Proc" + std::to_string(i)));
+  }
+  return stac;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Stack log off.
+
+struct FloorRecord {
+  FloorRecord(std::u16string_view module_name, std::u16string_view proc_name)
+      : module(module_name), proc(proc_name) {}
+  std::u16string module;
+  std::u16string proc;
+  std::int32_t line = 0;
+};
+
+void BM_Floor_VectorPushPop(benchmark::State& state) {
+  std::vector<FloorRecord> stack;
+  stack.reserve(64);
+  for (int i = 0; i < kUnderneath; ++i) stack.emplace_back(u"modMain", u"Proc");
+  std::u16string_view module_name = kModule;
+  std::u16string_view proc_name = kProc;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(module_name);
+    benchmark::DoNotOptimize(proc_name);
+    stack.emplace_back(module_name, proc_name);
+    benchmark::DoNotOptimize(stack.back().module.data());
+    benchmark::DoNotOptimize(stack.back().proc.data());
+    stack.pop_back();
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_Floor_VectorPushPop);
+
+void BM_EnterExit_LogOff(benchmark::State& state) {
+  const auto stac = MakeTracer(ScratchName("logoff"));
+  for (auto _ : state) {
+    stac->EnterProc(kModule, kProc);
+    stac->ExitProc(kModule, kProc);
+  }
+  if (stac->LogOnFile()) state.SkipWithError("the stack log was on");
+}
+BENCHMARK(BM_EnterExit_LogOff);
+
+// ---------------------------------------------------------------------------------------------
+// Stack log on.
+
+// The last `size` bytes of a file.
+std::string Tail(const std::string& path, std::size_t size) {
+  std::ifstream in(path, std::ios::binary);
+  const std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return all.size() < size ? all : all.substr(all.size() - size);
+}
+
+void BM_EnterExit_LogOn(benchmark::State& state) {
+  const std::string app_name = ScratchName("logon");
+  const ScratchFile log("/tmp/" + app_name + "_stacklog.txt");
+  const auto stac = MakeTracer(app_name);
+  stac->LogOnFile(true);
+  // The first logged line opens the file and writes its header; that is not what is measured.
+  stac->EnterProc(kModule, kProc);
+  stac->ExitProc(kModule, kProc);
+  for (auto _ : state) {
+    stac->EnterProc(kModule, kProc);
+    stac->ExitProc(kModule, kProc);
+  }
+  // The floor writes exactly these bytes; make sure the tracer did too.
+  std::string expected(kEnterLine);
+  expected += kExitLine;
+  if (Tail(log.Path(), expected.size()) != expected) {
+    state.SkipWithError("the stack log does not end in the floor's two lines");
+  }
+  stac->Terminate();
+}
+BENCHMARK(BM_EnterExit_LogOn);
+
+void BM_Floor_RawWritePerLine(benchmark::State& state) {
+  const ScratchFile file("/tmp/" + ScratchName("raw") + ".txt");
+  const int fd = ::open(file.Path().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    state.SkipWithError("cannot open the scratch file");
+    return;
+  }
+  bool failed = false;
+  for (auto _ : state) {
+    failed |= ::write(fd, kEnterLine.data(), kEnterLine.size()) !=
+              static_cast<ssize_t>(kEnterLine.size());
+    failed |= ::write(fd, kExitLine.data(), kExitLine.size()) !=
+              static_cast<ssize_t>(kExitLine.size());
+  }
+  ::close(fd);
+  if (failed) state.SkipWithError("a write fell short");
+}
+BENCHMARK(BM_Floor_RawWritePerLine);
+
+// ---------------------------------------------------------------------------------------------
+// Dump.
+
+void BM_Dump_1000(benchmark::State& state) {
+  const auto stac = std::make_shared<ProcStac>();
+  stac->Init(u"Payroll", 1, 2, 30, u"/tmp", ExeStandard);
+  // Every fourth entry was entered from an error handler, so its line shows
+  // "called @ line N by ...".
+  for (int i = 0; i < 1000; ++i) {
+    SetErl(i % 4 == 3 ? 100 + i : 0);
+    stac->EnterProc(text::FromUtf8("modModule" + std::to_string(i % 16)),
+                    text::FromUtf8("Proc" + std::to_string(i)));
+  }
+  SetErl(0);
+  std::size_t size = 0;
+  for (auto _ : state) {
+    std::u16string text = stac->Dump();
+    size = text.size();
+    benchmark::DoNotOptimize(text.data());
+  }
+  state.counters["chars"] = static_cast<double>(size);
+}
+BENCHMARK(BM_Dump_1000)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+}  // namespace cobaltmoth::bench

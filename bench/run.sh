@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# Builds the benchmarks (Release, in build/bench), runs them, and prints each library path as
+# a ratio to its floor measured in the same run, next to the aim for it.
+#
+#   bench/run.sh                      # the whole set, 5 repetitions of 0.2 s, medians
+#   bench/run.sh --benchmark_filter=EnterExit   # extra arguments go to the benchmark binary
+#
+# Environment: BUILD_DIR (default build/bench), JOBS (default 2), MIN_TIME (default 0.2),
+# REPETITIONS (default 5), CLOCK (cpu_time, the default, or real_time: CPU time, which
+# includes the time spent in the kernel, is the steadier one on a shared machine). Repetitions run in random order, so that a file that has grown or
+# a neighbour on the machine does not always favour the same side of a ratio.
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${BUILD_DIR:-$root/build/bench}"
+generator=()
+command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
+
+cmake -S "$root" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release \
+      -DCOBALTMOTH_BUILD_BENCHMARKS=ON -DCOBALTMOTH_BUILD_TESTS=OFF \
+      -DCOBALTMOTH_BUILD_EXAMPLES=OFF >/dev/null
+cmake --build "$build" --target cobaltmoth_bench -j "${JOBS:-2}"
+
+json="$(mktemp /tmp/cobaltmoth_bench_XXXXXX.json)"
+trap 'rm -f "$json"' EXIT
+
+"$build/bench/cobaltmoth_bench" \
+    --benchmark_min_time="${MIN_TIME:-0.2}" \
+    --benchmark_repetitions="${REPETITIONS:-5}" \
+    --benchmark_enable_random_interleaving=true \
+    --benchmark_report_aggregates_only=true \
+    --benchmark_out="$json" --benchmark_out_format=json \
+    "$@"
+
+python3 - "$json" "${CLOCK:-cpu_time}" <<'PY'
+import json, sys
+
+UNIT_NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
+
+with open(sys.argv[1]) as f:
+    data = json.load(f)
+
+clock = sys.argv[2]
+
+# Nanoseconds per iteration: the median when repeated, else the single run.
+times = {}
+for b in data["benchmarks"]:
+    if b.get("error_occurred"):
+        continue
+    name = b.get("run_name", b["name"])
+    agg = b.get("aggregate_name")
+    if agg not in (None, "median"):
+        continue
+    if agg is None and name in times:
+        continue
+    times[name] = b[clock] * UNIT_NS[b.get("time_unit", "ns")]
+
+def ratio(label, num, den, aim, meets):
+    if num not in times or den not in times:
+        print(f"  {label:<44} (not measured)")
+        return
+    r = times[num] / times[den]
+    verdict = "met" if meets(r) else "NOT met"
+    print(f"  {label:<44} {r:6.2f}x   aim {aim:<8} {verdict}")
+
+print()
+print(f"Ratios (median {clock} per iteration, same run):")
+ratio("EnterExit_LogOff / Floor_VectorPushPop", "BM_EnterExit_LogOff",
+      "BM_Floor_VectorPushPop", "<= 2x", lambda r: r <= 2.0)
+ratio("EnterExit_LogOn / Floor_RawWritePerLine", "BM_EnterExit_LogOn",
+      "BM_Floor_RawWritePerLine", "<= 1.3x", lambda r: r <= 1.3)
+ratio("EnterExit_LogOn / Spdlog_FlushEveryLine", "BM_EnterExit_LogOn",
+      "BM_Spdlog_FlushEveryLine", "< 1x", lambda r: r < 1.0)
+ratio("Collection_AddItemRemoveLast / UnorderedMap", "BM_Collection_AddItemRemoveLast",
+      "BM_Floor_UnorderedMap", "<= 2x", lambda r: r <= 2.0)
+ratio("Collection_All1000 / UnorderedMap_All1000", "BM_Collection_All1000",
+      "BM_Floor_UnorderedMap_All1000", "<= 2x", lambda r: r <= 2.0)
+if "BM_Dump_1000" in times:
+    us = times["BM_Dump_1000"] / 1e3
+    print(f"  {'Dump of 1,000 entries':<44} {us:6.1f} us  aim < 200 us  "
+          f"{'met' if us < 200 else 'NOT met'}")
+PY
