@@ -127,6 +127,12 @@ void CollectionExObj::Resize(std::int32_t new_capacity) {
   if (refill) EnsureTable();
 }
 
+void CollectionExObj::Grow() {
+  const std::int64_t grown = std::int64_t{capacity_} + allocation_chunk_;
+  if (grown >= std::numeric_limits<std::int32_t>::max()) host::RaiseRuntime(host::kOverflow);
+  Resize(static_cast<std::int32_t>(grown));
+}
+
 void CollectionExObj::EnsureTable() {
   if (table_current_) return;
   std::fill(hash_table_.begin(), hash_table_.end(), 0);
@@ -187,9 +193,7 @@ void CollectionExObj::Add(ObjectRef item, std::u16string_view key, const Variant
     return;
   }
   if (count_ == capacity_) {
-    const std::int64_t grown = std::int64_t{capacity_} + allocation_chunk_;
-    if (grown >= std::numeric_limits<std::int32_t>::max()) host::RaiseRuntime(host::kOverflow);
-    Resize(static_cast<std::int32_t>(grown));
+    Grow();
     s = FindKey(lowered.text, lowered.hash);
   }
   const std::int32_t slot = -s;
@@ -225,10 +229,8 @@ void CollectionExObj::Add(ObjectRef item, std::u16string_view key, const Variant
 
 void CollectionExObj::AppendNewKey(ObjectRef item, std::u16string_view lower_key) {
   if (count_ == capacity_) {
-    const std::int64_t grown = std::int64_t{capacity_} + allocation_chunk_;
-    if (grown >= std::numeric_limits<std::int32_t>::max()) host::RaiseRuntime(host::kOverflow);
     table_current_ = false;  // the growth then re-sizes the table without filling it
-    Resize(static_cast<std::int32_t>(grown));
+    Grow();
   }
   EntryRecord& entry = entries_[++count_];
   entry.KeyHash = 0;  // hashed when the table is next brought up to date

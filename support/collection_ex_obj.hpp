@@ -150,6 +150,8 @@ class CollectionExObj {
   // Puts every entry into the hash table again, when appends have left it behind.
   void EnsureTable();
   void Resize(std::int32_t new_capacity);
+  // Capacity + AllocationChunk; 6 "Overflow" past the Long range.
+  void Grow();
   void Renumber(std::int32_t from, std::int32_t to) noexcept;
   // Removes position p, whose key sits in slot r of the table; returns its item.
   ObjectRef RemoveEntry(std::int32_t p, std::int32_t r);

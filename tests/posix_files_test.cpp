@@ -1,5 +1,6 @@
 // The POSIX backend on real files: bytes on disk, failures of the file system, a process
 // killed while tracing, the locale's clock.
+#include <cobaltmoth/error_line.hpp>
 #include <cobaltmoth/proc_stac.hpp>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -196,6 +197,19 @@ TEST(PosixTracer, AProcessKilledWhileTracingLosesNoLine) {
     indent += "|  ";
   }
   EXPECT_EQ(WithoutDates(ReadBytes(dir / "Payroll_stacklog.txt")), expected);
+}
+
+TEST(PosixTracer, EntriesCarryTheErrorLineTheHostSet) {
+  ProcStac t;
+  t.Init("Payroll", 1, 2, 30, "/nonexistent", ExeStandard);
+  t.EnterProc("frmOrders", "Form_Load");
+  SetErl(120);
+  t.EnterProc("frmOrders", "cmdSave_Click");
+  SetErl(0);
+  t.EnterProc("modDb", "SaveOrder");
+  const std::string dump = U8(t.Dump());
+  EXPECT_NE(dump.find("cmdSave_Click        called @ line 120 by Form_Load\r\n"), std::string::npos);
+  EXPECT_NE(dump.find("- SaveOrder           \r\n"), std::string::npos);
 }
 
 TEST(PosixClock, WritesTheLocalesShortDateWithTheFullYearAndItsTime) {
