@@ -4,9 +4,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup-debian.sh demo
-cmake --preset linux -DCOBALTMOTH_BUILD_TESTS=OFF -DCOBALTMOTH_BUILD_BENCHMARKS=OFF >/dev/null
-cmake --build --preset linux --target payroll >/dev/null
-log=$(build/linux/examples/payroll | tee /dev/stderr | sed -n 's/^Stack log: //p')
+cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DCOBALTMOTH_BUILD_TESTS=OFF -DCOBALTMOTH_BUILD_BENCHMARKS=OFF >/dev/null
+cmake --build build/demo --target payroll >/dev/null
+log=$(build/demo/examples/payroll | tee /dev/stderr | sed -n 's/^Stack log: //p')
 echo
 echo "--- the section this run appended to $log (Windows-1252, CR LF) ---"
 start=$(grep -a -n '^\* Start Log Procedure Stack' "$log" | tail -n 1 | cut -d: -f1)

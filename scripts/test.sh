@@ -15,12 +15,13 @@ run_ctest() {  # preset
 }
 
 echo "== Linux build and unit tests"
-cmake --preset linux -DCOBALTMOTH_WERROR=ON >/dev/null
+on=(-DCOBALTMOTH_WERROR=ON -DCOBALTMOTH_BUILD_TESTS=ON -DCOBALTMOTH_BUILD_EXAMPLES=ON)
+cmake --preset linux "${on[@]}" -DCOBALTMOTH_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build --preset linux -j "$jobs"
 run_ctest linux
 
 echo "== ASan+UBSan build and unit tests"
-cmake --preset linux-asan -DCOBALTMOTH_WERROR=ON >/dev/null
+cmake --preset linux-asan "${on[@]}" >/dev/null
 cmake --build --preset linux-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest linux-asan
 
