@@ -139,7 +139,11 @@ void CollectionExObj::EnsureTable() {
   for (std::int32_t i = 1; i <= count_; ++i) {
     EntryRecord& entry = entries_[i];
     if (entry.KeyHash == 0) entry.KeyHash = HashKey(entry.Key);
-    const std::int32_t slot = -FindKey(entry.Key, entry.KeyHash);
+    const std::int32_t found = FindKey(entry.Key, entry.KeyHash);
+    // Only an append that broke its promise of a new key can meet its key again here; the
+    // table stays behind and every lookup reports the duplicate.
+    if (found > 0) host::RaiseRuntime(host::kKeyAlreadyAssociated);
+    const std::int32_t slot = -found;
     hash_table_[slot] = i;
     entry.HashSlot = slot;
   }
@@ -228,6 +232,10 @@ void CollectionExObj::Add(ObjectRef item, std::u16string_view key, const Variant
 }
 
 void CollectionExObj::AppendNewKey(ObjectRef item, std::u16string_view lower_key) {
+  if (sorted_) {  // a sorted collection has no "end" to append at
+    Add(std::move(item), lower_key);
+    return;
+  }
   if (count_ == capacity_) {
     table_current_ = false;  // the growth then re-sizes the table without filling it
     Grow();

@@ -82,7 +82,9 @@ class CollectionExObj {
   // in lower case and not present. Nothing is hashed: the hash table is brought up to date
   // when a key is next looked up. This is the path of a caller that reaches its entries only
   // by position, such as the tracer's stack, whose keys (names plus depth) differ mostly in
-  // their last characters and would crowd into long probe runs.
+  // their last characters and would crowd into long probe runs. A sorted collection adds the
+  // key at its sorted place instead. A key that was present after all makes every later
+  // lookup raise 457.
   void AppendNewKey(ObjectRef item, std::u16string_view lower_key);
 
   // The item under a key (5 when absent) or at a position (9 outside 1 to Count).

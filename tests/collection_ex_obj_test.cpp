@@ -318,7 +318,21 @@ TEST(CollectionExObj, AppendedKeysJoinTheTableAtTheNextLookup) {
   c.Sorted(true);
   EXPECT_EQ(Name(c.Item(u"LATE")), "late");
   EXPECT_EQ(U8(c.Key(c.Count())), "late");
+  // Sorted, an append goes to the key's place.
+  c.AppendNewKey(Obj("a"), u"a");
+  EXPECT_EQ(U8(c.Key(1)), "a");
   ExpectValid(c);
+}
+
+TEST(CollectionExObj, AnAppendedDuplicateIsReportedNotWrittenOver) {
+  CollectionExObj c;
+  c.AppendNewKey(Obj("1"), u"a");
+  c.AppendNewKey(Obj("2"), u"a");
+  EXPECT_RUNTIME_ERROR(c.Index(u"a"), 457,
+                       "This key is already associated with an element of this collection");
+  EXPECT_RUNTIME_ERROR(c.Exists(u"b"), 457,
+                       "This key is already associated with an element of this collection");
+  EXPECT_EQ(Name(c.Item(2)), "2");
 }
 
 }  // namespace
