@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace cobaltmoth::platform {
 
@@ -43,12 +44,35 @@ class FileSystem {
   virtual std::unique_ptr<TextStream> OpenTextFileForAppending(std::u16string_view path) = 0;
 };
 
-// The clock, as the host's Now converted to text.
+// A local date and time, broken down.
+struct LocalTime {
+  int year = 0;     // four digits
+  int month = 0;    // 1 to 12
+  int day = 0;      // 1 to 31
+  int weekday = 0;  // 0 Sunday to 6 Saturday
+  int hour = 0;     // 0 to 23
+  int minute = 0;
+  int second = 0;
+};
+
+// The clock, as the host's Now.
 class Clock {
  public:
   virtual ~Clock() = default;
   // The current local moment as the user's short date, one blank and the user's time format.
   virtual std::u16string NowText() = 0;
+  // The current local moment.
+  virtual LocalTime Now() = 0;
+  // The user's time separator (":" in most locales).
+  virtual std::u16string TimeSeparator() = 0;
+};
+
+// The process environment, as the host's Environ$ reads it.
+class Environment {
+ public:
+  virtual ~Environment() = default;
+  // Every "NAME=value" entry of the process environment, in the environment's own order.
+  virtual std::vector<std::u16string> Entries() = 0;
 };
 
 // The host runtime's error-line number (Erl).
@@ -59,10 +83,16 @@ class ErrorLine {
   virtual std::int32_t Erl() = 0;
 };
 
+class Registry;   // platform/registry.hpp: the settings store
+class Resources;  // platform/resources.hpp: the string table, the icon, the user's language
+
 struct Platform {
   std::shared_ptr<FileSystem> files;
   std::shared_ptr<Clock> clock;
   std::shared_ptr<ErrorLine> error_line;
+  std::shared_ptr<Environment> environment;
+  std::shared_ptr<Registry> registry;
+  std::shared_ptr<Resources> resources;
   // What joins a folder and a file name: "/" on Linux, "\" on Windows.
   std::u16string path_separator;
 };

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "component/host_error.hpp"
 #include "component/text.hpp"
@@ -70,7 +71,18 @@ class MemoryFileSystem final : public platform::FileSystem {
 class FixedClock final : public platform::Clock {
  public:
   std::u16string now = u"12/06/2026 09:41:07";
+  // Sunday, 6 December 2026, 09:41:07.
+  platform::LocalTime local{2026, 12, 6, 0, 9, 41, 7};
+  std::u16string separator = u":";
   std::u16string NowText() override { return now; }
+  platform::LocalTime Now() override { return local; }
+  std::u16string TimeSeparator() override { return separator; }
+};
+
+class FixedEnvironment final : public platform::Environment {
+ public:
+  std::vector<std::u16string> entries = {u"PATH=/usr/bin", u"HOME=/home/payroll", u"LANG=C"};
+  std::vector<std::u16string> Entries() override { return entries; }
 };
 
 class SettableErrorLine final : public platform::ErrorLine {
@@ -85,15 +97,18 @@ struct FakePlatform {
       : files(std::make_shared<MemoryFileSystem>()),
         clock(std::make_shared<FixedClock>()),
         error_line(std::make_shared<SettableErrorLine>()),
+        environment(std::make_shared<FixedEnvironment>()),
         platform(std::make_shared<platform::Platform>()) {
     platform->files = files;
     platform->clock = clock;
     platform->error_line = error_line;
+    platform->environment = environment;
     platform->path_separator = std::move(separator);
   }
   std::shared_ptr<MemoryFileSystem> files;
   std::shared_ptr<FixedClock> clock;
   std::shared_ptr<SettableErrorLine> error_line;
+  std::shared_ptr<FixedEnvironment> environment;
   std::shared_ptr<platform::Platform> platform;
 };
 

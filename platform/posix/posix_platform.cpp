@@ -134,6 +134,18 @@ class PosixFileSystem final : public FileSystem {
   }
 };
 
+// The process environment, read afresh at each call.
+class PosixEnvironment final : public Environment {
+ public:
+  std::vector<std::u16string> Entries() override {
+    std::vector<std::u16string> entries;
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+      entries.push_back(text::FromUtf8(*entry));
+    }
+    return entries;
+  }
+};
+
 // Now as text in the user's LC_TIME locale: its short date (with the year in full) and its
 // time, the way the host converts a date to text.
 class PosixClock final : public Clock {
@@ -154,10 +166,31 @@ class PosixClock final : public Clock {
   PosixClock(const PosixClock&) = delete;
   PosixClock& operator=(const PosixClock&) = delete;
 
+  LocalTime Now() override {
+    const struct tm local = LocalNow();
+    LocalTime t;
+    t.year = local.tm_year + 1900;
+    t.month = local.tm_mon + 1;
+    t.day = local.tm_mday;
+    t.weekday = local.tm_wday;
+    t.hour = local.tm_hour;
+    t.minute = local.tm_min;
+    t.second = local.tm_sec;
+    return t;
+  }
+
+  std::u16string TimeSeparator() override {
+    // The character the locale's time format puts between hours and minutes.
+    const std::string_view format = ::nl_langinfo_l(T_FMT, locale_);
+    const std::size_t hour = format.find_first_of("HIkl");
+    if (hour != std::string_view::npos && hour + 1 < format.size() && format[hour + 1] != '%') {
+      return text::FromUtf8(format.substr(hour + 1, 1));
+    }
+    return u":";
+  }
+
   std::u16string NowText() override {
-    const time_t now = ::time(nullptr);
-    struct tm local {};
-    ::localtime_r(&now, &local);
+    const struct tm local = LocalNow();
     char buffer[128];
     const std::size_t length = ::strftime_l(buffer, sizeof buffer, pattern_.c_str(), &local,
                                             locale_);
@@ -169,6 +202,13 @@ class PosixClock final : public Clock {
   }
 
  private:
+  static struct tm LocalNow() {
+    const time_t now = ::time(nullptr);
+    struct tm local {};
+    ::localtime_r(&now, &local);
+    return local;
+  }
+
   locale_t locale_;
   std::string pattern_;
   bool utf8_ = false;
@@ -188,6 +228,7 @@ std::shared_ptr<const Platform> DefaultPlatform() {
     p->files = MakePosixFileSystem();
     p->clock = MakeLocaleClock("");
     p->error_line = ThreadErrorLine();
+    p->environment = std::make_shared<PosixEnvironment>();
     p->path_separator.assign(1, u'/');  // (a literal here trips a false -Wrestrict in GCC 12)
     return p;
   }();
