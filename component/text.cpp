@@ -8,13 +8,26 @@ namespace cobaltmoth::text {
 namespace {
 
 struct CaseMapping {
-  char16_t upper;
-  char16_t lower;
+  char16_t from;
+  char16_t to;
 };
 
 constexpr CaseMapping kLowerCase[] = {
 #include "component/lcase_table.inc"
 };
+
+constexpr CaseMapping kUpperCase[] = {
+#include "component/ucase_table.inc"
+};
+
+// The mapping of a code unit beyond ASCII in one of the tables above.
+template <std::size_t N>
+char16_t MapBeyondAscii(const CaseMapping (&table)[N], char16_t unit) noexcept {
+  const auto* end = std::end(table);
+  const auto* it = std::lower_bound(std::begin(table), end, unit,
+                                    [](const CaseMapping& m, char16_t u) { return m.from < u; });
+  return (it != end && it->from == unit) ? it->to : unit;
+}
 
 constexpr char16_t kReplacement = 0xFFFD;
 
@@ -123,11 +136,19 @@ std::string ToUtf8(std::u16string_view utf16) {
   return out;
 }
 
-char16_t LowerUnitBeyondAscii(char16_t unit) noexcept {
-  const auto* end = std::end(kLowerCase);
-  const auto* it = std::lower_bound(std::begin(kLowerCase), end, unit,
-                                    [](const CaseMapping& m, char16_t u) { return m.upper < u; });
-  return (it != end && it->upper == unit) ? it->lower : unit;
+char16_t LowerUnitBeyondAscii(char16_t unit) noexcept { return MapBeyondAscii(kLowerCase, unit); }
+
+char16_t UpperUnit(char16_t unit) noexcept {
+  if (unit < 0x80) {
+    return (unit >= u'a' && unit <= u'z') ? static_cast<char16_t>(unit - 0x20) : unit;
+  }
+  return MapBeyondAscii(kUpperCase, unit);
+}
+
+std::u16string UCase(std::u16string_view text) {
+  std::u16string out(text);
+  for (char16_t& unit : out) unit = UpperUnit(unit);
+  return out;
 }
 
 void LCaseInPlace(std::u16string& text) noexcept {

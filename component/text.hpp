@@ -27,6 +27,10 @@ inline char16_t LowerUnit(char16_t unit) noexcept {
   return (unit >= u'A' && unit <= u'Z') ? static_cast<char16_t>(unit + (u'a' - u'A')) : unit;
 }
 
+// The host's UCase of one code unit and of a whole text, likewise.
+char16_t UpperUnit(char16_t unit) noexcept;
+std::u16string UCase(std::u16string_view text);
+
 // LCase of a whole text, code unit by code unit.
 std::u16string LCase(std::u16string_view text);
 void LCaseInPlace(std::u16string& text) noexcept;

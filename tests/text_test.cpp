@@ -34,6 +34,13 @@ TEST(Text, LCaseMapsAsciiAndBeyondCodeUnitByCodeUnit) {
   EXPECT_EQ(LCase(u"\U0001F600"), u"\U0001F600");
 }
 
+TEST(Text, UCaseMapsAsciiAndBeyondCodeUnitByCodeUnit) {
+  EXPECT_EQ(UCase(u"frmOrders::cmdSave_Click 1"), u"FRMORDERS::CMDSAVE_CLICK 1");
+  EXPECT_EQ(UCase(u"\u00E8\u00E0\u00F9\u00FF\u03C9"), u"\u00C8\u00C0\u00D9\u0178\u03A9");
+  // Sharp s has no one-unit capital and stays; a pair is left alone.
+  EXPECT_EQ(UCase(u"\u00DF\U0001F600"), u"\u00DF\U0001F600");
+}
+
 TEST(Text, Windows1252HoldsLatin1AndItsHighControlsAndMarksTheRest) {
   std::string out;
   AppendWindows1252(u"o\u00BB\u00AB\u00E8\u20AC\u2019\u0178\u0081", out);

@@ -1,7 +1,8 @@
-// cobaltmoth/cobaltmoth.hpp - everything a host needs: the tracer, the error type and the
-// error-line number.
+// cobaltmoth/cobaltmoth.hpp - everything a host needs: the tracer, the bug handler, the error
+// type and the error-line number.
 #pragma once
 
 #include <cobaltmoth/error.hpp>
 #include <cobaltmoth/error_line.hpp>
+#include <cobaltmoth/proc_bug.hpp>
 #include <cobaltmoth/proc_stac.hpp>

@@ -1,0 +1,104 @@
+// bughandling/report_text.hpp - the texts of the bug handler: the report, its error table,
+// the bug log's banners and the report window's text.
+//
+// Pure functions from data to text; ProcBug gathers the data. Every line break is CR LF.
+//
+// The error table, for module FRMMAIN, procedure CMDOK_CLICK and line 120 (each line 36
+// characters; a column is as wide as the longer of its header and its value):
+//
+//   ************************************
+//   * Module Name * Proc Name   * Line *
+//   ************************************
+//   * FRMMAIN     * CMDOK_CLICK * 120  *
+//   ************************************
+//
+// The report:
+//
+//   The Application:
+//   ----------------
+//   Name:    Payroll.EXE ver. 1.2.30
+//   OS Path: /opt/payroll/Payroll.EXE
+//
+//   The Error:
+//   ----------
+//   An error has occurred in /opt/payroll/Payroll.EXE.
+//   The error probably occurred in this internal procedure
+//
+//   <the error table, module and procedure in upper case>
+//
+//   Technical References for this error:
+//   ------------------------------------
+//   VB Error number:      11
+//   VB Error description: Division by zero
+//
+//   <the tracer's Dump, when there is an enabled tracer, then an empty line>
+//   Active Log Files:                           (only when a log is on)
+//   -----------------
+//   Bug Log File Path:    /opt/payroll/Payroll_buglog.txt
+//   Proc Stack File Path: /opt/payroll/Payroll_stacklog.txt
+//
+//
+//   Current Enviroment Variables:
+//   -----------------------------
+//   HOME=/home/payroll
+//   ...
+//
+// ("Technical References for this error: " and "The error probably occurred in this internal
+// procedure " end in a blank; "Enviroment" is the report's own spelling.)
+//
+// Thread-safety: pure functions.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bughandling/vox_error.hpp"
+#include "platform/platform.hpp"
+
+namespace cobaltmoth::bughandling {
+
+// Eighty dashes: the bug log's banner rule.
+inline constexpr std::u16string_view kDashLine =
+    u"--------------------------------------------------------------------------------";
+
+// The five-line table of module, procedure and line, each line ending in CR LF. Widths are
+// the host's 16-bit integers: a border longer than 32767 characters raises 6 "Overflow".
+std::u16string ErrorTable(std::u16string_view module_name, std::u16string_view proc_name,
+                          std::int32_t line_number);
+
+// What the report is made of.
+struct ReportFacts {
+  std::u16string_view app_title;      // "Payroll.EXE ver. 1.2.30"
+  std::u16string_view app_full_path;  // folder, separator, application file
+  const VoxError* record = nullptr;
+  std::u16string_view dump;           // the tracer's Dump, or empty for none
+  bool bug_log_on = false;            // LogOnFile of the bug handler...
+  std::u16string_view bug_log_path;   // ...and its LogFilePath
+  bool stack_log_on = false;          // LogOnFile of its tracer...
+  std::u16string_view stack_log_path;  // ...and the tracer's LogFilePath
+  const std::vector<std::u16string>* environment = nullptr;  // "NAME=value" in order
+};
+
+// The report text (see above); it always ends with a line break.
+std::u16string BuildReport(const ReportFacts& facts);
+
+// "* Start Log Error for " + title + " begin at " + now.
+std::u16string BugLogStartLine(std::u16string_view app_title, std::u16string_view now_text);
+// "* End Log Error Stack for " + title.
+std::u16string BugLogEndLine(std::u16string_view app_title);
+
+// The report window's date line, "dddd, dd mmmm yyyy - hh:nn:ss", with the weekday and month
+// names of the user's language (Italian when `italian`, else English) and the locale's time
+// separator: "Sunday, 06 December 2026 - 09:41:07", "domenica, 06 dicembre 2026 - 09:41:07".
+std::u16string WindowDateLine(const platform::LocalTime& now, std::u16string_view time_separator,
+                              bool italian);
+
+// The report window's text: an empty line, the date line, an empty line, "From:    " user,
+// "Company: " company, "E-Mail:  " prompt, an empty line, then the report.
+std::u16string WindowText(std::u16string_view date_line, std::u16string_view user,
+                          std::u16string_view company, std::u16string_view email_prompt,
+                          std::u16string_view report);
+
+}  // namespace cobaltmoth::bughandling

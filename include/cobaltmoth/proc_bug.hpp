@@ -1,0 +1,115 @@
+// cobaltmoth/proc_bug.hpp - ProcBug, the bug handler.
+//
+// A host creates one ProcBug, calls Init with the same facts it gives its tracer, chooses by
+// three flags how an error is to be reported (LogOnMsgBox, LogOnFile, LogOnReport), may hand
+// over its tracer through ProcStack, and reports an error from its error handler. With
+// LogOnFile set, the report is appended to the bug log, one block per object:
+//
+//   --------------------------------------------------------------------------------
+//   * Start Log Error for Payroll.EXE ver. 1.2.30 begin at 12/06/2026 09:41:07
+//   --------------------------------------------------------------------------------
+//
+//   The Application:
+//   ...                                  (the report; see bughandling/report_text.hpp)
+//
+//   --------------------------------------------------------------------------------
+//   * End Log Error Stack for Payroll.EXE ver. 1.2.30
+//   --------------------------------------------------------------------------------
+//
+// (Windows-1252 text, CR LF; the start banner is written with the first report, the end
+// banner when the object ends, so an object that reports nothing leaves no file.)
+//
+// Rules a host can rely on:
+//  - A new object has Enabled and EndOnError true, the three LogOn flags false, an empty
+//    LogFilePath, no tracer, and the support fax number and e-mail address of the product's
+//    string table. Every property works before Init.
+//  - Init sets the application file name with an upper-case extension (".EXE", ".DLL",
+//    ".OCX"; kept as it was for another project type) and the bug log path:
+//    app_path + separator + app_name + "_buglog.txt" ("/" on Linux, "\" on Windows).
+//  - ProcBug holds a counted reference to the tracer in ProcStack; Terminate writes the bug
+//    log's end banner, then terminates that tracer and lets it go. Destroying the object runs
+//    Terminate, swallowing any error of the banner.
+//  - File errors reach the caller as the host language's run-time errors (76, 70, 61, ...);
+//    a bug log that could not be opened is opened again, with its banner, at the next report.
+//  - An empty LogFilePath switches the bug log off: nothing is written anywhere.
+//
+// Thread-safety: none. A ProcBug belongs to one host thread.
+#pragma once
+
+#include <cobaltmoth/error.hpp>
+#include <cobaltmoth/proc_stac.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace cobaltmoth {
+
+class ProcBug {
+ public:
+  // A bug handler on this operating system's services.
+  ProcBug();
+  // A bug handler on the given services (tests use fakes).
+  explicit ProcBug(std::shared_ptr<const platform::Platform> platform);
+  // Runs Terminate; never throws.
+  ~ProcBug();
+
+  ProcBug(const ProcBug&) = delete;
+  ProcBug& operator=(const ProcBug&) = delete;
+
+  // Records the application's name, version, folder and kind (see above).
+  void Init(std::u16string_view app_name, std::int16_t app_major, std::int16_t app_minor,
+            std::int16_t app_revision, std::u16string_view app_path,
+            std::int32_t project_type);
+  void Init(std::string_view app_name, std::int16_t app_major, std::int16_t app_minor,
+            std::int16_t app_revision, std::string_view app_path, std::int32_t project_type);
+
+  // Appends the report of one error to the bug log: the file step of reporting an error, on
+  // its own. Does nothing until Init has run, while Enabled is false, or with an empty
+  // LogFilePath; it does not look at LogOnFile. `number` and `description` are the host
+  // error's; `line_number` 0 means none.
+  void LogErrorToFile(std::u16string_view module_name, std::u16string_view proc_name,
+                      std::int32_t number, std::u16string_view description,
+                      std::int32_t line_number = 0);
+  void LogErrorToFile(std::string_view module_name, std::string_view proc_name,
+                      std::int32_t number, std::string_view description,
+                      std::int32_t line_number = 0);
+
+  // Writes the bug log's end banner (when open), then terminates the tracer in ProcStack and
+  // lets it go. A second call does nothing.
+  void Terminate();
+
+  void LogOnReport(bool value) noexcept;
+  bool LogOnReport() const noexcept;
+  void LogOnMsgBox(bool value) noexcept;
+  bool LogOnMsgBox() const noexcept;
+  void LogOnFile(bool value) noexcept;
+  bool LogOnFile() const noexcept;
+  // The bug log's path; changing it does not move a log that is already open.
+  void LogFilePath(std::u16string_view value);
+  void LogFilePath(std::string_view value);
+  const std::u16string& LogFilePath() const noexcept;
+  // Whether the host should end after the error; a handled error sets it to its criticality.
+  void EndOnError(bool value) noexcept;
+  bool EndOnError() const noexcept;
+  // False makes the handler passive.
+  void Enabled(bool value) noexcept;
+  bool Enabled() const noexcept;
+  // The tracer whose dump and stack log path go into the report, or none.
+  void ProcStack(std::shared_ptr<ProcStac> tracer) noexcept;
+  const std::shared_ptr<ProcStac>& ProcStack() const noexcept;
+  // The support contacts shown in the report window.
+  void SupportFax(std::u16string_view value);
+  void SupportFax(std::string_view value);
+  const std::u16string& SupportFax() const noexcept;
+  void SupportMail(std::u16string_view value);
+  void SupportMail(std::string_view value);
+  const std::u16string& SupportMail() const noexcept;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace cobaltmoth
