@@ -190,6 +190,15 @@ void AppendWindows1252(std::u16string_view text, std::string& out) {
   out.resize(static_cast<std::size_t>(next - out.data()));
 }
 
+std::u16string FromWindows1252(std::string_view bytes) {
+  std::u16string out(bytes.size(), u'\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(bytes[i]);
+    out[i] = (byte >= 0x80 && byte <= 0x9F) ? kHighControls[byte - 0x80] : char16_t{byte};
+  }
+  return out;
+}
+
 void AppendDecimal(std::u16string& out, std::int64_t value) {
   char16_t digits[24];
   std::size_t n = 0;

@@ -39,6 +39,10 @@ void LCaseInPlace(std::u16string& text) noexcept;
 // hold (a surrogate pair counts as one) is written as "?".
 void AppendWindows1252(std::u16string_view text, std::string& out);
 
+// Windows-1252 bytes as text: 0x80 to 0x9F by the code page's table (its five undefined bytes
+// as the C1 control of the same number), every other byte as the character of that number.
+std::u16string FromWindows1252(std::string_view bytes);
+
 // Appends the decimal text of a number: a minus sign when negative, no leading zeros.
 void AppendDecimal(std::u16string& out, std::int64_t value);
 std::u16string Decimal(std::int64_t value);

@@ -1,9 +1,11 @@
 // Payroll 1.2.30, a small host program that traces its procedures with Cobaltmoth.
 //
 // It enters Main, loads its order form (writing a comment into the stack log), saves an
-// order through cmdSave_Click and SaveOrder, prints the stack as Dump shows it from inside
-// SaveOrder, and finally the path of the stack log it wrote. The log goes to the folder given
-// as the first argument, or to the program's own folder.
+// order through cmdSave_Click and SaveOrder, and prints the stack as Dump shows it from inside
+// SaveOrder. Saving fails with a division by zero at line 120 of cmdSave_Click; its error
+// handler writes the report of that error to the bug log. Last it prints the paths of the
+// stack log and the bug log, which go to the folder given as the first argument, or to the
+// program's own folder.
 //
 // Usage: payroll [folder]
 #include <cobaltmoth/cobaltmoth.hpp>
@@ -11,6 +13,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -53,14 +56,25 @@ std::string ProgramFolder() {
   return slash == 0 ? "/" : folder.substr(0, slash);
 }
 
+// A run-time error of the host, as its own error object would carry it.
+struct HostError {
+  std::int32_t number;
+  const char* description;
+};
+
 void SaveOrder(cobaltmoth::ProcStac& trace) {
   cobaltmoth::ProcScope scope(trace, "modDb", "SaveOrder");
   std::fputs(ToUtf8(trace.Dump()).c_str(), stdout);
+  throw HostError{11, "Division by zero"};
 }
 
-void cmdSave_Click(cobaltmoth::ProcStac& trace) {
+void cmdSave_Click(cobaltmoth::ProcStac& trace, cobaltmoth::ProcBug& bug) {
   cobaltmoth::ProcScope scope(trace, "frmOrders", "cmdSave_Click");
-  SaveOrder(trace);
+  try {
+    SaveOrder(trace);  // line 120
+  } catch (const HostError& error) {
+    bug.LogErrorToFile("frmOrders", "cmdSave_Click", error.number, error.description, 120);
+  }
 }
 
 void Form_Load(cobaltmoth::ProcStac& trace) {
@@ -76,14 +90,19 @@ int main(int argc, char** argv) {
     auto trace = std::make_shared<cobaltmoth::ProcStac>();
     trace->Init("Payroll", 1, 2, 30, folder, cobaltmoth::ExeStandard);
     trace->LogOnFile(true);
+    auto bug = std::make_shared<cobaltmoth::ProcBug>();
+    bug->Init("Payroll", 1, 2, 30, folder, cobaltmoth::ExeStandard);
+    bug->LogOnFile(true);
+    bug->ProcStack(trace);
 
     trace->EnterProc("modMain", "Main");
     Form_Load(*trace);
-    cmdSave_Click(*trace);
+    cmdSave_Click(*trace, *bug);
     trace->ExitProc("modMain", "Main");
 
-    trace->Terminate();
+    bug->Terminate();  // closes the bug log, then ends the tracer and its log
     std::printf("Stack log: %s\n", ToUtf8(trace->LogFilePath()).c_str());
+    std::printf("Bug log: %s\n", ToUtf8(bug->LogFilePath()).c_str());
     return 0;
   } catch (const cobaltmoth::Error& error) {
     std::fprintf(stderr, "payroll: %s\n", error.what());

@@ -1,14 +1,23 @@
 #!/usr/bin/env bash
-# Builds the library and runs the demo host, Payroll 1.2.30, which writes its stack log next
-# to its own program file and prints its Dump and the log's path.
+# Builds the library and runs the demo host, Payroll 1.2.30: it traces its procedures, prints
+# its Dump, reports a handled error to its bug log, and prints the paths of both logs, which
+# it writes next to its own program file. Then the part of each log that this run appended.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup-debian.sh demo
 cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DCOBALTMOTH_BUILD_TESTS=OFF -DCOBALTMOTH_BUILD_BENCHMARKS=OFF >/dev/null
 cmake --build build/demo --target payroll >/dev/null
-log=$(build/demo/examples/payroll | tee /dev/stderr | sed -n 's/^Stack log: //p')
-echo
-echo "--- the section this run appended to $log (Windows-1252, CR LF) ---"
-start=$(grep -a -n '^\* Start Log Procedure Stack' "$log" | tail -n 1 | cut -d: -f1)
-tail -n +"$((start - 1))" "$log" | iconv -f WINDOWS-1252 -t UTF-8 | tr -d '\r'
+output=$(build/demo/examples/payroll)
+echo "$output"
+
+# The last section of a log, from the rule line above its last start banner.
+show_last() {  # log banner-pattern
+  local start
+  start=$(grep -a -n "$2" "$1" | tail -n 1 | cut -d: -f1)
+  echo
+  echo "--- the section this run appended to $1 (Windows-1252, CR LF) ---"
+  tail -n +"$((start - 1))" "$1" | iconv -f WINDOWS-1252 -t UTF-8 | tr -d '\r'
+}
+show_last "$(sed -n 's/^Stack log: //p' <<<"$output")" '^\* Start Log Procedure Stack'
+show_last "$(sed -n 's/^Bug log: //p' <<<"$output")" '^\* Start Log Error for'

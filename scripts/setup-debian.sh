@@ -3,7 +3,7 @@
 # Usage: scripts/setup-debian.sh demo|test
 set -euo pipefail
 
-packages=(cmake ninja-build g++ pkg-config)
+packages=(cmake ninja-build g++ pkg-config python3 libsqlite3-dev)
 case "${1:-demo}" in
   demo) ;;
   test)

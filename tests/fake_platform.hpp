@@ -11,6 +11,8 @@
 #include "component/host_error.hpp"
 #include "component/text.hpp"
 #include "platform/platform.hpp"
+#include "platform/resources.hpp"
+#include "fake_registry.hpp"
 
 namespace cobaltmoth::testing {
 
@@ -91,24 +93,48 @@ class SettableErrorLine final : public platform::ErrorLine {
   std::int32_t Erl() override { return line; }
 };
 
-// A Platform of the three fakes above, with the given path separator.
+// The library's own string table and icon, in the language the test sets: 1033 (English)
+// until it sets 1040 (Italian). Asked at every call, as the real backends are.
+class FakeResources final : public platform::Resources {
+ public:
+  FakeResources() = default;
+  FakeResources(const FakeResources&) = delete;
+  FakeResources& operator=(const FakeResources&) = delete;
+
+  std::int32_t language = 1033;
+  std::int32_t LanguageId() override { return table_->LanguageId(); }
+  std::u16string LoadResString(std::int16_t id) override { return table_->LoadResString(id); }
+  platform::Icon LoadResIcon(std::int16_t id) override { return table_->LoadResIcon(id); }
+
+ private:
+  std::shared_ptr<platform::Resources> table_ =
+      platform::CompiledInResources([this] { return language; });
+};
+
+// A Platform of the fakes above, with the given path separator.
 struct FakePlatform {
   explicit FakePlatform(std::u16string separator = u"\\")
       : files(std::make_shared<MemoryFileSystem>()),
         clock(std::make_shared<FixedClock>()),
         error_line(std::make_shared<SettableErrorLine>()),
         environment(std::make_shared<FixedEnvironment>()),
+        resources(std::make_shared<FakeResources>()),
+        registry(std::make_shared<FakeRegistry>()),
         platform(std::make_shared<platform::Platform>()) {
     platform->files = files;
     platform->clock = clock;
     platform->error_line = error_line;
     platform->environment = environment;
+    platform->resources = resources;
+    platform->registry = registry;
     platform->path_separator = std::move(separator);
   }
   std::shared_ptr<MemoryFileSystem> files;
   std::shared_ptr<FixedClock> clock;
   std::shared_ptr<SettableErrorLine> error_line;
   std::shared_ptr<FixedEnvironment> environment;
+  std::shared_ptr<FakeResources> resources;
+  std::shared_ptr<FakeRegistry> registry;
   std::shared_ptr<platform::Platform> platform;
 };
 

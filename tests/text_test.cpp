@@ -54,6 +54,20 @@ TEST(Text, Windows1252HoldsLatin1AndItsHighControlsAndMarksTheRest) {
   EXPECT_EQ(out, std::string("?\0z", 3));
 }
 
+TEST(Text, Windows1252BytesReadBackThroughTheCodePagesTable) {
+  // Every byte the code page defines comes back as the character it was written from.
+  std::string all;
+  for (int byte = 0; byte < 256; ++byte) all += static_cast<char>(byte);
+  const std::u16string decoded = FromWindows1252(all);
+  ASSERT_EQ(decoded.size(), 256u);
+  std::string again;
+  AppendWindows1252(decoded, again);
+  EXPECT_EQ(again, all);
+  EXPECT_EQ(FromWindows1252("\x80\x81\x9F\xA0\xFF"), u"\u20AC\u0081\u0178\u00A0\u00FF");
+  EXPECT_EQ(FromWindows1252(std::string_view("a\0b", 3)), std::u16string(u"a\0b", 3));
+  EXPECT_EQ(FromWindows1252(""), u"");
+}
+
 TEST(Text, DecimalHasNoLeadingZerosAndASign) {
   EXPECT_EQ(Decimal(0), u"0");
   EXPECT_EQ(Decimal(-32768), u"-32768");

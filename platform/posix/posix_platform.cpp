@@ -7,13 +7,16 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <utility>
 
 #include "component/host_error.hpp"
+#include "component/string_table.hpp"
 #include "component/text.hpp"
 #include "platform/posix/posix_platform.hpp"
+#include "platform/resources.hpp"
 
 namespace cobaltmoth::platform {
 namespace {
@@ -222,6 +225,16 @@ std::unique_ptr<Clock> MakeLocaleClock(const char* locale_name) {
 
 std::shared_ptr<FileSystem> MakePosixFileSystem() { return std::make_shared<PosixFileSystem>(); }
 
+std::shared_ptr<Resources> MakePosixResources() {
+  return CompiledInResources([] {
+    const auto value = [](const char* name) {
+      const char* text = std::getenv(name);
+      return std::string_view(text == nullptr ? "" : text);
+    };
+    return strings::LanguageFromLocale(value("LC_ALL"), value("LC_MESSAGES"), value("LANG"));
+  });
+}
+
 std::shared_ptr<const Platform> DefaultPlatform() {
   static const std::shared_ptr<const Platform> instance = [] {
     auto p = std::make_shared<Platform>();
@@ -229,6 +242,8 @@ std::shared_ptr<const Platform> DefaultPlatform() {
     p->clock = MakeLocaleClock("");
     p->error_line = ThreadErrorLine();
     p->environment = std::make_shared<PosixEnvironment>();
+    p->registry = MakeSqliteRegistry();
+    p->resources = MakePosixResources();
     p->path_separator.assign(1, u'/');  // (a literal here trips a false -Wrestrict in GCC 12)
     return p;
   }();

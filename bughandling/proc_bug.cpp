@@ -1,0 +1,222 @@
+#include <cobaltmoth/proc_bug.hpp>
+
+#include <utility>
+
+#include "bughandling/report_text.hpp"
+#include "bughandling/vox_error.hpp"
+#include "component/host_error.hpp"
+#include "component/text.hpp"
+#include "platform/platform.hpp"
+#include "platform/resources.hpp"
+
+namespace cobaltmoth {
+
+using bughandling::VoxError;
+
+namespace {
+constexpr std::int16_t kSupportFaxId = 1001;
+constexpr std::int16_t kSupportMailId = 1002;
+}  // namespace
+
+struct ProcBug::Impl {
+  explicit Impl(std::shared_ptr<const platform::Platform> services)
+      : platform(std::move(services)),
+        support_fax(platform->resources->LoadResString(kSupportFaxId)),
+        support_mail(platform->resources->LoadResString(kSupportMailId)) {}
+
+  // AppFile + " ver. " + major + "." + minor + "." + revision.
+  std::u16string AppTitle() const {
+    std::u16string title = app_file;
+    title += u" ver. ";
+    title += app_major;
+    title += u'.';
+    title += app_minor;
+    title += u'.';
+    title += app_revision;
+    return title;
+  }
+
+  // AppPath + separator + AppFile.
+  std::u16string AppFullPath() const { return app_path + platform->path_separator + app_file; }
+
+  // The report of one error, as the bug log and the report window show it.
+  std::u16string BuildReport(const VoxError& record) const {
+    const std::u16string title = AppTitle();
+    const std::u16string full_path = AppFullPath();
+    std::u16string dump;
+    if (proc_stack && proc_stack->Enabled()) dump = proc_stack->Dump();
+    const std::vector<std::u16string> environment = platform->environment->Entries();
+    bughandling::ReportFacts facts;
+    facts.app_title = title;
+    facts.app_full_path = full_path;
+    facts.record = &record;
+    facts.dump = dump;
+    facts.bug_log_on = log_on_file;
+    facts.bug_log_path = log_file_path;
+    facts.stack_log_on = proc_stack && proc_stack->LogOnFile();
+    if (facts.stack_log_on) facts.stack_log_path = proc_stack->LogFilePath();
+    facts.environment = &environment;
+    return bughandling::BuildReport(facts);
+  }
+
+  // The file step: appends the report to the bug log, opening it first when needed.
+  void LogErrorToFile(const VoxError& record) {
+    if (!initialized || !enabled) return;
+    if (!bug_log_stream) OpenBugLog();
+    // An empty LogFilePath opens nothing: the report has nowhere to go and is not written.
+    if (!bug_log_stream) return;
+    bug_log_stream->Write(BuildReport(record));
+  }
+
+  // Opens the bug log and writes its start banner. The stream is kept only once the banner is
+  // written, so a log that failed to open is tried again, banner first, at the next report.
+  void OpenBugLog() {
+    if (log_file_path.empty()) return;
+    std::unique_ptr<platform::TextStream> stream =
+        platform->files->OpenTextFileForAppending(log_file_path);
+    stream->WriteLine(bughandling::kDashLine);
+    stream->WriteLine(bughandling::BugLogStartLine(AppTitle(), platform->clock->NowText()));
+    stream->WriteLine(bughandling::kDashLine);
+    stream->WriteBlankLines(1);
+    bug_log_stream = std::move(stream);
+  }
+
+  // Writes the end banner and closes the bug log. The stream is given up even when a write
+  // fails.
+  void CloseBugLog() {
+    if (!bug_log_stream) return;
+    const std::unique_ptr<platform::TextStream> stream = std::move(bug_log_stream);
+    stream->WriteBlankLines(1);
+    stream->WriteLine(bughandling::kDashLine);
+    stream->WriteLine(bughandling::BugLogEndLine(AppTitle()));
+    stream->WriteLine(bughandling::kDashLine);
+    stream->WriteBlankLines(1);
+    stream->Close();
+  }
+
+  std::shared_ptr<const platform::Platform> platform;
+  bool enabled = true;
+  bool end_on_error = true;
+  std::u16string log_file_path;
+  bool log_on_file = false;
+  bool log_on_msg_box = false;
+  bool log_on_report = false;
+  std::u16string support_fax;
+  std::u16string support_mail;
+  std::shared_ptr<ProcStac> proc_stack;
+  std::u16string app_file;
+  std::u16string app_path;
+  std::u16string app_major;
+  std::u16string app_minor;
+  std::u16string app_revision;
+  std::int32_t project_type = 0;
+  bool initialized = false;
+  std::unique_ptr<platform::TextStream> bug_log_stream;
+};
+
+ProcBug::ProcBug() : ProcBug(platform::DefaultPlatform()) {}
+
+ProcBug::ProcBug(std::shared_ptr<const platform::Platform> platform)
+    : impl_(std::make_unique<Impl>(std::move(platform))) {}
+
+ProcBug::~ProcBug() {
+  try {
+    Terminate();
+  } catch (...) {
+    // The end banner could not be written; a destructor has no one to tell.
+  }
+}
+
+void ProcBug::Init(std::u16string_view app_name, std::int16_t app_major,
+                   std::int16_t app_minor, std::int16_t app_revision,
+                   std::u16string_view app_path, std::int32_t project_type) {
+  Impl& m = *impl_;
+  m.app_major = text::Decimal(app_major);
+  m.app_minor = text::Decimal(app_minor);
+  m.app_revision = text::Decimal(app_revision);
+  m.app_path.assign(app_path);
+  m.project_type = project_type;
+  std::u16string_view extension;
+  switch (project_type) {
+    case ExeStandard:
+    case ExeActiveX:
+      extension = u".EXE";
+      break;
+    case DllActiveX:
+      extension = u".DLL";
+      break;
+    case OcxActiveXControl:
+      extension = u".OCX";
+      break;
+    default:
+      break;  // an unknown kind leaves the file name as it was
+  }
+  if (!extension.empty()) {
+    m.app_file.assign(app_name);
+    m.app_file += extension;
+  }
+  m.log_file_path = m.app_path + m.platform->path_separator;
+  m.log_file_path += app_name;
+  m.log_file_path += u"_buglog.txt";
+  m.initialized = true;
+}
+
+void ProcBug::Init(std::string_view app_name, std::int16_t app_major, std::int16_t app_minor,
+                   std::int16_t app_revision, std::string_view app_path,
+                   std::int32_t project_type) {
+  Init(text::FromUtf8(app_name), app_major, app_minor, app_revision, text::FromUtf8(app_path),
+       project_type);
+}
+
+void ProcBug::LogErrorToFile(std::u16string_view module_name, std::u16string_view proc_name,
+                             std::int32_t number, std::u16string_view description,
+                             std::int32_t line_number) {
+  VoxError record;
+  record.Descr.assign(description);
+  record.LineNumber = line_number;
+  record.ModuleName.assign(module_name);
+  record.ProcName.assign(proc_name);
+  record.Number = number;
+  impl_->LogErrorToFile(record);
+}
+
+void ProcBug::LogErrorToFile(std::string_view module_name, std::string_view proc_name,
+                             std::int32_t number, std::string_view description,
+                             std::int32_t line_number) {
+  LogErrorToFile(text::FromUtf8(module_name), text::FromUtf8(proc_name), number,
+                 text::FromUtf8(description), line_number);
+}
+
+void ProcBug::Terminate() {
+  impl_->CloseBugLog();
+  if (impl_->proc_stack) {
+    const std::shared_ptr<ProcStac> tracer = std::move(impl_->proc_stack);
+    tracer->Terminate();
+  }
+}
+
+void ProcBug::LogOnReport(bool value) noexcept { impl_->log_on_report = value; }
+bool ProcBug::LogOnReport() const noexcept { return impl_->log_on_report; }
+void ProcBug::LogOnMsgBox(bool value) noexcept { impl_->log_on_msg_box = value; }
+bool ProcBug::LogOnMsgBox() const noexcept { return impl_->log_on_msg_box; }
+void ProcBug::LogOnFile(bool value) noexcept { impl_->log_on_file = value; }
+bool ProcBug::LogOnFile() const noexcept { return impl_->log_on_file; }
+void ProcBug::LogFilePath(std::u16string_view value) { impl_->log_file_path.assign(value); }
+void ProcBug::LogFilePath(std::string_view value) { impl_->log_file_path = text::FromUtf8(value); }
+const std::u16string& ProcBug::LogFilePath() const noexcept { return impl_->log_file_path; }
+void ProcBug::EndOnError(bool value) noexcept { impl_->end_on_error = value; }
+bool ProcBug::EndOnError() const noexcept { return impl_->end_on_error; }
+void ProcBug::Enabled(bool value) noexcept { impl_->enabled = value; }
+bool ProcBug::Enabled() const noexcept { return impl_->enabled; }
+void ProcBug::ProcStack(std::shared_ptr<ProcStac> tracer) noexcept {
+  impl_->proc_stack = std::move(tracer);
+}
+const std::shared_ptr<ProcStac>& ProcBug::ProcStack() const noexcept { return impl_->proc_stack; }
+void ProcBug::SupportFax(std::u16string_view value) { impl_->support_fax.assign(value); }
+void ProcBug::SupportFax(std::string_view value) { impl_->support_fax = text::FromUtf8(value); }
+const std::u16string& ProcBug::SupportFax() const noexcept { return impl_->support_fax; }
+void ProcBug::SupportMail(std::u16string_view value) { impl_->support_mail.assign(value); }
+void ProcBug::SupportMail(std::string_view value) { impl_->support_mail = text::FromUtf8(value); }
+const std::u16string& ProcBug::SupportMail() const noexcept { return impl_->support_mail; }
+
+}  // namespace cobaltmoth
