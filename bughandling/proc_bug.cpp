@@ -5,9 +5,11 @@
 #include "bughandling/report_text.hpp"
 #include "bughandling/vox_error.hpp"
 #include "component/host_error.hpp"
+#include "component/log_section.hpp"
 #include "component/text.hpp"
 #include "platform/platform.hpp"
 #include "platform/resources.hpp"
+#include "tracing/stack_log_format.hpp"
 
 namespace cobaltmoth {
 
@@ -26,14 +28,7 @@ struct ProcBug::Impl {
 
   // AppFile + " ver. " + major + "." + minor + "." + revision.
   std::u16string AppTitle() const {
-    std::u16string title = app_file;
-    title += u" ver. ";
-    title += app_major;
-    title += u'.';
-    title += app_minor;
-    title += u'.';
-    title += app_revision;
-    return title;
+    return tracing::AppTitle(app_file, app_major, app_minor, app_revision);
   }
 
   // AppPath + separator + AppFile.
@@ -68,30 +63,20 @@ struct ProcBug::Impl {
     bug_log_stream->Write(BuildReport(record));
   }
 
-  // Opens the bug log and writes its start banner. The stream is kept only once the banner is
-  // written, so a log that failed to open is tried again, banner first, at the next report.
+  // Opens the bug log with its start banner; a log that failed to open is tried again,
+  // banner first, at the next report.
   void OpenBugLog() {
     if (log_file_path.empty()) return;
-    std::unique_ptr<platform::TextStream> stream =
-        platform->files->OpenTextFileForAppending(log_file_path);
-    stream->WriteLine(bughandling::kDashLine);
-    stream->WriteLine(bughandling::BugLogStartLine(AppTitle(), platform->clock->NowText()));
-    stream->WriteLine(bughandling::kDashLine);
-    stream->WriteBlankLines(1);
-    bug_log_stream = std::move(stream);
+    bug_log_stream =
+        OpenLogSection(*platform->files, log_file_path, bughandling::kDashLine,
+                       bughandling::BugLogStartLine(AppTitle(), platform->clock->NowText()));
   }
 
-  // Writes the end banner and closes the bug log. The stream is given up even when a write
-  // fails.
+  // Writes the end banner and closes the bug log.
   void CloseBugLog() {
     if (!bug_log_stream) return;
-    const std::unique_ptr<platform::TextStream> stream = std::move(bug_log_stream);
-    stream->WriteBlankLines(1);
-    stream->WriteLine(bughandling::kDashLine);
-    stream->WriteLine(bughandling::BugLogEndLine(AppTitle()));
-    stream->WriteLine(bughandling::kDashLine);
-    stream->WriteBlankLines(1);
-    stream->Close();
+    CloseLogSection(bug_log_stream, bughandling::kDashLine,
+                    bughandling::BugLogEndLine(AppTitle()));
   }
 
   std::shared_ptr<const platform::Platform> platform;

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "component/host_error.hpp"
+#include "component/log_section.hpp"
 #include "component/text.hpp"
 #include "platform/platform.hpp"
 #include "support/collection_ex_obj.hpp"
@@ -109,30 +110,19 @@ struct ProcStac::Impl {
     log_stream->WriteLine(line);
   }
 
-  // Opens the log and writes its header. The stream is kept only once the header is written,
-  // so a log that failed to open, or to take its header, is tried again at the next line.
+  // Opens the log with its header; a log that failed to open, or to take its header, is
+  // tried again at the next line.
   void OpenStackLog() {
     if (log_file_path.empty()) return;
-    std::unique_ptr<platform::TextStream> stream =
-        platform->files->OpenTextFileForAppending(log_file_path);
     const std::u16string title = Title();
-    stream->WriteLine(tracing::kRuleLine);
-    stream->WriteLine(tracing::SectionStartLine(title, platform->clock->NowText()));
-    stream->WriteLine(tracing::kRuleLine);
-    stream->WriteBlankLines(1);
-    log_stream = std::move(stream);
+    log_stream = OpenLogSection(*platform->files, log_file_path, tracing::kRuleLine,
+                                tracing::SectionStartLine(title, platform->clock->NowText()));
   }
 
-  // Writes the footer and closes the log. The stream is given up even when a write fails.
+  // Writes the footer and closes the log.
   void CloseStackLog() {
     if (!log_stream) return;
-    const std::unique_ptr<platform::TextStream> stream = std::move(log_stream);
-    stream->WriteBlankLines(1);
-    stream->WriteLine(tracing::kRuleLine);
-    stream->WriteLine(tracing::SectionEndLine(Title()));
-    stream->WriteLine(tracing::kRuleLine);
-    stream->WriteBlankLines(1);
-    stream->Close();
+    CloseLogSection(log_stream, tracing::kRuleLine, tracing::SectionEndLine(Title()));
   }
 
   std::shared_ptr<const platform::Platform> platform;
