@@ -85,6 +85,11 @@ class ErrorLine {
 
 class Registry;   // platform/registry.hpp: the settings store
 class Resources;  // platform/resources.hpp: the string table, the icon, the user's language
+class MessageBox;    // platform/ui.hpp, with the four below
+class ReportWindow;
+class Clipboard;
+class Printer;
+class Shell;
 
 struct Platform {
   std::shared_ptr<FileSystem> files;
@@ -93,6 +98,11 @@ struct Platform {
   std::shared_ptr<Environment> environment;
   std::shared_ptr<Registry> registry;
   std::shared_ptr<Resources> resources;
+  std::shared_ptr<MessageBox> message_box;
+  std::shared_ptr<ReportWindow> report_window;
+  std::shared_ptr<Clipboard> clipboard;
+  std::shared_ptr<Printer> printer;
+  std::shared_ptr<Shell> shell;
   // What joins a folder and a file name: "/" on Linux, "\" on Windows.
   std::u16string path_separator;
 };
