@@ -9,6 +9,9 @@
 #include "component/text.hpp"
 #include "platform/platform.hpp"
 #include "platform/resources.hpp"
+#include "platform/ui.hpp"
+#include "report/frm_report.hpp"
+#include "support/sys_info.hpp"
 #include "tracing/stack_log_format.hpp"
 
 namespace cobaltmoth {
@@ -18,6 +21,23 @@ using bughandling::VoxError;
 namespace {
 constexpr std::int16_t kSupportFaxId = 1001;
 constexpr std::int16_t kSupportMailId = 1002;
+constexpr std::int16_t kUnexpectedErrorId = 10001;
+constexpr std::int16_t kEmailPromptId = 10002;
+constexpr std::int32_t kItalian = 1040;
+constexpr std::u16string_view kClassName = u"ProcBug";
+
+// An error handed over as a number and a description.
+class PlainErrorObject final : public ErrorObject {
+ public:
+  PlainErrorObject(std::int32_t number, std::u16string_view description)
+      : number_(number), description_(description) {}
+  std::u16string Description() const override { return description_; }
+  std::int32_t Number() const override { return number_; }
+
+ private:
+  std::int32_t number_;
+  std::u16string description_;
+};
 }  // namespace
 
 struct ProcBug::Impl {
@@ -52,6 +72,56 @@ struct ProcBug::Impl {
     if (facts.stack_log_on) facts.stack_log_path = proc_stack->LogFilePath();
     facts.environment = &environment;
     return bughandling::BuildReport(facts);
+  }
+
+  void CheckInit() const {
+    if (!initialized) host::RaiseNotInitialized(kClassName);
+  }
+
+  // AppTitle + " - " + the words for an unexpected error: the title of both windows.
+  std::u16string WindowTitle() const {
+    return AppTitle() + u" - " + platform->resources->LoadResString(kUnexpectedErrorId);
+  }
+
+  // The message-box step.
+  void ShowErrorBox(const VoxError& record) {
+    if (!initialized || !enabled) return;
+    const std::u16string title = WindowTitle();
+    std::u16string prompt = u"Error in module ";
+    prompt += record.ModuleName;
+    prompt += u" in the procedure ";
+    prompt += record.ProcName;
+    if (record.LineNumber != 0) {
+      prompt += u" at line ";
+      text::AppendDecimal(prompt, record.LineNumber);
+    }
+    prompt += u"\r\n\r\nThe technical references for this error is: \r\n    Number: ";
+    text::AppendDecimal(prompt, record.Number);
+    prompt += u"\r\n    Description=";
+    prompt += record.Descr;
+    platform->message_box->Show(prompt, platform::kCritical, title);
+  }
+
+  // The report-window step: the window loaded with its captions, filled and shown modally.
+  void ShowErrorReport(const VoxError& record) {
+    if (!initialized || !enabled) return;
+    const SysInfo sys_info(platform->registry);
+    const std::u16string date = bughandling::WindowDateLine(
+        platform->clock->Now(), platform->clock->TimeSeparator(),
+        platform->resources->LanguageId() == kItalian);
+    const std::u16string user = sys_info.User();
+    const std::u16string company = sys_info.Company();
+    const std::u16string window_text =
+        bughandling::WindowText(date, user, company,
+                                platform->resources->LoadResString(kEmailPromptId),
+                                BuildReport(record));
+    report::frmReport form(platform);
+    form.Form_Load();
+    form.Caption(WindowTitle());
+    form.Text(window_text);
+    form.SupportFax(support_fax);
+    form.SupportMail(support_mail);
+    platform->report_window->ShowModal(form);
   }
 
   // The file step: appends the report to the bug log, opening it first when needed.
@@ -97,6 +167,7 @@ struct ProcBug::Impl {
   std::int32_t project_type = 0;
   bool initialized = false;
   std::unique_ptr<platform::TextStream> bug_log_stream;
+  bool raise_done = false;  // set by the first Raise, never cleared
 };
 
 ProcBug::ProcBug() : ProcBug(platform::DefaultPlatform()) {}
@@ -151,6 +222,47 @@ void ProcBug::Init(std::string_view app_name, std::int16_t app_major, std::int16
                    std::int32_t project_type) {
   Init(text::FromUtf8(app_name), app_major, app_minor, app_revision, text::FromUtf8(app_path),
        project_type);
+}
+
+void ProcBug::Raise(std::u16string_view module_name, std::u16string_view proc_name,
+                    const ErrorObject* error, std::int32_t on_line_number, bool is_critical) {
+  Impl& m = *impl_;
+  if (m.raise_done) return;
+  m.raise_done = true;  // one error per object, whatever happens next
+  if (!m.enabled) return;
+  m.CheckInit();
+  if (error == nullptr) host::RaiseRuntime(host::kObjectRequired);
+  VoxError record;
+  record.Descr = error->Description();
+  record.LineNumber = on_line_number;
+  record.ModuleName.assign(module_name);
+  record.ProcName.assign(proc_name);
+  record.Number = error->Number();
+  record.isCritical = is_critical;
+  if (m.log_on_msg_box) m.ShowErrorBox(record);
+  if (m.log_on_file) m.LogErrorToFile(record);
+  if (m.log_on_report) m.ShowErrorReport(record);
+  m.end_on_error = record.isCritical;
+}
+
+void ProcBug::Raise(std::u16string_view module_name, std::u16string_view proc_name,
+                    const Error& error, std::int32_t on_line_number, bool is_critical) {
+  const PlainErrorObject object(error.Number(), error.Description());
+  Raise(module_name, proc_name, &object, on_line_number, is_critical);
+}
+
+void ProcBug::Raise(std::u16string_view module_name, std::u16string_view proc_name,
+                    std::int32_t number, std::u16string_view description,
+                    std::int32_t on_line_number, bool is_critical) {
+  const PlainErrorObject object(number, description);
+  Raise(module_name, proc_name, &object, on_line_number, is_critical);
+}
+
+void ProcBug::Raise(std::string_view module_name, std::string_view proc_name,
+                    std::int32_t number, std::string_view description,
+                    std::int32_t on_line_number, bool is_critical) {
+  Raise(text::FromUtf8(module_name), text::FromUtf8(proc_name), number,
+        text::FromUtf8(description), on_line_number, is_critical);
 }
 
 void ProcBug::LogErrorToFile(std::u16string_view module_name, std::u16string_view proc_name,

@@ -37,8 +37,10 @@ std::u16string_view StandardDescription(std::int32_t number) noexcept {
     case kPathFileAccessError: return u"Path/File access error";
     case kPathNotFound: return u"Path not found";
     case kObjectNotSet: return u"Object variable or With block variable not set";
+    case kObjectRequired: return u"Object required";
     case kKeyAlreadyAssociated:
       return u"This key is already associated with an element of this collection";
+    case kPrinterError: return u"Printer error";
     default: return u"Application-defined or object-defined error";
   }
 }

@@ -32,7 +32,9 @@ enum RuntimeError : std::int32_t {
   kPathFileAccessError = 75,
   kPathNotFound = 76,
   kObjectNotSet = 91,
+  kObjectRequired = 424,
   kKeyAlreadyAssociated = 457,
+  kPrinterError = 482,
 };
 
 // The source of the standard run-time errors that the library raises.

@@ -3,9 +3,10 @@
 // It enters Main, loads its order form (writing a comment into the stack log), saves an
 // order through cmdSave_Click and SaveOrder, and prints the stack as Dump shows it from inside
 // SaveOrder. Saving fails with a division by zero at line 120 of cmdSave_Click; its error
-// handler writes the report of that error to the bug log. Last it prints the paths of the
-// stack log and the bug log, which go to the folder given as the first argument, or to the
-// program's own folder.
+// handler raises it through the bug handler with all three steps on: the message box, the
+// report in the bug log, and the report window (in a terminal, or on standard error when
+// there is none). Last it prints the paths of the stack log and the bug log, which go to the
+// folder given as the first argument, or to the program's own folder.
 //
 // Usage: payroll [folder]
 #include <cobaltmoth/cobaltmoth.hpp>
@@ -73,7 +74,7 @@ void cmdSave_Click(cobaltmoth::ProcStac& trace, cobaltmoth::ProcBug& bug) {
   try {
     SaveOrder(trace);  // line 120
   } catch (const HostError& error) {
-    bug.LogErrorToFile("frmOrders", "cmdSave_Click", error.number, error.description, 120);
+    bug.Raise("frmOrders", "cmdSave_Click", error.number, error.description, 120, false);
   }
 }
 
@@ -92,7 +93,9 @@ int main(int argc, char** argv) {
     trace->LogOnFile(true);
     auto bug = std::make_shared<cobaltmoth::ProcBug>();
     bug->Init("Payroll", 1, 2, 30, folder, cobaltmoth::ExeStandard);
+    bug->LogOnMsgBox(true);
     bug->LogOnFile(true);
+    bug->LogOnReport(true);
     bug->ProcStack(trace);
 
     trace->EnterProc("modMain", "Main");
@@ -100,6 +103,7 @@ int main(int argc, char** argv) {
     cmdSave_Click(*trace, *bug);
     trace->ExitProc("modMain", "Main");
 
+    std::printf("EndOnError: %s\n", bug->EndOnError() ? "True, ending" : "False, going on");
     bug->Terminate();  // closes the bug log, then ends the tracer and its log
     std::printf("Stack log: %s\n", ToUtf8(trace->LogFilePath()).c_str());
     std::printf("Bug log: %s\n", ToUtf8(bug->LogFilePath()).c_str());

@@ -8,7 +8,8 @@ case "${1:-demo}" in
   demo) ;;
   test)
     packages+=(clang libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev
-               libspdlog-dev g++-mingw-w64-x86-64-posix)
+               libspdlog-dev g++-mingw-w64-x86-64-posix
+               cups cups-pdf cups-client poppler-utils)
     ;;
   *) echo "usage: $0 demo|test" >&2; exit 2 ;;
 esac

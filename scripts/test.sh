@@ -20,6 +20,9 @@ cmake --preset linux "${on[@]}" -DCOBALTMOTH_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build --preset linux -j "$jobs"
 run_ctest linux
 
+echo "== Printing through a real print server (CUPS with a PDF queue)"
+scripts/ci-printer-test.sh build/linux/tests/cobaltmoth_print_text
+
 echo "== ASan+UBSan build and unit tests"
 cmake --preset linux-asan "${on[@]}" >/dev/null
 cmake --build --preset linux-asan -j "$jobs"

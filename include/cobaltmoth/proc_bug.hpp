@@ -46,6 +46,16 @@
 
 namespace cobaltmoth {
 
+// The host's error object, as Raise reads it: its Description, then its Number. A COM host
+// hands over its own error object; a C++ host can use the Raise overloads that take a
+// cobaltmoth::Error or a number and a description instead.
+class ErrorObject {
+ public:
+  virtual ~ErrorObject() = default;
+  virtual std::u16string Description() const = 0;
+  virtual std::int32_t Number() const = 0;
+};
+
 class ProcBug {
  public:
   // A bug handler on this operating system's services.
@@ -64,6 +74,33 @@ class ProcBug {
             std::int32_t project_type);
   void Init(std::string_view app_name, std::int16_t app_major, std::int16_t app_minor,
             std::int16_t app_revision, std::string_view app_path, std::int32_t project_type);
+
+  // Reports an error from the host's error handler, once per object: the first call marks the
+  // object as used; while Enabled is false it then does nothing more (the passive mode);
+  // before Init it throws the not-initialised error (source "Cobaltmoth.dll - Class ProcBug").
+  // Otherwise, as the flags choose and in this order: the message box (LogOnMsgBox), the bug
+  // log (LogOnFile), the modal report window (LogOnReport); each step runs only while Init has
+  // run and Enabled is true, so a host that clears Enabled from code running during a modal
+  // step skips the steps after it. Last EndOnError takes `is_critical`. A missing error object
+  // throws 424 "Object required" before anything is shown or written; an error of a step
+  // ends Raise there and reaches the caller. The message box reads
+  //   title:  <app title> - Unexpected error
+  //   prompt: Error in module frmMain in the procedure cmdOK_Click at line 120
+  //
+  //           The technical references for this error is: 
+  //               Number: 11
+  //               Description=Division by zero
+  // (" at line 120" only for a line other than 0).
+  void Raise(std::u16string_view module_name, std::u16string_view proc_name,
+             const ErrorObject* error, std::int32_t on_line_number = 0, bool is_critical = true);
+  void Raise(std::u16string_view module_name, std::u16string_view proc_name, const Error& error,
+             std::int32_t on_line_number = 0, bool is_critical = true);
+  void Raise(std::u16string_view module_name, std::u16string_view proc_name,
+             std::int32_t number, std::u16string_view description,
+             std::int32_t on_line_number = 0, bool is_critical = true);
+  void Raise(std::string_view module_name, std::string_view proc_name, std::int32_t number,
+             std::string_view description, std::int32_t on_line_number = 0,
+             bool is_critical = true);
 
   // Appends the report of one error to the bug log: the file step of reporting an error, on
   // its own. Does nothing until Init has run, while Enabled is false, or with an empty

@@ -19,11 +19,12 @@
 #include "platform/resources.hpp"
 
 namespace cobaltmoth::platform {
-namespace {
 
 // The one place where an errno becomes the host's run-time error.
 [[noreturn]] void RaisePosixError(int error_number) {
   switch (error_number) {
+    case EEXIST:
+      host::RaiseRuntime(host::kFileAlreadyExists);
     case ENOENT:
     case ENOTDIR:
     case ENAMETOOLONG:
@@ -49,6 +50,8 @@ namespace {
       host::RaiseRuntime(host::kPathFileAccessError);
   }
 }
+
+namespace {
 
 // Owns a file descriptor; closing it is the destructor's job.
 class UniqueFd {
@@ -244,6 +247,11 @@ std::shared_ptr<const Platform> DefaultPlatform() {
     p->environment = std::make_shared<PosixEnvironment>();
     p->registry = MakeSqliteRegistry();
     p->resources = MakePosixResources();
+    p->printer = MakePosixPrinter();
+    p->shell = MakeXdgShell();
+    p->message_box = MakeConsoleMessageBox();
+    p->report_window = MakeConsoleReportWindow();
+    p->clipboard = MakeConsoleClipboard();
     p->path_separator.assign(1, u'/');  // (a literal here trips a false -Wrestrict in GCC 12)
     return p;
   }();

@@ -39,4 +39,25 @@ std::shared_ptr<Registry> MakeSqliteRegistry(RegistryHives hives);
 // LANG give it (read from the environment at every call; see strings::LanguageFromLocale).
 std::shared_ptr<Resources> MakePosixResources();
 
+// The default printer (platform/posix/posix_printer.cpp): the text as PostScript
+// (platform/posix/postscript.hpp) on the standard input of `lp -s`, or of `lpr` when there is
+// no `lp`. Failures raise 482 with the spooler's own message.
+std::shared_ptr<Printer> MakePosixPrinter();
+// The same with other commands in place of lp and lpr (a name without "/" is looked up in
+// PATH), for tests.
+std::shared_ptr<Printer> MakePosixPrinter(std::string lp, std::string lpr);
+
+// The shell's mail hand-off on a free desktop (platform/posix/xdg_shell.hpp).
+std::shared_ptr<Shell> MakeXdgShell();
+
+// The message box, the report window and the clipboard in the terminal, for a process with
+// no display; COBALTMOTH_UI chooses among them (platform/posix/console_ui.hpp).
+std::shared_ptr<MessageBox> MakeConsoleMessageBox();
+std::shared_ptr<ReportWindow> MakeConsoleReportWindow();
+std::shared_ptr<Clipboard> MakeConsoleClipboard();
+
+// Raises the host's run-time error for an errno value (76 "Path not found", 70 "Permission
+// denied", 61 "Disk full", 58 "File already exists", ...): the backend's one translation.
+[[noreturn]] void RaisePosixError(int error_number);
+
 }  // namespace cobaltmoth::platform

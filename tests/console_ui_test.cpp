@@ -1,0 +1,646 @@
+// The terminal front end: its screens byte for byte, then the message box, the report window
+// and the clipboard driven in a pseudo-terminal, on a process without a terminal, and with
+// COBALTMOTH_UI=none. Every child process has an alarm and the parent waits with deadlines, so
+// a fault fails the test instead of hanging it.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+
+#include "fake_platform.hpp"
+#include "fake_ui.hpp"
+#include "platform/posix/console_ui.hpp"
+#include "platform/posix/posix_platform.hpp"
+#include "platform/ui.hpp"
+#include "report/frm_report.hpp"
+#include "temp_dir.hpp"
+
+namespace cobaltmoth {
+namespace {
+
+using platform::console::MessageBoxScreen;
+using platform::console::ReportActions;
+using platform::console::ReportButtonForKey;
+using platform::console::ReportScreen;
+using platform::console::TerminalText;
+using platform::console::UiMode;
+using platform::console::UiModeFromName;
+using testing::FakePlatform;
+using testing::FakeUi;
+
+constexpr int kChildAlarmSeconds = 10;
+constexpr int kWaitMs = 5000;
+
+const char kReportText[] = "Error 11 Division by zero\r\nin modDb.SaveOrder line 120";
+
+// A loaded report window on fakes that record every action into the journal; the message box
+// is the terminal's, as the model's actions show theirs.
+struct ConsoleForm {
+  explicit ConsoleForm(std::int32_t language = 1033) : ui(fake) {
+    fake.resources->language = language;
+    fake.platform->message_box = platform::MakeConsoleMessageBox();
+    form = std::make_unique<report::frmReport>(fake.platform);
+    form->Form_Load();
+    form->Caption(u"Payroll");
+    form->Text(text::FromUtf8(kReportText));
+    form->SupportFax(u"+44 20 7946 0381");
+    form->SupportMail(u"support@example.com");
+  }
+  std::string Journal() const {
+    std::string all;
+    for (const std::string& line : ui.journal->lines) all += line + "\n";
+    return all;
+  }
+  FakePlatform fake;
+  FakeUi ui;
+  std::unique_ptr<report::frmReport> form;
+};
+
+const char kEnglishScreen[] =
+    "\n"
+    "Payroll\n"
+    "\n"
+    "An unexpected error happens during the application's use. Owing to this, the program would "
+    "be ended and some data would be lost.\n"
+    "\n"
+    "Error 11 Division by zero\n"
+    "in modDb.SaveOrder line 120\n"
+    "\n"
+    "For solving this problem you can send this report using fax or e-mail to:\n"
+    "Fax Support: +44 20 7946 0381\n"
+    "E-Mail Support: support@example.com\n"
+    "\n"
+    "[c] Copy to Clipboard  [p] Print Report  [m] Send E-Mail  [q] Close\n"
+    "Enter: Send E-Mail  Esc: Close\n";
+
+// Every LF of `text` as CR LF: what a terminal that turns LF into CR LF shows.
+std::string Crlf(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+// --- The screens. ----------------------------------------------------------------------------
+
+TEST(ConsoleScreens, TerminalTextTurnsEveryLineBreakIntoTheLineEndAndHidesControls) {
+  EXPECT_EQ(TerminalText(u"a\r\nb\rc\nd\r\n\r\n", "\r\n"), "a\r\nb\r\nc\r\nd\r\n\r\n");
+  EXPECT_EQ(TerminalText(u"a\r\nb", "\n"), "a\nb");
+  EXPECT_EQ(TerminalText(u"\x1b[2Jx\ty\x07\x7f\x9b", "\n"), "?[2Jx\ty???");
+  EXPECT_EQ(TerminalText(u"\u00E8 \U0001F600", "\n"), "\xC3\xA8 \xF0\x9F\x98\x80");
+}
+
+TEST(ConsoleScreens, MessageBoxShowsItsIconMarkTitlePromptAndOk) {
+  EXPECT_EQ(MessageBoxScreen(u"Disk full\r\nTry again", platform::kExclamation, u"Payroll", "\n"),
+            "\n(!) Payroll\nDisk full\nTry again\n\n[ OK ]");
+  EXPECT_EQ(MessageBoxScreen(u"Stop", platform::kCritical, u"", "\r\n"),
+            "\r\n(X) Cobaltmoth\r\nStop\r\n\r\n[ OK ]");
+  EXPECT_EQ(MessageBoxScreen(u"Done", platform::kOkOnly, u"T", "\n"), "\nT\nDone\n\n[ OK ]");
+  EXPECT_EQ(platform::console::MessageBoxNotice(u"Disk full\r\nTry again", u""),
+            "Cobaltmoth\nDisk full\nTry again\n");
+}
+
+TEST(ConsoleScreens, ReportWindowShowsLabelsTextContactsAndKeys) {
+  ConsoleForm english;
+  EXPECT_EQ(ReportScreen(*english.form, "\n"), kEnglishScreen);
+  EXPECT_EQ(ReportScreen(*english.form, "\r\n"), Crlf(kEnglishScreen));
+  EXPECT_EQ(platform::console::ReportNotice(*english.form),
+            "Payroll\nError 11 Division by zero\nin modDb.SaveOrder line 120\n");
+}
+
+TEST(ConsoleScreens, ReportKeysKeepTheirLettersInItalian) {
+  ConsoleForm italian(1040);
+  EXPECT_EQ(ReportActions(*italian.form, "\r\n"),
+            "[c] Copia  [p] Stampa  [m] Prepara E-mail  [q] Chiudi\r\n"
+            "Enter: Prepara E-mail  Esc: Chiudi\r\n");
+}
+
+TEST(ConsoleScreens, KeysPressTheirButtonsEnterTheDefaultEscTheCancel) {
+  ConsoleForm f;
+  EXPECT_EQ(ReportButtonForKey(*f.form, 'c'), report::kCopy);
+  EXPECT_EQ(ReportButtonForKey(*f.form, 'C'), report::kCopy);
+  EXPECT_EQ(ReportButtonForKey(*f.form, 'p'), report::kPrint);
+  EXPECT_EQ(ReportButtonForKey(*f.form, 'M'), report::kSendMail);
+  EXPECT_EQ(ReportButtonForKey(*f.form, 'q'), report::kClose);
+  EXPECT_EQ(ReportButtonForKey(*f.form, '\r'), report::kSendMail);
+  EXPECT_EQ(ReportButtonForKey(*f.form, '\n'), report::kSendMail);
+  EXPECT_EQ(ReportButtonForKey(*f.form, '\x1b'), report::kClose);
+  EXPECT_EQ(ReportButtonForKey(*f.form, 'x'), -1);
+  EXPECT_EQ(ReportButtonForKey(*f.form, ' '), -1);
+}
+
+TEST(ConsoleScreens, UiModeComesFromItsName) {
+  EXPECT_EQ(UiModeFromName(nullptr), UiMode::kConsole);
+  EXPECT_EQ(UiModeFromName(""), UiMode::kConsole);
+  EXPECT_EQ(UiModeFromName("console"), UiMode::kConsole);
+  EXPECT_EQ(UiModeFromName("gui"), UiMode::kGui);
+  EXPECT_EQ(UiModeFromName("none"), UiMode::kNone);
+  EXPECT_EQ(UiModeFromName("NONE"), UiMode::kConsole);
+}
+
+// --- Child processes. ------------------------------------------------------------------------
+
+void WriteString(int fd, const std::string& text) {
+  std::string_view left = text;
+  while (!left.empty()) {
+    const ssize_t n = ::write(fd, left.data(), left.size());
+    if (n <= 0) return;
+    left.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+// Everything readable from `fd` until end of file or the deadline.
+std::string ReadToEnd(int fd, int milliseconds) {
+  std::string out;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) break;
+    struct pollfd p {fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left)) <= 0) break;
+    char buffer[4096];
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n <= 0) break;
+    out.append(buffer, static_cast<std::size_t>(n));
+  }
+  return out;
+}
+
+// Waits for the child's end; its wait status, or -1 when it had to be killed.
+int WaitChild(pid_t pid, int milliseconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  int status = 0;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (::waitpid(pid, &status, WNOHANG) == pid) return status;
+    ::usleep(5000);
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, &status, 0);
+  return -1;
+}
+
+bool SameModes(const termios& a, const termios& b) {
+  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+         a.c_lflag == b.c_lflag && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
+}
+
+// The child's exit codes.
+constexpr int kModesChanged = 3;
+constexpr int kThrew = 4;
+
+// A child on a new pseudo-terminal that is its controlling terminal, its process group in the
+// foreground. `body` runs there with the write end of a report pipe and returns the exit code;
+// the child fails with kModesChanged when the terminal's settings differ afterwards.
+class PtyChild {
+ public:
+  explicit PtyChild(std::function<int(int report)> body,
+                    std::function<void(termios&)> set_up = nullptr) {
+    int pipe_fds[2];
+    if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return;
+    pid_ = ::forkpty(&master_, nullptr, nullptr, nullptr);
+    if (pid_ == 0) {
+      ::close(pipe_fds[0]);
+      ::alarm(kChildAlarmSeconds);
+      termios before;
+      ::tcgetattr(STDIN_FILENO, &before);
+      if (set_up) {
+        set_up(before);
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &before);
+        ::tcgetattr(STDIN_FILENO, &before);
+      }
+      int code = 0;
+      try {
+        code = body(pipe_fds[1]);
+      } catch (...) {
+        code = kThrew;
+      }
+      termios after;
+      ::tcgetattr(STDIN_FILENO, &after);
+      if (code == 0 && !SameModes(before, after)) code = kModesChanged;
+      ::_exit(code);
+    }
+    ::close(pipe_fds[1]);
+    report_fd_ = pipe_fds[0];
+  }
+  ~PtyChild() {
+    if (pid_ > 0 && !finished_) WaitChild(pid_, 0);
+    if (master_ >= 0) ::close(master_);
+    if (report_fd_ >= 0) ::close(report_fd_);
+  }
+  PtyChild(const PtyChild&) = delete;
+  PtyChild& operator=(const PtyChild&) = delete;
+
+  bool Started() const { return pid_ > 0; }
+  pid_t Pid() const { return pid_; }
+
+  // Reads the screen until `text` appears after what earlier waits consumed.
+  bool WaitFor(const std::string& text, int milliseconds = kWaitMs) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    for (;;) {
+      const std::size_t at = screen.find(text, consumed_);
+      if (at != std::string::npos) {
+        consumed_ = at + text.size();
+        return true;
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now()).count();
+      if (left <= 0 || !ReadSome(static_cast<int>(left))) return false;
+    }
+  }
+
+  void Send(std::string_view keys) { WriteString(master_, std::string(keys)); }
+
+  // The terminal's settings as the child's side has them now.
+  termios Modes() const {
+    termios modes{};
+    ::tcgetattr(master_, &modes);
+    return modes;
+  }
+
+  // Polls the settings until `wanted` holds.
+  bool ModesBecome(const std::function<bool(const termios&)>& wanted) {
+    for (int i = 0; i < kWaitMs / 5; ++i) {
+      if (wanted(Modes())) return true;
+      ::usleep(5000);
+    }
+    return false;
+  }
+
+  bool Running() { return ::waitpid(pid_, &status_, WNOHANG) == 0; }
+
+  // Reads the rest of the screen and the report, and returns the child's wait status (-1 when
+  // it did not end in time).
+  int Finish(int milliseconds = kWaitMs) {
+    while (ReadSome(50)) {
+    }
+    const int status = finished_ ? status_ : WaitChild(pid_, milliseconds);
+    finished_ = true;
+    while (ReadSome(0)) {
+    }
+    report = ReadToEnd(report_fd_, 1000);
+    return status;
+  }
+
+  std::string screen;  // everything the child wrote to the terminal
+  std::string report;  // what it wrote to the report pipe
+
+ private:
+  bool ReadSome(int milliseconds) {
+    struct pollfd p {master_, POLLIN, 0};
+    if (::poll(&p, 1, milliseconds) <= 0) return false;
+    char buffer[4096];
+    const ssize_t n = ::read(master_, buffer, sizeof buffer);
+    if (n <= 0) return false;  // EIO once the child has closed the terminal
+    screen.append(buffer, static_cast<std::size_t>(n));
+    return true;
+  }
+
+  pid_t pid_ = -1;
+  int master_ = -1;
+  int report_fd_ = -1;
+  int status_ = 0;
+  bool finished_ = false;
+  std::size_t consumed_ = 0;
+};
+
+int ExitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + status; }
+
+bool Canonical(const termios& t) { return (t.c_lflag & ICANON) && (t.c_lflag & ECHO); }
+
+// --- The message box in a terminal. ----------------------------------------------------------
+
+TEST(ConsoleMessageBox, ShowsOnTheTerminalWaitsForOneKeyAndRestoresTheModes) {
+  PtyChild child([](int report) {
+    platform::MakeConsoleMessageBox()->Show(u"Disk full\r\nTry again \u00E8", platform::kExclamation,
+                                            u"Payroll");
+    WriteString(report, "returned");
+    return 0;
+  });
+  ASSERT_TRUE(child.Started());
+  ASSERT_TRUE(child.WaitFor("[ OK ]")) << child.screen;
+  EXPECT_FALSE(Canonical(child.Modes()));  // one key at a time, no echo
+  ::usleep(100 * 1000);
+  EXPECT_TRUE(child.Running());
+  child.Send("x");
+  EXPECT_EQ(ExitCode(child.Finish()), 0);
+  EXPECT_EQ(child.report, "returned");
+  EXPECT_EQ(child.screen, "\r\n(!) Payroll\r\nDisk full\r\nTry again \xC3\xA8\r\n\r\n[ OK ]\r\n");
+  EXPECT_TRUE(Canonical(child.Modes()));
+}
+
+TEST(ConsoleMessageBox, WritesCrLfItselfWhereTheTerminalDoesNot) {
+  PtyChild child(
+      [](int) {
+        platform::MakeConsoleMessageBox()->Show(u"a\nb", platform::kOkOnly, u"T");
+        return 0;
+      },
+      [](termios& t) { t.c_oflag &= ~static_cast<tcflag_t>(OPOST); });
+  ASSERT_TRUE(child.Started());
+  ASSERT_TRUE(child.WaitFor("[ OK ]")) << child.screen;
+  child.Send("\r");
+  EXPECT_EQ(ExitCode(child.Finish()), 0);
+  EXPECT_EQ(child.screen, "\r\nT\r\na\r\nb\r\n\r\n[ OK ]\r\n");
+}
+
+TEST(ConsoleMessageBox, InterruptOrTerminateRestoresTheModesBeforeTheProcessEnds) {
+  for (const int signal_number : {SIGINT, SIGTERM}) {
+    PtyChild child([](int) {
+      platform::MakeConsoleMessageBox()->Show(u"wait", platform::kOkOnly, u"T");
+      return 0;
+    });
+    ASSERT_TRUE(child.Started());
+    ASSERT_TRUE(child.WaitFor("[ OK ]")) << child.screen;
+    ASSERT_FALSE(Canonical(child.Modes()));
+    if (signal_number == SIGINT) {
+      child.Send("\x03");  // Ctrl-C: the terminal sends SIGINT to its foreground group
+    } else {
+      ::kill(child.Pid(), SIGTERM);
+    }
+    const int status = child.Finish();
+    ASSERT_TRUE(WIFSIGNALED(status)) << status;
+    EXPECT_EQ(WTERMSIG(status), signal_number);
+    EXPECT_TRUE(Canonical(child.Modes())) << signal_number;
+  }
+}
+
+// What the host's own SIGINT handler saw, in the child.
+volatile sig_atomic_t g_host_handler_calls = 0;
+volatile sig_atomic_t g_host_handler_saw_canonical = 0;
+extern "C" void HostInterruptHandler(int) {
+  termios t;
+  if (::tcgetattr(STDIN_FILENO, &t) == 0 && Canonical(t)) g_host_handler_saw_canonical = 1;
+  g_host_handler_calls = g_host_handler_calls + 1;
+}
+
+TEST(ConsoleMessageBox, AHostHandlerRunsWithTheModesRestoredAndTheWaitGoesOn) {
+  PtyChild child([](int report) {
+    struct sigaction host {};
+    host.sa_handler = HostInterruptHandler;
+    sigemptyset(&host.sa_mask);
+    ::sigaction(SIGINT, &host, nullptr);
+    platform::MakeConsoleMessageBox()->Show(u"wait", platform::kOkOnly, u"T");
+    struct sigaction now {};
+    ::sigaction(SIGINT, nullptr, &now);
+    struct sigaction stop {};
+    ::sigaction(SIGTSTP, nullptr, &stop);
+    WriteString(report, "calls=" + std::to_string(g_host_handler_calls) +
+                            " canonical=" + std::to_string(g_host_handler_saw_canonical) +
+                            " host-handler-kept=" +
+                            std::to_string(now.sa_handler == HostInterruptHandler) +
+                            " tstp-default=" + std::to_string(stop.sa_handler == SIG_DFL));
+    return 0;
+  });
+  ASSERT_TRUE(child.Started());
+  ASSERT_TRUE(child.WaitFor("[ OK ]")) << child.screen;
+  ASSERT_FALSE(Canonical(child.Modes()));
+  child.Send("\x03");
+  // Put back for the host's handler, then one key at a time again for the rest of the wait.
+  ::usleep(100 * 1000);
+  ASSERT_TRUE(child.ModesBecome([](const termios& t) { return !Canonical(t); }));
+  EXPECT_TRUE(child.Running());
+  child.Send("\x1a");  // Ctrl-Z: the group is orphaned, so the stop is dropped and the wait goes on
+  ::usleep(100 * 1000);
+  ASSERT_TRUE(child.ModesBecome([](const termios& t) { return !Canonical(t); }));
+  EXPECT_TRUE(child.Running());
+  child.Send("k");
+  EXPECT_EQ(ExitCode(child.Finish()), 0) << child.screen;
+  EXPECT_EQ(child.report, "calls=1 canonical=1 host-handler-kept=1 tstp-default=1");
+}
+
+// --- The report window in a terminal. --------------------------------------------------------
+
+// The child's report window; it reports the journal of the actions that reached the fakes.
+int ShowReportWindow(int report) {
+  ConsoleForm f;
+  f.fake.platform->report_window = platform::MakeConsoleReportWindow();
+  f.fake.platform->report_window->ShowModal(*f.form);
+  WriteString(report, f.Journal() + (f.form->Unloaded() ? "unloaded" : "still loaded"));
+  return 0;
+}
+
+const std::string kActions =
+    "[c] Copy to Clipboard  [p] Print Report  [m] Send E-Mail  [q] Close\r\n"
+    "Enter: Send E-Mail  Esc: Close\r\n";
+
+const std::string kMailJournal =
+    "probe\n"
+    "find /private/~mail.htm\n"
+    "delete /private/~mail.htm\n"
+    "execute open [/usr/bin/mailer] "
+    "[mailto:cobaltmoth-support@example.com?subject=[Bug%20Report]%20Application%20Payroll] 1\n";
+
+TEST(ConsoleReportWindow, EachKeyRunsItsActionUntilClose) {
+  PtyChild child(ShowReportWindow);
+  ASSERT_TRUE(child.Started());
+  ASSERT_TRUE(child.WaitFor(Crlf(kEnglishScreen))) << child.screen;
+  EXPECT_EQ(child.screen, Crlf(kEnglishScreen));
+  child.Send("c");
+  // The model confirms the copy in the terminal's message box, which waits for its own key.
+  ASSERT_TRUE(child.WaitFor(
+      "\r\nCobaltmoth\r\nReport is copied to clipboard. It's now possible paste the report in "
+      "another application using the classical command PASTE or CTRL-V\r\n\r\n[ OK ]"))
+      << child.screen;
+  child.Send(" ");
+  ASSERT_TRUE(child.WaitFor("\r\n\r\n" + kActions)) << child.screen;
+  child.Send("x");  // no such key: nothing happens
+  child.Send("P");
+  ASSERT_TRUE(child.WaitFor("\r\n" + kActions)) << child.screen;
+  child.Send("m");
+  ASSERT_TRUE(child.WaitFor("\r\n" + kActions)) << child.screen;
+  EXPECT_TRUE(child.Running());
+  child.Send("q");
+  EXPECT_EQ(ExitCode(child.Finish()), 0) << child.screen;
+  EXPECT_EQ(child.report, "clipboard " + std::string(kReportText) + "\n" +
+                              "print Courier 12 " + kReportText + "\n" + kMailJournal +
+                              "unloaded");
+  EXPECT_TRUE(Canonical(child.Modes()));
+}
+
+TEST(ConsoleReportWindow, EnterSendsTheMailArrowsDoNothingAndEscCloses) {
+  PtyChild child(ShowReportWindow);
+  ASSERT_TRUE(child.Started());
+  ASSERT_TRUE(child.WaitFor(kActions)) << child.screen;
+  child.Send("\x1b[A");  // an arrow key is not Esc
+  ::usleep(100 * 1000);
+  child.Send("\r");
+  ASSERT_TRUE(child.WaitFor("\r\n" + kActions)) << child.screen;
+  EXPECT_TRUE(child.Running());
+  child.Send("\x1b");
+  EXPECT_EQ(ExitCode(child.Finish()), 0) << child.screen;
+  EXPECT_EQ(child.report, kMailJournal + "unloaded");
+}
+
+TEST(ConsoleReportWindow, EscAloneClosesWithoutAnAction) {
+  PtyChild child(ShowReportWindow);
+  ASSERT_TRUE(child.Started());
+  ASSERT_TRUE(child.WaitFor(kActions)) << child.screen;
+  child.Send("\x1b");
+  EXPECT_EQ(ExitCode(child.Finish()), 0) << child.screen;
+  EXPECT_EQ(child.report, "unloaded");
+}
+
+// --- Without a terminal, or with COBALTMOTH_UI=none: nothing waits. --------------------------
+
+struct DetachedRun {
+  int status = -1;
+  std::string errors;  // the child's standard error
+  std::string report;
+  double seconds = 0;
+};
+
+// Runs `body` in a child with no controlling terminal (a new session), standard input from
+// /dev/null and standard error into a pipe.
+DetachedRun RunDetached(const std::function<int(int report)>& body) {
+  DetachedRun run;
+  int errors[2], report[2];
+  if (::pipe2(errors, O_CLOEXEC) != 0 || ::pipe2(report, O_CLOEXEC) != 0) return run;
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::alarm(kChildAlarmSeconds);
+    ::setsid();
+    const int null = ::open("/dev/null", O_RDWR);
+    ::dup2(null, STDIN_FILENO);
+    ::dup2(null, STDOUT_FILENO);
+    ::dup2(errors[1], STDERR_FILENO);
+    int code = 0;
+    try {
+      code = body(report[1]);
+    } catch (...) {
+      code = kThrew;
+    }
+    ::_exit(code);
+  }
+  ::close(errors[1]);
+  ::close(report[1]);
+  run.errors = ReadToEnd(errors[0], kWaitMs);
+  run.report = ReadToEnd(report[0], kWaitMs);
+  run.status = WaitChild(pid, kWaitMs);
+  run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  ::close(errors[0]);
+  ::close(report[0]);
+  return run;
+}
+
+int ShowBoth(int report) {
+  platform::MakeConsoleMessageBox()->Show(u"Disk full\r\nTry again", platform::kCritical,
+                                          u"Payroll");
+  ShowReportWindow(report);
+  return 0;
+}
+
+const char kNotices[] =
+    "Payroll\nDisk full\nTry again\n"
+    "Payroll\nError 11 Division by zero\nin modDb.SaveOrder line 120\n";
+
+TEST(ConsoleWithoutTerminal, TextsGoToStandardErrorAndNothingWaits) {
+  const DetachedRun run = RunDetached([](int report) {
+    ::unsetenv("COBALTMOTH_UI");
+    return ShowBoth(report);
+  });
+  EXPECT_EQ(ExitCode(run.status), 0);
+  EXPECT_EQ(run.errors, kNotices);
+  EXPECT_EQ(run.report, "unloaded");
+  EXPECT_LT(run.seconds, 3.0);
+}
+
+TEST(ConsoleWithoutTerminal, NoneNeverUsesTheTerminalEvenWhenThereIsOne) {
+  PtyChild child([](int report) {
+    ::setenv("COBALTMOTH_UI", "none", 1);
+    return ShowBoth(report);
+  });
+  ASSERT_TRUE(child.Started());
+  EXPECT_EQ(ExitCode(child.Finish()), 0);  // no key was sent
+  EXPECT_EQ(child.screen, Crlf(kNotices));  // its standard error is the terminal
+  EXPECT_EQ(child.report, "unloaded");
+}
+
+TEST(ConsoleWithoutTerminal, ABackgroundProcessGroupDoesNotWait) {
+  PtyChild child([](int report) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::setpgid(0, 0);  // a group of its own, not the terminal's foreground
+      ::_exit(ShowBoth(report));
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+  });
+  ASSERT_TRUE(child.Started());
+  EXPECT_EQ(ExitCode(child.Finish()), 0);
+  EXPECT_EQ(child.screen, Crlf(kNotices));
+  EXPECT_EQ(child.report, "unloaded");
+}
+
+// --- The clipboard. --------------------------------------------------------------------------
+
+TEST(ConsoleClipboard, KeepsTheTextInAPrivateFileAndSaysWhere) {
+  testing::TempDir dir;
+  const std::string folder = dir.path().string();
+  const DetachedRun run = RunDetached([&folder](int) {
+    ::setenv("XDG_RUNTIME_DIR", folder.c_str(), 1);
+    ::setenv("LANG", "C", 1);
+    ::unsetenv("LC_ALL");
+    ::unsetenv("LC_MESSAGES");
+    platform::MakeConsoleClipboard()->SetText(u"Report\r\n\u00E8 \U0001F600");
+    return 0;
+  });
+  ASSERT_EQ(ExitCode(run.status), 0) << run.errors;
+  int files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    ++files;
+    const std::string path = entry.path().string();
+    EXPECT_EQ(run.errors, "The report's text is in the file " + path +
+                              " (a terminal has no clipboard).\n");
+    EXPECT_EQ(entry.path().filename().string().rfind("cobaltmoth-report-", 0), 0u) << path;
+    EXPECT_EQ(entry.path().extension(), ".txt");
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    EXPECT_EQ(bytes.str(), "Report\r\n\xC3\xA8 \xF0\x9F\x98\x80");
+  }
+  EXPECT_EQ(files, 1);
+}
+
+TEST(ConsoleClipboard, AFolderThatCannotTakeTheFileRaisesTheRuntimeError) {
+  testing::TempDir dir;
+  const std::string missing = dir / "missing";
+  const DetachedRun run = RunDetached([&missing](int report) {
+    ::setenv("XDG_RUNTIME_DIR", missing.c_str(), 1);
+    try {
+      platform::MakeConsoleClipboard()->SetText(u"Report");
+    } catch (const Error& e) {
+      WriteString(report, std::to_string(e.Number()) + " " + testing::U8(e.Source()) + " " +
+                              testing::U8(e.Description()));
+    }
+    return 0;
+  });
+  EXPECT_EQ(ExitCode(run.status), 0);
+  EXPECT_EQ(run.report, "76 Cobaltmoth Path not found");
+  EXPECT_EQ(run.errors, "");
+}
+
+}  // namespace
+}  // namespace cobaltmoth
