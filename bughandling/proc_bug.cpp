@@ -5,6 +5,7 @@
 #include "bughandling/report_text.hpp"
 #include "bughandling/vox_error.hpp"
 #include "component/host_error.hpp"
+#include "component/project_type.hpp"
 #include "component/log_section.hpp"
 #include "component/text.hpp"
 #include "platform/platform.hpp"
@@ -192,21 +193,7 @@ void ProcBug::Init(std::u16string_view app_name, std::int16_t app_major,
   m.app_revision = text::Decimal(app_revision);
   m.app_path.assign(app_path);
   m.project_type = project_type;
-  std::u16string_view extension;
-  switch (project_type) {
-    case ExeStandard:
-    case ExeActiveX:
-      extension = u".EXE";
-      break;
-    case DllActiveX:
-      extension = u".DLL";
-      break;
-    case OcxActiveXControl:
-      extension = u".OCX";
-      break;
-    default:
-      break;  // an unknown kind leaves the file name as it was
-  }
+  const std::u16string_view extension = ProjectExtension(project_type, true);
   if (!extension.empty()) {
     m.app_file.assign(app_name);
     m.app_file += extension;

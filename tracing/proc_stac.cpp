@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "component/host_error.hpp"
+#include "component/project_type.hpp"
 #include "component/log_section.hpp"
 #include "component/text.hpp"
 #include "platform/platform.hpp"
@@ -161,21 +162,7 @@ void ProcStac::Init(std::u16string_view app_name, std::int16_t app_major,
   m.app_major = text::Decimal(app_major);
   m.app_minor = text::Decimal(app_minor);
   m.app_revision = text::Decimal(app_revision);
-  std::u16string_view extension;
-  switch (project_type) {
-    case ExeStandard:
-    case ExeActiveX:
-      extension = u".exe";
-      break;
-    case DllActiveX:
-      extension = u".dll";
-      break;
-    case OcxActiveXControl:
-      extension = u".ocx";
-      break;
-    default:
-      break;  // an unknown kind leaves the file name as it was
-  }
+  const std::u16string_view extension = ProjectExtension(project_type, false);
   if (!extension.empty()) {
     m.app_file.assign(app_name);
     m.app_file += extension;
