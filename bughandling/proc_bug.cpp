@@ -112,10 +112,10 @@ struct ProcBug::Impl {
         platform->resources->LanguageId() == kItalian);
     const std::u16string user = sys_info.User();
     const std::u16string company = sys_info.Company();
+    const std::u16string email_prompt = platform->resources->LoadResString(kEmailPromptId);
+    const std::u16string report = BuildReport(record);
     const std::u16string window_text =
-        bughandling::WindowText(date, user, company,
-                                platform->resources->LoadResString(kEmailPromptId),
-                                BuildReport(record));
+        bughandling::WindowText(date, user, company, email_prompt, report);
     report::frmReport form(platform);
     form.Form_Load();
     form.Caption(WindowTitle());
