@@ -2,7 +2,7 @@
 # The real print path: a private CUPS scheduler with a cups-pdf queue as its default printer,
 # a report printed through the library (tests/print_text.cpp), and the PDF that comes out
 # checked: its font is Courier, its text is the report, its glyphs are 12 pt (7.2 pt apart,
-# Courier being 0.6 em wide) on lines 12 pt apart starting 36 pt from the left. Then, with
+# Courier being 0.6 em wide) on lines 12 pt apart starting 18 pt from the left. Then, with
 # the queue removed and with the scheduler stopped, the user must get the spooler's message.
 # Runs as root (as CI does); skips, with exit 0, only when cupsd cannot be started here.
 # Usage: scripts/ci-printer-test.sh [PRINT_PROGRAM]  (default build/linux/tests/cobaltmoth_print_text)
@@ -83,7 +83,7 @@ ls "$out" >"$before" 2>/dev/null || true
 
 report="$dir/report.txt"
 printf '%s\r\n' \
-  '**********************************************************************' \
+  '********************************************************************************' \
   '* Payroll 1.2.30 » modDb.SaveOrder, line 120' \
   'Error 11: Division by zero (è à ù «x»)' \
   '	tabbed' \
@@ -124,14 +124,14 @@ if [w[4] for w in words] != expected:
 for x0, y0, x1, y1, w in words:
     if abs((x1 - x0) - 7.2 * len(w)) > 0.05:  # 0.6 em a character at 12 pt
         print(f'FAIL: "{w}" is {x1 - x0:.2f} pt wide, not {7.2 * len(w):.2f}'); bad += 1
-# Each report line's first word: 36 pt from the left (plus its leading blanks and tab),
+# Each report line's first word: 18 pt from the left (plus its leading blanks and tab),
 # and the lines 12 pt apart.
 tops, i = {}, 0
 for n, line in enumerate(report):
     for k, w in enumerate(line.split()):
         if i < len(words) and k == 0:
             lead = len(line.expandtabs(8)) - len(line.expandtabs(8).lstrip())
-            if abs(words[i][0] - (36 + 7.2 * lead)) > 0.05:
+            if abs(words[i][0] - (18 + 7.2 * lead)) > 0.05:
                 print(f'FAIL: line {n + 1} starts at {words[i][0]:.2f} pt'); bad += 1
             tops[n] = words[i][1]
         i += 1

@@ -28,7 +28,7 @@ const std::string kProlog =
     " /Encoding CobaltmothEncoding def\n"
     " currentdict\n"
     "end /CobaltmothFont exch definefont pop\n"
-    "/L {12 mul currentpagedevice /PageSize get 1 get 36 sub exch sub 36 exch moveto show} "
+    "/L {12 mul currentpagedevice /PageSize get 1 get 36 sub exch sub 18 exch moveto show} "
     "bind def\n"
     "%%EndProlog\n";
 

@@ -11,7 +11,10 @@
 namespace cobaltmoth::platform {
 namespace {
 
-constexpr double kMargin = 36;             // top, bottom and left, in points
+constexpr double kMargin = 36;             // top and bottom, in points
+// Left, in points: about where a printer's printable area starts, so that a line of 80
+// characters at 12 pt (576 pt, as wide as the report's rule lines) fits on A4 and Letter.
+constexpr double kLeftMargin = 18;
 constexpr double kShortestPageHeight = 792;  // US Letter; A4 is 842
 constexpr int kTabColumns = 8;
 constexpr std::size_t kStringBytesPerLine = 200;
@@ -147,7 +150,7 @@ std::string PostScriptDocument(std::u16string_view text, std::u16string_view fon
   out += " currentdict\nend /CobaltmothFont exch definefont pop\n";
   // Line n: its baseline n leadings below the top margin of the paper in the printer.
   out += "/L {" + size + " mul currentpagedevice /PageSize get 1 get " + Number(kMargin) +
-         " sub exch sub " + Number(kMargin) + " exch moveto show} bind def\n";
+         " sub exch sub " + Number(kLeftMargin) + " exch moveto show} bind def\n";
   out += "%%EndProlog\n";
   for (std::size_t page = 0; page < pages; ++page) {
     const std::string number = std::to_string(page + 1);
