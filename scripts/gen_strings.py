@@ -158,21 +158,9 @@ def main():
     if [a for a in args if a != "--check"]:
         sys.exit(__doc__)
     table = read_table(SOURCE)
-    stale = []
-    for path, text in ((INC, make_inc(table)), (RC, make_rc(table))):
-        data = text.encode("ascii")
-        try:
-            with open(path, "rb") as f:
-                current = f.read()
-        except FileNotFoundError:
-            current = None
-        if current != data:
-            stale.append(path)
-            if not check:
-                with open(path, "wb") as f:
-                    f.write(data)
-    if check and stale:
-        sys.exit("out of date (run scripts/gen_strings.py): " + ", ".join(stale))
+    outputs = [(INC, make_inc(table)), (RC, make_rc(table))]
+    winres.update_outputs([(path, text.encode("ascii")) for path, text in outputs], check,
+                          "gen_strings.py")
     if windres:
         check_with_windres(windres, table)
 

@@ -1,8 +1,10 @@
-"""Compiles a Windows resource script with a resource compiler (mingw's windres) and reads
-the resources back from the .res file it writes, for the generators' checks."""
+"""What the resource generators share: writing their outputs (or, with --check, reporting
+the stale ones), and compiling a Windows resource script with a resource compiler (mingw's
+windres) to read the resources back from the .res file it writes."""
 import os
 import struct
 import subprocess
+import sys
 import tempfile
 
 RT_ICON = 3
@@ -69,3 +71,22 @@ def compile_rc(program, script_text, folder):
                         "--output-format=res", rc, res], check=True)
         with open(res, "rb") as f:
             return read_res(f.read())
+
+
+def update_outputs(outputs, check, script):
+    """Writes each (path, bytes) whose file differs; with `check`, writes nothing and exits
+    with the list of stale files instead."""
+    stale = []
+    for path, data in outputs:
+        try:
+            with open(path, "rb") as f:
+                current = f.read()
+        except FileNotFoundError:
+            current = None
+        if current != data:
+            stale.append(path)
+            if not check:
+                with open(path, "wb") as f:
+                    f.write(data)
+    if check and stale:
+        sys.exit("out of date (run scripts/%s): %s" % (script, ", ".join(stale)))
