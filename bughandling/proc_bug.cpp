@@ -5,7 +5,6 @@
 #include "bughandling/report_text.hpp"
 #include "bughandling/vox_error.hpp"
 #include "component/host_error.hpp"
-#include "component/project_type.hpp"
 #include "component/log_section.hpp"
 #include "component/text.hpp"
 #include "platform/platform.hpp"
@@ -13,7 +12,7 @@
 #include "platform/ui.hpp"
 #include "report/frm_report.hpp"
 #include "support/sys_info.hpp"
-#include "tracing/stack_log_format.hpp"
+#include "tracing/app_identity.hpp"
 
 namespace cobaltmoth {
 
@@ -48,12 +47,12 @@ struct ProcBug::Impl {
         support_mail(platform->resources->LoadResString(kSupportMailId)) {}
 
   // AppFile + " ver. " + major + "." + minor + "." + revision.
-  std::u16string AppTitle() const {
-    return tracing::AppTitle(app_file, app_major, app_minor, app_revision);
-  }
+  std::u16string AppTitle() const { return app.Title(); }
 
   // AppPath + separator + AppFile.
-  std::u16string AppFullPath() const { return app_path + platform->path_separator + app_file; }
+  std::u16string AppFullPath() const {
+    return app_path + platform->path_separator + app.app_file;
+  }
 
   // The report of one error, as the bug log and the report window show it.
   std::u16string BuildReport(const VoxError& record) const {
@@ -160,11 +159,8 @@ struct ProcBug::Impl {
   std::u16string support_fax;
   std::u16string support_mail;
   std::shared_ptr<ProcStac> proc_stack;
-  std::u16string app_file;
+  tracing::AppIdentity app;
   std::u16string app_path;
-  std::u16string app_major;
-  std::u16string app_minor;
-  std::u16string app_revision;
   std::int32_t project_type = 0;
   bool initialized = false;
   std::unique_ptr<platform::TextStream> bug_log_stream;
@@ -188,16 +184,9 @@ void ProcBug::Init(std::u16string_view app_name, std::int16_t app_major,
                    std::int16_t app_minor, std::int16_t app_revision,
                    std::u16string_view app_path, std::int32_t project_type) {
   Impl& m = *impl_;
-  m.app_major = text::Decimal(app_major);
-  m.app_minor = text::Decimal(app_minor);
-  m.app_revision = text::Decimal(app_revision);
+  m.app.Set(app_name, app_major, app_minor, app_revision, project_type, /*upper_case=*/true);
   m.app_path.assign(app_path);
   m.project_type = project_type;
-  const std::u16string_view extension = ProjectExtension(project_type, true);
-  if (!extension.empty()) {
-    m.app_file.assign(app_name);
-    m.app_file += extension;
-  }
   m.log_file_path = m.app_path + m.platform->path_separator;
   m.log_file_path += app_name;
   m.log_file_path += u"_buglog.txt";

@@ -4,11 +4,11 @@
 #include <vector>
 
 #include "component/host_error.hpp"
-#include "component/project_type.hpp"
 #include "component/log_section.hpp"
 #include "component/text.hpp"
 #include "platform/platform.hpp"
 #include "support/collection_ex_obj.hpp"
+#include "tracing/app_identity.hpp"
 #include "tracing/stack_log_format.hpp"
 #include "tracing/stack_record.hpp"
 
@@ -38,9 +38,7 @@ struct ProcStac::Impl {
     if (!stack) host::RaiseRuntime(host::kObjectNotSet);
   }
 
-  std::u16string Title() const {
-    return tracing::AppTitle(app_file, app_major, app_minor, app_revision);
-  }
+  std::u16string Title() const { return app.Title(); }
 
   // Sets `key` to the key of an entry: LCase(module + "::" + proc + "::" + position).
   static void MakeKey(std::u16string& key, std::u16string_view module_name,
@@ -130,10 +128,7 @@ struct ProcStac::Impl {
   bool enabled = true;
   std::u16string log_file_path;
   bool log_on_file = false;
-  std::u16string app_file;
-  std::u16string app_major;
-  std::u16string app_minor;
-  std::u16string app_revision;
+  tracing::AppIdentity app;
   bool initialized = false;
   std::unique_ptr<CollectionExObj> stack;
   std::unique_ptr<platform::TextStream> log_stream;
@@ -159,14 +154,7 @@ void ProcStac::Init(std::u16string_view app_name, std::int16_t app_major,
                     std::int16_t app_minor, std::int16_t app_revision,
                     std::u16string_view app_path, std::int32_t project_type) {
   Impl& m = *impl_;
-  m.app_major = text::Decimal(app_major);
-  m.app_minor = text::Decimal(app_minor);
-  m.app_revision = text::Decimal(app_revision);
-  const std::u16string_view extension = ProjectExtension(project_type, false);
-  if (!extension.empty()) {
-    m.app_file.assign(app_name);
-    m.app_file += extension;
-  }
+  m.app.Set(app_name, app_major, app_minor, app_revision, project_type, /*upper_case=*/false);
   m.log_file_path.assign(app_path);
   m.log_file_path += m.platform->path_separator;
   m.log_file_path += app_name;

@@ -1,0 +1,39 @@
+// tracing/app_identity.hpp - what Init records of the application for the titles: its file
+// name and its version, shared by the tracer and the bug handler.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "component/project_type.hpp"
+#include "component/text.hpp"
+#include "tracing/stack_log_format.hpp"
+
+namespace cobaltmoth::tracing {
+
+struct AppIdentity {
+  std::u16string app_file;  // the name plus the project type's extension; empty until set
+  std::u16string app_major;
+  std::u16string app_minor;
+  std::u16string app_revision;
+
+  // Stores the version as decimal text and, for a project type from 0 to 3, the file name with
+  // its extension (upper case when asked); another type leaves the file name as it was.
+  void Set(std::u16string_view app_name, std::int16_t major, std::int16_t minor,
+           std::int16_t revision, std::int32_t project_type, bool upper_case) {
+    app_major = text::Decimal(major);
+    app_minor = text::Decimal(minor);
+    app_revision = text::Decimal(revision);
+    const std::u16string_view extension = ProjectExtension(project_type, upper_case);
+    if (!extension.empty()) {
+      app_file.assign(app_name);
+      app_file += extension;
+    }
+  }
+
+  // app_file + " ver. " + major + "." + minor + "." + revision.
+  std::u16string Title() const { return AppTitle(app_file, app_major, app_minor, app_revision); }
+};
+
+}  // namespace cobaltmoth::tracing
