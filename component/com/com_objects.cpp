@@ -1,0 +1,525 @@
+// The COM objects of ProcStac and ProcBug; see com_objects.hpp.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <oleauto.h>
+
+#include <atomic>
+#include <memory>
+#include <new>
+#include <string>
+#include <utility>
+
+#include <cobaltmoth/error.hpp>
+#include <cobaltmoth/proc_bug.hpp>
+#include <cobaltmoth/proc_stac.hpp>
+
+#include "component/com/com_objects.hpp"
+#include "component/com/type_library.hpp"
+#include "component/host_error.hpp"
+
+namespace cobaltmoth::com {
+namespace {
+
+std::atomic<long> module_count{0};
+
+// Answers a ProcStac object's own address to the server itself, so that ProcBug can reach
+// the tracer inside an interface pointer it is given.
+const GUID kProcStacImplementation = {
+    0xdfc69154, 0x53ae, 0x4fd5, {0x92, 0xe1, 0xcc, 0x37, 0xef, 0x3c, 0x6a, 0xf8}};
+
+std::u16string_view View(BSTR text) {
+  if (text == nullptr) return {};
+  return std::u16string_view(reinterpret_cast<const char16_t*>(text), ::SysStringLen(text));
+}
+
+BSTR NewBstr(std::u16string_view text) {
+  BSTR out = ::SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.data()),
+                                 static_cast<UINT>(text.size()));
+  if (out == nullptr) throw std::bad_alloc();
+  return out;
+}
+
+VARIANT_BOOL Bool(bool value) { return value ? VARIANT_TRUE : VARIANT_FALSE; }
+
+// The HRESULT that tells a host error's number: the host language's run-time errors in the
+// control facility (0x800A0000 + n), an object-defined error such as 0x800403E9 as itself.
+HRESULT HresultOf(std::int32_t number) {
+  if (number > 0 && number <= 0xFFFF) {
+    return static_cast<HRESULT>(0x800A0000u | static_cast<std::uint32_t>(number));
+  }
+  if (number < 0) return static_cast<HRESULT>(number);
+  return E_FAIL;
+}
+
+// The host error number an HRESULT stands for (the inverse of HresultOf).
+std::int32_t NumberOf(HRESULT hr) {
+  const auto code = static_cast<std::uint32_t>(hr);
+  if ((code & 0xFFFF0000u) == 0x800A0000u) return static_cast<std::int32_t>(code & 0xFFFFu);
+  return static_cast<std::int32_t>(hr);
+}
+
+HRESULT Report(const Error& error, const GUID& iid) {
+  ICreateErrorInfo* create = nullptr;
+  if (SUCCEEDED(::CreateErrorInfo(&create))) {
+    std::wstring source(error.Source().begin(), error.Source().end());
+    std::wstring description(error.Description().begin(), error.Description().end());
+    create->SetGUID(iid);
+    create->SetSource(source.data());
+    create->SetDescription(description.data());
+    create->SetHelpFile(nullptr);
+    create->SetHelpContext(0);
+    IErrorInfo* info = nullptr;
+    if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info)))) {
+      ::SetErrorInfo(0, info);
+      info->Release();
+    }
+    create->Release();
+  }
+  return HresultOf(error.Number());
+}
+
+// Runs one slot's work: what it throws becomes error information and an HRESULT.
+template <typename Work>
+HRESULT Guard(const GUID& iid, Work&& work) noexcept {
+  try {
+    work();
+    return S_OK;
+  } catch (const Error& error) {
+    return Report(error, iid);
+  } catch (const std::bad_alloc&) {
+    return Report(Error(host::kOutOfMemory, std::u16string(host::kProjectSource),
+                        std::u16string(host::StandardDescription(host::kOutOfMemory))),
+                  iid);
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
+}
+
+// The host's error object as Raise reads it: Description, then Number, each by name.
+class DispatchErrorObject final : public ErrorObject {
+ public:
+  explicit DispatchErrorObject(IDispatch* object) : object_(object) {}
+
+  std::u16string Description() const override {
+    VARIANT value = Get(L"Description");
+    if (V_VT(&value) != VT_BSTR && FAILED(::VariantChangeType(&value, &value, 0, VT_BSTR))) {
+      ::VariantClear(&value);
+      host::RaiseRuntime(13);
+    }
+    std::u16string text(View(V_BSTR(&value)));
+    ::VariantClear(&value);
+    return text;
+  }
+
+  std::int32_t Number() const override {
+    VARIANT value = Get(L"Number");
+    if (FAILED(::VariantChangeType(&value, &value, 0, VT_I4))) {
+      ::VariantClear(&value);
+      host::RaiseRuntime(13);
+    }
+    const std::int32_t number = V_I4(&value);
+    ::VariantClear(&value);
+    return number;
+  }
+
+ private:
+  VARIANT Get(const wchar_t* name) const {
+    DISPID id = DISPID_UNKNOWN;
+    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+    if (FAILED(object_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id))) {
+      host::RaiseRuntime(438);
+    }
+    DISPPARAMS none = {nullptr, nullptr, 0, 0};
+    VARIANT result;
+    ::VariantInit(&result);
+    EXCEPINFO exception{};
+    const HRESULT hr = object_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET,
+                                       &none, &result, &exception, nullptr);
+    if (hr == DISP_E_EXCEPTION) {
+      if (exception.pfnDeferredFillIn != nullptr) exception.pfnDeferredFillIn(&exception);
+      const std::u16string source(View(exception.bstrSource));
+      const std::u16string description(View(exception.bstrDescription));
+      const std::int32_t number =
+          exception.scode != 0 ? NumberOf(exception.scode) : exception.wCode;
+      ::SysFreeString(exception.bstrSource);
+      ::SysFreeString(exception.bstrDescription);
+      ::SysFreeString(exception.bstrHelpFile);
+      host::Raise(number, source, description);
+    }
+    if (FAILED(hr)) host::RaiseRuntime(438);
+    return result;
+  }
+
+  IDispatch* object_;
+};
+
+// IUnknown, IDispatch from the type library, and ISupportErrorInfo, shared by both classes.
+template <typename Interface>
+class DualObject : public Interface, public ISupportErrorInfo {
+ public:
+  explicit DualObject(const members::ClassInfo& cls) : class_(cls) { ModuleAddRef(); }
+  DualObject(const DualObject&) = delete;
+  DualObject& operator=(const DualObject&) = delete;
+  virtual ~DualObject() {
+    if (dispatch_info_ != nullptr) dispatch_info_->Release();
+    if (interface_info_ != nullptr) interface_info_->Release();
+    ModuleRelease();
+  }
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    *object = nullptr;
+    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) || IsOwnInterface(iid)) {
+      *object = static_cast<Interface*>(this);
+    } else if (IsEqualIID(iid, IID_ISupportErrorInfo)) {
+      *object = static_cast<ISupportErrorInfo*>(this);
+    } else if (!QueryMore(iid, object)) {
+      return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const ULONG left = --refs_;
+    if (left == 0) delete this;
+    return left;
+  }
+
+  HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID iid) override {
+    return IsOwnInterface(iid) ? S_OK : S_FALSE;
+  }
+
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
+    if (count == nullptr) return E_POINTER;
+    *count = 1;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID, ITypeInfo** info) override {
+    if (info == nullptr) return E_POINTER;
+    *info = nullptr;
+    if (index != 0) return DISP_E_BADINDEX;
+    const HRESULT hr = LoadTypeInfo();
+    if (FAILED(hr)) return hr;
+    dispatch_info_->AddRef();
+    *info = dispatch_info_;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
+                                          DISPID* ids) override {
+    const HRESULT hr = LoadTypeInfo();
+    if (FAILED(hr)) return hr;
+    return ::DispGetIDsOfNames(interface_info_, names, count, ids);
+  }
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params,
+                                   VARIANT* result, EXCEPINFO* exception,
+                                   UINT* bad_argument) override {
+    const HRESULT hr = LoadTypeInfo();
+    if (FAILED(hr)) return hr;
+    // A script host passes its variables by reference as Variants; each is handed on as a
+    // reference to the value the Variant holds, so that a String variable reaches a String
+    // parameter taken by reference (EnterProc's ProcName) as itself.
+    VARIANT unwrapped[8];
+    DISPPARAMS direct{};
+    if (params != nullptr && params->cArgs <= 8) {
+      bool changed = false;
+      for (UINT i = 0; i < params->cArgs; ++i) {
+        unwrapped[i] = params->rgvarg[i];
+        VARIANT* inner = V_VT(&params->rgvarg[i]) == (VT_BYREF | VT_VARIANT)
+                             ? V_VARIANTREF(&params->rgvarg[i])
+                             : nullptr;
+        if (inner != nullptr && (V_VT(inner) & (VT_BYREF | VT_ARRAY)) == 0 &&
+            V_VT(inner) != VT_EMPTY && V_VT(inner) != VT_NULL && V_VT(inner) != VT_VARIANT) {
+          V_VT(&unwrapped[i]) = static_cast<VARTYPE>(VT_BYREF | V_VT(inner));
+          V_BYREF(&unwrapped[i]) = &V_I1(inner);  // the start of the value
+          changed = true;
+        }
+      }
+      if (changed) {
+        direct = *params;
+        direct.rgvarg = unwrapped;
+        params = &direct;
+      }
+    }
+    return ::DispInvoke(static_cast<Interface*>(this), interface_info_, id, flags, params,
+                        result, exception, bad_argument);
+  }
+
+ protected:
+  GUID Iid() const { return ToGuid(class_.iid); }
+  virtual bool QueryMore(REFIID, void**) { return false; }
+
+ private:
+  bool IsOwnInterface(REFIID iid) const {
+    if (IsEqualIID(iid, ToGuid(class_.iid))) return true;
+    for (const members::EarlierInterface& earlier : class_.earlier) {
+      if (IsEqualIID(iid, ToGuid(earlier.iid))) return true;
+    }
+    return false;
+  }
+
+  // The library's description of the interface (what GetTypeInfo hands out) and, for a dual
+  // interface, its vtable half (what Invoke calls through).
+  HRESULT LoadTypeInfo() {
+    if (interface_info_ != nullptr) return S_OK;
+    ITypeInfo* info = nullptr;
+    HRESULT hr = TypeInfoOf(class_, &info);
+    if (FAILED(hr)) return hr;
+    TYPEATTR* attributes = nullptr;
+    hr = info->GetTypeAttr(&attributes);
+    if (FAILED(hr)) {
+      info->Release();
+      return hr;
+    }
+    const bool dispatch_view = attributes->typekind == TKIND_DISPATCH;
+    info->ReleaseTypeAttr(attributes);
+    ITypeInfo* vtable_info = info;
+    vtable_info->AddRef();
+    if (dispatch_view) {
+      HREFTYPE ref = 0;
+      ITypeInfo* twin = nullptr;
+      if (SUCCEEDED(info->GetRefTypeOfImplType(static_cast<UINT>(-1), &ref)) &&
+          SUCCEEDED(info->GetRefTypeInfo(ref, &twin))) {
+        vtable_info->Release();
+        vtable_info = twin;
+      }
+    }
+    dispatch_info_ = info;
+    interface_info_ = vtable_info;
+    return S_OK;
+  }
+
+  const members::ClassInfo& class_;
+  std::atomic<ULONG> refs_{1};
+  ITypeInfo* dispatch_info_ = nullptr;
+  ITypeInfo* interface_info_ = nullptr;
+};
+
+class ProcStacObject final : public DualObject<_ProcStac> {
+ public:
+  ProcStacObject() : DualObject(members::ProcStacClass()), core_(std::make_shared<ProcStac>()) {}
+
+  const std::shared_ptr<ProcStac>& Core() const { return core_; }
+
+  HRESULT STDMETHODCALLTYPE Init(BSTR AppName, short AppMajor, short AppMinor, short AppRevision,
+                                 BSTR AppPath, long ProjectType) override {
+    return Guard(Iid(), [&] {
+      core_->Init(View(AppName), AppMajor, AppMinor, AppRevision, View(AppPath),
+                  static_cast<std::int32_t>(ProjectType));
+    });
+  }
+  HRESULT STDMETHODCALLTYPE Dump(BSTR* result) override {
+    if (result == nullptr) return E_POINTER;
+    *result = nullptr;
+    return Guard(Iid(), [&] { *result = NewBstr(core_->Dump()); });
+  }
+  HRESULT STDMETHODCALLTYPE EnterProc(BSTR ModuleName, BSTR* ProcName) override {
+    return Guard(Iid(), [&] {
+      core_->EnterProc(View(ModuleName), ProcName == nullptr ? std::u16string_view()
+                                                             : View(*ProcName));
+    });
+  }
+  HRESULT STDMETHODCALLTYPE ExitProc(BSTR ModuleName, BSTR ProcName) override {
+    return Guard(Iid(), [&] { core_->ExitProc(View(ModuleName), View(ProcName)); });
+  }
+  HRESULT STDMETHODCALLTYPE Terminate() override {
+    return Guard(Iid(), [&] { core_->Terminate(); });
+  }
+  HRESULT STDMETHODCALLTYPE put_LogOnFile(VARIANT_BOOL value) override {
+    core_->LogOnFile(value != VARIANT_FALSE);
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE get_LogOnFile(VARIANT_BOOL* result) override {
+    if (result == nullptr) return E_POINTER;
+    *result = Bool(core_->LogOnFile());
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE put_LogFilePath(BSTR value) override {
+    return Guard(Iid(), [&] { core_->LogFilePath(View(value)); });
+  }
+  HRESULT STDMETHODCALLTYPE get_LogFilePath(BSTR* result) override {
+    if (result == nullptr) return E_POINTER;
+    *result = nullptr;
+    return Guard(Iid(), [&] { *result = NewBstr(core_->LogFilePath()); });
+  }
+  HRESULT STDMETHODCALLTYPE put_Enabled(VARIANT_BOOL value) override {
+    core_->Enabled(value != VARIANT_FALSE);
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE get_Enabled(VARIANT_BOOL* result) override {
+    if (result == nullptr) return E_POINTER;
+    *result = Bool(core_->Enabled());
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE PrintComment(BSTR Comment) override {
+    return Guard(Iid(), [&] { core_->PrintComment(View(Comment)); });
+  }
+
+ protected:
+  bool QueryMore(REFIID iid, void** object) override {
+    if (!IsEqualIID(iid, kProcStacImplementation)) return false;
+    *object = this;
+    return true;
+  }
+
+ private:
+  std::shared_ptr<ProcStac> core_;
+};
+
+class ProcBugObject final : public DualObject<_ProcBug> {
+ public:
+  ProcBugObject() : DualObject(members::ProcBugClass()), core_(std::make_unique<ProcBug>()) {}
+  ~ProcBugObject() override {
+    core_.reset();  // runs Terminate: the bug log's footer, then the tracer's Terminate
+    if (tracer_ != nullptr) tracer_->Release();
+  }
+
+  HRESULT STDMETHODCALLTYPE Init(BSTR AppName, short AppMajor, short AppMinor, short AppRevision,
+                                 BSTR AppPath, long ProjectType) override {
+    return Guard(Iid(), [&] {
+      core_->Init(View(AppName), AppMajor, AppMinor, AppRevision, View(AppPath),
+                  static_cast<std::int32_t>(ProjectType));
+    });
+  }
+  HRESULT STDMETHODCALLTYPE Raise(BSTR ModuleName, BSTR ProcName, IDispatch* tError,
+                                  long onLineNumber, VARIANT_BOOL isCritical) override {
+    return Guard(Iid(), [&] {
+      DispatchErrorObject error(tError);
+      core_->Raise(View(ModuleName), View(ProcName), tError == nullptr ? nullptr : &error,
+                   static_cast<std::int32_t>(onLineNumber), isCritical != VARIANT_FALSE);
+    });
+  }
+  HRESULT STDMETHODCALLTYPE put_LogOnReport(VARIANT_BOOL value) override {
+    core_->LogOnReport(value != VARIANT_FALSE);
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE get_LogOnReport(VARIANT_BOOL* result) override {
+    if (result == nullptr) return E_POINTER;
+    *result = Bool(core_->LogOnReport());
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE put_LogOnMsgBox(VARIANT_BOOL value) override {
+    core_->LogOnMsgBox(value != VARIANT_FALSE);
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE get_LogOnMsgBox(VARIANT_BOOL* result) override {
+    if (result == nullptr) return E_POINTER;
+    *result = Bool(core_->LogOnMsgBox());
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE put_LogOnFile(VARIANT_BOOL value) override {
+    core_->LogOnFile(value != VARIANT_FALSE);
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE get_LogOnFile(VARIANT_BOOL* result) override {
+    if (result == nullptr) return E_POINTER;
+    *result = Bool(core_->LogOnFile());
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE put_LogFilePath(BSTR value) override {
+    return Guard(Iid(), [&] { core_->LogFilePath(View(value)); });
+  }
+  HRESULT STDMETHODCALLTYPE get_LogFilePath(BSTR* result) override {
+    if (result == nullptr) return E_POINTER;
+    *result = nullptr;
+    return Guard(Iid(), [&] { *result = NewBstr(core_->LogFilePath()); });
+  }
+  HRESULT STDMETHODCALLTYPE put_EndOnError(VARIANT_BOOL value) override {
+    core_->EndOnError(value != VARIANT_FALSE);
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE get_EndOnError(VARIANT_BOOL* result) override {
+    if (result == nullptr) return E_POINTER;
+    *result = Bool(core_->EndOnError());
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE put_Enabled(VARIANT_BOOL value) override {
+    core_->Enabled(value != VARIANT_FALSE);
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE get_Enabled(VARIANT_BOOL* result) override {
+    if (result == nullptr) return E_POINTER;
+    *result = Bool(core_->Enabled());
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE putref_ProcStack(_ProcStac** value) override {
+    if (value == nullptr) return E_POINTER;
+    return Guard(Iid(), [&] {
+      ProcStacObject* tracer = nullptr;
+      if (*value != nullptr) {
+        if (FAILED((*value)->QueryInterface(kProcStacImplementation,
+                                            reinterpret_cast<void**>(&tracer)))) {
+          host::RaiseRuntime(13);  // not one of this library's tracers: "Type mismatch"
+        }
+      }
+      core_->ProcStack(tracer == nullptr ? nullptr : tracer->Core());
+      if (tracer_ != nullptr) tracer_->Release();
+      tracer_ = tracer;
+    });
+  }
+  HRESULT STDMETHODCALLTYPE get_ProcStack(_ProcStac** result) override {
+    if (result == nullptr) return E_POINTER;
+    ForgetEndedTracer();
+    *result = tracer_;
+    if (tracer_ != nullptr) tracer_->AddRef();
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE Terminate() override {
+    const HRESULT hr = Guard(Iid(), [&] { core_->Terminate(); });
+    ForgetEndedTracer();
+    return hr;
+  }
+  HRESULT STDMETHODCALLTYPE get_SupportFax(BSTR* result) override {
+    if (result == nullptr) return E_POINTER;
+    *result = nullptr;
+    return Guard(Iid(), [&] { *result = NewBstr(core_->SupportFax()); });
+  }
+  HRESULT STDMETHODCALLTYPE put_SupportFax(BSTR value) override {
+    return Guard(Iid(), [&] { core_->SupportFax(View(value)); });
+  }
+  HRESULT STDMETHODCALLTYPE put_SupportMail(BSTR value) override {
+    return Guard(Iid(), [&] { core_->SupportMail(View(value)); });
+  }
+  HRESULT STDMETHODCALLTYPE get_SupportMail(BSTR* result) override {
+    if (result == nullptr) return E_POINTER;
+    *result = nullptr;
+    return Guard(Iid(), [&] { *result = NewBstr(core_->SupportMail()); });
+  }
+
+ private:
+  // The core lets its tracer go at Terminate; the COM reference goes with it.
+  void ForgetEndedTracer() {
+    if (tracer_ != nullptr && core_->ProcStack() == nullptr) {
+      tracer_->Release();
+      tracer_ = nullptr;
+    }
+  }
+
+  std::unique_ptr<ProcBug> core_;
+  ProcStacObject* tracer_ = nullptr;  // counted reference, with core_->ProcStack()
+};
+
+template <typename Object>
+HRESULT Create(REFIID iid, void** object) {
+  if (object == nullptr) return E_POINTER;
+  *object = nullptr;
+  Object* created = nullptr;
+  const HRESULT hr = Guard(IID_NULL, [&] { created = new Object(); });
+  if (FAILED(hr)) return hr;
+  const HRESULT query = created->QueryInterface(iid, object);
+  created->Release();
+  return query;
+}
+
+}  // namespace
+
+HRESULT CreateProcStac(REFIID iid, void** object) { return Create<ProcStacObject>(iid, object); }
+HRESULT CreateProcBug(REFIID iid, void** object) { return Create<ProcBugObject>(iid, object); }
+
+void ModuleAddRef() noexcept { ++module_count; }
+void ModuleRelease() noexcept { --module_count; }
+bool ModuleInUse() noexcept { return module_count.load() != 0; }
+
+}  // namespace cobaltmoth::com

@@ -1,0 +1,272 @@
+// The DLL's entry points: the class factories, registration and unregistration (machine-wide
+// under HKEY_LOCAL_MACHINE\Software\Classes, or for the current user with DllInstall and the
+// command line "user"), and whether the DLL can be unloaded.
+//
+// Registration writes, for each class, CLSID\{clsid} with its description (ProcBug's help
+// string; none for ProcStac), InprocServer32 (the DLL's path, ThreadingModel Apartment),
+// ProgID ("Cobaltmoth.ProcStac") and TypeLib; the ProgID key itself with its CLSID; and the
+// type library, written beside the DLL and registered with the library's help string as the
+// component's description. Unregistration removes all of it.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <oleauto.h>
+#include <olectl.h>
+
+#include <cwctype>
+#include <string>
+
+#include "component/com/com_interfaces.hpp"
+#include "component/com/com_objects.hpp"
+#include "component/com/type_library.hpp"
+
+// The per-user type library registration of oleaut32, which the mingw-w64 headers leave out.
+extern "C" {
+__declspec(dllimport) HRESULT WINAPI RegisterTypeLibForUser(ITypeLib* library, OLECHAR* path,
+                                                            OLECHAR* help_folder);
+__declspec(dllimport) HRESULT WINAPI UnRegisterTypeLibForUser(REFGUID libid, WORD major,
+                                                              WORD minor, LCID lcid,
+                                                              SYSKIND kind);
+}
+
+namespace cobaltmoth::com {
+namespace {
+
+class ClassFactory final : public IClassFactory {
+ public:
+  using Creator = HRESULT (*)(REFIID, void**);
+  explicit ClassFactory(Creator create) : create_(create) {}
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IClassFactory)) {
+      *object = static_cast<IClassFactory*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  // The factories are static; their references keep the module loaded.
+  ULONG STDMETHODCALLTYPE AddRef() override {
+    ModuleAddRef();
+    return 2;
+  }
+  ULONG STDMETHODCALLTYPE Release() override {
+    ModuleRelease();
+    return 1;
+  }
+  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    *object = nullptr;
+    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+    return create_(iid, object);
+  }
+  HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
+    if (lock) {
+      ModuleAddRef();
+    } else {
+      ModuleRelease();
+    }
+    return S_OK;
+  }
+
+ private:
+  Creator create_;
+};
+
+ClassFactory proc_stac_factory(&CreateProcStac);
+ClassFactory proc_bug_factory(&CreateProcBug);
+
+std::wstring Wide(std::u16string_view text) { return std::wstring(text.begin(), text.end()); }
+
+std::wstring GuidText(const members::Guid& guid) {
+  wchar_t text[64] = {};
+  const GUID g = ToGuid(guid);
+  ::StringFromGUID2(g, text, 64);
+  return text;
+}
+
+std::wstring ModulePath() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length =
+        ::GetModuleFileNameW(ThisModule(), path.data(), static_cast<DWORD>(path.size()));
+    if (length < path.size()) {
+      path.resize(length);
+      return path;
+    }
+    path.resize(path.size() * 2);
+  }
+}
+
+// Sets a text value (nullptr name: the key's default value) of the key at `path`, creating it.
+HRESULT SetText(HKEY root, const std::wstring& path, const wchar_t* name,
+                const std::wstring& value) {
+  HKEY key = nullptr;
+  LONG result = ::RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                                  &key, nullptr);
+  if (result != ERROR_SUCCESS) return HRESULT_FROM_WIN32(result);
+  result = ::RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                            static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+  ::RegCloseKey(key);
+  return HRESULT_FROM_WIN32(result);
+}
+
+HRESULT CreateKey(HKEY root, const std::wstring& path) {
+  HKEY key = nullptr;
+  const LONG result = ::RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                                        nullptr, &key, nullptr);
+  if (result != ERROR_SUCCESS) return HRESULT_FROM_WIN32(result);
+  ::RegCloseKey(key);
+  return S_OK;
+}
+
+// Removes the key at `path` with everything below it; a missing key is no error.
+void DeleteTree(HKEY root, const std::wstring& path) {
+  HKEY key = nullptr;
+  if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
+  for (;;) {
+    wchar_t child[256];
+    DWORD length = 256;
+    if (::RegEnumKeyExW(key, 0, child, &length, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS) {
+      break;
+    }
+    DeleteTree(root, path + L"\\" + child);
+  }
+  ::RegCloseKey(key);
+  ::RegDeleteKeyW(root, path.c_str());
+}
+
+#define COBALTMOTH_TRY(call)     \
+  do {                           \
+    const HRESULT hr_ = (call);  \
+    if (FAILED(hr_)) return hr_; \
+  } while (false)
+
+HRESULT RegisterClassKeys(HKEY classes, const members::ClassInfo& cls,
+                          const std::wstring& module) {
+  const members::LibraryInfo& lib = members::Library();
+  const std::wstring clsid = L"CLSID\\" + GuidText(cls.clsid);
+  const std::wstring prog_id = Wide(lib.name) + L"." + Wide(cls.name);
+  if (cls.help.empty()) {
+    COBALTMOTH_TRY(CreateKey(classes, clsid));
+    COBALTMOTH_TRY(CreateKey(classes, prog_id));
+  } else {
+    COBALTMOTH_TRY(SetText(classes, clsid, nullptr, Wide(cls.help)));
+    COBALTMOTH_TRY(SetText(classes, prog_id, nullptr, Wide(cls.help)));
+  }
+  COBALTMOTH_TRY(SetText(classes, clsid + L"\\InprocServer32", nullptr, module));
+  COBALTMOTH_TRY(SetText(classes, clsid + L"\\InprocServer32", L"ThreadingModel", L"Apartment"));
+  COBALTMOTH_TRY(SetText(classes, clsid + L"\\ProgID", nullptr, prog_id));
+  COBALTMOTH_TRY(SetText(classes, clsid + L"\\TypeLib", nullptr, GuidText(lib.libid)));
+  COBALTMOTH_TRY(SetText(classes, clsid + L"\\VERSION", nullptr,
+                         std::to_wstring(lib.version.major) + L"." +
+                             std::to_wstring(lib.version.minor)));
+  return SetText(classes, prog_id + L"\\CLSID", nullptr, GuidText(cls.clsid));
+}
+
+void UnregisterClassKeys(HKEY classes, const members::ClassInfo& cls) {
+  DeleteTree(classes, L"CLSID\\" + GuidText(cls.clsid));
+  DeleteTree(classes, Wide(members::Library().name) + L"." + Wide(cls.name));
+}
+
+HKEY OpenClasses(bool per_user) {
+  HKEY classes = nullptr;
+  if (::RegCreateKeyExW(per_user ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE, L"Software\\Classes",
+                        0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &classes,
+                        nullptr) != ERROR_SUCCESS) {
+    return nullptr;
+  }
+  return classes;
+}
+
+HRESULT Unregister(bool per_user);
+
+HRESULT Register(bool per_user) {
+  const std::wstring module = ModulePath();
+  const std::wstring tlb = TypeLibraryPath();
+  COBALTMOTH_TRY(WriteTypeLibrary(tlb));
+  ITypeLib* library = nullptr;
+  COBALTMOTH_TRY(::LoadTypeLibEx(tlb.c_str(), REGKIND_NONE, &library));
+  std::wstring tlb_path = tlb;
+  HRESULT hr = per_user ? ::RegisterTypeLibForUser(library, tlb_path.data(), nullptr)
+                        : ::RegisterTypeLib(library, tlb_path.data(), nullptr);
+  library->Release();
+  if (FAILED(hr)) return SELFREG_E_TYPELIB;
+  HKEY classes = OpenClasses(per_user);
+  if (classes == nullptr) return SELFREG_E_CLASS;
+  hr = RegisterClassKeys(classes, members::ProcStacClass(), module);
+  if (SUCCEEDED(hr)) hr = RegisterClassKeys(classes, members::ProcBugClass(), module);
+  ::RegCloseKey(classes);
+  if (FAILED(hr)) {
+    Unregister(per_user);
+    return SELFREG_E_CLASS;
+  }
+  return S_OK;
+}
+
+HRESULT Unregister(bool per_user) {
+  HKEY classes = OpenClasses(per_user);
+  if (classes != nullptr) {
+    UnregisterClassKeys(classes, members::ProcStacClass());
+    UnregisterClassKeys(classes, members::ProcBugClass());
+    ::RegCloseKey(classes);
+  }
+  const members::LibraryInfo& lib = members::Library();
+  const GUID libid = ToGuid(lib.libid);
+  const SYSKIND kind = sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32;
+  if (per_user) {
+    ::UnRegisterTypeLibForUser(libid, lib.version.major, lib.version.minor,
+                               static_cast<LCID>(lib.lcid), kind);
+  } else {
+    ::UnRegisterTypeLib(libid, lib.version.major, lib.version.minor,
+                        static_cast<LCID>(lib.lcid), kind);
+  }
+  ::DeleteFileW(TypeLibraryPath().c_str());
+  return S_OK;
+}
+
+}  // namespace
+}  // namespace cobaltmoth::com
+
+extern "C" {
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+  if (reason == DLL_PROCESS_ATTACH) ::DisableThreadLibraryCalls(instance);
+  return TRUE;
+}
+
+STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, LPVOID* object) {
+  using namespace cobaltmoth;
+  if (object == nullptr) return E_POINTER;
+  *object = nullptr;
+  if (IsEqualCLSID(clsid, com::ToGuid(members::ProcStacClass().clsid))) {
+    return com::proc_stac_factory.QueryInterface(iid, object);
+  }
+  if (IsEqualCLSID(clsid, com::ToGuid(members::ProcBugClass().clsid))) {
+    return com::proc_bug_factory.QueryInterface(iid, object);
+  }
+  return CLASS_E_CLASSNOTAVAILABLE;
+}
+
+STDAPI DllCanUnloadNow() { return cobaltmoth::com::ModuleInUse() ? S_FALSE : S_OK; }
+
+STDAPI DllRegisterServer() { return cobaltmoth::com::Register(false); }
+
+STDAPI DllUnregisterServer() { return cobaltmoth::com::Unregister(false); }
+
+// regsvr32 /i:user registers for the current user only (/u /i:user removes that again).
+STDAPI DllInstall(BOOL install, LPCWSTR command_line) {
+  bool per_user = false;
+  if (command_line != nullptr) {
+    std::wstring word(command_line);
+    for (wchar_t& c : word) c = static_cast<wchar_t>(std::towlower(c));
+    per_user = word == L"user";
+  }
+  return install ? cobaltmoth::com::Register(per_user) : cobaltmoth::com::Unregister(per_user);
+}
+
+}  // extern "C"

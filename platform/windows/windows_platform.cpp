@@ -1,0 +1,328 @@
+// The Windows backend: files, clock, environment, resources, and DefaultPlatform.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <cwchar>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "component/host_error.hpp"
+#include "component/icon101.hpp"
+#include "component/string_table.hpp"
+#include "platform/resources.hpp"
+#include "platform/windows/windows_platform.hpp"
+
+namespace cobaltmoth::platform {
+
+std::int32_t RuntimeErrorForWindowsError(std::uint32_t error_code) noexcept {
+  switch (error_code) {
+    case ERROR_FILE_NOT_FOUND:
+      return host::kFileNotFound;
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+    case ERROR_DIRECTORY:
+      return host::kPathNotFound;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_WRITE_PROTECT:
+      return host::kPermissionDenied;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return host::kDiskFull;
+    case ERROR_TOO_MANY_OPEN_FILES:
+      return host::kTooManyFiles;
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_FILENAME_EXCED_RANGE:
+      return host::kBadFileNameOrNumber;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return host::kFileAlreadyExists;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      return host::kOutOfMemory;
+    case ERROR_CRC:
+    case ERROR_READ_FAULT:
+    case ERROR_WRITE_FAULT:
+    case ERROR_GEN_FAILURE:
+      return host::kDeviceIoError;
+    default:
+      return host::kPathFileAccessError;
+  }
+}
+
+[[noreturn]] void RaiseWindowsError(std::uint32_t error_code) {
+  host::RaiseRuntime(RuntimeErrorForWindowsError(error_code));
+}
+
+std::string ToAnsi(std::u16string_view text) {
+  if (text.empty()) return {};
+  const auto* wide = reinterpret_cast<const wchar_t*>(text.data());
+  const int length = static_cast<int>(text.size());
+  const int size =
+      ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, length, nullptr, 0, "?", nullptr);
+  std::string out(static_cast<std::size_t>(size), '\0');
+  ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, length, out.data(), size, "?",
+                        nullptr);
+  return out;
+}
+
+std::u16string FromAnsi(std::string_view bytes) {
+  if (bytes.empty()) return {};
+  const int length = static_cast<int>(bytes.size());
+  const int size = ::MultiByteToWideChar(CP_ACP, 0, bytes.data(), length, nullptr, 0);
+  std::u16string out(static_cast<std::size_t>(size), u'\0');
+  ::MultiByteToWideChar(CP_ACP, 0, bytes.data(), length, reinterpret_cast<wchar_t*>(out.data()),
+                        size);
+  return out;
+}
+
+namespace {
+
+const wchar_t* Wide(const std::u16string& text) {
+  return reinterpret_cast<const wchar_t*>(text.c_str());
+}
+
+// Owns a file handle; the destructor closes it.
+class UniqueHandle {
+ public:
+  explicit UniqueHandle(HANDLE handle) noexcept : handle_(handle) {}
+  UniqueHandle(const UniqueHandle&) = delete;
+  UniqueHandle& operator=(const UniqueHandle&) = delete;
+  ~UniqueHandle() { Reset(); }
+  HANDLE Get() const noexcept { return handle_; }
+  bool Valid() const noexcept { return handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE Release() noexcept { return std::exchange(handle_, INVALID_HANDLE_VALUE); }
+  void Reset() noexcept {
+    if (Valid()) ::CloseHandle(Release());
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+class WindowsTextStream final : public TextStream {
+ public:
+  explicit WindowsTextStream(HANDLE handle) : file_(handle) {}
+
+  void Write(std::u16string_view text) override { WriteBytes(ToAnsi(text)); }
+
+  void WriteLine(std::u16string_view text) override {
+    std::string bytes = ToAnsi(text);
+    bytes += "\r\n";
+    WriteBytes(bytes);
+  }
+
+  void WriteBlankLines(int count) override {
+    std::string bytes;
+    for (int i = 0; i < count; ++i) bytes += "\r\n";
+    WriteBytes(bytes);
+  }
+
+  void Close() override {
+    if (!file_.Valid()) return;
+    if (!::CloseHandle(file_.Release())) RaiseWindowsError(::GetLastError());
+  }
+
+ private:
+  // Each call hands its bytes to the system before it returns.
+  void WriteBytes(const std::string& bytes) {
+    if (!file_.Valid()) host::RaiseRuntime(host::kBadFileNameOrNumber);
+    const char* data = bytes.data();
+    std::size_t left = bytes.size();
+    while (left > 0) {
+      DWORD written = 0;
+      const DWORD chunk = left > 0x10000000u ? 0x10000000u : static_cast<DWORD>(left);
+      if (!::WriteFile(file_.Get(), data, chunk, &written, nullptr)) {
+        RaiseWindowsError(::GetLastError());
+      }
+      data += written;
+      left -= written;
+    }
+  }
+
+  UniqueHandle file_;
+};
+
+class WindowsFileSystem final : public FileSystem {
+ public:
+  std::unique_ptr<TextStream> OpenTextFileForAppending(std::u16string_view path) override {
+    const std::u16string name(path);
+    if (name.empty() || name.find(u'\0') != std::u16string::npos) {
+      host::RaiseRuntime(host::kBadFileNameOrNumber);
+    }
+    // FILE_APPEND_DATA without FILE_WRITE_DATA: every write goes to the end of the file.
+    HANDLE handle = ::CreateFileW(Wide(name), FILE_APPEND_DATA | SYNCHRONIZE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) RaiseWindowsError(::GetLastError());
+    return std::make_unique<WindowsTextStream>(handle);
+  }
+};
+
+class WindowsEnvironment final : public Environment {
+ public:
+  // Every NAME=value of the process, in the block's order; the block's hidden entries that
+  // begin with "=" (the current folder of each drive) are not part of the host's environment.
+  std::vector<std::u16string> Entries() override {
+    std::vector<std::u16string> entries;
+    wchar_t* block = ::GetEnvironmentStringsW();
+    if (block == nullptr) return entries;
+    for (const wchar_t* entry = block; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
+      if (*entry == L'=') continue;
+      entries.emplace_back(reinterpret_cast<const char16_t*>(entry), std::wcslen(entry));
+    }
+    ::FreeEnvironmentStringsW(block);
+    return entries;
+  }
+};
+
+std::u16string LocaleInfo(LCTYPE type) {
+  wchar_t buffer[128] = {};
+  const int length = ::GetLocaleInfoW(LOCALE_USER_DEFAULT, type, buffer, 128);
+  if (length <= 1) return {};
+  return std::u16string(reinterpret_cast<const char16_t*>(buffer),
+                        static_cast<std::size_t>(length - 1));
+}
+
+// Now as the host converts a date to text: the user's short date with the year in full, a
+// blank, and the user's time format.
+class WindowsClock final : public Clock {
+ public:
+  LocalTime Now() override {
+    SYSTEMTIME st;
+    ::GetLocalTime(&st);
+    LocalTime t;
+    t.year = st.wYear;
+    t.month = st.wMonth;
+    t.day = st.wDay;
+    t.weekday = st.wDayOfWeek;
+    t.hour = st.wHour;
+    t.minute = st.wMinute;
+    t.second = st.wSecond;
+    return t;
+  }
+
+  std::u16string TimeSeparator() override {
+    std::u16string separator = LocaleInfo(LOCALE_STIME);
+    return separator.empty() ? u":" : separator;
+  }
+
+  std::u16string NowText() override {
+    SYSTEMTIME st;
+    ::GetLocalTime(&st);
+    std::u16string pattern = LocaleInfo(LOCALE_SSHORTDATE);
+    // A year of fewer than four digits is shown in full.
+    std::u16string full;
+    for (std::size_t i = 0; i < pattern.size();) {
+      if (pattern[i] == u'y') {
+        std::size_t run = 0;
+        while (i + run < pattern.size() && pattern[i + run] == u'y') ++run;
+        full += u"yyyy";
+        i += run;
+      } else {
+        full += pattern[i++];
+      }
+    }
+    wchar_t date[128] = {};
+    wchar_t time[128] = {};
+    const int date_length = ::GetDateFormatW(LOCALE_USER_DEFAULT, 0, &st,
+                                             full.empty() ? nullptr : Wide(full), date, 128);
+    const int time_length = ::GetTimeFormatW(LOCALE_USER_DEFAULT, 0, &st, nullptr, time, 128);
+    std::u16string out;
+    if (date_length > 1) out.append(reinterpret_cast<const char16_t*>(date), date_length - 1);
+    out += u' ';
+    if (time_length > 1) out.append(reinterpret_cast<const char16_t*>(time), time_length - 1);
+    return out;
+  }
+};
+
+// The module that holds this code: the DLL when the library is one, else the program.
+HMODULE ThisModule() {
+  HMODULE module = nullptr;
+  ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(&ThisModule), &module);
+  return module;
+}
+
+class WindowsResources final : public Resources {
+ public:
+  std::int32_t LanguageId() override {
+    return PRIMARYLANGID(::GetUserDefaultUILanguage()) == LANG_ITALIAN ? strings::kItalian
+                                                                         : strings::kEnglish;
+  }
+
+  // The string from its block of sixteen in the module's RT_STRING resources: each entry a
+  // count of UTF-16 code units followed by the units.
+  std::u16string LoadResString(std::int16_t id) override {
+    if (id < 0) host::RaiseRuntime(host::kInvalidProcedureCall);
+    const auto number = static_cast<unsigned>(id);
+    const WORD language = static_cast<WORD>(LanguageId());
+    HMODULE module = ThisModule();
+    HRSRC found = ::FindResourceExW(module, MAKEINTRESOURCEW(6),
+                                    MAKEINTRESOURCEW(number / 16 + 1), language);
+    if (found == nullptr) host::RaiseRuntime(host::kInvalidProcedureCall);
+    HGLOBAL loaded = ::LoadResource(module, found);
+    const auto* units = static_cast<const WORD*>(::LockResource(loaded));
+    const DWORD size = ::SizeofResource(module, found) / 2;
+    if (units == nullptr) host::RaiseRuntime(host::kInvalidProcedureCall);
+    DWORD at = 0;
+    for (unsigned index = 0; index < number % 16; ++index) {
+      if (at >= size) host::RaiseRuntime(host::kInvalidProcedureCall);
+      at += 1u + units[at];
+    }
+    if (at >= size || units[at] == 0 || at + 1u + units[at] > size) {
+      host::RaiseRuntime(host::kInvalidProcedureCall);
+    }
+    return std::u16string(reinterpret_cast<const char16_t*>(units + at + 1), units[at]);
+  }
+
+  Icon LoadResIcon(std::int16_t id) override {
+    if (id != 101) host::RaiseRuntime(host::kInvalidProcedureCall);
+    return Icon{icons::Icon101Ico(), icons::kIcon101Size, icons::kIcon101Size,
+                icons::Icon101Rgba()};
+  }
+};
+
+}  // namespace
+
+std::shared_ptr<FileSystem> MakeWindowsFileSystem() {
+  return std::make_shared<WindowsFileSystem>();
+}
+std::shared_ptr<Clock> MakeWindowsClock() { return std::make_shared<WindowsClock>(); }
+std::shared_ptr<Environment> MakeWindowsEnvironment() {
+  return std::make_shared<WindowsEnvironment>();
+}
+std::shared_ptr<Resources> MakeWindowsResources() {
+  return std::make_shared<WindowsResources>();
+}
+
+std::shared_ptr<const Platform> DefaultPlatform() {
+  static const std::shared_ptr<const Platform> instance = [] {
+    auto p = std::make_shared<Platform>();
+    const UiMode mode = WindowsUiMode();
+    p->files = MakeWindowsFileSystem();
+    p->clock = MakeWindowsClock();
+    p->error_line = ThreadErrorLine();
+    p->environment = MakeWindowsEnvironment();
+    p->registry = MakeWindowsRegistry();
+    p->resources = MakeWindowsResources();
+    p->message_box = MakeWindowsMessageBox(mode);
+    p->report_window = MakeWindowsReportWindow();
+    p->clipboard = MakeWindowsClipboard();
+    p->printer = MakeWindowsPrinter();
+    p->shell = MakeWindowsShell();
+    p->path_separator.assign(1, u'\\');
+    return p;
+  }();
+  return instance;
+}
+
+}  // namespace cobaltmoth::platform

@@ -1,0 +1,56 @@
+// platform/windows/windows_platform.hpp - the Windows backend of the platform interface.
+//
+// Files through the Win32 file functions (single-byte text in the ANSI code page), the clock
+// through the user's locale, the registry through its ANSI functions, the string table from
+// the module's own STRINGTABLE resources in the user's UI language, and the message box,
+// clipboard, printer and shell of the desktop. Windows error codes become the host's run-time
+// errors in one place, RaiseWindowsError.
+//
+// Thread-safety: every port may be used from any thread; a TextStream belongs to its owner.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/platform.hpp"
+
+namespace cobaltmoth::platform {
+
+// The one place where a Windows system error code becomes the host's run-time error
+// (3 path not found -> 76 "Path not found", 5 access denied -> 70 "Permission denied",
+// 112 disk full -> 61 "Disk full", ...).
+[[noreturn]] void RaiseWindowsError(std::uint32_t error_code);
+
+// The host run-time error number for a Windows system error code.
+std::int32_t RuntimeErrorForWindowsError(std::uint32_t error_code) noexcept;
+
+std::shared_ptr<FileSystem> MakeWindowsFileSystem();
+std::shared_ptr<Clock> MakeWindowsClock();
+std::shared_ptr<Environment> MakeWindowsEnvironment();
+std::shared_ptr<Registry> MakeWindowsRegistry();
+// The texts of the STRINGTABLE of the module that holds this code, in the user's UI language
+// (1040 for any Italian variant, 1033 for every other language), and icon 101.
+std::shared_ptr<Resources> MakeWindowsResources();
+
+// How the message box and the report window are shown, from COBALTMOTH_UI: "gui" (the
+// default) draws them; "console" writes the message box to standard output as
+//   [MsgBox 16] <title>
+//   <prompt>
+// and returns, for hosts that run unattended (test hosts read it back); "none" shows nothing.
+enum class UiMode { kGui, kConsole, kNone };
+UiMode WindowsUiMode() noexcept;
+
+std::shared_ptr<MessageBox> MakeWindowsMessageBox(UiMode mode);
+// The report window is not drawn yet on Windows: the form is unloaded at once, so Raise goes
+// on as if the user had closed it.
+std::shared_ptr<ReportWindow> MakeWindowsReportWindow();
+std::shared_ptr<Clipboard> MakeWindowsClipboard();
+std::shared_ptr<Printer> MakeWindowsPrinter();
+std::shared_ptr<Shell> MakeWindowsShell();
+
+// UTF-16 to the ANSI code page ("?" for what it cannot hold), and back.
+std::string ToAnsi(std::u16string_view text);
+std::u16string FromAnsi(std::string_view bytes);
+
+}  // namespace cobaltmoth::platform
