@@ -8,7 +8,7 @@ case "${1:-demo}" in
   demo) ;;
   test)
     packages+=(clang libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev
-               libspdlog-dev g++-mingw-w64-x86-64-posix
+               libspdlog-dev g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64
                cups cups-pdf cups-client poppler-utils)
     ;;
   *) echo "usage: $0 demo|test" >&2; exit 2 ;;
