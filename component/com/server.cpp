@@ -6,7 +6,8 @@
 // string; none for ProcStac), InprocServer32 (the DLL's path, ThreadingModel Apartment),
 // ProgID ("Cobaltmoth.ProcStac") and TypeLib; the ProgID key itself with its CLSID; and the
 // type library, written beside the DLL and registered with the library's help string as the
-// component's description. Unregistration removes all of it.
+// component's description. Unregistration removes all of it; the library's file goes when no
+// registration, per machine or per user, still names it.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -225,7 +226,15 @@ HRESULT Unregister(bool per_user) {
     ::UnRegisterTypeLib(libid, lib.version.major, lib.version.minor,
                         static_cast<LCID>(lib.lcid), kind);
   }
-  ::DeleteFileW(TypeLibraryPath().c_str());
+  // The file goes once no registration names the library any more (a per-user removal
+  // leaves the machine's registration, and its file, in place).
+  ITypeLib* still = nullptr;
+  if (SUCCEEDED(::LoadRegTypeLib(libid, lib.version.major, lib.version.minor,
+                                 static_cast<LCID>(lib.lcid), &still))) {
+    still->Release();
+  } else {
+    ::DeleteFileW(TypeLibraryPath().c_str());
+  }
   return S_OK;
 }
 

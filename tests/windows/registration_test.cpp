@@ -123,8 +123,9 @@ TEST(Registration, PerUserInstallWritesTheCurrentUsersClasses) {
   ExpectRegistered(HKEY_CURRENT_USER);
   ASSERT_EQ(install(FALSE, L"User"), S_OK);
   ExpectUnregistered(HKEY_CURRENT_USER);
-  ExpectRegistered(HKEY_LOCAL_MACHINE);  // the machine's registration is untouched...
-  // ...but the type library file beside the DLL went with the per-user removal: write it back.
+  ExpectRegistered(HKEY_LOCAL_MACHINE);  // the machine's classes are untouched
+  // Wine's per-user type library functions act on the machine's registration (on Windows they
+  // do not): register again so that the tests after this one find the library.
   auto reg = Export<Entry>(dll, "DllRegisterServer");
   ASSERT_EQ(reg(), S_OK);
   ::FreeLibrary(dll);
