@@ -51,3 +51,9 @@ if(COBALTMOTH_BUILD_TESTS)
   enable_testing()
   add_subdirectory(tests/windows)
 endif()
+
+# Google Benchmark has no Windows package here: the benchmarks need its sources.
+set(COBALTMOTH_BENCHMARK_SOURCE "" CACHE PATH "Google Benchmark's sources, for the Windows benchmarks")
+if(COBALTMOTH_BUILD_BENCHMARKS AND COBALTMOTH_BENCHMARK_SOURCE)
+  add_subdirectory(bench/windows)
+endif()

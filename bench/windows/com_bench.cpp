@@ -1,0 +1,166 @@
+// Calls into Cobaltmoth.dll against their floors, read as ratios taken in one run:
+//   BM_Core_EnterExitPair            the core tracer's EnterProc+ExitProc (no COM at all)
+//   BM_EarlyBound_EnterExitPair      the same pair through the _ProcStac vtable
+//   BM_LateBound_EnterExitPair       the same pair through IDispatch::Invoke by dispatch id
+//   BM_LateBound_EnabledGet          a trivial member (a property get) through Invoke
+//   BM_Floor_TrivialDispatchInvoke   Invoke of an IDispatch that does nothing at all
+// The DLL must be registered (bench/windows/run.sh does it in the test prefix).
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <oleauto.h>
+
+#include <benchmark/benchmark.h>
+
+#include <cobaltmoth/proc_stac.hpp>
+
+#include "component/com/com_interfaces.hpp"
+#include "component/member_table.hpp"
+
+namespace {
+
+using cobaltmoth::com::_ProcStac;
+using cobaltmoth::com::ToGuid;
+
+_ProcStac* NewTracer() {
+  _ProcStac* stac = nullptr;
+  const auto& cls = cobaltmoth::members::ProcStacClass();
+  if (FAILED(::CoCreateInstance(ToGuid(cls.clsid), nullptr, CLSCTX_INPROC_SERVER,
+                                ToGuid(cls.iid), reinterpret_cast<void**>(&stac)))) {
+    return nullptr;
+  }
+  BSTR name = ::SysAllocString(L"Bench");
+  BSTR path = ::SysAllocString(L"C:\\Bench");
+  stac->Init(name, 1, 0, 0, path, 0);
+  ::SysFreeString(name);
+  ::SysFreeString(path);
+  return stac;
+}
+
+void BM_Core_EnterExitPair(benchmark::State& state) {
+  cobaltmoth::ProcStac stac;
+  stac.Init(u"Bench", 1, 0, 0, u"C:\\Bench", 0);
+  const std::u16string_view module = u"frmOrders";
+  const std::u16string_view proc = u"cmdSave_Click";
+  for (auto _ : state) {
+    stac.EnterProc(module, proc);
+    stac.ExitProc(module, proc);
+  }
+}
+BENCHMARK(BM_Core_EnterExitPair);
+
+void BM_EarlyBound_EnterExitPair(benchmark::State& state) {
+  _ProcStac* stac = NewTracer();
+  if (stac == nullptr) {
+    state.SkipWithError("Cobaltmoth.ProcStac is not registered");
+    return;
+  }
+  BSTR module = ::SysAllocString(L"frmOrders");
+  BSTR proc = ::SysAllocString(L"cmdSave_Click");
+  for (auto _ : state) {
+    BSTR by_reference = proc;
+    stac->EnterProc(module, &by_reference);
+    stac->ExitProc(module, proc);
+  }
+  ::SysFreeString(module);
+  ::SysFreeString(proc);
+  stac->Release();
+}
+BENCHMARK(BM_EarlyBound_EnterExitPair);
+
+void BM_LateBound_EnterExitPair(benchmark::State& state) {
+  _ProcStac* stac = NewTracer();
+  if (stac == nullptr) {
+    state.SkipWithError("Cobaltmoth.ProcStac is not registered");
+    return;
+  }
+  VARIANT args[2];
+  ::VariantInit(&args[0]);
+  ::VariantInit(&args[1]);
+  V_VT(&args[1]) = VT_BSTR;  // arguments go last first
+  V_BSTR(&args[1]) = ::SysAllocString(L"frmOrders");
+  V_VT(&args[0]) = VT_BSTR;
+  V_BSTR(&args[0]) = ::SysAllocString(L"cmdSave_Click");
+  DISPPARAMS params{args, nullptr, 2, 0};
+  for (auto _ : state) {
+    stac->Invoke(0x60030006, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr);
+    stac->Invoke(0x60030007, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr);
+  }
+  ::VariantClear(&args[0]);
+  ::VariantClear(&args[1]);
+  stac->Release();
+}
+BENCHMARK(BM_LateBound_EnterExitPair);
+
+void BM_LateBound_EnabledGet(benchmark::State& state) {
+  _ProcStac* stac = NewTracer();
+  if (stac == nullptr) {
+    state.SkipWithError("Cobaltmoth.ProcStac is not registered");
+    return;
+  }
+  DISPPARAMS none{nullptr, nullptr, 0, 0};
+  VARIANT result;
+  ::VariantInit(&result);
+  for (auto _ : state) {
+    stac->Invoke(0x68030000, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &result, nullptr, nullptr);
+    benchmark::DoNotOptimize(result);
+  }
+  stac->Release();
+}
+BENCHMARK(BM_LateBound_EnabledGet);
+
+// An IDispatch whose Invoke returns at once: the cost of the call itself.
+class TrivialDispatch : public IDispatch {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** object) override {
+    *object = this;
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
+    *count = 0;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+    return E_NOTIMPL;
+  }
+  __attribute__((noinline)) HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD,
+                                                             DISPPARAMS*, VARIANT* result,
+                                                             EXCEPINFO*, UINT*) override {
+    if (result != nullptr) {
+      V_VT(result) = VT_BOOL;
+      V_BOOL(result) = VARIANT_TRUE;
+    }
+    return S_OK;
+  }
+};
+
+void BM_Floor_TrivialDispatchInvoke(benchmark::State& state) {
+  TrivialDispatch trivial;
+  IDispatch* volatile opaque = &trivial;  // called through its vtable, as a host would
+  IDispatch* dispatch = opaque;
+  DISPPARAMS none{nullptr, nullptr, 0, 0};
+  VARIANT result;
+  ::VariantInit(&result);
+  for (auto _ : state) {
+    dispatch = opaque;
+    dispatch->Invoke(0x68030000, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &result, nullptr,
+                     nullptr);
+    benchmark::DoNotOptimize(result);
+  }
+}
+BENCHMARK(BM_Floor_TrivialDispatchInvoke);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  ::CoUninitialize();
+  return 0;
+}
