@@ -309,6 +309,45 @@ TEST(LateBinding, NamesAndDispatchIdsReachTheSameBehaviour) {
   EXPECT_EQ(std::wstring(exit_error.bstrDescription), L"Subscript out of range");
 }
 
+TEST(LateBinding, BadCallsAreRefusedWithoutReachingTheTracer) {
+  Ptr<_ProcStac> stac = NewProcStac();
+  InitPayroll(stac.get());
+  Ptr<IDispatch> dispatch;
+  ASSERT_EQ(stac->QueryInterface(IID_IDispatch, dispatch.OutVoid()), S_OK);
+  UINT count = 0;
+  ASSERT_EQ(dispatch->GetTypeInfoCount(&count), S_OK);
+  EXPECT_EQ(count, 1u);
+  Ptr<ITypeInfo> info;
+  EXPECT_EQ(dispatch->GetTypeInfo(1, 0, info.Out()), DISP_E_BADINDEX);
+  ASSERT_EQ(dispatch->GetTypeInfo(0, 0, info.Out()), S_OK);
+  Bstr name;
+  info->GetDocumentation(MEMBERID_NIL, name.Out(), nullptr, nullptr, nullptr);
+  EXPECT_EQ(name.Text(), L"_ProcStac");
+
+  EXPECT_EQ(Call(dispatch.get(), 0x60030006, DISPATCH_METHOD, {Text(L"modMain")}, nullptr,
+                 nullptr),
+            DISP_E_BADPARAMCOUNT);
+  EXPECT_EQ(Call(dispatch.get(), 0x12345678, DISPATCH_METHOD, {}, nullptr, nullptr),
+            DISP_E_MEMBERNOTFOUND);
+  EXPECT_EQ(Call(dispatch.get(), 0x60030003, DISPATCH_METHOD,
+                 {Text(L"Payroll"), Text(L"one"), Long(2), Long(30), Text(L"C:\\Apps"), Long(0)},
+                 nullptr, nullptr),
+            DISP_E_TYPEMISMATCH);
+  EXPECT_EQ(Call(dispatch.get(), 0x60030003, DISPATCH_METHOD,
+                 {Text(L"Payroll"), Long(70000), Long(2), Long(30), Text(L"C:\\Apps"), Long(0)},
+                 nullptr, nullptr),
+            DISP_E_OVERFLOW);
+  Bstr dump;
+  ASSERT_EQ(stac->Dump(dump.Out()), S_OK);
+  EXPECT_EQ(dump.Text().find(L"Stack Element"), std::wstring::npos);  // nothing was entered
+  EXPECT_NE(dump.Text().find(L"Payroll.exe ver. 1.2.30"), std::wstring::npos);  // first Init kept
+
+  // Null result pointers through the vtable.
+  EXPECT_EQ(stac->Dump(nullptr), E_POINTER);
+  EXPECT_EQ(stac->get_Enabled(nullptr), E_POINTER);
+  EXPECT_EQ(stac->get_LogFilePath(nullptr), E_POINTER);
+}
+
 TEST(LateBinding, RaiseWithThreeArgumentsTakesTheDefaults) {
   Ptr<_ProcBug> bug = NewProcBug();
   Ptr<IDispatch> dispatch;
