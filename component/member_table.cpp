@@ -64,7 +64,8 @@ constexpr std::u16string_view kHelpProcBug =
     u"name and number line where error appeared.";
 constexpr std::u16string_view kHelpLogOnReport =
     u"In caso di bug effettuare la notifica su report a video";
-constexpr std::u16string_view kHelpLogOnMsgBox = u"In caso di bug effettuare la notifica su MessageBox";
+constexpr std::u16string_view kHelpLogOnMsgBox =
+    u"In caso di bug effettuare la notifica su MessageBox";
 constexpr std::u16string_view kHelpBugLogOnFile = u"In caso di bug effettuare la notifica su file";
 constexpr std::u16string_view kHelpBugLogFilePath =
     u"Path di un eventuale file su cui effettuare il log dei buchi.";

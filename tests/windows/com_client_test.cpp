@@ -42,7 +42,8 @@ std::wstring NewTempFolder() {
   ::GetTempPathW(MAX_PATH, base);
   static int counter = 0;
   std::wstring folder = std::wstring(base) + L"cobaltmoth-client-" +
-                        std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
+                        std::to_wstring(::GetCurrentProcessId()) + L"-" +
+                        std::to_wstring(++counter);
   ::CreateDirectoryW(folder.c_str(), nullptr);
   return folder;
 }

@@ -63,7 +63,9 @@ class Bstr {
     b_ = nullptr;
     return &b_;
   }
-  std::wstring Text() const { return b_ == nullptr ? std::wstring() : std::wstring(b_, ::SysStringLen(b_)); }
+  std::wstring Text() const {
+    return b_ == nullptr ? std::wstring() : std::wstring(b_, ::SysStringLen(b_));
+  }
 
  private:
   BSTR b_ = nullptr;

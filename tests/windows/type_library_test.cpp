@@ -261,7 +261,8 @@ void CheckInterface(ITypeInfo* dispatch_view, const members::ClassInfo& cls,
     EXPECT_EQ(fn.kind, KindOf(m->kind));
     EXPECT_EQ(fn.vtable_offset, static_cast<SHORT>((7 + slot) * sizeof(void*)));
     EXPECT_EQ(fn.help, W(m->help));
-    const std::size_t with_result = m->params.size() + (m->result == members::HostType::kVoid ? 0 : 1);
+    const std::size_t with_result =
+        m->params.size() + (m->result == members::HostType::kVoid ? 0 : 1);
     ASSERT_EQ(fn.param_types.size(), with_result);
     for (std::size_t p = 0; p < m->params.size(); ++p) {
       const members::Param& param = m->params[p];
