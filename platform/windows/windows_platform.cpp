@@ -315,7 +315,7 @@ std::shared_ptr<const Platform> DefaultPlatform() {
     p->registry = MakeWindowsRegistry();
     p->resources = MakeWindowsResources();
     p->message_box = MakeWindowsMessageBox(mode);
-    p->report_window = MakeWindowsReportWindow();
+    p->report_window = MakeWindowsReportWindow(mode);
     p->clipboard = MakeWindowsClipboard();
     p->printer = MakeWindowsPrinter();
     p->shell = MakeWindowsShell();

@@ -34,17 +34,23 @@ std::shared_ptr<Registry> MakeWindowsRegistry();
 std::shared_ptr<Resources> MakeWindowsResources();
 
 // How the message box and the report window are shown, from COBALTMOTH_UI: "gui" (the
-// default) draws them; "console" writes the message box to standard output as
+// default) draws them; "console" writes them to standard output and returns, for hosts that
+// run unattended (test hosts read them back), the message box as
 //   [MsgBox 16] <title>
 //   <prompt>
-// and returns, for hosts that run unattended (test hosts read it back); "none" shows nothing.
+// and "none" shows nothing.
 enum class UiMode { kGui, kConsole, kNone };
 UiMode WindowsUiMode() noexcept;
 
 std::shared_ptr<MessageBox> MakeWindowsMessageBox(UiMode mode);
 // The report window is not drawn yet on Windows: the form is unloaded at once, so Raise goes
-// on as if the user had closed it.
-std::shared_ptr<ReportWindow> MakeWindowsReportWindow();
+// on as if the user had closed it. With kConsole its title, captions and text are first
+// written to standard output:
+//   [Report] <title>
+//   Label1(0): <caption>     (each label and button, in the form's order)
+//   [txtError]
+//   <the window's text>
+std::shared_ptr<ReportWindow> MakeWindowsReportWindow(UiMode mode);
 std::shared_ptr<Clipboard> MakeWindowsClipboard();
 std::shared_ptr<Printer> MakeWindowsPrinter();
 std::shared_ptr<Shell> MakeWindowsShell();

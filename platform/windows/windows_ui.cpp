@@ -75,9 +75,45 @@ class WindowsMessageBox final : public MessageBox {
   UiMode mode_;
 };
 
+// Not drawn yet: the form is unloaded at once, as if the user had closed it.
 class UnloadingReportWindow final : public ReportWindow {
  public:
   void ShowModal(report::frmReport& form) override { form.Unload(); }
+};
+
+// The window written to standard output for unattended hosts, then unloaded:
+//   [Report] <title>
+//   Label1(0): <caption>            (each label and button with its caption, in form order)
+//   ...
+//   [txtError]
+//   <the report text>
+class ConsoleReportWindow final : public ReportWindow {
+ public:
+  void ShowModal(report::frmReport& form) override {
+    std::u16string shown = u"[Report] ";
+    shown += form.Caption();
+    shown += u"\r\n";
+    for (const report::Control& control : form.Controls()) {
+      if (control.kind != report::Control::Kind::kLabel &&
+          control.kind != report::Control::Kind::kButton) {
+        continue;
+      }
+      shown += control.name;
+      if (control.index >= 0) {
+        shown += u"(";
+        shown += text::Decimal(control.index);
+        shown += u")";
+      }
+      shown += u": ";
+      shown += control.caption;
+      shown += u"\r\n";
+    }
+    shown += u"[txtError]\r\n";
+    shown += form.Text();
+    shown += u"\r\n";
+    WriteToStandardOutput(shown);
+    form.Unload();
+  }
 };
 
 class WindowsClipboard final : public Clipboard {
@@ -200,7 +236,8 @@ class WindowsShell final : public Shell {
 std::shared_ptr<MessageBox> MakeWindowsMessageBox(UiMode mode) {
   return std::make_shared<WindowsMessageBox>(mode);
 }
-std::shared_ptr<ReportWindow> MakeWindowsReportWindow() {
+std::shared_ptr<ReportWindow> MakeWindowsReportWindow(UiMode mode) {
+  if (mode == UiMode::kConsole) return std::make_shared<ConsoleReportWindow>();
   return std::make_shared<UnloadingReportWindow>();
 }
 std::shared_ptr<Clipboard> MakeWindowsClipboard() { return std::make_shared<WindowsClipboard>(); }

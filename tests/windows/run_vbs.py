@@ -4,7 +4,9 @@
 The script gets its work folder (a Windows path) as its only argument; it prints its own
 results, since Wine's cscript ends silently with exit code 0 on an unhandled error, and its
 last line must be "done". Compared byte for byte:
-  golden/<name>.out          the script's standard output (CR LF line ends);
+  golden/<name>.out          the script's standard output (CR LF line ends), where the
+                             message box and the report window are written (COBALTMOTH_UI
+                             is console) and the report window's date line is @DATE@;
   golden/<name>.<file>       each file the script leaves in its work folder; no other file may
                              be left. In a log, the time after "begin at " is written @NOW@ in
                              the golden text, and the lines of the environment section
@@ -31,6 +33,9 @@ def windows_path(path):
 def normalise_log(data, mark, problems, name, work):
     data = data.replace(work, b"<work>")
     data = re.sub(rb"(begin at )[^\r\n]*", rb"\1@NOW@", data)
+    # The report window's date line: "Sunday, 06 December 2026 - 09:41:07", "lunedì, ...".
+    data = re.sub(rb"\r\n[^\r\n, ]+, \d\d [^\r\n ]+ \d{4} - \d\d.\d\d.\d\d\r\n",
+                  b"\r\n@DATE@\r\n", data)
     at = data.find(ENV_HEADING)
     if at >= 0:
         start = at + len(ENV_HEADING)
@@ -86,7 +91,7 @@ def main():
     if run.returncode != 0:
         problems.append(f"cscript ended with exit code {run.returncode}")
     work = windows_path(args.work).encode("cp1252")
-    actual_out = run.stdout.replace(work, b"<work>")
+    actual_out = normalise_log(run.stdout, mark, problems, name + ".out", work)
     if not actual_out.endswith(b"done\r\n"):
         problems.append("the script did not reach its last line (no 'done' at the end)")
 

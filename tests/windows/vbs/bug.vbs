@@ -122,6 +122,28 @@ Report "Raise with a missing bug log folder"
 WScript.Echo "EndOnError unchanged=" & f.EndOnError
 Err.Clear
 
+' The report window: written to standard output by the test's console front end, with the
+' registered owner and organisation that the script sets first.
+Dim shell, g
+Set shell = CreateObject("WScript.Shell")
+shell.RegWrite "HKLM\Software\Microsoft\Windows\CurrentVersion\RegisteredOwner", "Ada Rossi", "REG_SZ"
+shell.RegWrite "HKLM\Software\Microsoft\Windows\CurrentVersion\RegisteredOrganization", "Orders Ltd", "REG_SZ"
+Report "RegWrite"
+Set s = CreateObject("Cobaltmoth.ProcStac")
+s.Init "Orders", 2, 1, 35, work, 0
+s.EnterProc "modMain", "Main"
+Set g = CreateObject("Cobaltmoth.ProcBug")
+g.Init "Orders", 2, 1, 35, work, 0
+Set g.ProcStack = s
+g.LogOnReport = True
+g.SupportFax = "+39 02 5555"
+Err.Raise 91, "OrdersApp", "Object variable not set"
+g.Raise "modMain", "Main", Err, 7, False
+WScript.Echo "report window: Err.Number=" & Err.Number & " EndOnError=" & g.EndOnError
+Err.Clear
+Set g = Nothing
+Set s = Nothing
+
 Set b = Nothing
 Set c = Nothing
 Set d = Nothing
