@@ -243,10 +243,9 @@ HRESULT Unregister(bool per_user) {
 
 extern "C" {
 
-BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
-  if (reason == DLL_PROCESS_ATTACH) ::DisableThreadLibraryCalls(instance);
-  return TRUE;
-}
+// Thread notifications stay on: the runtime linked into the DLL keeps per-thread state (the
+// host's error-line number) that it sets up and cleans up through them.
+BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }
 
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, LPVOID* object) {
   using namespace cobaltmoth;
