@@ -189,9 +189,11 @@ HRESULT Unregister(bool per_user);
 HRESULT Register(bool per_user) {
   const std::wstring module = ModulePath();
   const std::wstring tlb = TypeLibraryPath();
-  COBALTMOTH_TRY(WriteTypeLibrary(tlb));
   ITypeLib* library = nullptr;
-  COBALTMOTH_TRY(::LoadTypeLibEx(tlb.c_str(), REGKIND_NONE, &library));
+  if (FAILED(WriteTypeLibrary(tlb)) ||
+      FAILED(::LoadTypeLibEx(tlb.c_str(), REGKIND_NONE, &library))) {
+    return SELFREG_E_TYPELIB;  // the DLL's folder cannot take the library's file
+  }
   std::wstring tlb_path = tlb;
   HRESULT hr = per_user ? ::RegisterTypeLibForUser(library, tlb_path.data(), nullptr)
                         : ::RegisterTypeLib(library, tlb_path.data(), nullptr);
