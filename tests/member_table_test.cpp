@@ -112,6 +112,92 @@ TEST(MemberTable, HelpStrings) {
             u"module name and number line where error appeared.");
 }
 
+// Every member of both interfaces in slot order: kind, dispatch id and help string, as the
+// published interface has them.
+struct Expected {
+  MemberKind kind;
+  std::int32_t dispid;
+  std::u16string_view name;
+  std::u16string_view help;
+};
+
+void ExpectMembers(const ClassInfo& cls, const std::vector<Expected>& expected) {
+  ASSERT_EQ(cls.members.size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    const Member& m = cls.members[i];
+    SCOPED_TRACE(std::string(expected[i].name.begin(), expected[i].name.end()));
+    EXPECT_EQ(m.name, expected[i].name);
+    EXPECT_EQ(m.kind, expected[i].kind);
+    EXPECT_EQ(m.dispid, expected[i].dispid);
+    EXPECT_EQ(m.help, expected[i].help);
+  }
+}
+
+constexpr auto kGet = MemberKind::kPropertyGet;
+constexpr auto kLet = MemberKind::kPropertyLet;
+constexpr auto kSet = MemberKind::kPropertySet;
+constexpr auto kMethod = MemberKind::kMethod;
+
+TEST(MemberTable, ProcStacMembersDispatchIdsAndHelpStrings) {
+  const std::u16string_view log_on_file =
+      u"Indica se fare il log di ogni EnterProc e ExitProc su file";
+  const std::u16string_view log_file_path =
+      u"Path di un eventuale file su cui si vuole che venga loggato lo stack delle chiamate";
+  const std::u16string_view enabled =
+      u"Indica se la classe deve loggare effettivamente lo stack delle procedure";
+  ExpectMembers(ProcStacClass(),
+                {{kMethod, 0x60030003, u"Init", u""},
+                 {kMethod, 0x60030005, u"Dump",
+                  u"Produce l'output con l'ordine dello stack degli EnterProc attualmente attivi "
+                  u"fino ad una profondita' impostata dalla proprieta' size"},
+                 {kMethod, 0x60030006, u"EnterProc", u""},
+                 {kMethod, 0x60030007, u"ExitProc",
+                  u"Uscita dalla procedura ProcName del modulo ModuleName"},
+                 {kMethod, 0x60030008, u"Terminate", u""},
+                 {kLet, 0x68030002, u"LogOnFile", log_on_file},
+                 {kGet, 0x68030002, u"LogOnFile", log_on_file},
+                 {kLet, 0x68030001, u"LogFilePath", log_file_path},
+                 {kGet, 0x68030001, u"LogFilePath", log_file_path},
+                 {kLet, 0x68030000, u"Enabled", enabled},
+                 {kGet, 0x68030000, u"Enabled", enabled},
+                 {kMethod, 0x6003000A, u"PrintComment", u""}});
+}
+
+TEST(MemberTable, ProcBugMembersDispatchIdsAndHelpStrings) {
+  const std::u16string_view report = u"In caso di bug effettuare la notifica su report a video";
+  const std::u16string_view box = u"In caso di bug effettuare la notifica su MessageBox";
+  const std::u16string_view file = u"In caso di bug effettuare la notifica su file";
+  const std::u16string_view path = u"Path di un eventuale file su cui effettuare il log dei buchi.";
+  const std::u16string_view end =
+      u"Indica Se, dopo aver effettuato tutte le procedure necessarie ad evidenziare l'errore, "
+      u"l'applicazione debba terminare o continuare ignorando l'errore.";
+  const std::u16string_view enabled =
+      u"Indica se la classe reagisce al bug o e' passiva delegando la gestione dell'errore al "
+      u"Visual Basic";
+  ExpectMembers(ProcBugClass(),
+                {{kMethod, 0x60030009, u"Init", u""},
+                 {kMethod, 0x6003000C, u"Raise", u""},
+                 {kLet, 0x68030006, u"LogOnReport", report},
+                 {kGet, 0x68030006, u"LogOnReport", report},
+                 {kLet, 0x68030005, u"LogOnMsgBox", box},
+                 {kGet, 0x68030005, u"LogOnMsgBox", box},
+                 {kLet, 0x68030004, u"LogOnFile", file},
+                 {kGet, 0x68030004, u"LogOnFile", file},
+                 {kLet, 0x68030003, u"LogFilePath", path},
+                 {kGet, 0x68030003, u"LogFilePath", path},
+                 {kLet, 0x68030002, u"EndOnError", end},
+                 {kGet, 0x68030002, u"EndOnError", end},
+                 {kLet, 0x68030001, u"Enabled", enabled},
+                 {kGet, 0x68030001, u"Enabled", enabled},
+                 {kSet, 0x68030000, u"ProcStack", u""},
+                 {kGet, 0x68030000, u"ProcStack", u""},
+                 {kMethod, 0x6003000F, u"Terminate", u""},
+                 {kGet, 0x68030011, u"SupportFax", u""},
+                 {kLet, 0x68030011, u"SupportFax", u""},
+                 {kLet, 0x68030010, u"SupportMail", u""},
+                 {kGet, 0x68030010, u"SupportMail", u""}});
+}
+
 TEST(MemberTable, LibraryAndEnumeration) {
   const LibraryInfo& lib = Library();
   EXPECT_EQ(lib.name, u"Cobaltmoth");
