@@ -147,8 +147,8 @@ TEST(ConsoleScreens, KeysPressTheirButtonsEnterTheDefaultEscTheCancel) {
 }
 
 TEST(ConsoleScreens, UiModeComesFromItsName) {
-  EXPECT_EQ(UiModeFromName(nullptr), UiMode::kConsole);
-  EXPECT_EQ(UiModeFromName(""), UiMode::kConsole);
+  EXPECT_EQ(UiModeFromName(nullptr), UiMode::kGui);
+  EXPECT_EQ(UiModeFromName(""), UiMode::kGui);
   EXPECT_EQ(UiModeFromName("console"), UiMode::kConsole);
   EXPECT_EQ(UiModeFromName("gui"), UiMode::kGui);
   EXPECT_EQ(UiModeFromName("none"), UiMode::kNone);
