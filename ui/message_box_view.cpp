@@ -135,7 +135,8 @@ MessageBoxView::MessageBoxView(std::string title, std::string prompt, int style,
   window_ = std::make_unique<Window>(w, h, title_.c_str(), this);
   window_->begin();
   if (icon != 0) new StyleIcon(kMargin, kMargin, icon);
-  auto* text = new Fl_Box(text_x, kMargin + (body_h - text_h) / 2, text_w, text_h);
+  // FLTK draws a left-aligned label 3 pixels inside its widget.
+  auto* text = new Fl_Box(text_x - 3, kMargin + (body_h - text_h) / 2, text_w + 6, text_h);
   text->box(FL_NO_BOX);
   text->labeltype(kPlainLabel);
   text->labelfont(FL_HELVETICA);
