@@ -2,10 +2,13 @@
 # The whole test run: unit tests in the normal and in the ASan+UBSan build, a short fuzz run,
 # the installed package used by a consumer project, and a compile of the portable core for
 # Windows with mingw-w64. Warnings are errors. FUZZ_SECONDS sets the fuzz run's length.
+# The desktop tests run cobaltmoth-ui under a private Xvfb (here they must not be skipped) and
+# leave screenshots of both windows in build/linux/test-output/desktop.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup-debian.sh test
 
+export COBALTMOTH_REQUIRE_DESKTOP=1
 jobs=$(nproc)
 summary=$(mktemp)
 trap 'rm -f "$summary"' EXIT
@@ -19,6 +22,7 @@ on=(-DCOBALTMOTH_WERROR=ON -DCOBALTMOTH_BUILD_TESTS=ON -DCOBALTMOTH_BUILD_EXAMPL
 cmake --preset linux "${on[@]}" -DCOBALTMOTH_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build --preset linux -j "$jobs"
 run_ctest linux
+echo "Screenshots of the desktop windows: build/linux/test-output/desktop/"
 
 echo "== Printing through a real print server (CUPS with a PDF queue)"
 scripts/ci-printer-test.sh build/linux/tests/cobaltmoth_print_text
