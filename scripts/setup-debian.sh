@@ -14,7 +14,7 @@ case "${1:-demo}" in
     packages+=(clang libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev
                libspdlog-dev g++-mingw-w64-x86-64-posix
                cups cups-pdf cups-client poppler-utils
-               xvfb xdotool xclip imagemagick)
+               xvfb xdotool xclip x11-utils imagemagick)
     ;;
   *) echo "usage: $0 demo|test" >&2; exit 2 ;;
 esac

@@ -130,7 +130,7 @@ class Desktop : public ::testing::Test {
   void SetUp() override {
     const bool required = std::getenv("COBALTMOTH_REQUIRE_DESKTOP") != nullptr;
     std::string missing;
-    for (const char* tool : {"Xvfb", "xdotool", "xclip", "import"}) {
+    for (const char* tool : {"Xvfb", "xdotool", "xclip", "xprop", "import"}) {
       if (!OnPath(tool)) missing += std::string(" ") + tool;
     }
     if (kUiProgram[0] == '\0') missing += " cobaltmoth-ui";
@@ -249,6 +249,10 @@ TEST_F(Desktop, RaiseShowsTheBoxThenTheWindowAndEscReturnsWithEndOnErrorSet) {
   const std::string window = FindWindow(title);
   ASSERT_FALSE(window.empty());
   EXPECT_EQ(Geometry(window), "615x453");
+  EXPECT_NE(Shell("xprop -id " + window + " _NET_WM_ICON").find("Icon (32 x 32)"),
+            std::string::npos)
+      << "icon 101 is the window's icon";
+  EXPECT_NE(Shell("xprop -id " + window + " WM_CLASS").find("\"Cobaltmoth\""), std::string::npos);
   EXPECT_TRUE(fs::exists(bug_log)) << "the window opens after the bug log is written";
   Screenshot(window, "report-window");
   EXPECT_TRUE(bug.EndOnError()) << "Raise is still waiting for the window";

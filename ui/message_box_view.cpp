@@ -150,6 +150,7 @@ MessageBoxView::MessageBoxView(std::string title, std::string prompt, int style,
   ok->callback([](Fl_Widget*, void* self) { MessageBoxView::OnClose(self); }, this);
   window_->end();
   window_->set_modal();
+  window_->xclass("Cobaltmoth");
   window_->callback([](Fl_Widget*, void* self) { MessageBoxView::OnClose(self); }, this);
   window_->position((Fl::w() - w) / 2, (Fl::h() - h) / 2);
 }

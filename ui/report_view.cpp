@@ -209,6 +209,7 @@ ReportView::ReportView(channel::ReportWindowModel model,
   }
   window_->end();
   if (icon_) window_->icon(icon_.get());
+  window_->xclass("Cobaltmoth");
   window_->callback([](Fl_Widget*, void* self) { static_cast<ReportView*>(self)->CloseBox(); },
                     this);
   window_->position((Fl::w() - w) / 2, (Fl::h() - h) / 2);
