@@ -41,6 +41,7 @@ std::u16string_view StandardDescription(std::int32_t number) noexcept {
     case kKeyAlreadyAssociated:
       return u"This key is already associated with an element of this collection";
     case kPrinterError: return u"Printer error";
+    case kCantOpenClipboard: return u"Can't open Clipboard";
     default: return u"Application-defined or object-defined error";
   }
 }

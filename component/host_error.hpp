@@ -35,6 +35,7 @@ enum RuntimeError : std::int32_t {
   kObjectRequired = 424,
   kKeyAlreadyAssociated = 457,
   kPrinterError = 482,
+  kCantOpenClipboard = 521,
 };
 
 // The source of the standard run-time errors that the library raises.

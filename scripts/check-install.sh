@@ -16,4 +16,10 @@ flags=$(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs cobal
 # shellcheck disable=SC2086
 g++ tests/install_consumer/consumer.cpp $flags -o "$work/pc-consumer"
 LD_LIBRARY_PATH="$prefix/lib" "$work/pc-consumer" "$work"
-echo "installed package: find_package and pkg-config hosts ran"
+# The desktop windows' program sits where the installed library looks for it.
+test -x "$prefix/libexec/cobaltmoth/cobaltmoth-ui"
+if ldd "$prefix/libexec/cobaltmoth/cobaltmoth-ui" | grep -q libfltk; then
+  echo "cobaltmoth-ui must not need libfltk at run time" >&2
+  exit 1
+fi
+echo "installed package: find_package and pkg-config hosts ran; cobaltmoth-ui in libexec"

@@ -2,12 +2,14 @@
 # Builds the library and runs the demo host, Payroll 1.2.30: it traces its procedures, prints
 # its Dump, reports a handled error to its bug log, and prints the paths of both logs, which
 # it writes next to its own program file. Then the part of each log that this run appended.
+# With a display (DISPLAY set) the message box and the report window open on the desktop;
+# without one they appear in the terminal.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup-debian.sh demo
 cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DCOBALTMOTH_BUILD_TESTS=OFF -DCOBALTMOTH_BUILD_BENCHMARKS=OFF >/dev/null
-cmake --build build/demo --target payroll >/dev/null
+cmake --build build/demo --target payroll cobaltmoth-ui >/dev/null
 output=$(build/demo/examples/payroll)
 echo "$output"
 

@@ -3,13 +3,18 @@
 # Usage: scripts/setup-debian.sh demo|test
 set -euo pipefail
 
-packages=(cmake ninja-build g++ pkg-config python3 libsqlite3-dev)
+# cobaltmoth-ui links FLTK statically; the X libraries below are what libfltk.a needs, and
+# Liberation fonts give the windows Arial's and Courier New's metrics.
+packages=(cmake ninja-build g++ pkg-config python3 libsqlite3-dev
+          libfltk1.3-dev libx11-dev libxext-dev libxft-dev libxinerama-dev libxcursor-dev
+          libxfixes-dev libxrender-dev libfontconfig-dev fonts-liberation)
 case "${1:-demo}" in
   demo) ;;
   test)
     packages+=(clang libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev
                libspdlog-dev g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64
-               cups cups-pdf cups-client poppler-utils)
+               cups cups-pdf cups-client poppler-utils
+               xvfb xdotool xclip x11-utils imagemagick)
     ;;
   *) echo "usage: $0 demo|test" >&2; exit 2 ;;
 esac

@@ -3,10 +3,13 @@
 # the installed package used by a consumer project, and the Windows component Cobaltmoth.dll
 # built with mingw-w64 (x86-64 tested under Wine 64, i686 built). Warnings are errors.
 # FUZZ_SECONDS sets the fuzz run's length.
+# The desktop tests run cobaltmoth-ui under a private Xvfb (here they must not be skipped) and
+# leave screenshots of both windows in build/linux/test-output/desktop.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup-debian.sh test
 
+export COBALTMOTH_REQUIRE_DESKTOP=1
 jobs=$(nproc)
 summary=$(mktemp)
 trap 'rm -f "$summary"' EXIT
@@ -20,6 +23,7 @@ on=(-DCOBALTMOTH_WERROR=ON -DCOBALTMOTH_BUILD_TESTS=ON -DCOBALTMOTH_BUILD_EXAMPL
 cmake --preset linux "${on[@]}" -DCOBALTMOTH_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build --preset linux -j "$jobs"
 run_ctest linux
+echo "Screenshots of the desktop windows: build/linux/test-output/desktop/"
 
 echo "== Printing through a real print server (CUPS with a PDF queue)"
 scripts/ci-printer-test.sh build/linux/tests/cobaltmoth_print_text

@@ -28,6 +28,7 @@
 #include "platform/posix/posix_platform.hpp"
 #include "platform/ui.hpp"
 #include "report/frm_report.hpp"
+#include "child_process.hpp"
 #include "temp_dir.hpp"
 
 namespace cobaltmoth {
@@ -40,11 +41,18 @@ using platform::console::ReportScreen;
 using platform::console::TerminalText;
 using platform::console::UiMode;
 using platform::console::UiModeFromName;
+using testing::DetachedRun;
+using testing::ExitCode;
 using testing::FakePlatform;
+using testing::kChildAlarmSeconds;
+using testing::kThrew;
+using testing::kWaitMs;
+using testing::ReadToEnd;
+using testing::RunDetached;
+using testing::WaitChild;
+using testing::WriteString;
 using testing::FakeUi;
 
-constexpr int kChildAlarmSeconds = 10;
-constexpr int kWaitMs = 5000;
 
 const char kReportText[] = "Error 11 Division by zero\r\nin modDb.SaveOrder line 120";
 
@@ -147,8 +155,8 @@ TEST(ConsoleScreens, KeysPressTheirButtonsEnterTheDefaultEscTheCancel) {
 }
 
 TEST(ConsoleScreens, UiModeComesFromItsName) {
-  EXPECT_EQ(UiModeFromName(nullptr), UiMode::kConsole);
-  EXPECT_EQ(UiModeFromName(""), UiMode::kConsole);
+  EXPECT_EQ(UiModeFromName(nullptr), UiMode::kGui);
+  EXPECT_EQ(UiModeFromName(""), UiMode::kGui);
   EXPECT_EQ(UiModeFromName("console"), UiMode::kConsole);
   EXPECT_EQ(UiModeFromName("gui"), UiMode::kGui);
   EXPECT_EQ(UiModeFromName("none"), UiMode::kNone);
@@ -157,46 +165,6 @@ TEST(ConsoleScreens, UiModeComesFromItsName) {
 
 // --- Child processes. ------------------------------------------------------------------------
 
-void WriteString(int fd, const std::string& text) {
-  std::string_view left = text;
-  while (!left.empty()) {
-    const ssize_t n = ::write(fd, left.data(), left.size());
-    if (n <= 0) return;
-    left.remove_prefix(static_cast<std::size_t>(n));
-  }
-}
-
-// Everything readable from `fd` until end of file or the deadline.
-std::string ReadToEnd(int fd, int milliseconds) {
-  std::string out;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now()).count();
-    if (left <= 0) break;
-    struct pollfd p {fd, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(left)) <= 0) break;
-    char buffer[4096];
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n <= 0) break;
-    out.append(buffer, static_cast<std::size_t>(n));
-  }
-  return out;
-}
-
-// Waits for the child's end; its wait status, or -1 when it had to be killed.
-int WaitChild(pid_t pid, int milliseconds) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-  int status = 0;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (::waitpid(pid, &status, WNOHANG) == pid) return status;
-    ::usleep(5000);
-  }
-  ::kill(pid, SIGKILL);
-  ::waitpid(pid, &status, 0);
-  return -1;
-}
-
 bool SameModes(const termios& a, const termios& b) {
   return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
          a.c_lflag == b.c_lflag && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
@@ -204,7 +172,6 @@ bool SameModes(const termios& a, const termios& b) {
 
 // The child's exit codes.
 constexpr int kModesChanged = 3;
-constexpr int kThrew = 4;
 
 // A child on a new pseudo-terminal that is its controlling terminal, its process group in the
 // foreground. `body` runs there with the write end of a report pipe and returns the exit code;
@@ -321,8 +288,6 @@ class PtyChild {
   bool finished_ = false;
   std::size_t consumed_ = 0;
 };
-
-int ExitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + status; }
 
 bool Canonical(const termios& t) { return (t.c_lflag & ICANON) && (t.c_lflag & ECHO); }
 
@@ -499,47 +464,6 @@ TEST(ConsoleReportWindow, EscAloneClosesWithoutAnAction) {
 }
 
 // --- Without a terminal, or with COBALTMOTH_UI=none: nothing waits. --------------------------
-
-struct DetachedRun {
-  int status = -1;
-  std::string errors;  // the child's standard error
-  std::string report;
-  double seconds = 0;
-};
-
-// Runs `body` in a child with no controlling terminal (a new session), standard input from
-// /dev/null and standard error into a pipe.
-DetachedRun RunDetached(const std::function<int(int report)>& body) {
-  DetachedRun run;
-  int errors[2], report[2];
-  if (::pipe2(errors, O_CLOEXEC) != 0 || ::pipe2(report, O_CLOEXEC) != 0) return run;
-  const auto start = std::chrono::steady_clock::now();
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::alarm(kChildAlarmSeconds);
-    ::setsid();
-    const int null = ::open("/dev/null", O_RDWR);
-    ::dup2(null, STDIN_FILENO);
-    ::dup2(null, STDOUT_FILENO);
-    ::dup2(errors[1], STDERR_FILENO);
-    int code = 0;
-    try {
-      code = body(report[1]);
-    } catch (...) {
-      code = kThrew;
-    }
-    ::_exit(code);
-  }
-  ::close(errors[1]);
-  ::close(report[1]);
-  run.errors = ReadToEnd(errors[0], kWaitMs);
-  run.report = ReadToEnd(report[0], kWaitMs);
-  run.status = WaitChild(pid, kWaitMs);
-  run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  ::close(errors[0]);
-  ::close(report[0]);
-  return run;
-}
 
 int ShowBoth(int report) {
   platform::MakeConsoleMessageBox()->Show(u"Disk full\r\nTry again", platform::kCritical,

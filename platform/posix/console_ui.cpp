@@ -413,8 +413,7 @@ class ConsoleClipboard final : public Clipboard {
 }  // namespace
 
 UiMode UiModeFromName(const char* name) noexcept {
-  if (name == nullptr) return UiMode::kConsole;
-  if (std::strcmp(name, "gui") == 0) return UiMode::kGui;
+  if (name == nullptr || *name == '\0' || std::strcmp(name, "gui") == 0) return UiMode::kGui;
   if (std::strcmp(name, "none") == 0) return UiMode::kNone;
   return UiMode::kConsole;
 }

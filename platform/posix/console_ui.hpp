@@ -1,9 +1,11 @@
 // platform/posix/console_ui.hpp - the message box, the report window and the clipboard in the
 // terminal, for a Linux process that has no display.
 //
-// COBALTMOTH_UI chooses the front end, read again at every call: "gui", "console" or "none";
-// unset, empty or any other value counts as "console" (and "gui" falls back to the terminal
-// until the desktop front end exists).
+// COBALTMOTH_UI chooses the front end, read again at every call: "gui" (the desktop, when
+// there is a display; also when the variable is unset or empty), "console" or "none"; any
+// other value counts as "console". These are the terminal's forms: the desktop's own
+// (platform/posix/gui_ui.hpp) hands its calls here when it cannot show a window, and here
+// "gui" means the terminal.
 //
 // The terminal is the process's controlling terminal, /dev/tty, and only while the process
 // group is in its foreground. There the message box waits for one key and the report window
@@ -33,7 +35,8 @@ namespace cobaltmoth::platform::console {
 
 enum class UiMode { kGui, kConsole, kNone };
 
-// The front end a value of COBALTMOTH_UI names; nullptr, "" and unknown values are kConsole.
+// The front end a value of COBALTMOTH_UI names: nullptr and "" are kGui, unknown values
+// kConsole.
 UiMode UiModeFromName(const char* name) noexcept;
 // The front end COBALTMOTH_UI names now.
 UiMode UiModeFromEnvironment() noexcept;

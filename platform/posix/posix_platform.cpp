@@ -15,6 +15,7 @@
 #include "component/host_error.hpp"
 #include "component/string_table.hpp"
 #include "component/text.hpp"
+#include "platform/posix/gui_ui.hpp"
 #include "platform/posix/posix_platform.hpp"
 #include "platform/resources.hpp"
 
@@ -249,9 +250,10 @@ std::shared_ptr<const Platform> DefaultPlatform() {
     p->resources = MakePosixResources();
     p->printer = MakePosixPrinter();
     p->shell = MakeXdgShell();
-    p->message_box = MakeConsoleMessageBox();
-    p->report_window = MakeConsoleReportWindow();
-    p->clipboard = MakeConsoleClipboard();
+    // The desktop's windows when there is a display, the terminal's otherwise.
+    p->message_box = gui::MakeGuiMessageBox({}, MakeConsoleMessageBox());
+    p->report_window = gui::MakeGuiReportWindow({}, MakeConsoleReportWindow());
+    p->clipboard = gui::MakeGuiClipboard({}, MakeConsoleClipboard());
     p->path_separator.assign(1, u'/');  // (a literal here trips a false -Wrestrict in GCC 12)
     return p;
   }();

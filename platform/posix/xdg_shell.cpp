@@ -3,10 +3,7 @@
 #include "platform/posix/xdg_shell.hpp"
 
 #include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +17,7 @@
 #include "component/host_error.hpp"
 #include "component/text.hpp"
 #include "platform/posix/posix_platform.hpp"
+#include "platform/posix/spawn.hpp"
 
 namespace cobaltmoth::platform {
 namespace xdg {
@@ -285,88 +283,6 @@ int ShellCodeOf(int error_number) {
   }
 }
 
-// Owns the attributes and file actions of one spawn.
-class SpawnSetup {
- public:
-  SpawnSetup() {
-    ::posix_spawnattr_init(&attributes_);
-    ::posix_spawn_file_actions_init(&actions_);
-  }
-  ~SpawnSetup() {
-    ::posix_spawn_file_actions_destroy(&actions_);
-    ::posix_spawnattr_destroy(&attributes_);
-  }
-  SpawnSetup(const SpawnSetup&) = delete;
-  SpawnSetup& operator=(const SpawnSetup&) = delete;
-
-  // A clean start: nothing blocked, every signal at its default action, a session of its own
-  // (no controlling terminal of the host's), and the standard streams on /dev/null so that
-  // the program's chatter never lands in a host's console.
-  int Prepare() {
-    sigset_t none;
-    sigset_t all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    int error = ::posix_spawnattr_setsigmask(&attributes_, &none);
-    if (error == 0) error = ::posix_spawnattr_setsigdefault(&attributes_, &all);
-    if (error == 0) {
-      error = ::posix_spawnattr_setflags(
-          &attributes_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID);
-    }
-    if (error == 0) {
-      error = ::posix_spawn_file_actions_addopen(&actions_, 0, "/dev/null", O_RDONLY, 0);
-    }
-    if (error == 0) {
-      error = ::posix_spawn_file_actions_addopen(&actions_, 1, "/dev/null", O_WRONLY, 0);
-    }
-    if (error == 0) error = ::posix_spawn_file_actions_adddup2(&actions_, 1, 2);
-    return error;
-  }
-
-  const posix_spawnattr_t* attributes() const { return &attributes_; }
-  const posix_spawn_file_actions_t* actions() const { return &actions_; }
-
- private:
-  posix_spawnattr_t attributes_;
-  posix_spawn_file_actions_t actions_;
-};
-
-// Starts `program` with `arguments` (argv[0] first) so that the host never waits for it and
-// never has to reap it: a short-lived intermediate process spawns the program and exits at
-// once, the host reaps the intermediate, and the program, orphaned, belongs to init (or the
-// session's subreaper) from then on. This needs no SIGCHLD handler and no reaper thread in a
-// host that owns neither. Everything the intermediate uses is prepared before the fork; it
-// only calls posix_spawn and _exit, and passes posix_spawn's error number out as its exit
-// status.
-std::int32_t SpawnDetached(const std::string& program, const std::vector<std::string>& arguments) {
-  std::vector<char*> argv;
-  argv.reserve(arguments.size() + 1);
-  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-  SpawnSetup setup;
-  if (const int error = setup.Prepare(); error != 0) return ShellCodeOf(error);
-
-  const pid_t middle = ::fork();
-  if (middle < 0) return ShellCodeOf(errno);
-  if (middle == 0) {
-    pid_t launched = 0;
-    const int error = ::posix_spawn(&launched, program.c_str(), setup.actions(),
-                                    setup.attributes(), argv.data(), environ);
-    ::_exit(error & 0xFF);
-  }
-  int status = 0;
-  pid_t waited;
-  do {
-    waited = ::waitpid(middle, &status, 0);
-  } while (waited < 0 && errno == EINTR);
-  // A host that ignores SIGCHLD, or reaps every child itself, leaves nothing to wait for; the
-  // launch then counts as done.
-  if (waited < 0) return kShellLaunched;
-  if (!WIFEXITED(status)) return 0;
-  if (WEXITSTATUS(status) != 0) return ShellCodeOf(WEXITSTATUS(status));
-  return kShellLaunched;
-}
-
 bool EndsWith(std::string_view text, std::string_view end) {
   return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
 }
@@ -618,7 +534,8 @@ class XdgShell final : public Shell {
     }
     const std::string path = xdg::FindProgram(arguments.front());
     if (path.empty()) return kShellFileNotFound;
-    return xdg::SpawnDetached(path, arguments);
+    const int error = posix::SpawnDetached(path, arguments);
+    return error == 0 ? kShellLaunched : xdg::ShellCodeOf(error);
   }
 };
 

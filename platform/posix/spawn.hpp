@@ -1,0 +1,52 @@
+// platform/posix/spawn.hpp - starting a program from inside a host that we know nothing about.
+//
+// A host may block signals, ignore or catch SIGCHLD, reap every child itself, or hold file
+// descriptors without close-on-exec. A program started here begins clean whatever the host
+// did: nothing blocked, every signal at its default action, a session of its own (no
+// controlling terminal of the host's), the standard streams on /dev/null, no descriptor of
+// the host's but the one channel it is given (as descriptor 3), and an argument vector that
+// no command interpreter ever reads.
+//
+// Thread-safety: the functions keep no state; the environment is read at the call.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace cobaltmoth::platform::posix {
+
+// The descriptor a started program finds its channel on.
+inline constexpr int kChannelFd = 3;
+
+struct SpawnOptions {
+  int channel = -1;             // given to the program as descriptor 3; -1 for none
+  bool inherit_stderr = false;  // keep the host's standard error instead of /dev/null
+};
+
+// Starts `program` (a path; a name without "/" is looked up in PATH) with `arguments`
+// (argv[0] first) as a child of the host; its process id goes to `pid`. Returns 0, or the
+// errno value of the failure (ENOENT for a missing program, EACCES, ENOEXEC, ...).
+int SpawnChild(const std::string& program, const std::vector<std::string>& arguments,
+               const SpawnOptions& options, pid_t* pid);
+
+// Starts `program` so that the host never waits for it and never has to reap it: a
+// short-lived intermediate process spawns the program and exits at once, the host reaps the
+// intermediate, and the program, orphaned, belongs to init (or the session's subreaper) from
+// then on. This needs no SIGCHLD handler and no reaper thread in a host that owns neither.
+// Returns 0 or the errno value of the failure, as SpawnChild does.
+int SpawnDetached(const std::string& program, const std::vector<std::string>& arguments,
+                  const SpawnOptions& options = {});
+
+// What became of a child started by SpawnChild.
+enum class ChildEnd {
+  kExited,     // it ended on its own (or a host that reaps its children took it)
+  kKilled,     // it was still there at the deadline and has been killed
+};
+// Waits up to `grace_ms` milliseconds for `pid` to end, then kills it (SIGKILL) and reaps it.
+// A host that ignores SIGCHLD or reaps every child itself leaves nothing to wait for; that
+// counts as ended, and then nothing is killed.
+ChildEnd EndChild(pid_t pid, int grace_ms);
+
+}  // namespace cobaltmoth::platform::posix

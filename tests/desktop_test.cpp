@@ -1,0 +1,497 @@
+// The windows on an X11 desktop: cobaltmoth-ui under a private Xvfb, driven with xdotool and
+// read back with xclip, as a user would; and the ways a desktop can fail (no display, a
+// display that refuses the connection, a program that cannot start, crashes, hangs or talks
+// nonsense), each of which must leave the host running with the texts shown in the terminal.
+//
+// Screenshots of both windows go to the build's test-output/desktop folder.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <memory>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "child_process.hpp"
+#include "cobaltmoth/proc_bug.hpp"
+#include "component/text.hpp"
+#include "fake_platform.hpp"
+#include "fake_ui.hpp"
+#include "platform/posix/console_ui.hpp"
+#include "platform/posix/gui_ui.hpp"
+#include "platform/posix/posix_platform.hpp"
+#include "report/frm_report.hpp"
+#include "temp_dir.hpp"
+#include "xdg_tree.hpp"
+
+namespace cobaltmoth {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing::ReadFile;
+using testing::ScopedEnv;
+using testing::TempDir;
+using testing::U8;
+using testing::WriteFile;
+
+constexpr char kUiProgram[] = COBALTMOTH_TEST_UI_PROGRAM;
+constexpr char kShotFolder[] = COBALTMOTH_TEST_OUTPUT_DIR "/desktop";
+
+// --- A private X server and the user's hands. ------------------------------------------------
+
+bool OnPath(const std::string& name) {
+  return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// The output of a shell command (its standard output only).
+std::string Shell(const std::string& command) {
+  std::string out;
+  FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r");
+  if (pipe == nullptr) return out;
+  char buffer[4096];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+  ::pclose(pipe);
+  return out;
+}
+
+std::string Quoted(const std::string& text) {
+  std::string out = "'";
+  for (const char c : text) {
+    if (c == '\'') {
+      out += "'\\''";
+    } else {
+      out += c;
+    }
+  }
+  return out + "'";
+}
+
+std::string RegexLiteral(const std::string& text) {
+  static const std::string kSpecial = "\\^$.|?*+()[]{}";
+  std::string out;
+  for (const char c : text) {
+    if (kSpecial.find(c) != std::string::npos) out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+// Xvfb on a display number of its own choosing, for one test.
+class VirtualDisplay {
+ public:
+  VirtualDisplay() {
+    int pipe_fds[2];
+    if (::pipe(pipe_fds) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::close(pipe_fds[0]);
+      const int null = ::open("/dev/null", O_RDWR);
+      ::dup2(null, STDOUT_FILENO);
+      ::dup2(null, STDERR_FILENO);
+      const std::string fd = std::to_string(pipe_fds[1]);
+      ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24",
+               "-nolisten", "tcp", "-noreset", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::close(pipe_fds[1]);
+    const std::string number = testing::ReadToEnd(pipe_fds[0], 10000);
+    ::close(pipe_fds[0]);
+    if (!number.empty() && number.back() == '\n') name_ = ":" + number.substr(0, number.size() - 1);
+  }
+  ~VirtualDisplay() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      testing::WaitChild(pid_, 5000);
+    }
+  }
+  VirtualDisplay(const VirtualDisplay&) = delete;
+  VirtualDisplay& operator=(const VirtualDisplay&) = delete;
+
+  const std::string& name() const { return name_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string name_;
+};
+
+class Desktop : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const bool required = std::getenv("COBALTMOTH_REQUIRE_DESKTOP") != nullptr;
+    std::string missing;
+    for (const char* tool : {"Xvfb", "xdotool", "xclip", "xprop", "import"}) {
+      if (!OnPath(tool)) missing += std::string(" ") + tool;
+    }
+    if (kUiProgram[0] == '\0') missing += " cobaltmoth-ui";
+    if (!missing.empty()) {
+      if (required) FAIL() << "missing for the desktop tests:" << missing;
+      GTEST_SKIP() << "missing:" << missing;
+    }
+    display_ = std::make_unique<VirtualDisplay>();
+    ASSERT_FALSE(display_->name().empty()) << "Xvfb did not start";
+    env_.Set("DISPLAY", display_->name());
+    env_.Unset("COBALTMOTH_UI");
+    env_.Set("COBALTMOTH_UI_PROGRAM", kUiProgram);
+    fs::create_directories(kShotFolder);
+  }
+
+  // Ends the X server first: a window that a failed test left open then goes, and the thread
+  // that waits for it returns.
+  void TearDown() override { display_.reset(); }
+
+  // The id of the visible window whose title is exactly `title`, waiting up to 20 s for it.
+  std::string FindWindow(const std::string& title) {
+    std::string found = Shell("timeout 20 xdotool search --sync --onlyvisible --name " +
+                            Quoted("^" + RegexLiteral(title) + "$"));
+    found = found.substr(0, found.find('\n'));
+    EXPECT_FALSE(found.empty()) << "no window titled \"" << title << "\"";
+    return found;
+  }
+
+  // Waits until the window is no longer shown.
+  bool WaitGone(const std::string& id) {
+    for (int i = 0; i < 400; ++i) {
+      if (Shell("xdotool search --onlyvisible --name . | grep -x " + id).empty()) return true;
+      std::this_thread::sleep_for(25ms);
+    }
+    return false;
+  }
+
+  void Keys(const std::string& id, const std::string& keys) {
+    Shell("timeout 10 xdotool windowfocus --sync " + id);
+    Shell("timeout 10 xdotool key --delay 30 " + keys);
+  }
+  void Type(const std::string& id, const std::string& text) {
+    Shell("timeout 10 xdotool windowfocus --sync " + id);
+    Shell("timeout 10 xdotool type --delay 20 " + Quoted(text));
+  }
+
+  std::string Geometry(const std::string& id) {
+    const std::string out = Shell("xdotool getwindowgeometry " + id);
+    std::smatch match;
+    static const std::regex kSize("Geometry: (\\d+x\\d+)");
+    return std::regex_search(out, match, kSize) ? match[1].str() : out;
+  }
+
+  void Screenshot(const std::string& id, const std::string& name) {
+    const std::string path = std::string(kShotFolder) + "/" + name + ".png";
+    Shell("xdotool mousemove 0 0");  // the pointer out of the picture
+    Shell("import -window " + id + " " + Quoted(path));
+    EXPECT_TRUE(fs::exists(path)) << path;
+  }
+
+  std::string Clipboard(const std::string& target) {
+    return Shell("timeout 10 xclip -o -selection clipboard -t " + target);
+  }
+
+  ScopedEnv env_;
+  std::unique_ptr<VirtualDisplay> display_;
+};
+
+// Runs `body` on a thread of its own, as the host's modal call.
+class HostCall {
+ public:
+  explicit HostCall(std::function<void()> body) : done_(std::async(std::launch::async, body)) {}
+  // Whether the call returned within 20 s (its exception, if any, is rethrown).
+  bool Returned() {
+    if (done_.wait_for(20s) != std::future_status::ready) return false;
+    done_.get();
+    return true;
+  }
+  ~HostCall() {
+    if (done_.valid()) done_.wait();
+  }
+
+ private:
+  std::future<void> done_;
+};
+
+std::unique_ptr<report::frmReport> LoadedForm(const std::u16string& title,
+                                              const std::u16string& text) {
+  auto form = std::make_unique<report::frmReport>(platform::DefaultPlatform());
+  form->Form_Load();
+  form->Caption(title);
+  form->Text(text);
+  form->SupportFax(u"+44 20 7946 0381");
+  form->SupportMail(u"help@payroll.example");
+  return form;
+}
+
+TEST_F(Desktop, RaiseShowsTheBoxThenTheWindowAndEscReturnsWithEndOnErrorSet) {
+  TempDir logs;
+  ProcBug bug;
+  bug.Init("Payroll", 1, 2, 30, logs.path().string(), ExeStandard);
+  bug.LogOnMsgBox(true);
+  bug.LogOnFile(true);
+  bug.LogOnReport(true);
+  const std::string bug_log = U8(bug.LogFilePath());
+  const std::string title = "Payroll.EXE ver. 1.2.30 - Unexpected error";
+
+  HostCall host([&] { bug.Raise("frmOrders", "cmdSave_Click", 11, "Division by zero", 120, false); });
+  const std::string box = FindWindow(title);
+  ASSERT_FALSE(box.empty());
+  Screenshot(box, "message-box");
+  EXPECT_FALSE(fs::exists(bug_log)) << "the bug log is written after the box is closed";
+  Keys(box, "Return");
+  ASSERT_TRUE(WaitGone(box));
+
+  const std::string window = FindWindow(title);
+  ASSERT_FALSE(window.empty());
+  EXPECT_EQ(Geometry(window), "615x453");
+  EXPECT_NE(Shell("xprop -id " + window + " _NET_WM_ICON").find("Icon (32 x 32)"),
+            std::string::npos)
+      << "icon 101 is the window's icon";
+  EXPECT_NE(Shell("xprop -id " + window + " WM_CLASS").find("\"Cobaltmoth\""), std::string::npos);
+  EXPECT_TRUE(fs::exists(bug_log)) << "the window opens after the bug log is written";
+  Screenshot(window, "report-window");
+  EXPECT_TRUE(bug.EndOnError()) << "Raise is still waiting for the window";
+  Keys(window, "Escape");
+  ASSERT_TRUE(host.Returned());
+  EXPECT_FALSE(bug.EndOnError());
+}
+
+TEST_F(Desktop, EnterInTheTextBoxSendsTheMailWithTheTitleAsGiven) {
+  testing::XdgTree tree;
+  tree.List(tree.ConfigHome() + "/mimeapps.list", "browser.desktop");
+  tree.Install(tree.DataHomeApps(), "browser.desktop", "\"" + tree.Browser() + "\" %u");
+  const auto form = LoadedForm(u"R&D #1? @home - Unexpected error", u"the report");
+
+  HostCall host([&] { platform::DefaultPlatform()->report_window->ShowModal(*form); });
+  const std::string window = FindWindow("R&D #1? @home - Unexpected error");
+  ASSERT_FALSE(window.empty());
+  Keys(window, "Return");  // the text box has the focus
+  EXPECT_EQ(tree.RecordedArguments(),
+            (testing::Words{"mailto:cobaltmoth-support@example.com?subject=[Bug%20Report]"
+                            "%20Application%20R&D%20#1?%20@home%20-%20Unexpected%20error"}));
+  EXPECT_FALSE(form->Unloaded()) << "Send E-Mail leaves the window open";
+  Keys(window, "Escape");
+  ASSERT_TRUE(host.Returned());
+  EXPECT_TRUE(form->Unloaded());
+  EXPECT_EQ(U8(form->Text()), "the report");
+}
+
+TEST_F(Desktop, CopyTakesTheEditedTextAndTheClipboardKeepsItAfterTheWindow) {
+  const auto form =
+      LoadedForm(u"Payroll - Unexpected error", u"Caf\u00e9 \u20ac5\r\nsecond line");
+
+  HostCall host([&] { platform::DefaultPlatform()->report_window->ShowModal(*form); });
+  const std::string window = FindWindow("Payroll - Unexpected error");
+  ASSERT_FALSE(window.empty());
+  // The focus starts at the top of the text box; Ctrl+Enter makes a new line there, Tab moves
+  // on to Copy, and Enter presses the focused button.
+  Type(window, "Dear support,");
+  Keys(window, "ctrl+Return Tab Return");
+  const std::string confirmation = FindWindow("Cobaltmoth");
+  ASSERT_FALSE(confirmation.empty());
+  const std::string edited = "Dear support,\r\nCaf\xC3\xA9 \xE2\x82\xAC" "5\r\nsecond line";
+  EXPECT_EQ(Clipboard("UTF8_STRING"), edited);
+  Keys(confirmation, "Return");
+  ASSERT_TRUE(WaitGone(confirmation));
+
+  Keys(window, "Escape");
+  ASSERT_TRUE(host.Returned());
+  EXPECT_EQ(U8(form->Text()), edited);
+  // The window has gone; the clipboard's owner has not.
+  EXPECT_EQ(Clipboard("UTF8_STRING"), edited);
+  EXPECT_EQ(Clipboard("STRING"), "Dear support,\r\nCaf\xE9 ?5\r\nsecond line");
+}
+
+// The processes serving the clipboard of this display.
+int ClipboardOwners(const std::string& display) {
+  int owners = 0;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string command = ReadFile(entry.path().string() + "/cmdline");
+    if (command.find("--clipboard") == std::string::npos ||
+        command.find("cobaltmoth-ui") == std::string::npos) {
+      continue;
+    }
+    const std::string environment = ReadFile(entry.path().string() + "/environ");
+    if (environment.find(std::string("DISPLAY=") + display + '\0') != std::string::npos) ++owners;
+  }
+  return owners;
+}
+
+TEST_F(Desktop, AGreatTextGoesInPiecesAndTheOwnerLeavesWhenAnotherTakesTheClipboard) {
+  std::u16string text;
+  for (int i = 0; text.size() < 700000; ++i) {
+    text += u"line " + text::FromUtf8(std::to_string(i)) + u" \u00e0\u00e8\u4e2d\r\n";
+  }
+  platform::DefaultPlatform()->clipboard->SetText(text);
+  EXPECT_EQ(ClipboardOwners(display_->name()), 1);
+  EXPECT_EQ(Clipboard("UTF8_STRING"), text::ToUtf8(text));
+
+  Shell("printf other | timeout 10 xclip -selection clipboard -loops 1 -i >/dev/null 2>&1 &");
+  int owners = 1;
+  for (int i = 0; i < 200 && owners > 0; ++i) {
+    std::this_thread::sleep_for(25ms);
+    owners = ClipboardOwners(display_->name());
+  }
+  EXPECT_EQ(owners, 0);
+  EXPECT_EQ(Clipboard("UTF8_STRING"), "other");
+}
+
+// --- When the desktop fails. -----------------------------------------------------------------
+
+const char kNotices[] =
+    "Payroll - Unexpected error\nError in module frmOrders\n"
+    "Payroll - Unexpected error\nthe report\nsecond line\n";
+
+// Shows a message box and the report window through the default platform, in a child with no
+// terminal; the texts that reach standard error come back.
+testing::DetachedRun ShowBothWithout(const std::function<void()>& setup) {
+  return testing::RunDetached(
+      [&](int report) {
+        setup();
+        const auto p = platform::DefaultPlatform();
+        p->message_box->Show(u"Error in module frmOrders", platform::kCritical,
+                             u"Payroll - Unexpected error");
+        const auto form = LoadedForm(u"Payroll - Unexpected error", u"the report\r\nsecond line");
+        p->report_window->ShowModal(*form);
+        testing::WriteString(report, form->Unloaded() ? "unloaded" : "still loaded");
+        return 0;
+      },
+      60, 60000);
+}
+
+TEST(DesktopFailure, WithoutADisplayTheTextsGoToTheTerminalForm) {
+  const testing::DetachedRun run = ShowBothWithout([] {
+    ::unsetenv("COBALTMOTH_UI");
+    ::unsetenv("DISPLAY");
+    ::setenv("COBALTMOTH_UI_PROGRAM", "/nonexistent/cobaltmoth-ui", 1);
+  });
+  EXPECT_EQ(testing::ExitCode(run.status), 0);
+  EXPECT_EQ(run.errors, kNotices);
+  EXPECT_EQ(run.report, "unloaded");
+}
+
+TEST(DesktopFailure, ADisplayThatRefusesTheConnectionFallsBackToTheTerminal) {
+  if (kUiProgram[0] == '\0') GTEST_SKIP() << "cobaltmoth-ui is not built";
+  const testing::DetachedRun run = ShowBothWithout([] {
+    ::unsetenv("COBALTMOTH_UI");
+    ::setenv("DISPLAY", ":65000", 1);  // no server listens there
+    ::setenv("COBALTMOTH_UI_PROGRAM", kUiProgram, 1);
+  });
+  EXPECT_EQ(testing::ExitCode(run.status), 0);
+  EXPECT_EQ(run.errors, kNotices);
+  EXPECT_EQ(run.report, "unloaded");
+  EXPECT_LT(run.seconds, 15.0);
+}
+
+// A stand-in for cobaltmoth-ui that misbehaves, and the fakes the desktop falls back to.
+class BrokenProgram : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    env_.Set("DISPLAY", ":65000");
+    env_.Unset("COBALTMOTH_UI");
+    form_ = LoadedForm(u"Payroll - Unexpected error", u"the report");
+  }
+
+  std::string Program(const std::string& body) {
+    const std::string path = dir_ / "ui";
+    WriteFile(path, "#!/bin/bash\necho $$ > " + Quoted(dir_ / "pid") + "\n" + body + "\n");
+    fs::permissions(path, fs::perms::owner_all);
+    return path;
+  }
+
+  // The stand-in ended (reaped, no zombie left) by the time the call returned.
+  void ExpectProgramGone() {
+    const std::string pid = ReadFile(dir_ / "pid");
+    ASSERT_FALSE(pid.empty()) << "the stand-in never ran";
+    EXPECT_NE(::kill(std::stoi(pid), 0), 0) << "the stand-in is still there";
+  }
+
+  platform::gui::GuiOptions Options(const std::string& program) {
+    platform::gui::GuiOptions options;
+    options.program = program;
+    options.start_limit_ms = 700;
+    options.silence_limit_ms = 700;
+    return options;
+  }
+
+  TempDir dir_;
+  ScopedEnv env_;
+  std::shared_ptr<testing::Journal> journal_ = std::make_shared<testing::Journal>();
+  std::unique_ptr<report::frmReport> form_;
+};
+
+TEST_F(BrokenProgram, ThatCrashesHangsOrTalksNonsenseLeavesTheWindowToTheFallback) {
+  const std::string alive = "printf '\\x09\\x00\\x00\\x00\\x05\\x00\\x00\\x00ALIVE' >&3; ";
+  const std::pair<const char*, std::string> cases[] = {
+      {"crashes", "kill -SEGV $$"},
+      {"hangs", "exec sleep 60"},
+      {"falls silent", alive + "exec sleep 60"},
+      {"talks nonsense", "printf 'nonsense, not a frame' >&3; exec sleep 60"},
+      {"says it cannot", "printf '\\x0d\\x00\\x00\\x00\\x05\\x00\\x00\\x00ERROR\\x00\\x00\\x00\\x00' >&3; exec sleep 60"},
+      {"exits at once", "exit 0"},
+  };
+  for (const auto& [what, body] : cases) {
+    SCOPED_TRACE(what);
+    auto fallback = std::make_shared<testing::FakeReportWindow>(journal_);
+    const auto window = platform::gui::MakeGuiReportWindow(Options(Program(body)), fallback);
+    journal_->lines.clear();
+    const auto form = LoadedForm(u"Payroll - Unexpected error", u"the report");
+    window->ShowModal(*form);
+    EXPECT_EQ(journal_->lines, (std::vector<std::string>{"window [Payroll - Unexpected error]",
+                                                         "window closed"}));
+    ExpectProgramGone();
+  }
+}
+
+TEST_F(BrokenProgram, AMessageBoxFallsBackToo) {
+  auto fallback = std::make_shared<testing::FakeMessageBox>(journal_);
+  const auto box =
+      platform::gui::MakeGuiMessageBox(Options(Program("kill -SEGV $$")), fallback);
+  box->Show(u"Disk full", platform::kExclamation, u"");
+  EXPECT_EQ(journal_->lines, std::vector<std::string>{"msgbox 48 [] Disk full"});
+  ExpectProgramGone();
+}
+
+TEST_F(BrokenProgram, AHostThatIgnoresSigchldStillGetsItsAnswer) {
+  struct sigaction ignore {};
+  struct sigaction previous {};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGCHLD, &ignore, &previous);
+  auto fallback = std::make_shared<testing::FakeReportWindow>(journal_);
+  const auto window =
+      platform::gui::MakeGuiReportWindow(Options(Program("exec sleep 60")), fallback);
+  window->ShowModal(*form_);
+  ::sigaction(SIGCHLD, &previous, nullptr);
+  EXPECT_EQ(journal_->lines.size(), 2u);
+  ExpectProgramGone();
+}
+
+TEST_F(BrokenProgram, AMissingProgramIsNoDisplay) {
+  auto fallback = std::make_shared<testing::FakeReportWindow>(journal_);
+  const auto window =
+      platform::gui::MakeGuiReportWindow(Options(dir_ / "no such program"), fallback);
+  window->ShowModal(*form_);
+  EXPECT_EQ(journal_->lines.size(), 2u);
+  auto clipboard_fallback = std::make_shared<testing::FakeClipboard>(journal_);
+  platform::gui::MakeGuiClipboard(Options(dir_ / "no such program"), clipboard_fallback)
+      ->SetText(u"the report");
+  EXPECT_EQ(journal_->lines.back(), "clipboard the report");
+}
+
+TEST_F(BrokenProgram, AClipboardOwnerThatCannotOwnRaisesCantOpenClipboard) {
+  auto fallback = std::make_shared<testing::FakeClipboard>(journal_);
+  // A real owner on a display that refuses the connection.
+  if (kUiProgram[0] == '\0') GTEST_SKIP() << "cobaltmoth-ui is not built";
+  const auto clipboard = platform::gui::MakeGuiClipboard(Options(kUiProgram), fallback);
+  EXPECT_HOST_ERROR(clipboard->SetText(u"the report"), 521, "Cobaltmoth",
+                    "Can't open Clipboard");
+  EXPECT_TRUE(journal_->lines.empty());
+}
+
+}  // namespace
+}  // namespace cobaltmoth

@@ -1,0 +1,260 @@
+// The report window, drawn with FLTK from its model.
+#include "ui/report_view.hpp"
+
+#include <FL/Fl.H>
+#include <FL/Fl_Box.H>
+#include <FL/Fl_Button.H>
+#include <FL/Fl_Double_Window.H>
+#include <FL/Fl_RGB_Image.H>
+#include <FL/Fl_Text_Buffer.H>
+#include <FL/Fl_Text_Editor.H>
+#include <FL/fl_draw.H>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "ui/plain_label.hpp"
+
+namespace cobaltmoth::ui {
+namespace {
+
+namespace channel = platform::ui_channel;
+
+// The host's dialog font (8 pt at 96 dots an inch) and the text box's fixed-pitch one.
+constexpr int kLabelSize = 11;
+// FLTK draws a left- or right-aligned label this many pixels inside its widget.
+constexpr int kLabelInset = 3;
+constexpr int kTextBoxSize = 11;  // 8.25 pt
+constexpr Fl_Font kTextBoxFont = FL_FREE_FONT;
+
+bool IsEnter(int key) { return key == FL_Enter || key == FL_KP_Enter; }
+
+}  // namespace
+
+std::string ToEditorText(const std::string& host_text) {
+  std::string out;
+  out.reserve(host_text.size());
+  for (std::size_t i = 0; i < host_text.size(); ++i) {
+    if (host_text[i] == '\r' && i + 1 < host_text.size() && host_text[i + 1] == '\n') continue;
+    out += host_text[i];
+  }
+  return out;
+}
+
+std::string FromEditorText(const std::string& editor_text) {
+  std::string out;
+  out.reserve(editor_text.size() + editor_text.size() / 32);
+  for (const char c : editor_text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+// The text box: Enter belongs to the window's default button, Ctrl+Enter makes a new line,
+// Tab moves the focus on (Ctrl+Tab types a tab).
+class ReportView::Editor : public Fl_Text_Editor {
+ public:
+  using Fl_Text_Editor::Fl_Text_Editor;
+
+  int handle(int event) override {
+    if (event == FL_KEYBOARD) {
+      const int key = Fl::event_key();
+      const bool ctrl = Fl::event_state(FL_CTRL) != 0;
+      if (IsEnter(key)) {
+        if (!ctrl) return 0;
+        kf_enter(0, this);
+        return 1;
+      }
+      if (key == FL_Tab) {
+        if (!ctrl) return 0;
+        insert("\t");
+        return 1;
+      }
+    }
+    return Fl_Text_Editor::handle(event);
+  }
+};
+
+class ReportView::Window : public Fl_Double_Window {
+ public:
+  Window(int w, int h, const char* title, ReportView* owner)
+      : Fl_Double_Window(w, h, title), owner_(owner) {}
+
+  int handle(int event) override {
+    if (event == FL_KEYBOARD || event == FL_SHORTCUT) {
+      const int key = Fl::event_key();
+      if (key == FL_Escape) {
+        owner_->PressDefault(/*cancel=*/true);
+        return 1;
+      }
+      if (IsEnter(key) && !Fl::event_state(FL_CTRL)) {
+        for (const auto& [button, index] : owner_->buttons_) {
+          if (Fl::focus() == button) {
+            owner_->Press(index);
+            return 1;
+          }
+        }
+        owner_->PressDefault(/*cancel=*/false);
+        return 1;
+      }
+    }
+    return Fl_Double_Window::handle(event);
+  }
+
+ private:
+  ReportView* owner_;
+};
+
+ReportView::ReportView(channel::ReportWindowModel model,
+                       std::function<void(int, const std::string&)> on_click,
+                       std::function<void(const std::string&)> on_close_box)
+    : model_(std::move(model)),
+      on_click_(std::move(on_click)),
+      on_close_box_(std::move(on_close_box)) {
+  const int tpp = model_.twips_per_pixel;
+  const auto px = [tpp](int twips) { return (twips + tpp / 2) / tpp; };
+  if (model_.icon_width > 0 && model_.icon_height > 0) {
+    const auto* pixels = reinterpret_cast<const uchar*>(model_.icon_rgba.data());
+    picture_ = std::make_unique<Fl_RGB_Image>(pixels, model_.icon_width, model_.icon_height, 4);
+    icon_ = std::make_unique<Fl_RGB_Image>(pixels, model_.icon_width, model_.icon_height, 4);
+  }
+  Fl::set_font(kTextBoxFont, " Courier New");
+
+  const int w = px(model_.width);
+  const int h = px(model_.height);
+  window_ = std::make_unique<Window>(w, h, model_.title.c_str(), this);
+  window_->begin();
+
+  // The children in tab order: FLTK moves the focus through a group in the order of its
+  // children. Controls that take no focus come last.
+  std::vector<const channel::WindowControl*> order;
+  for (const channel::WindowControl& c : model_.controls) order.push_back(&c);
+  std::stable_sort(order.begin(), order.end(), [](const auto* a, const auto* b) {
+    const unsigned ta = static_cast<unsigned>(a->tab_index);  // -1 sorts last
+    const unsigned tb = static_cast<unsigned>(b->tab_index);
+    return ta < tb;
+  });
+
+  for (const channel::WindowControl* c : order) {
+    const int x = px(c->left);
+    const int y = px(c->top);
+    const int cw = px(c->width);
+    const int ch = px(c->height);
+    switch (c->kind) {
+      case channel::WindowControl::kImage: {
+        auto* image = new Fl_Box(x, y, cw, ch);
+        image->box(FL_NO_BOX);
+        image->align(FL_ALIGN_INSIDE | FL_ALIGN_TOP_LEFT);
+        if (picture_) image->image(picture_.get());
+        break;
+      }
+      case channel::WindowControl::kLabel: {
+        // The widget reaches past the control by FLTK's inset, so the text starts where
+        // the control does.
+        auto* label = new Fl_Box(x - kLabelInset, y, cw + 2 * kLabelInset, ch);
+        label->box(FL_NO_BOX);
+        label->labeltype(kPlainLabel);
+        label->labelfont(FL_HELVETICA);
+        label->labelsize(kLabelSize);
+        label->copy_label(c->caption.c_str());
+        if (c->word_wrap) {
+          label->align(FL_ALIGN_INSIDE | FL_ALIGN_TOP_LEFT | FL_ALIGN_WRAP);
+        } else {
+          label->align(FL_ALIGN_INSIDE | FL_ALIGN_TOP_LEFT | FL_ALIGN_CLIP);
+        }
+        if (c->auto_size) {
+          fl_font(FL_HELVETICA, kLabelSize);
+          int tw = 0;
+          int th = 0;
+          MeasurePlainText(c->caption.c_str(), 0, &tw, &th);
+          label->size(tw + 2 * kLabelInset, std::max(th, fl_height()));
+        }
+        break;
+      }
+      case channel::WindowControl::kTextBox: {
+        buffer_ = new Fl_Text_Buffer();
+        buffer_->text(ToEditorText(c->caption).c_str());
+        editor_ = new Editor(x, y, cw, ch);
+        editor_->box(FL_DOWN_BOX);
+        editor_->buffer(buffer_);
+        editor_->textfont(kTextBoxFont);
+        editor_->textsize(kTextBoxSize);
+        editor_->wrap_mode(Fl_Text_Display::WRAP_AT_BOUNDS, 0);
+        editor_->scrollbar_align(FL_ALIGN_RIGHT);
+        editor_->insert_position(0);
+        break;
+      }
+      case channel::WindowControl::kButton: {
+        auto* button = new Fl_Button(x, y, cw, ch);
+        button->labeltype(kPlainLabel);
+        button->labelfont(FL_HELVETICA);
+        button->labelsize(kLabelSize);
+        button->copy_label(c->caption.c_str());
+        const int index = c->index;
+        buttons_.emplace_back(button, index);
+        if (c->is_default) default_index_ = index;
+        if (c->is_cancel) cancel_index_ = index;
+        button->callback(
+            [](Fl_Widget* widget, void* self) {
+              auto* view = static_cast<ReportView*>(self);
+              for (const auto& [b, i] : view->buttons_) {
+                if (b == widget) view->Press(i);
+              }
+            },
+            this);
+        break;
+      }
+    }
+  }
+  window_->end();
+  if (icon_) window_->icon(icon_.get());
+  window_->xclass("Cobaltmoth");
+  window_->callback([](Fl_Widget*, void* self) { static_cast<ReportView*>(self)->CloseBox(); },
+                    this);
+  window_->position((Fl::w() - w) / 2, (Fl::h() - h) / 2);
+}
+
+ReportView::~ReportView() {
+  window_.reset();  // the editor goes with the window, before its buffer
+  delete buffer_;
+}
+
+void ReportView::Show() {
+  window_->show();
+  if (editor_ != nullptr) editor_->take_focus();
+}
+
+void ReportView::Hide() { window_->hide(); }
+
+std::string ReportView::Text() const {
+  if (buffer_ == nullptr) return std::string();
+  char* text = buffer_->text();
+  std::string result = FromEditorText(text);
+  std::free(text);
+  return result;
+}
+
+void ReportView::Press(int index) {
+  if (busy_) return;
+  busy_ = true;
+  on_click_(index, Text());
+}
+
+void ReportView::PressDefault(bool cancel) {
+  const int index = cancel ? cancel_index_ : default_index_;
+  if (index >= 0) Press(index);
+}
+
+void ReportView::CloseBox() {
+  // Esc reaches a window's callback too; it is the cancel button's, not the close box's.
+  if (Fl::event() == FL_SHORTCUT && Fl::event_key() == FL_Escape) {
+    PressDefault(/*cancel=*/true);
+    return;
+  }
+  if (busy_) return;
+  busy_ = true;
+  on_close_box_(Text());
+}
+
+}  // namespace cobaltmoth::ui

@@ -1,0 +1,69 @@
+// ui/report_view.hpp - the report window, drawn from the model the library sends.
+//
+// Every control stands at its place (twips over twips per pixel). Focus starts in the text box
+// and moves through the controls in their tab order. Enter presses the focused button, or the
+// default button when no button has the focus (the text box included; Ctrl+Enter starts a
+// new line there); Esc presses the cancel button. A button press and the close box go to the
+// library with the text the box holds at that moment; until the library says it is done, the
+// window takes no further press.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/posix/ui_channel.hpp"
+
+class Fl_RGB_Image;
+class Fl_Text_Buffer;
+class Fl_Widget;
+
+namespace cobaltmoth::ui {
+
+class ReportView {
+ public:
+  // `on_click(index, text)` for a button, `on_close_box(text)` for the window's close box;
+  // `text` with the host's CR LF line ends.
+  ReportView(platform::ui_channel::ReportWindowModel model,
+             std::function<void(int, const std::string&)> on_click,
+             std::function<void(const std::string&)> on_close_box);
+  ~ReportView();
+  ReportView(const ReportView&) = delete;
+  ReportView& operator=(const ReportView&) = delete;
+
+  void Show();
+  void Hide();
+  // Whether a press is being dealt with by the library.
+  void Busy(bool busy) { busy_ = busy; }
+
+  // The text box's text with CR LF line ends.
+  std::string Text() const;
+
+ private:
+  class Window;
+  class Editor;
+  void Press(int index);
+  void PressDefault(bool cancel);
+  void CloseBox();
+
+  platform::ui_channel::ReportWindowModel model_;
+  std::function<void(int, const std::string&)> on_click_;
+  std::function<void(const std::string&)> on_close_box_;
+  std::unique_ptr<Window> window_;
+  std::unique_ptr<Fl_RGB_Image> picture_;
+  std::unique_ptr<Fl_RGB_Image> icon_;
+  Fl_Text_Buffer* buffer_ = nullptr;  // owned by the view, shown by the editor
+  Editor* editor_ = nullptr;
+  std::vector<std::pair<Fl_Widget*, int>> buttons_;  // each with its index
+  int default_index_ = -1;
+  int cancel_index_ = -1;
+  bool busy_ = false;
+};
+
+// The box's text as FLTK holds it (LF line ends) from the host's (CR LF), and back. A lone
+// CR stays what it is.
+std::string ToEditorText(const std::string& host_text);
+std::string FromEditorText(const std::string& editor_text);
+
+}  // namespace cobaltmoth::ui
