@@ -51,6 +51,8 @@ std::shared_ptr<MessageBox> MakeWindowsMessageBox(UiMode mode);
 //   [txtError]
 //   <the window's text>
 std::shared_ptr<ReportWindow> MakeWindowsReportWindow(UiMode mode);
+// The report window as a native modal dialog (platform/windows/report_dialog.cpp).
+std::shared_ptr<ReportWindow> MakeDialogReportWindow();
 std::shared_ptr<Clipboard> MakeWindowsClipboard();
 std::shared_ptr<Printer> MakeWindowsPrinter();
 std::shared_ptr<Shell> MakeWindowsShell();

@@ -238,6 +238,7 @@ std::shared_ptr<MessageBox> MakeWindowsMessageBox(UiMode mode) {
 }
 std::shared_ptr<ReportWindow> MakeWindowsReportWindow(UiMode mode) {
   if (mode == UiMode::kConsole) return std::make_shared<ConsoleReportWindow>();
+  if (mode == UiMode::kGui) return MakeDialogReportWindow();
   return std::make_shared<UnloadingReportWindow>();
 }
 std::shared_ptr<Clipboard> MakeWindowsClipboard() { return std::make_shared<WindowsClipboard>(); }
