@@ -64,7 +64,9 @@ class WindowsMessageBox final : public MessageBox {
       }
       case UiMode::kGui: {
         const std::u16string shown_prompt(prompt);
-        ::MessageBoxW(nullptr, Wide(shown_prompt), Wide(shown_title),
+        // Owned by the thread's active window (the report window, when one of its buttons
+        // shows the box), which then gets the focus back when the box closes.
+        ::MessageBoxW(::GetActiveWindow(), Wide(shown_prompt), Wide(shown_title),
                       static_cast<UINT>(style) | MB_TASKMODAL | MB_SETFOREGROUND);
         return;
       }
