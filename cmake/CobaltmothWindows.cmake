@@ -8,6 +8,7 @@ add_compile_definitions(_WIN32_WINNT=0x0601 WINVER=0x0601 UNICODE _UNICODE)
 
 add_library(cobaltmoth_platform OBJECT platform/windows/windows_platform.cpp
                                        platform/windows/windows_registry.cpp
+                                       platform/windows/report_dialog.cpp
                                        platform/windows/windows_ui.cpp)
 add_library(cobaltmoth::platform ALIAS cobaltmoth_platform)
 target_include_directories(cobaltmoth_platform PRIVATE ${PROJECT_SOURCE_DIR}

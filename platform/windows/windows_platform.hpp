@@ -43,14 +43,21 @@ enum class UiMode { kGui, kConsole, kNone };
 UiMode WindowsUiMode() noexcept;
 
 std::shared_ptr<MessageBox> MakeWindowsMessageBox(UiMode mode);
-// The report window is not drawn yet on Windows: the form is unloaded at once, so Raise goes
-// on as if the user had closed it. With kConsole its title, captions and text are first
-// written to standard output:
+// The report window: with kGui a native modal dialog (MakeDialogReportWindow); with kNone the
+// form is unloaded at once, so Raise goes on as if the user had closed it; with kConsole its
+// title, captions and text are first written to standard output, then it is unloaded:
 //   [Report] <title>
 //   Label1(0): <caption>     (each label and button, in the form's order)
 //   [txtError]
 //   <the window's text>
 std::shared_ptr<ReportWindow> MakeWindowsReportWindow(UiMode mode);
+// The report window as a native modal dialog (platform/windows/report_dialog.cpp): the
+// model's controls at their places in twips at the screen's DPI, centred, icon 101 as picture
+// and window icon, "Courier New" 8.25 pt in the text box, Send E-Mail the default button
+// (Enter, also from the text box; Ctrl+Enter is a new line there) and Close the cancel button
+// (Esc); every button takes the text as the box holds it. Modal without an owner: the
+// thread's other windows are disabled while it is open.
+std::shared_ptr<ReportWindow> MakeDialogReportWindow();
 std::shared_ptr<Clipboard> MakeWindowsClipboard();
 std::shared_ptr<Printer> MakeWindowsPrinter();
 std::shared_ptr<Shell> MakeWindowsShell();

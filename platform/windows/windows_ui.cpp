@@ -64,7 +64,9 @@ class WindowsMessageBox final : public MessageBox {
       }
       case UiMode::kGui: {
         const std::u16string shown_prompt(prompt);
-        ::MessageBoxW(nullptr, Wide(shown_prompt), Wide(shown_title),
+        // Owned by the thread's active window (the report window, when one of its buttons
+        // shows the box), which then gets the focus back when the box closes.
+        ::MessageBoxW(::GetActiveWindow(), Wide(shown_prompt), Wide(shown_title),
                       static_cast<UINT>(style) | MB_TASKMODAL | MB_SETFOREGROUND);
         return;
       }
@@ -141,21 +143,23 @@ class WindowsClipboard final : public Clipboard {
   }
 };
 
-// One document on the default printer: the text's lines from the top left margin down, a
-// new page when a page is full, in the named font.
+// One document on the default printer: the text's lines from the printable area's top left
+// corner down, a new page when a page is full, in the named font.
 class WindowsPrinter final : public Printer {
  public:
   void PrintDocument(std::u16string_view text, std::u16string_view font_name,
                      double font_size_points) override {
     DWORD size = 0;
     ::GetDefaultPrinterW(nullptr, &size);
-    if (size == 0) host::RaiseRuntime(host::kPrinterError);
+    if (size == 0) {
+      host::Raise(host::kPrinterError, host::kProjectSource,
+                  u"Printer error: no default printer is installed");
+    }
     std::wstring name(size, L'\0');
     if (!::GetDefaultPrinterW(name.data(), &size)) host::RaiseRuntime(host::kPrinterError);
     HDC dc = ::CreateDCW(L"WINSPOOL", name.c_str(), nullptr, nullptr);
     if (dc == nullptr) host::RaiseRuntime(host::kPrinterError);
     const int dpi_y = ::GetDeviceCaps(dc, LOGPIXELSY);
-    const int dpi_x = ::GetDeviceCaps(dc, LOGPIXELSX);
     const int page_height = ::GetDeviceCaps(dc, VERTRES);
     const std::u16string face(font_name);
     HFONT font = ::CreateFontW(-static_cast<int>(font_size_points * dpi_y / 72.0 + 0.5), 0, 0, 0,
@@ -166,8 +170,10 @@ class WindowsPrinter final : public Printer {
     TEXTMETRICW metrics{};
     ::GetTextMetricsW(dc, &metrics);
     const int line_height = metrics.tmHeight + metrics.tmExternalLeading;
-    const int left = dpi_x * 18 / 72;  // 18 pt from the left edge
-    const int top = dpi_y / 2;
+    // The printer's own starting position: the corner of the printable area, which is where
+    // a printer device context's origin lies; no margin of our own.
+    const int left = 0;
+    const int top = 0;
     DOCINFOW doc{};
     doc.cbSize = sizeof doc;
     doc.lpszDocName = L"Cobaltmoth";
@@ -238,6 +244,7 @@ std::shared_ptr<MessageBox> MakeWindowsMessageBox(UiMode mode) {
 }
 std::shared_ptr<ReportWindow> MakeWindowsReportWindow(UiMode mode) {
   if (mode == UiMode::kConsole) return std::make_shared<ConsoleReportWindow>();
+  if (mode == UiMode::kGui) return MakeDialogReportWindow();
   return std::make_shared<UnloadingReportWindow>();
 }
 std::shared_ptr<Clipboard> MakeWindowsClipboard() { return std::make_shared<WindowsClipboard>(); }
