@@ -16,6 +16,17 @@ flags=$(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs cobal
 # shellcheck disable=SC2086
 g++ tests/install_consumer/consumer.cpp $flags -o "$work/pc-consumer"
 LD_LIBRARY_PATH="$prefix/lib" "$work/pc-consumer" "$work"
+# The shared library exports its public classes and nothing of its internals.
+exported=$(nm -DC --defined-only "$prefix"/lib*/libcobaltmoth.so)
+grep -q ' cobaltmoth::ProcStac::EnterProc' <<<"$exported"
+grep -q ' cobaltmoth::ProcBug::Raise' <<<"$exported"
+internal=$(grep -E ' [A-Za-z] cobaltmoth::(platform|tracing|bughandling|support|report|host|text|members|strings|icons)::' <<<"$exported" || true)
+if [ -n "$internal" ]; then
+  echo "the shared library exports internal symbols:" >&2
+  head -n 5 <<<"$internal" >&2
+  exit 1
+fi
+
 # The desktop windows' program sits where the installed library looks for it.
 test -x "$prefix/libexec/cobaltmoth/cobaltmoth-ui"
 if ldd "$prefix/libexec/cobaltmoth/cobaltmoth-ui" | grep -q libfltk; then

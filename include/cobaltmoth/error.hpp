@@ -12,6 +12,8 @@
 // Thread-safety: an Error is an immutable value.
 #pragma once
 
+#include <cobaltmoth/export.hpp>
+
 #include <cstdint>
 #include <exception>
 #include <string>
@@ -21,7 +23,7 @@ namespace cobaltmoth {
 // The not-initialised error: object-defined error 1001 (0x800403E9 read as a signed number).
 inline constexpr std::int32_t kNotInitializedError = -2147220503;
 
-class Error : public std::exception {
+class COBALTMOTH_API Error : public std::exception {
  public:
   Error(std::int32_t number, std::u16string source, std::u16string description);
 

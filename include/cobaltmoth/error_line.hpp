@@ -10,14 +10,16 @@
 // Thread-safety: the number belongs to the calling thread; each thread has its own.
 #pragma once
 
+#include <cobaltmoth/export.hpp>
+
 #include <cstdint>
 
 namespace cobaltmoth {
 
 // Sets the calling thread's error-line number; 0 means "no error line".
-void SetErl(std::int32_t line) noexcept;
+COBALTMOTH_API void SetErl(std::int32_t line) noexcept;
 
 // The calling thread's error-line number, 0 when there is none.
-std::int32_t Erl() noexcept;
+COBALTMOTH_API std::int32_t Erl() noexcept;
 
 }  // namespace cobaltmoth

@@ -36,6 +36,8 @@
 // Thread-safety: none. A ProcBug belongs to one host thread.
 #pragma once
 
+#include <cobaltmoth/export.hpp>
+
 #include <cobaltmoth/error.hpp>
 #include <cobaltmoth/proc_stac.hpp>
 
@@ -49,14 +51,14 @@ namespace cobaltmoth {
 // The host's error object, as Raise reads it: its Description, then its Number. A COM host
 // hands over its own error object; a C++ host can use the Raise overloads that take a
 // cobaltmoth::Error or a number and a description instead.
-class ErrorObject {
+class COBALTMOTH_API ErrorObject {
  public:
   virtual ~ErrorObject() = default;
   virtual std::u16string Description() const = 0;
   virtual std::int32_t Number() const = 0;
 };
 
-class ProcBug {
+class COBALTMOTH_API ProcBug {
  public:
   // A bug handler on this operating system's services.
   ProcBug();

@@ -52,6 +52,8 @@
 // Thread-safety: none. A ProcStac belongs to one host thread, like the host's own objects.
 #pragma once
 
+#include <cobaltmoth/export.hpp>
+
 #include <cobaltmoth/error.hpp>
 
 #include <cstdint>
@@ -75,7 +77,7 @@ enum cbmProjectType : std::int32_t {
   OcxActiveXControl = 3,  // ".ocx"
 };
 
-class ProcStac {
+class COBALTMOTH_API ProcStac {
  public:
   // A tracer on this operating system's services.
   ProcStac();
@@ -140,7 +142,7 @@ class ProcStac {
 // destruction, also when an exception leaves the scope. A failing ExitProc in the destructor
 // is swallowed (a destructor must not throw); call Exit() to see its error. If EnterProc
 // throws, the constructor throws and no exit is made.
-class ProcScope {
+class COBALTMOTH_API ProcScope {
  public:
   ProcScope(ProcStac& stack, std::u16string_view module_name, std::u16string_view proc_name);
   ProcScope(ProcStac& stack, std::string_view module_name, std::string_view proc_name);

@@ -207,12 +207,18 @@ def main():
               "Enter in the text box starts the .htm program with the parameter text: " +
               repr(launched))
 
-        # Esc closes; Raise returns.
-        click(*label)
-        keys("Escape")
-        try:
-            host.wait(timeout=30)
-        except subprocess.TimeoutExpired:
+        # Esc closes; Raise returns. The program just started may still hold the activation
+        # when the first click comes: the window is clicked and Esc pressed until it goes.
+        for _ in range(5):
+            time.sleep(1)
+            click(*label)
+            keys("Escape")
+            try:
+                host.wait(timeout=8)
+                break
+            except subprocess.TimeoutExpired:
+                continue
+        if host.poll() is None:
             host.kill()
         host_out.close()
         out = open(os.path.join(a.work, "host.out"), "rb").read()
