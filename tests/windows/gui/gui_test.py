@@ -209,7 +209,7 @@ def main():
 
         # Esc closes; Raise returns. The program just started may still hold the activation
         # when the first click comes: the window is clicked and Esc pressed until it goes.
-        for _ in range(5):
+        for attempt in range(1, 6):
             time.sleep(1)
             click(*label)
             keys("Escape")
@@ -223,7 +223,7 @@ def main():
         host_out.close()
         out = open(os.path.join(a.work, "host.out"), "rb").read()
         check(out == b"EndOnError=False\r\ndone\r\n", "Esc closes the window and Raise returns: "
-              + repr(out))
+              + repr(out) + f" (Esc pressed {attempt} times)")
     finally:
         subprocess.run(["wineserver", "-k"], env=env, check=False, capture_output=True)
         display.close()
