@@ -27,6 +27,7 @@ std::u16string_view StandardDescription(std::int32_t number) noexcept {
     case kOverflow: return u"Overflow";
     case kOutOfMemory: return u"Out of memory";
     case kSubscriptOutOfRange: return u"Subscript out of range";
+    case kTypeMismatch: return u"Type mismatch";
     case kBadFileNameOrNumber: return u"Bad file name or number";
     case kFileNotFound: return u"File not found";
     case kDeviceIoError: return u"Device I/O error";
@@ -38,6 +39,9 @@ std::u16string_view StandardDescription(std::int32_t number) noexcept {
     case kPathNotFound: return u"Path not found";
     case kObjectNotSet: return u"Object variable or With block variable not set";
     case kObjectRequired: return u"Object required";
+    case kObjectDoesNotSupport: return u"Object doesn't support this property or method";
+    case kWrongNumberOfArguments:
+      return u"Wrong number of arguments or invalid property assignment";
     case kKeyAlreadyAssociated:
       return u"This key is already associated with an element of this collection";
     case kPrinterError: return u"Printer error";

@@ -70,12 +70,17 @@ inline std::string ReadFile(const std::string& path) {
 }
 
 // The stand-in program: records its arguments NUL-separated in $COBALTMOTH_TEST_RECORD.argv,
-// its pid, parent, session, blocked and ignored signals in .info, then creates .done.
+// its blocked and ignored signals, pid, parent and session in .info, then creates .done. The
+// signal masks are read first, with the shell's own builtins: a shell blocks signals for a
+// moment around each fork, which a later reading could catch.
 inline constexpr char kRecorder[] =
     "#!/bin/sh\n"
+    "while read -r key value rest; do\n"
+    "  case $key in SigBlk:|SigIgn:) echo \"$key $value\";; esac\n"
+    "done < /proc/$$/status > \"$COBALTMOTH_TEST_RECORD.info\"\n"
     "for a in \"$@\"; do printf '%s\\0' \"$a\"; done > \"$COBALTMOTH_TEST_RECORD.argv\"\n"
     "{ echo \"pid $$\"; echo \"ppid $PPID\"; echo \"sid $(cut -d' ' -f6 /proc/$$/stat)\";\n"
-    "  grep -E '^Sig(Blk|Ign):' /proc/$$/status; } > \"$COBALTMOTH_TEST_RECORD.info\"\n"
+    "} >> \"$COBALTMOTH_TEST_RECORD.info\"\n"
     ": > \"$COBALTMOTH_TEST_RECORD.done\"\n";
 
 // A private XDG tree: every base folder inside a temporary folder, the recorder installed as

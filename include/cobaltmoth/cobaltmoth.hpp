@@ -4,5 +4,6 @@
 
 #include <cobaltmoth/error.hpp>
 #include <cobaltmoth/error_line.hpp>
+#include <cobaltmoth/late_binding.hpp>
 #include <cobaltmoth/proc_bug.hpp>
 #include <cobaltmoth/proc_stac.hpp>
