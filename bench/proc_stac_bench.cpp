@@ -1,6 +1,8 @@
 // bench/proc_stac_bench.cpp - ProcStac's enter/exit pair, with the stack log off and on, and
 // Dump, each next to its floor.
 //
+// BM_EnterExit_LateBound is the pair called by dispatch id, read against BM_EnterExit_LogOff.
+//
 // Floors:
 //  - BM_Floor_VectorPushPop: the least an in-memory tracer must do per pair: push a record
 //    holding copies of the two names onto a std::vector and pop it again.
@@ -13,6 +15,7 @@
 #include <benchmark/benchmark.h>
 
 #include <cobaltmoth/error_line.hpp>
+#include <cobaltmoth/late_binding.hpp>
 #include <cobaltmoth/proc_stac.hpp>
 
 #include <cstdint>
@@ -77,6 +80,21 @@ void BM_EnterExit_LogOff(benchmark::State& state) {
   if (stac->LogOnFile()) state.SkipWithError("the stack log was on");
 }
 BENCHMARK(BM_EnterExit_LogOff);
+
+// The same pair called by dispatch id through late binding, as a scripting host would: the
+// member looked up, the arguments checked and converted, then the direct call.
+void BM_EnterExit_LateBound(benchmark::State& state) {
+  const auto stac = MakeTracer(ScratchName("late"));
+  LateBound late(stac);
+  const std::int32_t enter = late.DispatchId(u"EnterProc");
+  const std::int32_t exit = late.DispatchId(u"ExitProc");
+  const LateValue args[] = {std::u16string(kModule), std::u16string(kProc)};
+  for (auto _ : state) {
+    late.Invoke(enter, InvokeKind::kMethod, args);
+    late.Invoke(exit, InvokeKind::kMethod, args);
+  }
+}
+BENCHMARK(BM_EnterExit_LateBound);
 
 // ---------------------------------------------------------------------------------------------
 // Stack log on.

@@ -67,6 +67,8 @@ print()
 print(f"Ratios (median {clock} per iteration, same run):")
 ratio("EnterExit_LogOff / Floor_VectorPushPop", "BM_EnterExit_LogOff",
       "BM_Floor_VectorPushPop", "<= 2x", lambda r: r <= 2.0)
+ratio("EnterExit_LateBound / EnterExit_LogOff", "BM_EnterExit_LateBound",
+      "BM_EnterExit_LogOff", "<= 5x", lambda r: r <= 5.0)
 ratio("EnterExit_LogOn / Floor_RawWritePerLine", "BM_EnterExit_LogOn",
       "BM_Floor_RawWritePerLine", "<= 1.3x", lambda r: r <= 1.3)
 ratio("EnterExit_LogOn / Spdlog_FlushEveryLine", "BM_EnterExit_LogOn",

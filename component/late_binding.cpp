@@ -1,10 +1,10 @@
 // Late binding: ProcStac and ProcBug called by name or dispatch id through the member table.
 #include "cobaltmoth/late_binding.hpp"
 
+#include <array>
 #include <limits>
 #include <optional>
 #include <utility>
-#include <vector>
 
 #include "component/host_error.hpp"
 #include "component/member_table.hpp"
@@ -90,57 +90,69 @@ bool Boolean(const LateValue& value) {
   host::RaiseRuntime(host::kTypeMismatch);
 }
 
-// A member's arguments, checked against its parameters and with the defaults filled in.
+// A member's arguments, checked against its parameters and with the defaults filled in. The
+// given values are read where they are; only defaults and converted texts are held here.
 class Arguments {
  public:
+  static constexpr std::size_t kMaxParams = 8;
+
   Arguments(const Member& member, std::span<const LateValue> given) {
-    if (given.size() > member.params.size()) host::RaiseRuntime(host::kWrongNumberOfArguments);
+    if (given.size() > member.params.size() || member.params.size() > kMaxParams) {
+      host::RaiseRuntime(host::kWrongNumberOfArguments);
+    }
     for (std::size_t i = 0; i < member.params.size(); ++i) {
       const Param& param = member.params[i];
       // Left off, or Empty where the parameter is optional: the default applies. A required
       // parameter takes Empty as a value ("" for a String, Nothing for an object).
       const bool left_off = i >= given.size();
       if (!left_off && !(param.optional && std::holds_alternative<std::monostate>(given[i]))) {
-        values_.push_back(given[i]);
-      } else if (param.optional && param.has_default) {
-        if (param.type == HostType::kBoolean) {
-          values_.emplace_back(std::in_place_type<bool>, param.default_value != 0);
-        } else {
-          values_.emplace_back(std::in_place_type<std::int32_t>, param.default_value);
-        }
-      } else if (param.optional) {
-        values_.emplace_back();
-      } else {
-        host::RaiseRuntime(host::kWrongNumberOfArguments);
+        values_[i] = &given[i];
+        continue;
       }
+      if (!param.optional) host::RaiseRuntime(host::kWrongNumberOfArguments);
+      if (param.has_default && param.type == HostType::kBoolean) {
+        owned_[i].emplace<bool>(param.default_value != 0);
+      } else if (param.has_default) {
+        owned_[i].emplace<std::int32_t>(param.default_value);
+      }
+      values_[i] = &owned_[i];
     }
   }
+  Arguments(const Arguments&) = delete;
+  Arguments& operator=(const Arguments&) = delete;
 
-  std::u16string String(std::size_t i) const { return Text(values_[i]); }
+  // A String argument: the text itself, or the text of a number or Boolean.
+  std::u16string_view String(std::size_t i) const {
+    if (const auto* text = std::get_if<std::u16string>(values_[i])) return *text;
+    converted_[i] = Text(*values_[i]);
+    return converted_[i];
+  }
   std::int16_t Integer(std::size_t i) const {
-    return static_cast<std::int16_t>(WholeNumber(values_[i], -32768, 32767));
+    return static_cast<std::int16_t>(WholeNumber(*values_[i], -32768, 32767));
   }
   std::int32_t Long(std::size_t i) const {
-    return WholeNumber(values_[i], std::numeric_limits<std::int32_t>::min(),
+    return WholeNumber(*values_[i], std::numeric_limits<std::int32_t>::min(),
                        std::numeric_limits<std::int32_t>::max());
   }
-  bool Bool(std::size_t i) const { return Boolean(values_[i]); }
+  bool Bool(std::size_t i) const { return Boolean(*values_[i]); }
   std::shared_ptr<ProcStac> Tracer(std::size_t i) const {
-    if (std::holds_alternative<std::monostate>(values_[i])) return nullptr;  // Nothing
-    const auto* tracer = std::get_if<std::shared_ptr<ProcStac>>(&values_[i]);
+    if (std::holds_alternative<std::monostate>(*values_[i])) return nullptr;  // Nothing
+    const auto* tracer = std::get_if<std::shared_ptr<ProcStac>>(values_[i]);
     if (tracer == nullptr) host::RaiseRuntime(host::kTypeMismatch);
     return *tracer;
   }
   // The host's error object; Empty is none, which Raise itself refuses in its turn.
   const ErrorObject* Error(std::size_t i) const {
-    if (std::holds_alternative<std::monostate>(values_[i])) return nullptr;
-    const auto* error = std::get_if<const ErrorObject*>(&values_[i]);
+    if (std::holds_alternative<std::monostate>(*values_[i])) return nullptr;
+    const auto* error = std::get_if<const ErrorObject*>(values_[i]);
     if (error == nullptr) host::RaiseRuntime(host::kTypeMismatch);
     return *error;
   }
 
  private:
-  std::vector<LateValue> values_;
+  std::array<const LateValue*, kMaxParams> values_{};
+  std::array<LateValue, kMaxParams> owned_;
+  mutable std::array<std::u16string, kMaxParams> converted_;
 };
 
 LateValue CallTracer(ProcStac& t, const Member& m, const Arguments& a) {
