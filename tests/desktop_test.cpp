@@ -307,6 +307,22 @@ TEST_F(Desktop, CopyTakesTheEditedTextAndTheClipboardKeepsItAfterTheWindow) {
   EXPECT_EQ(Clipboard("STRING"), "Dear support,\r\nCaf\xE9 ?5\r\nsecond line");
 }
 
+TEST_F(Desktop, AWindowWhoseProgramIsKilledLeavesTheReportToTheTerminalForm) {
+  auto journal = std::make_shared<testing::Journal>();
+  auto fallback = std::make_shared<testing::FakeReportWindow>(journal);
+  const auto window = platform::gui::MakeGuiReportWindow({}, fallback);
+  const auto form = LoadedForm(u"Payroll - Unexpected error", u"the report");
+
+  HostCall host([&] { window->ShowModal(*form); });
+  const std::string id = FindWindow("Payroll - Unexpected error");
+  ASSERT_FALSE(id.empty());
+  Shell("xdotool windowkill " + id);  // the X server drops the program's connection
+  ASSERT_TRUE(host.Returned());
+  EXPECT_EQ(journal->lines, (std::vector<std::string>{"window [Payroll - Unexpected error]",
+                                                      "window closed"}));
+  EXPECT_EQ(U8(fallback->shown_text), "the report");
+}
+
 // The processes serving the clipboard of this display.
 int ClipboardOwners(const std::string& display) {
   int owners = 0;
