@@ -89,19 +89,6 @@ std::wstring GuidText(const members::Guid& guid) {
   return text;
 }
 
-std::wstring ModulePath() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD length =
-        ::GetModuleFileNameW(ThisModule(), path.data(), static_cast<DWORD>(path.size()));
-    if (length < path.size()) {
-      path.resize(length);
-      return path;
-    }
-    path.resize(path.size() * 2);
-  }
-}
-
 // Sets a text value (nullptr name: the key's default value) of the key at `path`, creating it.
 HRESULT SetText(HKEY root, const std::wstring& path, const wchar_t* name,
                 const std::wstring& value) {

@@ -297,17 +297,21 @@ HMODULE ThisModule() {
   return module;
 }
 
-std::wstring TypeLibraryPath() {
+std::wstring ModulePath() {
   std::wstring path(MAX_PATH, L'\0');
   for (;;) {
     const DWORD length =
         ::GetModuleFileNameW(ThisModule(), path.data(), static_cast<DWORD>(path.size()));
     if (length < path.size()) {
       path.resize(length);
-      break;
+      return path;
     }
     path.resize(path.size() * 2);
   }
+}
+
+std::wstring TypeLibraryPath() {
+  std::wstring path = ModulePath();
   const std::size_t slash = path.find_last_of(L"\\/");
   path.resize(slash == std::wstring::npos ? 0 : slash + 1);
   return path + L"Cobaltmoth.tlb";

@@ -34,5 +34,7 @@ HRESULT TypeInfoOf(const members::ClassInfo& cls, ITypeInfo** info);
 
 // The module that holds this code (the DLL).
 HMODULE ThisModule();
+// Its full path.
+std::wstring ModulePath();
 
 }  // namespace cobaltmoth::com
