@@ -146,17 +146,7 @@ def check_with_windres(program, table):
 
 
 def main():
-    args = sys.argv[1:]
-    check = "--check" in args
-    windres = None
-    if "--windres" in args:
-        at = args.index("--windres")
-        if at + 1 >= len(args):
-            sys.exit(__doc__)
-        windres = args[at + 1]
-        del args[at:at + 2]
-    if [a for a in args if a != "--check"]:
-        sys.exit(__doc__)
+    check, windres = winres.parse_arguments(sys.argv[1:], __doc__)
     table = read_table(SOURCE)
     outputs = [(INC, make_inc(table)), (RC, make_rc(table))]
     winres.update_outputs([(path, text.encode("ascii")) for path, text in outputs], check,

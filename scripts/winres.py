@@ -90,3 +90,20 @@ def update_outputs(outputs, check, script):
                     f.write(data)
     if check and stale:
         sys.exit("out of date (run scripts/%s): %s" % (script, ", ".join(stale)))
+
+
+def parse_arguments(args, usage):
+    """The generators' command line: [--check] [--windres PROGRAM]. Returns (check, windres);
+    exits with `usage` for anything else."""
+    args = list(args)
+    check = "--check" in args
+    windres = None
+    if "--windres" in args:
+        at = args.index("--windres")
+        if at + 1 >= len(args):
+            sys.exit(usage)
+        windres = args[at + 1]
+        del args[at:at + 2]
+    if [a for a in args if a != "--check"]:
+        sys.exit(usage)
+    return check, windres

@@ -41,7 +41,12 @@ BSTR NewBstr(std::u16string_view text) {
   return out;
 }
 
-VARIANT_BOOL Bool(bool value) { return value ? VARIANT_TRUE : VARIANT_FALSE; }
+// A Boolean property's value for the host (True is -1); E_POINTER for no place to put it.
+HRESULT BoolResult(VARIANT_BOOL* result, bool value) {
+  if (result == nullptr) return E_POINTER;
+  *result = value ? VARIANT_TRUE : VARIANT_FALSE;
+  return S_OK;
+}
 
 // The HRESULT that tells a host error's number: the host language's run-time errors in the
 // control facility (0x800A0000 + n), an object-defined error such as 0x800403E9 as itself.
@@ -332,9 +337,7 @@ class ProcStacObject final : public DualObject<_ProcStac> {
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE get_LogOnFile(VARIANT_BOOL* result) override {
-    if (result == nullptr) return E_POINTER;
-    *result = Bool(core_->LogOnFile());
-    return S_OK;
+    return BoolResult(result, core_->LogOnFile());
   }
   HRESULT STDMETHODCALLTYPE put_LogFilePath(BSTR value) override {
     return Guard(Iid(), [&] { core_->LogFilePath(View(value)); });
@@ -349,9 +352,7 @@ class ProcStacObject final : public DualObject<_ProcStac> {
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE get_Enabled(VARIANT_BOOL* result) override {
-    if (result == nullptr) return E_POINTER;
-    *result = Bool(core_->Enabled());
-    return S_OK;
+    return BoolResult(result, core_->Enabled());
   }
   HRESULT STDMETHODCALLTYPE PrintComment(BSTR Comment) override {
     return Guard(Iid(), [&] { core_->PrintComment(View(Comment)); });
@@ -396,27 +397,21 @@ class ProcBugObject final : public DualObject<_ProcBug> {
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE get_LogOnReport(VARIANT_BOOL* result) override {
-    if (result == nullptr) return E_POINTER;
-    *result = Bool(core_->LogOnReport());
-    return S_OK;
+    return BoolResult(result, core_->LogOnReport());
   }
   HRESULT STDMETHODCALLTYPE put_LogOnMsgBox(VARIANT_BOOL value) override {
     core_->LogOnMsgBox(value != VARIANT_FALSE);
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE get_LogOnMsgBox(VARIANT_BOOL* result) override {
-    if (result == nullptr) return E_POINTER;
-    *result = Bool(core_->LogOnMsgBox());
-    return S_OK;
+    return BoolResult(result, core_->LogOnMsgBox());
   }
   HRESULT STDMETHODCALLTYPE put_LogOnFile(VARIANT_BOOL value) override {
     core_->LogOnFile(value != VARIANT_FALSE);
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE get_LogOnFile(VARIANT_BOOL* result) override {
-    if (result == nullptr) return E_POINTER;
-    *result = Bool(core_->LogOnFile());
-    return S_OK;
+    return BoolResult(result, core_->LogOnFile());
   }
   HRESULT STDMETHODCALLTYPE put_LogFilePath(BSTR value) override {
     return Guard(Iid(), [&] { core_->LogFilePath(View(value)); });
@@ -431,18 +426,14 @@ class ProcBugObject final : public DualObject<_ProcBug> {
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE get_EndOnError(VARIANT_BOOL* result) override {
-    if (result == nullptr) return E_POINTER;
-    *result = Bool(core_->EndOnError());
-    return S_OK;
+    return BoolResult(result, core_->EndOnError());
   }
   HRESULT STDMETHODCALLTYPE put_Enabled(VARIANT_BOOL value) override {
     core_->Enabled(value != VARIANT_FALSE);
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE get_Enabled(VARIANT_BOOL* result) override {
-    if (result == nullptr) return E_POINTER;
-    *result = Bool(core_->Enabled());
-    return S_OK;
+    return BoolResult(result, core_->Enabled());
   }
   HRESULT STDMETHODCALLTYPE putref_ProcStack(_ProcStac** value) override {
     if (value == nullptr) return E_POINTER;
