@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "bench/bench_util.hpp"
-#include "component/text.hpp"
+#include "component/base/text.hpp"
 
 namespace cobaltmoth::bench {
 namespace {

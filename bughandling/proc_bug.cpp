@@ -4,9 +4,9 @@
 
 #include "bughandling/report_text.hpp"
 #include "bughandling/vox_error.hpp"
-#include "component/host_error.hpp"
-#include "component/log_section.hpp"
-#include "component/text.hpp"
+#include "component/base/host_error.hpp"
+#include "component/base/log_section.hpp"
+#include "component/base/text.hpp"
 #include "platform/platform.hpp"
 #include "platform/resources.hpp"
 #include "platform/ui.hpp"

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "component/host_error.hpp"
-#include "component/text.hpp"
+#include "component/base/host_error.hpp"
+#include "component/base/text.hpp"
 
 namespace cobaltmoth::bughandling {
 namespace {

@@ -40,8 +40,8 @@
 #include <cobaltmoth/error.hpp>
 
 #include "collection_inspector.hpp"
-#include "component/text.hpp"
-#include "component/variant.hpp"
+#include "component/base/text.hpp"
+#include "component/base/variant.hpp"
 #include "support/collection_ex_obj.hpp"
 
 namespace {

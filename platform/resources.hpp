@@ -4,9 +4,9 @@
 // The texts the library shows come in the user's language, chosen again at every call, so a
 // change of language shows at the next text; nothing is cached. The language is a Windows
 // language id: 1040 for an Italian user, 1033 (English, United States) for every other user.
-// On Linux the backend serves the table compiled in from component/strings.tsv and takes the
+// On Linux the backend serves the table compiled in from component/resources/strings.tsv and takes the
 // language from LC_ALL, LC_MESSAGES and LANG (strings::LanguageFromLocale); on Windows the
-// same texts are the DLL's STRINGTABLE resources (component/strings.rc).
+// same texts are the DLL's STRINGTABLE resources (component/resources/strings.rc).
 //
 // Thread-safety: every call may come from any thread.
 #pragma once

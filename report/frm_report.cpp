@@ -3,8 +3,8 @@
 #include <exception>
 #include <utility>
 
-#include "component/host_error.hpp"
-#include "component/text.hpp"
+#include "component/base/host_error.hpp"
+#include "component/base/text.hpp"
 #include "platform/ui.hpp"
 
 namespace cobaltmoth::report {

@@ -3,7 +3,7 @@
 #include <string>
 #include <utility>
 
-#include "component/text.hpp"
+#include "component/base/text.hpp"
 
 namespace cobaltmoth {
 namespace {

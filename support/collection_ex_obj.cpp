@@ -5,8 +5,8 @@
 #include <limits>
 #include <new>
 
-#include "component/host_error.hpp"
-#include "component/text.hpp"
+#include "component/base/host_error.hpp"
+#include "component/base/text.hpp"
 
 namespace cobaltmoth {
 namespace {

@@ -31,7 +31,7 @@
 #include <utility>
 #include <vector>
 
-#include "component/variant.hpp"
+#include "component/base/variant.hpp"
 
 namespace cobaltmoth {
 

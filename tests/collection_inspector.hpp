@@ -5,7 +5,7 @@
 #include <set>
 #include <string>
 
-#include "component/text.hpp"
+#include "component/base/text.hpp"
 #include "support/collection_ex_obj.hpp"
 
 namespace cobaltmoth {

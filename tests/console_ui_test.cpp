@@ -24,7 +24,7 @@
 
 #include "fake_platform.hpp"
 #include "fake_ui.hpp"
-#include "platform/posix/console_ui.hpp"
+#include "platform/posix/terminal/terminal_ui.hpp"
 #include "platform/posix/posix_platform.hpp"
 #include "platform/ui.hpp"
 #include "report/frm_report.hpp"

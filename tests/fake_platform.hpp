@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "component/host_error.hpp"
-#include "component/text.hpp"
+#include "component/base/host_error.hpp"
+#include "component/base/text.hpp"
 #include "platform/platform.hpp"
 #include "platform/resources.hpp"
 #include "fake_registry.hpp"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "component/text.hpp"
+#include "component/base/text.hpp"
 #include "platform/registry.hpp"
 
 namespace cobaltmoth::testing {

@@ -1,4 +1,4 @@
-#include "component/host_error.hpp"
+#include "component/base/host_error.hpp"
 
 #include <cobaltmoth/error_line.hpp>
 #include <gtest/gtest.h>

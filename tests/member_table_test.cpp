@@ -1,6 +1,6 @@
 // The member table: the interface's slot order, the member list's order, dispatch ids, kinds,
 // parameters with their defaults, help strings and the enumeration, against literal values.
-#include "component/member_table.hpp"
+#include "component/bindings/member_table.hpp"
 
 #include <gtest/gtest.h>
 

@@ -11,7 +11,7 @@
 
 #include "fake_platform.hpp"
 #include "platform/posix/posix_platform.hpp"
-#include "platform/posix/postscript.hpp"
+#include "platform/posix/shell/postscript.hpp"
 #include "platform/ui.hpp"
 #include "temp_dir.hpp"
 

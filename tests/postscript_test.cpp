@@ -4,7 +4,7 @@
 #include <string>
 
 #include "fake_platform.hpp"
-#include "platform/posix/postscript.hpp"
+#include "platform/posix/shell/postscript.hpp"
 
 namespace cobaltmoth {
 namespace {

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "component/text.hpp"
+#include "component/base/text.hpp"
 #include "platform/platform.hpp"
 #include "platform/ui.hpp"
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "component/icon101.hpp"
+#include "component/resources/icon101.hpp"
 #include "fake_platform.hpp"
 #include "platform/posix/posix_platform.hpp"
 
@@ -129,8 +129,8 @@ TEST(Icon101, IcoHeadersDescribeOne32By32SixteenColourImage) {
 }
 
 TEST(Icon101, CommittedIcoFileIsTheCompiledInIcon) {
-  std::ifstream file(COBALTMOTH_SOURCE_DIR "/component/icon101.ico", std::ios::binary);
-  ASSERT_TRUE(file) << "component/icon101.ico is missing";
+  std::ifstream file(COBALTMOTH_SOURCE_DIR "/component/resources/icon101.ico", std::ios::binary);
+  ASSERT_TRUE(file) << "component/resources/icon101.ico is missing";
   const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(file), {}};
   const auto compiled = icons::Icon101Ico();
   EXPECT_EQ(bytes, std::vector<std::uint8_t>(compiled.begin(), compiled.end()));

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "component/text.hpp"
+#include "component/base/text.hpp"
 #include "fake_platform.hpp"
 #include "platform/posix/posix_platform.hpp"
 #include "platform/registry.hpp"

@@ -1,6 +1,6 @@
 // The string table compiled into the library, the Windows resource script generated from the
 // same source, and the rule that picks the user's language from the POSIX locale variables.
-#include "component/string_table.hpp"
+#include "component/resources/string_table.hpp"
 
 #include <gtest/gtest.h>
 
@@ -237,8 +237,8 @@ std::map<int, std::map<int, std::u16string>> ReadStringTables(const std::string&
 }
 
 TEST(StringsRc, HoldsTheCompiledInTableInEnglishAndItalian) {
-  std::ifstream file(COBALTMOTH_SOURCE_DIR "/component/strings.rc", std::ios::binary);
-  ASSERT_TRUE(file) << "component/strings.rc is missing";
+  std::ifstream file(COBALTMOTH_SOURCE_DIR "/component/resources/strings.rc", std::ios::binary);
+  ASSERT_TRUE(file) << "component/resources/strings.rc is missing";
   std::stringstream script;
   script << file.rdbuf();
   const auto tables = ReadStringTables(script.str());

@@ -1,10 +1,10 @@
-#include "component/text.hpp"
+#include "component/base/text.hpp"
 
 #include <gtest/gtest.h>
 
 #include <limits>
 
-#include "component/variant.hpp"
+#include "component/base/variant.hpp"
 #include "fake_platform.hpp"
 
 namespace cobaltmoth::text {

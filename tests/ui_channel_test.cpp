@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/posix/ui_channel.hpp"
+#include "platform/posix/desktop/ui_channel.hpp"
 
 namespace cobaltmoth {
 namespace {

@@ -20,7 +20,7 @@
 
 #include "fake_platform.hpp"
 #include "platform/posix/posix_platform.hpp"
-#include "platform/posix/xdg_shell.hpp"
+#include "platform/posix/shell/xdg_shell.hpp"
 #include "temp_dir.hpp"
 #include "xdg_tree.hpp"
 

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "component/text.hpp"
+#include "component/base/text.hpp"
 #include "platform/platform.hpp"
 #include "platform/registry.hpp"
 #include "support/c_reg_settings.hpp"

@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "component/project_type.hpp"
-#include "component/text.hpp"
+#include "component/base/project_type.hpp"
+#include "component/base/text.hpp"
 #include "tracing/stack_log_format.hpp"
 
 namespace cobaltmoth::tracing {

@@ -3,9 +3,9 @@
 #include <utility>
 #include <vector>
 
-#include "component/host_error.hpp"
-#include "component/log_section.hpp"
-#include "component/text.hpp"
+#include "component/base/host_error.hpp"
+#include "component/base/log_section.hpp"
+#include "component/base/text.hpp"
 #include "platform/platform.hpp"
 #include "support/collection_ex_obj.hpp"
 #include "tracing/app_identity.hpp"

@@ -1,6 +1,6 @@
 #include "tracing/stack_log_format.hpp"
 
-#include "component/text.hpp"
+#include "component/base/text.hpp"
 
 namespace cobaltmoth::tracing {
 namespace {

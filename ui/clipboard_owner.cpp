@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/posix/ui_channel.hpp"
+#include "platform/posix/desktop/ui_channel.hpp"
 
 namespace cobaltmoth::ui {
 namespace {

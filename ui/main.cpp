@@ -1,7 +1,7 @@
 // cobaltmoth-ui - the windows of the bug handler on a Linux desktop.
 //
 //   cobaltmoth-ui --serve       shows the message boxes and the report window that the library
-//                               asks for on descriptor 3 (platform/posix/ui_channel.hpp)
+//                               asks for on descriptor 3 (platform/posix/desktop/ui_channel.hpp)
 //   cobaltmoth-ui --clipboard   keeps a text on the clipboard (ui/clipboard_owner.hpp)
 //
 // The library starts it and waits for it; it is not meant to be started by hand.
@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "platform/posix/spawn.hpp"
-#include "platform/posix/ui_channel.hpp"
+#include "platform/posix/desktop/ui_channel.hpp"
 #include "ui/clipboard_owner.hpp"
 #include "ui/message_box_view.hpp"
 #include "ui/plain_label.hpp"

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/ui_channel.hpp"
+#include "platform/posix/desktop/ui_channel.hpp"
 
 class Fl_RGB_Image;
 class Fl_Text_Buffer;

@@ -16,7 +16,7 @@
 #include <cobaltmoth/proc_stac.hpp>
 
 #include "component/com/com_interfaces.hpp"
-#include "component/member_table.hpp"
+#include "component/bindings/member_table.hpp"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // vtables, for the server and for early-bound C++ clients.
 //
 // Each interface's slots follow those of IDispatch in the order of the member table
-// (component/member_table.cpp); every slot returns an HRESULT, a result comes back through
+// (component/bindings/member_table.cpp); every slot returns an HRESULT, a result comes back through
 // the last parameter. A failure carries error information (IErrorInfo) with the host error's
 // source and description, and the HRESULT tells its number: 0x800A0000 + n for the host
 // language's run-time error n (5, 9, 76, ...), the number itself for an object-defined error
@@ -14,7 +14,7 @@
 #include <oaidl.h>
 #include <objbase.h>
 
-#include "component/member_table.hpp"
+#include "component/bindings/member_table.hpp"
 
 namespace cobaltmoth::com {
 

@@ -17,7 +17,7 @@
 
 #include "component/com/com_objects.hpp"
 #include "component/com/type_library.hpp"
-#include "component/host_error.hpp"
+#include "component/base/host_error.hpp"
 
 namespace cobaltmoth::com {
 namespace {

@@ -17,7 +17,7 @@
 
 #include <string>
 
-#include "component/member_table.hpp"
+#include "component/bindings/member_table.hpp"
 
 namespace cobaltmoth::com {
 

@@ -12,10 +12,10 @@
 #include <string>
 #include <utility>
 
-#include "component/host_error.hpp"
-#include "component/string_table.hpp"
-#include "component/text.hpp"
-#include "platform/posix/gui_ui.hpp"
+#include "component/base/host_error.hpp"
+#include "component/resources/string_table.hpp"
+#include "component/base/text.hpp"
+#include "platform/posix/desktop/desktop_ui.hpp"
 #include "platform/posix/posix_platform.hpp"
 #include "platform/resources.hpp"
 

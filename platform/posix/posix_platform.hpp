@@ -29,7 +29,7 @@ struct RegistryHives {
 // The hives as the environment names them now.
 RegistryHives DefaultRegistryHives();
 
-// The settings store on SQLite (platform/posix/sqlite_registry.cpp), finding its hives by
+// The settings store on SQLite (platform/posix/settings/sqlite_registry.cpp), finding its hives by
 // DefaultRegistryHives() at every key it opens.
 std::shared_ptr<Registry> MakeSqliteRegistry();
 // The same with fixed hive files.
@@ -39,19 +39,19 @@ std::shared_ptr<Registry> MakeSqliteRegistry(RegistryHives hives);
 // LANG give it (read from the environment at every call; see strings::LanguageFromLocale).
 std::shared_ptr<Resources> MakePosixResources();
 
-// The default printer (platform/posix/posix_printer.cpp): the text as PostScript
-// (platform/posix/postscript.hpp) on the standard input of `lp -s`, or of `lpr` when there is
+// The default printer (platform/posix/shell/printer.cpp): the text as PostScript
+// (platform/posix/shell/postscript.hpp) on the standard input of `lp -s`, or of `lpr` when there is
 // no `lp`. Failures raise 482 with the spooler's own message.
 std::shared_ptr<Printer> MakePosixPrinter();
 // The same with other commands in place of lp and lpr (a name without "/" is looked up in
 // PATH), for tests.
 std::shared_ptr<Printer> MakePosixPrinter(std::string lp, std::string lpr);
 
-// The shell's mail hand-off on a free desktop (platform/posix/xdg_shell.hpp).
+// The shell's mail hand-off on a free desktop (platform/posix/shell/xdg_shell.hpp).
 std::shared_ptr<Shell> MakeXdgShell();
 
 // The message box, the report window and the clipboard in the terminal, for a process with
-// no display; COBALTMOTH_UI chooses among them (platform/posix/console_ui.hpp).
+// no display; COBALTMOTH_UI chooses among them (platform/posix/terminal/terminal_ui.hpp).
 std::shared_ptr<MessageBox> MakeConsoleMessageBox();
 std::shared_ptr<ReportWindow> MakeConsoleReportWindow();
 std::shared_ptr<Clipboard> MakeConsoleClipboard();

@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "component/host_error.hpp"
+#include "component/base/host_error.hpp"
 #include "platform/ui.hpp"
 #include "platform/windows/windows_platform.hpp"
 #include "report/frm_report.hpp"

@@ -9,9 +9,9 @@
 #include <utility>
 #include <vector>
 
-#include "component/host_error.hpp"
-#include "component/icon101.hpp"
-#include "component/string_table.hpp"
+#include "component/base/host_error.hpp"
+#include "component/resources/icon101.hpp"
+#include "component/resources/string_table.hpp"
 #include "platform/resources.hpp"
 #include "platform/windows/windows_platform.hpp"
 

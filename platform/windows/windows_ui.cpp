@@ -10,8 +10,8 @@
 #include <cstring>
 #include <string>
 
-#include "component/host_error.hpp"
-#include "component/text.hpp"
+#include "component/base/host_error.hpp"
+#include "component/base/text.hpp"
 #include "platform/ui.hpp"
 #include "platform/windows/windows_platform.hpp"
 #include "report/frm_report.hpp"

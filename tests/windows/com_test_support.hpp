@@ -13,7 +13,7 @@
 #include <string>
 
 #include "component/com/com_interfaces.hpp"
-#include "component/member_table.hpp"
+#include "component/bindings/member_table.hpp"
 
 namespace cobaltmoth::comtest {
 

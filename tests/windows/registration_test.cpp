@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "component/string_table.hpp"
+#include "component/resources/string_table.hpp"
 #include "tests/windows/com_test_support.hpp"
 
 namespace cobaltmoth::comtest {

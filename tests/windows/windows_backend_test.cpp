@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "component/string_table.hpp"
-#include "component/text.hpp"
+#include "component/resources/string_table.hpp"
+#include "component/base/text.hpp"
 #include "platform/registry.hpp"
 #include "platform/resources.hpp"
 #include "platform/windows/windows_platform.hpp"

@@ -1,0 +1,41 @@
+// component/base/log_section.hpp - the sections that objects append to their log files.
+//
+// Both logs of the library are shared by the objects that write to them: each object opens
+// its log at its first line with a banner and closes it with a footer, so a log reads as one
+// section per object:
+//
+//   <rule>
+//   <start line>
+//   <rule>
+//   (empty line)
+//   ...the object's lines...
+//   (empty line)
+//   <rule>
+//   <end line>
+//   <rule>
+//   (empty line)
+//
+// Thread-safety: none; a stream belongs to the object that opened it.
+#pragma once
+
+#include <memory>
+#include <string_view>
+
+#include "platform/platform.hpp"
+
+namespace cobaltmoth {
+
+// Opens `path` for appending and writes the banner. An empty path opens nothing and gives
+// none. File errors are raised; a stream is handed out only once its banner is written, so a
+// failed open is tried again, banner first, by the next line.
+std::unique_ptr<platform::TextStream> OpenLogSection(platform::FileSystem& files,
+                                                     std::u16string_view path,
+                                                     std::u16string_view rule,
+                                                     std::u16string_view start_line);
+
+// Writes the footer and closes the stream; `stream` is none afterwards, even when a write
+// fails (the error is raised). Does nothing when it is none already.
+void CloseLogSection(std::unique_ptr<platform::TextStream>& stream, std::u16string_view rule,
+                     std::u16string_view end_line);
+
+}  // namespace cobaltmoth
