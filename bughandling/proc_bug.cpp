@@ -7,6 +7,8 @@
 #include "component/base/host_error.hpp"
 #include "component/base/log_section.hpp"
 #include "component/base/text.hpp"
+#include "component/resources/string_ids.hpp"
+#include "component/resources/string_table.hpp"
 #include "platform/platform.hpp"
 #include "platform/resources.hpp"
 #include "platform/ui.hpp"
@@ -19,11 +21,11 @@ namespace cobaltmoth {
 using bughandling::VoxError;
 
 namespace {
-constexpr std::int16_t kSupportFaxId = 1001;
-constexpr std::int16_t kSupportMailId = 1002;
-constexpr std::int16_t kUnexpectedErrorId = 10001;
-constexpr std::int16_t kEmailPromptId = 10002;
-constexpr std::int32_t kItalian = 1040;
+using strings::kEmailPromptId;
+using strings::kItalian;
+using strings::kSupportFaxId;
+using strings::kSupportMailId;
+using strings::kUnexpectedErrorId;
 constexpr std::u16string_view kClassName = u"ProcBug";
 
 // An error handed over as a number and a description.
@@ -121,7 +123,7 @@ struct ProcBug::Impl {
     form.Text(window_text);
     form.SupportFax(support_fax);
     form.SupportMail(support_mail);
-    platform->report_window->ShowModal(form);
+    form.ShowModal();
   }
 
   // The file step: appends the report to the bug log, opening it first when needed.

@@ -5,21 +5,19 @@
 
 #include "component/base/host_error.hpp"
 #include "component/base/text.hpp"
-#include "platform/ui.hpp"
+#include "component/resources/string_ids.hpp"
+#include "platform/resources.hpp"
 
 namespace cobaltmoth::report {
 namespace {
 
-using Kind = Control::Kind;
+using platform::WindowControl;
+using Kind = WindowControl::Kind;
 
-constexpr std::int16_t kIconId = 101;
-constexpr std::int16_t kClipboardConfirmationId = 1003;
-constexpr std::int16_t kSupportMailId = 1002;
-
-Control Make(std::u16string name, std::int32_t index, Kind kind, std::int32_t left,
+WindowControl Make(std::u16string name, std::int32_t index, Kind kind, std::int32_t left,
              std::int32_t top, std::int32_t width, std::int32_t height, std::int32_t tab_index,
              std::u16string tag, std::u16string caption) {
-  Control c;
+  WindowControl c;
   c.name = std::move(name);
   c.index = index;
   c.kind = kind;
@@ -34,8 +32,8 @@ Control Make(std::u16string name, std::int32_t index, Kind kind, std::int32_t le
 }
 
 // The window as designed, in its collection order: top to bottom, then left to right.
-std::vector<Control> DesignControls() {
-  std::vector<Control> c;
+std::vector<WindowControl> DesignControls() {
+  std::vector<WindowControl> c;
   c.push_back(Make(u"Image1", -1, Kind::kImage, 120, 120, 480, 480, -1, u"", u""));
   c.push_back(Make(u"Label1", 0, Kind::kLabel, 780, 120, 8355, 495, 2, u"101", u"Label1"));
   c.back().word_wrap = true;
@@ -86,36 +84,54 @@ std::u16string_view Trim(std::u16string_view text) {
 }  // namespace
 
 frmReport::frmReport(std::shared_ptr<const platform::Platform> platform)
-    : platform_(std::move(platform)), controls_(DesignControls()) {}
-
-Control* frmReport::Find(std::u16string_view name, std::int32_t index) {
-  for (Control& c : controls_) {
-    if (c.name == name && c.index == index) return &c;
-  }
-  return nullptr;
+    : platform_(std::move(platform)) {
+  model_.title = u"Form1";
+  model_.width = kClientWidthTwips;
+  model_.height = kClientHeightTwips;
+  model_.twips_per_pixel = kTwipsPerPixel;
+  model_.controls = DesignControls();
 }
 
-const std::u16string& frmReport::Text() const {
-  for (const Control& c : controls_) {
-    if (c.kind == Kind::kTextBox) return c.caption;
-  }
-  static const std::u16string kNone;
-  return kNone;
+void frmReport::Text(std::u16string_view text) { model_.Find(u"txtError")->caption.assign(text); }
+void frmReport::SupportFax(std::u16string_view text) {
+  model_.Find(u"SupportFax")->caption.assign(text);
 }
-
-void frmReport::Text(std::u16string_view text) { Find(u"txtError")->caption.assign(text); }
-void frmReport::SupportFax(std::u16string_view text) { Find(u"SupportFax")->caption.assign(text); }
 void frmReport::SupportMail(std::u16string_view text) {
-  Find(u"SupportMail")->caption.assign(text);
+  model_.Find(u"SupportMail")->caption.assign(text);
 }
 
 void frmReport::Form_Load() {
-  for (Control& c : controls_) {
+  for (WindowControl& c : model_.controls) {
     std::int16_t id = 0;
     if (NumericTag(c.tag, &id)) c.caption = platform_->resources->LoadResString(id);
   }
-  image1_ = std::make_unique<platform::Icon>(platform_->resources->LoadResIcon(kIconId));
-  icon_ = std::make_unique<platform::Icon>(platform_->resources->LoadResIcon(kIconId));
+  const platform::Icon icon = platform_->resources->LoadResIcon(strings::kIconId);
+  model_.picture.width = icon.width;
+  model_.picture.height = icon.height;
+  model_.picture.rgba.assign(icon.rgba.begin(), icon.rgba.end());
+  model_.picture.ico.assign(icon.ico.begin(), icon.ico.end());
+}
+
+void frmReport::ShowModal() {
+  unloaded_ = false;
+  const std::unique_ptr<platform::ShownReportWindow> window =
+      platform_->report_window->Show(model_);
+  shown_ = window.get();
+  try {
+    while (!unloaded_) {
+      platform::Click click = window->WaitForClick();
+      if (click.text != Text()) Text(click.text);
+      if (click.button == platform::Click::kCloseBox) {
+        Unload();
+      } else if (click.button >= INT16_MIN && click.button <= INT16_MAX) {
+        cmdReport_Click(static_cast<std::int16_t>(click.button));
+      }
+    }
+  } catch (...) {
+    shown_ = nullptr;
+    throw;
+  }
+  shown_ = nullptr;
 }
 
 void frmReport::cmdReport_Click(std::int16_t index) {
@@ -137,6 +153,14 @@ void frmReport::cmdReport_Click(std::int16_t index) {
   }
 }
 
+void frmReport::MsgBox(std::u16string_view prompt, std::int32_t style) {
+  if (shown_ != nullptr) {
+    shown_->ShowMessage(prompt, style, u"");
+  } else {
+    platform_->message_box->Show(prompt, style, u"");
+  }
+}
+
 template <typename Action>
 void frmReport::Guarded(Action action) {
   std::u16string failure;
@@ -151,16 +175,24 @@ void frmReport::Guarded(Action action) {
     failure = u"Unexpected failure";
   }
   try {
-    platform_->message_box->Show(failure, platform::kExclamation, u"");
+    MsgBox(failure, platform::kExclamation);
   } catch (...) {
     // Nowhere left to tell the user; the window stays and the host goes on.
   }
 }
 
 void frmReport::CopyToClipboard() {
-  platform_->clipboard->SetText(Text());
-  platform_->message_box->Show(platform_->resources->LoadResString(kClipboardConfirmationId),
-                               platform::kOkOnly, u"");
+  const std::u16string kept_in = platform_->clipboard->SetText(Text());
+  if (kept_in.empty()) {
+    MsgBox(platform_->resources->LoadResString(strings::kClipboardConfirmationId),
+           platform::kOkOnly);
+    return;
+  }
+  // No clipboard here: the text went to a file, and the user is told where instead.
+  std::u16string note = platform_->resources->LoadResString(strings::kKeptInFileId);
+  const std::size_t at = note.find(u"%1");
+  if (at != std::u16string::npos) note.replace(at, 2, kept_in);
+  MsgBox(note, platform::kOkOnly);
 }
 
 void frmReport::PrintReport() { platform_->printer->PrintDocument(Text(), u"Courier", 12.0); }
@@ -179,11 +211,11 @@ void frmReport::SendMail() {
   shell.DeleteHtmProbe(probe);
   const std::u16string_view program = Trim(found);
   if (code <= 32 || program.empty()) {
-    platform_->message_box->Show(u"Unable to find Mail program", platform::kOkOnly, u"");
+    MsgBox(u"Unable to find Mail program", platform::kOkOnly);
     return;
   }
   std::u16string subject;
-  for (const char16_t unit : u"[Bug Report] Application " + caption_) {
+  for (const char16_t unit : u"[Bug Report] Application " + Caption()) {
     if (unit == u' ') {
       subject += u"%20";
     } else {
@@ -191,7 +223,7 @@ void frmReport::SendMail() {
     }
   }
   std::u16string parameters = u"mailto:";
-  parameters += platform_->resources->LoadResString(kSupportMailId);
+  parameters += platform_->resources->LoadResString(strings::kSupportMailId);
   parameters += u"?subject=";
   parameters += subject;
   shell.ShellExecute(u"open", program, parameters, 1);

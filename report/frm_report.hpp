@@ -20,9 +20,11 @@
 //   cmdReport(2)  button  5040, 6240, 1335,  495  tab 9  "203"  Send E-Mail, default (Enter)
 //   cmdReport(3)  button  7800, 6240, 1335,  495  tab 10 "299"  Close, cancel (Esc)
 //
-// Every action takes the text as the box holds it at the moment of the click (the front end
-// puts the user's edits into txtError first). A failure of the clipboard, the printer or the
-// shell never reaches the host: the user is told in a message box and the window stays.
+// ShowModal draws the window through the platform's report window port and runs its modal
+// loop here: every press comes back with the text the box holds at that moment, which goes
+// into txtError before the action runs, so every action takes the text as the user left it.
+// A failure of the clipboard, the printer or the shell never reaches the host: the user is
+// told in a message box over the window, and the window stays.
 //
 // Thread-safety: none; the window lives on the host's thread for one report.
 #pragma once
@@ -31,28 +33,11 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "platform/platform.hpp"
-#include "platform/resources.hpp"
+#include "platform/ui.hpp"
 
 namespace cobaltmoth::report {
-
-// One control of the window.
-struct Control {
-  enum class Kind { kImage, kLabel, kTextBox, kButton };
-  std::u16string name;      // "Label1", "cmdReport", "txtError", ...
-  std::int32_t index = -1;  // the member's index in a control array, -1 for a lone control
-  Kind kind = Kind::kLabel;
-  std::int32_t left = 0, top = 0, width = 0, height = 0;  // twips
-  std::int32_t tab_index = -1;  // -1: takes no focus
-  std::u16string tag;           // the string id of its caption, or empty
-  std::u16string caption;       // the design caption until Form_Load; a text box's text
-  bool auto_size = false;       // a label that sizes itself to its text
-  bool word_wrap = false;       // a label whose text wraps inside its fixed size
-  bool is_default = false;      // the button that Enter presses
-  bool is_cancel = false;       // the button that Esc presses
-};
 
 inline constexpr std::int32_t kClientWidthTwips = 9225;
 inline constexpr std::int32_t kClientHeightTwips = 6795;
@@ -67,37 +52,35 @@ class frmReport {
   explicit frmReport(std::shared_ptr<const platform::Platform> platform);
 
   // Gives every control with a numeric, non-empty tag its string-table caption, then loads
-  // icon 101 as the picture of Image1 and, a second time, as the window's icon.
+  // icon 101 as the picture of Image1 and of the window.
   void Form_Load();
+
+  // Shows the window through the platform's report window and runs it until it is unloaded
+  // (Close, Esc or the close box). Errors of the port itself reach the caller.
+  void ShowModal();
 
   // Dispatches a button: 0 copy, 1 print, 2 send e-mail, 3 close; any other index does
   // nothing.
   void cmdReport_Click(std::int16_t index);
 
-  // Ends the modal display (Close, Esc, the close box).
+  // Ends the modal display.
   void Unload() noexcept { unloaded_ = true; }
   bool Unloaded() const noexcept { return unloaded_; }
 
   // The window's title.
-  const std::u16string& Caption() const noexcept { return caption_; }
-  void Caption(std::u16string_view title) { caption_.assign(title); }
+  const std::u16string& Caption() const noexcept { return model_.title; }
+  void Caption(std::u16string_view title) { model_.title.assign(title); }
 
-  // The controls in the window's collection order.
-  const std::vector<Control>& Controls() const noexcept { return controls_; }
-  // A control by name and index (-1 for a lone control); nullptr when there is none.
-  Control* Find(std::u16string_view name, std::int32_t index = -1);
+  // The window as the front ends draw it: the controls in the window's collection order.
+  const platform::ReportWindowModel& Model() const noexcept { return model_; }
 
   // The report text: txtError's text, as the user may have edited it.
-  const std::u16string& Text() const;
+  const std::u16string& Text() const { return model_.Text(); }
   void Text(std::u16string_view text);
 
   // The two contact labels that the bug handler fills.
   void SupportFax(std::u16string_view text);
   void SupportMail(std::u16string_view text);
-
-  // The icon loaded for Image1 and for the window (empty until Form_Load).
-  const platform::Icon* Image1Picture() const noexcept { return image1_.get(); }
-  const platform::Icon* Icon() const noexcept { return icon_.get(); }
 
  private:
   void CopyToClipboard();
@@ -106,12 +89,12 @@ class frmReport {
   // Runs an action; an error it raises is shown to the user instead of reaching the host.
   template <typename Action>
   void Guarded(Action action);
+  // A message box over the window while it is shown, the platform's own otherwise.
+  void MsgBox(std::u16string_view prompt, std::int32_t style);
 
   std::shared_ptr<const platform::Platform> platform_;
-  std::u16string caption_ = u"Form1";
-  std::vector<Control> controls_;
-  std::unique_ptr<platform::Icon> image1_;
-  std::unique_ptr<platform::Icon> icon_;
+  platform::ReportWindowModel model_;
+  platform::ShownReportWindow* shown_ = nullptr;  // while ShowModal runs
   bool unloaded_ = false;
 };
 

@@ -14,10 +14,31 @@ case "${1:-demo}" in
     packages+=(clang libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev
                libspdlog-dev g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64
                cups cups-pdf cups-client poppler-utils
-               xvfb xdotool xclip x11-utils imagemagick)
+               xvfb xdotool xclip x11-utils imagemagick locales)
     ;;
   *) echo "usage: $0 demo|test" >&2; exit 2 ;;
 esac
+
+sudo=()
+if [ "$(id -u)" -ne 0 ]; then sudo=(sudo); fi
+
+# The tests write dates in an Italian and a German locale as a user there would see them.
+generate_locales() {
+  [ "${1:-demo}" = test ] || return 0
+  local wanted=(it_IT.UTF-8 de_DE.UTF-8) have
+  have=$(locale -a 2>/dev/null | tr 'A-Z' 'a-z' | sed 's/utf-8/utf8/')
+  local missing_locales=()
+  for l in "${wanted[@]}"; do
+    echo "$have" | grep -qx "$(echo "$l" | tr 'A-Z' 'a-z' | sed 's/utf-8/utf8/')" ||
+      missing_locales+=("$l")
+  done
+  [ ${#missing_locales[@]} -eq 0 ] && return 0
+  for l in "${missing_locales[@]}"; do
+    "${sudo[@]}" sed -i "s/^# *\($l UTF-8\)/\1/" /etc/locale.gen
+    grep -q "^$l UTF-8" /etc/locale.gen || echo "$l UTF-8" | "${sudo[@]}" tee -a /etc/locale.gen >/dev/null
+  done
+  "${sudo[@]}" locale-gen >/dev/null
+}
 
 missing=()
 for p in "${packages[@]}"; do
@@ -25,11 +46,10 @@ for p in "${packages[@]}"; do
     missing+=("$p")
   fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
-
-sudo=()
-if [ "$(id -u)" -ne 0 ]; then sudo=(sudo); fi
-echo "Installing: ${missing[*]}"
-"${sudo[@]}" apt-get update -qq
-DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
-  "${missing[@]}" >/dev/null
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  "${sudo[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null
+fi
+generate_locales "${1:-demo}"

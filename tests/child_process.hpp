@@ -1,17 +1,26 @@
 // tests/child_process.hpp - running a piece of a test in a child process that cannot hang
-// the test: every child has an alarm and the parent waits with deadlines.
+// the test (every child has an alarm and the parent waits with deadlines), and the process's
+// environment and files as tests set them up.
 #pragma once
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <map>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 namespace cobaltmoth::testing {
 
@@ -19,6 +28,78 @@ inline constexpr int kChildAlarmSeconds = 10;
 inline constexpr int kWaitMs = 5000;
 // The exit code of a child whose body threw.
 inline constexpr int kThrew = 4;
+
+// A private folder, removed with everything in it (write-protected folders too) at the end.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "cobaltmoth-test-XXXXXX").string();
+    path_ = ::mkdtemp(pattern.data());
+  }
+  ~TempDir() {
+    namespace fs = std::filesystem;
+    std::error_code ignored;
+    for (auto it = fs::recursive_directory_iterator(path_, ignored);
+         it != fs::recursive_directory_iterator(); it.increment(ignored)) {
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    }
+    fs::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Sets environment variables for one test and gives each its earlier value back.
+class ScopedEnv {
+ public:
+  ScopedEnv() = default;
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+  ~ScopedEnv() {
+    for (const auto& [name, value] : saved_) {
+      if (value) {
+        ::setenv(name.c_str(), value->c_str(), 1);
+      } else {
+        ::unsetenv(name.c_str());
+      }
+    }
+  }
+  void Set(const std::string& name, const std::string& value) {
+    Save(name);
+    ::setenv(name.c_str(), value.c_str(), 1);
+  }
+  void Unset(const std::string& name) {
+    Save(name);
+    ::unsetenv(name.c_str());
+  }
+
+ private:
+  void Save(const std::string& name) {
+    if (saved_.count(name) != 0) return;
+    const char* value = std::getenv(name.c_str());
+    saved_[name] = value == nullptr ? std::nullopt : std::optional<std::string>(value);
+  }
+  std::map<std::string, std::optional<std::string>> saved_;
+};
+
+inline void WriteFile(const std::string& path, const std::string& bytes) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
 
 inline int ExitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + status; }
 

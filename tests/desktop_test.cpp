@@ -24,14 +24,9 @@
 #include "child_process.hpp"
 #include "cobaltmoth/proc_bug.hpp"
 #include "component/base/text.hpp"
-#include "fake_platform.hpp"
-#include "fake_ui.hpp"
-#include "platform/posix/terminal/terminal_ui.hpp"
+#include "fakes.hpp"
 #include "platform/posix/desktop/desktop_ui.hpp"
-#include "platform/posix/posix_platform.hpp"
 #include "report/frm_report.hpp"
-#include "temp_dir.hpp"
-#include "xdg_tree.hpp"
 
 namespace cobaltmoth {
 namespace {
@@ -217,9 +212,10 @@ class HostCall {
   std::future<void> done_;
 };
 
-std::unique_ptr<report::frmReport> LoadedForm(const std::u16string& title,
-                                              const std::u16string& text) {
-  auto form = std::make_unique<report::frmReport>(platform::DefaultPlatform());
+std::unique_ptr<report::frmReport> LoadedForm(
+    const std::u16string& title, const std::u16string& text,
+    std::shared_ptr<const platform::Platform> on = platform::DefaultPlatform()) {
+  auto form = std::make_unique<report::frmReport>(std::move(on));
   form->Form_Load();
   form->Caption(title);
   form->Text(text);
@@ -262,18 +258,33 @@ TEST_F(Desktop, RaiseShowsTheBoxThenTheWindowAndEscReturnsWithEndOnErrorSet) {
 }
 
 TEST_F(Desktop, EnterInTheTextBoxSendsTheMailWithTheTitleAsGiven) {
-  testing::XdgTree tree;
-  tree.List(tree.ConfigHome() + "/mimeapps.list", "browser.desktop");
-  tree.Install(tree.DataHomeApps(), "browser.desktop", "\"" + tree.Browser() + "\" %u");
+  // The desktop's program for .htm files: a stand-in that records its one argument.
+  TempDir xdg;
+  for (const char* name : {"XDG_CONFIG_HOME", "XDG_CONFIG_DIRS", "XDG_DATA_DIRS"}) {
+    env_.Set(name, xdg / "none");
+  }
+  env_.Set("XDG_CONFIG_HOME", xdg / "config");
+  env_.Set("XDG_DATA_HOME", xdg / "data");
+  testing::WriteFile(xdg / "config/mimeapps.list",
+                     "[Default Applications]\ntext/html=browser.desktop\n");
+  testing::WriteFile(xdg / "data/applications/browser.desktop",
+                     "[Desktop Entry]\nType=Application\nExec=\"" + xdg / "my browser" +
+                         "\" %u\n");
+  testing::WriteFile(xdg / "my browser", "#!/bin/sh\nprintf %s \"$1\" > \"$0.tmp\"\n"
+                                         "mv \"$0.tmp\" \"$0.argument\"\n");
+  fs::permissions(xdg / "my browser", fs::perms::owner_all);
   const auto form = LoadedForm(u"R&D #1? @home - Unexpected error", u"the report");
 
-  HostCall host([&] { platform::DefaultPlatform()->report_window->ShowModal(*form); });
+  HostCall host([&] { form->ShowModal(); });
   const std::string window = FindWindow("R&D #1? @home - Unexpected error");
   ASSERT_FALSE(window.empty());
   Keys(window, "Return");  // the text box has the focus
-  EXPECT_EQ(tree.RecordedArguments(),
-            (testing::Words{"mailto:cobaltmoth-support@example.com?subject=[Bug%20Report]"
-                            "%20Application%20R&D%20#1?%20@home%20-%20Unexpected%20error"}));
+  for (int i = 0; i < 800 && !fs::exists(xdg / "my browser.argument"); ++i) {
+    std::this_thread::sleep_for(25ms);
+  }
+  EXPECT_EQ(ReadFile(xdg / "my browser.argument"),
+            "mailto:cobaltmoth-support@example.com?subject=[Bug%20Report]"
+            "%20Application%20R&D%20#1?%20@home%20-%20Unexpected%20error");
   EXPECT_FALSE(form->Unloaded()) << "Send E-Mail leaves the window open";
   Keys(window, "Escape");
   ASSERT_TRUE(host.Returned());
@@ -285,7 +296,7 @@ TEST_F(Desktop, CopyTakesTheEditedTextAndTheClipboardKeepsItAfterTheWindow) {
   const auto form =
       LoadedForm(u"Payroll - Unexpected error", u"Caf\u00e9 \u20ac5\r\nsecond line");
 
-  HostCall host([&] { platform::DefaultPlatform()->report_window->ShowModal(*form); });
+  HostCall host([&] { form->ShowModal(); });
   const std::string window = FindWindow("Payroll - Unexpected error");
   ASSERT_FALSE(window.empty());
   // The focus starts at the top of the text box; Ctrl+Enter makes a new line there, Tab moves
@@ -308,19 +319,24 @@ TEST_F(Desktop, CopyTakesTheEditedTextAndTheClipboardKeepsItAfterTheWindow) {
 }
 
 TEST_F(Desktop, AWindowWhoseProgramIsKilledLeavesTheReportToTheTerminalForm) {
-  auto journal = std::make_shared<testing::Journal>();
-  auto fallback = std::make_shared<testing::FakeReportWindow>(journal);
-  const auto window = platform::gui::MakeGuiReportWindow({}, fallback);
-  const auto form = LoadedForm(u"Payroll - Unexpected error", u"the report");
+  testing::FakePlatform fake;  // its window stands for the terminal's
+  fake.platform->report_window =
+      platform::desktop::MakeDesktopUi({}, fake.message_box, fake.report_window, fake.clipboard)
+          .report_window;
+  const auto form = LoadedForm(u"Payroll - Unexpected error", u"the report", fake.platform);
 
-  HostCall host([&] { window->ShowModal(*form); });
+  HostCall host([&] { form->ShowModal(); });
   const std::string id = FindWindow("Payroll - Unexpected error");
   ASSERT_FALSE(id.empty());
+  Type(id, "edited ");
+  Keys(id, "Tab Tab Return");  // Print: the program answers with the edited text
+  std::this_thread::sleep_for(300ms);
   Shell("xdotool windowkill " + id);  // the X server drops the program's connection
   ASSERT_TRUE(host.Returned());
-  EXPECT_EQ(journal->lines, (std::vector<std::string>{"window [Payroll - Unexpected error]",
-                                                      "window closed"}));
-  EXPECT_EQ(U8(fallback->shown_text), "the report");
+  EXPECT_EQ(fake.journal->lines,
+            (std::vector<std::string>{"print Courier 12 edited the report",
+                                      "window [Payroll - Unexpected error]", "window closed"}));
+  EXPECT_EQ(U8(fake.report_window->shown.Text()), "edited the report");
 }
 
 // The processes serving the clipboard of this display.
@@ -373,7 +389,7 @@ testing::DetachedRun ShowBothWithout(const std::function<void()>& setup) {
         p->message_box->Show(u"Error in module frmOrders", platform::kCritical,
                              u"Payroll - Unexpected error");
         const auto form = LoadedForm(u"Payroll - Unexpected error", u"the report\r\nsecond line");
-        p->report_window->ShowModal(*form);
+        form->ShowModal();
         testing::WriteString(report, form->Unloaded() ? "unloaded" : "still loaded");
         return 0;
       },
@@ -410,7 +426,6 @@ class BrokenProgram : public ::testing::Test {
   void SetUp() override {
     env_.Set("DISPLAY", ":65000");
     env_.Unset("COBALTMOTH_UI");
-    form_ = LoadedForm(u"Payroll - Unexpected error", u"the report");
   }
 
   std::string Program(const std::string& body) {
@@ -427,18 +442,29 @@ class BrokenProgram : public ::testing::Test {
     EXPECT_NE(::kill(std::stoi(pid), 0), 0) << "the stand-in is still there";
   }
 
-  platform::gui::GuiOptions Options(const std::string& program) {
-    platform::gui::GuiOptions options;
+  platform::desktop::DesktopOptions Options(const std::string& program) {
+    platform::desktop::DesktopOptions options;
     options.program = program;
     options.start_limit_ms = 700;
     options.silence_limit_ms = 700;
     return options;
   }
 
+  // The desktop's forms with the fakes of `fake_` (the terminal's stand-ins) as fallbacks.
+  platform::desktop::DesktopUi Desktop(const std::string& program) {
+    return platform::desktop::MakeDesktopUi(Options(program), fake_.message_box,
+                                            fake_.report_window, fake_.clipboard);
+  }
+  // Shows the form through the desktop's window of `program`.
+  void ShowWith(const std::string& program) {
+    fake_.platform->report_window = Desktop(program).report_window;
+    LoadedForm(u"Payroll - Unexpected error", u"the report", fake_.platform)->ShowModal();
+  }
+
   TempDir dir_;
   ScopedEnv env_;
-  std::shared_ptr<testing::Journal> journal_ = std::make_shared<testing::Journal>();
-  std::unique_ptr<report::frmReport> form_;
+  testing::FakePlatform fake_;
+  std::vector<std::string>& journal_ = fake_.journal->lines;
 };
 
 TEST_F(BrokenProgram, ThatCrashesHangsOrTalksNonsenseLeavesTheWindowToTheFallback) {
@@ -453,60 +479,38 @@ TEST_F(BrokenProgram, ThatCrashesHangsOrTalksNonsenseLeavesTheWindowToTheFallbac
   };
   for (const auto& [what, body] : cases) {
     SCOPED_TRACE(what);
-    auto fallback = std::make_shared<testing::FakeReportWindow>(journal_);
-    const auto window = platform::gui::MakeGuiReportWindow(Options(Program(body)), fallback);
-    journal_->lines.clear();
-    const auto form = LoadedForm(u"Payroll - Unexpected error", u"the report");
-    window->ShowModal(*form);
-    EXPECT_EQ(journal_->lines, (std::vector<std::string>{"window [Payroll - Unexpected error]",
-                                                         "window closed"}));
+    journal_.clear();
+    ShowWith(Program(body));
+    EXPECT_EQ(journal_, (std::vector<std::string>{"window [Payroll - Unexpected error]",
+                                                  "window closed"}));
     ExpectProgramGone();
   }
 }
 
-TEST_F(BrokenProgram, AMessageBoxFallsBackToo) {
-  auto fallback = std::make_shared<testing::FakeMessageBox>(journal_);
-  const auto box =
-      platform::gui::MakeGuiMessageBox(Options(Program("kill -SEGV $$")), fallback);
-  box->Show(u"Disk full", platform::kExclamation, u"");
-  EXPECT_EQ(journal_->lines, std::vector<std::string>{"msgbox 48 [] Disk full"});
+TEST_F(BrokenProgram, AMessageBoxAndAHostIgnoringSigchldFallBackToo) {
+  Desktop(Program("kill -SEGV $$")).message_box->Show(u"Disk full", platform::kExclamation, u"");
+  EXPECT_EQ(journal_, std::vector<std::string>{"msgbox 48 [] Disk full"});
   ExpectProgramGone();
-}
-
-TEST_F(BrokenProgram, AHostThatIgnoresSigchldStillGetsItsAnswer) {
   struct sigaction ignore {};
   struct sigaction previous {};
   ignore.sa_handler = SIG_IGN;
   ::sigaction(SIGCHLD, &ignore, &previous);
-  auto fallback = std::make_shared<testing::FakeReportWindow>(journal_);
-  const auto window =
-      platform::gui::MakeGuiReportWindow(Options(Program("exec sleep 60")), fallback);
-  window->ShowModal(*form_);
+  ShowWith(Program("exec sleep 60"));
   ::sigaction(SIGCHLD, &previous, nullptr);
-  EXPECT_EQ(journal_->lines.size(), 2u);
+  EXPECT_EQ(journal_.size(), 3u);
   ExpectProgramGone();
 }
 
-TEST_F(BrokenProgram, AMissingProgramIsNoDisplay) {
-  auto fallback = std::make_shared<testing::FakeReportWindow>(journal_);
-  const auto window =
-      platform::gui::MakeGuiReportWindow(Options(dir_ / "no such program"), fallback);
-  window->ShowModal(*form_);
-  EXPECT_EQ(journal_->lines.size(), 2u);
-  auto clipboard_fallback = std::make_shared<testing::FakeClipboard>(journal_);
-  platform::gui::MakeGuiClipboard(Options(dir_ / "no such program"), clipboard_fallback)
-      ->SetText(u"the report");
-  EXPECT_EQ(journal_->lines.back(), "clipboard the report");
-}
-
-TEST_F(BrokenProgram, AClipboardOwnerThatCannotOwnRaisesCantOpenClipboard) {
-  auto fallback = std::make_shared<testing::FakeClipboard>(journal_);
+TEST_F(BrokenProgram, AMissingProgramIsNoDisplayAndAnOwnerThatCannotOwnRaises521) {
+  ShowWith(dir_ / "no such program");
+  EXPECT_EQ(journal_.size(), 2u);
+  EXPECT_EQ(U8(Desktop(dir_ / "no such program").clipboard->SetText(u"the report")), "");
+  EXPECT_EQ(journal_.back(), "clipboard the report");
   // A real owner on a display that refuses the connection.
   if (kUiProgram[0] == '\0') GTEST_SKIP() << "cobaltmoth-ui is not built";
-  const auto clipboard = platform::gui::MakeGuiClipboard(Options(kUiProgram), fallback);
-  EXPECT_HOST_ERROR(clipboard->SetText(u"the report"), 521, "Cobaltmoth",
+  EXPECT_HOST_ERROR(Desktop(kUiProgram).clipboard->SetText(u"x"), 521, "Cobaltmoth",
                     "Can't open Clipboard");
-  EXPECT_TRUE(journal_->lines.empty());
+  EXPECT_EQ(journal_.size(), 3u);
 }
 
 }  // namespace

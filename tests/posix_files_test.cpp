@@ -15,37 +15,23 @@
 #include <sstream>
 #include <string>
 
-#include "fake_platform.hpp"
+#include "child_process.hpp"
+#include "fakes.hpp"
 #include "platform/posix/posix_platform.hpp"
 
 namespace cobaltmoth {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::TempDir;
 using testing::U8;
 
 const std::string kRule(80, '*');
 
-// A private folder under the temporary directory, removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "cobaltmoth-test-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::permissions(path_, fs::perms::owner_all, ignored);
-    fs::remove_all(path_, ignored);
-  }
-  const fs::path& path() const { return path_; }
-  std::u16string operator/(const std::string& name) const {
-    return text::FromUtf8((path_ / name).string());
-  }
-
- private:
-  fs::path path_;
-};
+// The path of `name` in `dir`, as the host gives it.
+std::u16string In(const testing::TempDir& dir, const std::string& name) {
+  return text::FromUtf8(dir / name);
+}
 
 std::string ReadBytes(const std::u16string& path) {
   std::ifstream in(U8(path), std::ios::binary);
@@ -67,7 +53,7 @@ std::string Header(const std::string& title) {
 
 TEST(PosixTextFile, AppendsWindows1252WithCrLfAndNeverTruncates) {
   TempDir dir;
-  const std::u16string path = dir / "log.txt";
+  const std::u16string path = In(dir, "log.txt");
   std::ofstream(U8(path), std::ios::binary) << "earlier\r\n";
   const auto files = platform::MakePosixFileSystem();
   {
@@ -85,10 +71,10 @@ TEST(PosixTextFile, AppendsWindows1252WithCrLfAndNeverTruncates) {
 TEST(PosixTextFile, FailuresBecomeTheHostsRunTimeErrors) {
   TempDir dir;
   const auto files = platform::MakePosixFileSystem();
-  EXPECT_RUNTIME_ERROR(files->OpenTextFileForAppending(dir / "missing/log.txt"), 76,
+  EXPECT_RUNTIME_ERROR(files->OpenTextFileForAppending(In(dir, "missing/log.txt")), 76,
                        "Path not found");
-  std::ofstream(U8(dir / "plain"), std::ios::binary) << "x";
-  EXPECT_RUNTIME_ERROR(files->OpenTextFileForAppending(dir / "plain/log.txt"), 76,
+  std::ofstream(U8(In(dir, "plain")), std::ios::binary) << "x";
+  EXPECT_RUNTIME_ERROR(files->OpenTextFileForAppending(In(dir, "plain/log.txt")), 76,
                        "Path not found");
   EXPECT_RUNTIME_ERROR(files->OpenTextFileForAppending(dir.path().u16string()), 75,
                        "Path/File access error");
@@ -108,7 +94,7 @@ TEST(PosixTextFile, AFolderThatCannotBeWrittenIsPermissionDenied) {
   if (child == 0) {
     if (::getuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
     try {
-      platform::MakePosixFileSystem()->OpenTextFileForAppending(dir / "log.txt");
+      platform::MakePosixFileSystem()->OpenTextFileForAppending(In(dir, "log.txt"));
     } catch (const Error& e) {
       ::_exit(e.Number() == 70 && U8(e.Description()) == "Permission denied" ? 0 : 3);
     }
@@ -125,12 +111,12 @@ TEST(PosixTracer, WritesTheLogOnDiskByteForByte) {
   {
     auto t = std::make_shared<ProcStac>();
     t->Init("Payroll", 1, 2, 30, dir.path().string(), ExeStandard);
-    EXPECT_EQ(t->LogFilePath(), dir / "Payroll_stacklog.txt");
+    EXPECT_EQ(t->LogFilePath(), In(dir, "Payroll_stacklog.txt"));
     t->LogOnFile(true);
     ProcScope main(*t, "modMain", "Main");
     t->PrintComment("caf\xC3\xA9 \xE2\x82\xAC");
   }
-  EXPECT_EQ(WithoutDates(ReadBytes(dir / "Payroll_stacklog.txt")),
+  EXPECT_EQ(WithoutDates(ReadBytes(In(dir, "Payroll_stacklog.txt"))),
             Header("Payroll.exe ver. 1.2.30") +
                 "o\xBB\xBB\xBB Enter modMain::Main\r\n"
                 "| ### caf\xE9 \x80 ###\r\n"
@@ -159,9 +145,9 @@ TEST(PosixTracer, AFullDiskFailsEachLineAndTheNextGoodPathGetsAHeader) {
   t.LogFilePath("/dev/full");
   EXPECT_RUNTIME_ERROR(t.PrintComment("one"), 61, "Disk full");
   EXPECT_RUNTIME_ERROR(t.PrintComment("two"), 61, "Disk full");
-  t.LogFilePath(U8(dir / "good.txt"));
+  t.LogFilePath(U8(In(dir, "good.txt")));
   t.PrintComment("three");
-  EXPECT_EQ(WithoutDates(ReadBytes(dir / "good.txt")),
+  EXPECT_EQ(WithoutDates(ReadBytes(In(dir, "good.txt"))),
             Header("Payroll.exe ver. 1.2.30") + "| ### three ###\r\n");
 }
 
@@ -196,7 +182,7 @@ TEST(PosixTracer, AProcessKilledWhileTracingLosesNoLine) {
     expected += indent + "o\xBB\xBB\xBB Enter m::p" + std::to_string(i) + "\r\n";
     indent += "|  ";
   }
-  EXPECT_EQ(WithoutDates(ReadBytes(dir / "Payroll_stacklog.txt")), expected);
+  EXPECT_EQ(WithoutDates(ReadBytes(In(dir, "Payroll_stacklog.txt"))), expected);
 }
 
 TEST(PosixTracer, EntriesCarryTheErrorLineTheHostSet) {
@@ -219,6 +205,16 @@ TEST(PosixClock, WritesTheLocalesShortDateWithTheFullYearAndItsTime) {
   const std::string fallback = U8(platform::MakeLocaleClock("xx_NOWHERE")->NowText());
   EXPECT_TRUE(std::regex_match(fallback, std::regex(R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d)")))
       << fallback;
+  // An Italian user reads day, month and year, and the time with its own separator.
+  const auto italian = platform::MakeLocaleClock("it_IT.UTF-8");
+  const std::string date = U8(italian->NowText());
+  if (date == now) GTEST_SKIP() << "the it_IT.UTF-8 locale is not installed";
+  const platform::LocalTime t = italian->Now();
+  char expected[16];
+  std::snprintf(expected, sizeof expected, "%02d/%02d/%04d ", t.day, t.month, t.year);
+  EXPECT_EQ(date.substr(0, 11), expected) << date;
+  EXPECT_TRUE(std::regex_match(date.substr(11), std::regex(R"(\d\d:\d\d:\d\d)"))) << date;
+  EXPECT_EQ(U8(italian->TimeSeparator()), ":");
 }
 
 }  // namespace

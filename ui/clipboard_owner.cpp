@@ -13,7 +13,9 @@
 #include <utility>
 #include <vector>
 
+#include "component/base/text.hpp"
 #include "platform/posix/desktop/ui_channel.hpp"
+#include "platform/posix/fd.hpp"
 
 namespace cobaltmoth::ui {
 namespace {
@@ -23,26 +25,17 @@ namespace channel = platform::ui_channel;
 // Latin-1 for the STRING target: every character above U+00FF becomes "?".
 std::string Latin1(const std::string& utf8) {
   std::string out;
-  for (std::size_t i = 0; i < utf8.size();) {
-    const unsigned char lead = static_cast<unsigned char>(utf8[i]);
-    int extra = lead < 0x80 ? 0 : lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : -1;
-    const bool cut_short = extra > 0 && i + static_cast<std::size_t>(extra) >= utf8.size();
-    if (extra < 0 || cut_short) {
-      out += '?';
-      ++i;
-      continue;
-    }
-    unsigned code = extra == 0 ? lead : lead & (0x3F >> extra);
-    bool ok = true;
-    for (int k = 1; k <= extra; ++k) {
-      const unsigned char next = static_cast<unsigned char>(utf8[i + k]);
-      if ((next & 0xC0) != 0x80) ok = false;
-      code = (code << 6) | (next & 0x3F);
-    }
-    out += ok && code <= 0xFF ? static_cast<char>(code) : '?';
-    i += ok ? static_cast<std::size_t>(extra) + 1 : 1;
+  for (const char16_t unit : text::FromUtf8(utf8)) {
+    out += unit <= 0xFF ? static_cast<char>(unit) : '?';
   }
   return out;
+}
+
+// Every word to the library within this time, or not at all.
+constexpr int kSayLimitMs = 10000;
+
+void Say(int fd, const channel::Message& message) {
+  channel::Send(fd, message, platform::posix::MonotonicMs() + kSayLimitMs);
 }
 
 struct Atoms {
@@ -217,24 +210,25 @@ int OnError(Display*, XErrorEvent*) { return 0; }  // a requestor that vanished 
 int KeepClipboard(int fd) {
   channel::Decoder decoder;
   channel::Message request;
-  if (channel::ReceiveMessage(fd, decoder, 10000, &request) != channel::Receive::kMessage ||
+  if (channel::ReceiveMessage(fd, decoder, platform::posix::MonotonicMs() + kSayLimitMs,
+                              &request) != channel::Receive::kMessage ||
       request.kind != channel::kClip) {
-    channel::Send(fd, {std::string(channel::kError), {"no text for the clipboard"}});
+    Say(fd, {std::string(channel::kError), {"no text for the clipboard"}});
     return 2;
   }
   Display* display = XOpenDisplay(nullptr);
   if (display == nullptr) {
-    channel::Send(fd, {std::string(channel::kError), {"cannot open the display"}});
+    Say(fd, {std::string(channel::kError), {"cannot open the display"}});
     return 1;
   }
   XSetIOErrorHandler(OnIoError);
   XSetErrorHandler(OnError);
   Owner owner(display, std::string(request.Field(0)));
   if (!owner.Take()) {
-    channel::Send(fd, {std::string(channel::kError), {"the clipboard was not given"}});
+    Say(fd, {std::string(channel::kError), {"the clipboard was not given"}});
     return 1;
   }
-  channel::Send(fd, {std::string(channel::kOwned), {}});
+  Say(fd, {std::string(channel::kOwned), {}});
   ::close(fd);
   owner.Serve(kClipboardKeepSeconds);
   XCloseDisplay(display);

@@ -20,6 +20,7 @@
 
 #include "platform/posix/spawn.hpp"
 #include "platform/posix/desktop/ui_channel.hpp"
+#include "platform/posix/fd.hpp"
 #include "ui/clipboard_owner.hpp"
 #include "ui/message_box_view.hpp"
 #include "ui/plain_label.hpp"
@@ -31,6 +32,8 @@ namespace {
 namespace channel = platform::ui_channel;
 
 constexpr double kAliveEverySeconds = 1.0;
+// A word the library does not take within this time finds it gone.
+constexpr int kSayLimitMs = 30000;
 
 // Serves the library's requests until it says UNLOAD or goes away.
 class Server {
@@ -65,7 +68,8 @@ class Server {
 
  private:
   void Say(std::string_view kind, std::vector<std::string> fields) {
-    if (!channel::Send(fd_, {std::string(kind), std::move(fields)})) End(0);
+    const std::int64_t deadline = platform::posix::MonotonicMs() + kSayLimitMs;
+    if (!channel::Send(fd_, {std::string(kind), std::move(fields)}, deadline)) End(0);
   }
 
   void End(int code) {
@@ -117,7 +121,7 @@ class Server {
       box->Show();
       boxes_.push_back(std::move(box));
     } else if (message.kind == channel::kReport) {
-      channel::ReportWindowModel model;
+      platform::ReportWindowModel model;
       if (!channel::DecodeReport(message, &model)) {
         Say(channel::kError, {"unreadable report window"});
         End(2);

@@ -13,12 +13,14 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "component/base/text.hpp"
 #include "ui/plain_label.hpp"
 
 namespace cobaltmoth::ui {
 namespace {
 
-namespace channel = platform::ui_channel;
+using platform::WindowControl;
+using Kind = WindowControl::Kind;
 
 // The host's dialog font (8 pt at 96 dots an inch) and the text box's fixed-pitch one.
 constexpr int kLabelSize = 11;
@@ -106,50 +108,55 @@ class ReportView::Window : public Fl_Double_Window {
   ReportView* owner_;
 };
 
-ReportView::ReportView(channel::ReportWindowModel model,
+ReportView::ReportView(platform::ReportWindowModel model,
                        std::function<void(int, const std::string&)> on_click,
                        std::function<void(const std::string&)> on_close_box)
     : model_(std::move(model)),
       on_click_(std::move(on_click)),
-      on_close_box_(std::move(on_close_box)) {
-  const int tpp = model_.twips_per_pixel;
-  const auto px = [tpp](int twips) { return (twips + tpp / 2) / tpp; };
-  if (model_.icon_width > 0 && model_.icon_height > 0) {
-    const auto* pixels = reinterpret_cast<const uchar*>(model_.icon_rgba.data());
-    picture_ = std::make_unique<Fl_RGB_Image>(pixels, model_.icon_width, model_.icon_height, 4);
-    icon_ = std::make_unique<Fl_RGB_Image>(pixels, model_.icon_width, model_.icon_height, 4);
+      on_close_box_(std::move(on_close_box)),
+      title_(text::ToUtf8(model_.title)) {
+  const int dots_per_inch = 1440 / model_.twips_per_pixel;
+  const auto px = [dots_per_inch](int twips) {
+    return platform::TwipsToPixels(twips, dots_per_inch);
+  };
+  const platform::WindowPicture& picture = model_.picture;
+  if (picture.width > 0 && picture.height > 0) {
+    const uchar* pixels = picture.rgba.data();
+    picture_ = std::make_unique<Fl_RGB_Image>(pixels, picture.width, picture.height, 4);
+    icon_ = std::make_unique<Fl_RGB_Image>(pixels, picture.width, picture.height, 4);
   }
   Fl::set_font(kTextBoxFont, " Courier New");
 
   const int w = px(model_.width);
   const int h = px(model_.height);
-  window_ = std::make_unique<Window>(w, h, model_.title.c_str(), this);
+  window_ = std::make_unique<Window>(w, h, title_.c_str(), this);
   window_->begin();
 
   // The children in tab order: FLTK moves the focus through a group in the order of its
   // children. Controls that take no focus come last.
-  std::vector<const channel::WindowControl*> order;
-  for (const channel::WindowControl& c : model_.controls) order.push_back(&c);
+  std::vector<const WindowControl*> order;
+  for (const WindowControl& c : model_.controls) order.push_back(&c);
   std::stable_sort(order.begin(), order.end(), [](const auto* a, const auto* b) {
     const unsigned ta = static_cast<unsigned>(a->tab_index);  // -1 sorts last
     const unsigned tb = static_cast<unsigned>(b->tab_index);
     return ta < tb;
   });
 
-  for (const channel::WindowControl* c : order) {
+  for (const WindowControl* c : order) {
     const int x = px(c->left);
     const int y = px(c->top);
     const int cw = px(c->width);
     const int ch = px(c->height);
+    const std::string caption = text::ToUtf8(c->caption);
     switch (c->kind) {
-      case channel::WindowControl::kImage: {
+      case Kind::kImage: {
         auto* image = new Fl_Box(x, y, cw, ch);
         image->box(FL_NO_BOX);
         image->align(FL_ALIGN_INSIDE | FL_ALIGN_TOP_LEFT);
         if (picture_) image->image(picture_.get());
         break;
       }
-      case channel::WindowControl::kLabel: {
+      case Kind::kLabel: {
         // The widget reaches past the control by FLTK's inset, so the text starts where
         // the control does.
         auto* label = new Fl_Box(x - kLabelInset, y, cw + 2 * kLabelInset, ch);
@@ -157,7 +164,7 @@ ReportView::ReportView(channel::ReportWindowModel model,
         label->labeltype(kPlainLabel);
         label->labelfont(FL_HELVETICA);
         label->labelsize(kLabelSize);
-        label->copy_label(c->caption.c_str());
+        label->copy_label(caption.c_str());
         if (c->word_wrap) {
           label->align(FL_ALIGN_INSIDE | FL_ALIGN_TOP_LEFT | FL_ALIGN_WRAP);
         } else {
@@ -167,14 +174,14 @@ ReportView::ReportView(channel::ReportWindowModel model,
           fl_font(FL_HELVETICA, kLabelSize);
           int tw = 0;
           int th = 0;
-          MeasurePlainText(c->caption.c_str(), 0, &tw, &th);
+          MeasurePlainText(caption.c_str(), 0, &tw, &th);
           label->size(tw + 2 * kLabelInset, std::max(th, fl_height()));
         }
         break;
       }
-      case channel::WindowControl::kTextBox: {
+      case Kind::kTextBox: {
         buffer_ = new Fl_Text_Buffer();
-        buffer_->text(ToEditorText(c->caption).c_str());
+        buffer_->text(ToEditorText(caption).c_str());
         editor_ = new Editor(x, y, cw, ch);
         editor_->box(FL_DOWN_BOX);
         editor_->buffer(buffer_);
@@ -185,12 +192,12 @@ ReportView::ReportView(channel::ReportWindowModel model,
         editor_->insert_position(0);
         break;
       }
-      case channel::WindowControl::kButton: {
+      case Kind::kButton: {
         auto* button = new Fl_Button(x, y, cw, ch);
         button->labeltype(kPlainLabel);
         button->labelfont(FL_HELVETICA);
         button->labelsize(kLabelSize);
-        button->copy_label(c->caption.c_str());
+        button->copy_label(caption.c_str());
         const int index = c->index;
         buttons_.emplace_back(button, index);
         if (c->is_default) default_index_ = index;

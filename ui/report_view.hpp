@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/desktop/ui_channel.hpp"
+#include "platform/ui.hpp"
 
 class Fl_RGB_Image;
 class Fl_Text_Buffer;
@@ -25,7 +25,7 @@ class ReportView {
  public:
   // `on_click(index, text)` for a button, `on_close_box(text)` for the window's close box;
   // `text` with the host's CR LF line ends.
-  ReportView(platform::ui_channel::ReportWindowModel model,
+  ReportView(platform::ReportWindowModel model,
              std::function<void(int, const std::string&)> on_click,
              std::function<void(const std::string&)> on_close_box);
   ~ReportView();
@@ -47,9 +47,10 @@ class ReportView {
   void PressDefault(bool cancel);
   void CloseBox();
 
-  platform::ui_channel::ReportWindowModel model_;
+  platform::ReportWindowModel model_;
   std::function<void(int, const std::string&)> on_click_;
   std::function<void(const std::string&)> on_close_box_;
+  std::string title_;  // UTF-8, as the window's label
   std::unique_ptr<Window> window_;
   std::unique_ptr<Fl_RGB_Image> picture_;
   std::unique_ptr<Fl_RGB_Image> icon_;

@@ -10,13 +10,15 @@
 
 #include <cerrno>
 
+#include "platform/posix/fd.hpp"
+
 namespace cobaltmoth::platform::posix {
 namespace {
 
 // Owns the attributes, file actions and argument vector of one spawn.
 class SpawnSetup {
  public:
-  SpawnSetup(const std::vector<std::string>& arguments) {
+  explicit SpawnSetup(const std::vector<std::string>& arguments) {
     ::posix_spawnattr_init(&attributes_);
     ::posix_spawn_file_actions_init(&actions_);
     argv_.reserve(arguments.size() + 1);
@@ -26,7 +28,6 @@ class SpawnSetup {
     argv_.push_back(nullptr);
   }
   ~SpawnSetup() {
-    if (channel_copy_ >= 0) ::close(channel_copy_);
     ::posix_spawn_file_actions_destroy(&actions_);
     ::posix_spawnattr_destroy(&attributes_);
   }
@@ -44,29 +45,36 @@ class SpawnSetup {
       error = ::posix_spawnattr_setflags(
           &attributes_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID);
     }
-    // The channel moves out of the way of the standard streams first: a host that closed
-    // them may well have been given descriptor 0, 1 or 2 for it.
-    if (error == 0 && options.channel >= 0) {
-      channel_copy_ = ::fcntl(options.channel, F_DUPFD_CLOEXEC, 10);
-      if (channel_copy_ < 0) error = errno;
+    // The given descriptors move out of the way of the standard streams first: a host that
+    // closed them may well have been given descriptor 0, 1 or 2 for one of them.
+    const int given[] = {options.standard_input, options.standard_output, options.channel};
+    UniqueFd* copies[] = {&input_copy_, &output_copy_, &channel_copy_};
+    for (int i = 0; i < 3 && error == 0; ++i) {
+      if (given[i] < 0) continue;
+      copies[i]->Reset(::fcntl(given[i], F_DUPFD_CLOEXEC, 10));
+      if (!copies[i]->Valid()) error = errno;
     }
     if (error == 0) {
-      error = ::posix_spawn_file_actions_addopen(&actions_, 0, "/dev/null", O_RDONLY, 0);
+      error = input_copy_.Valid()
+                  ? ::posix_spawn_file_actions_adddup2(&actions_, input_copy_.Get(), 0)
+                  : ::posix_spawn_file_actions_addopen(&actions_, 0, "/dev/null", O_RDONLY, 0);
     }
     if (error == 0) {
-      error = ::posix_spawn_file_actions_addopen(&actions_, 1, "/dev/null", O_WRONLY, 0);
+      error = output_copy_.Valid()
+                  ? ::posix_spawn_file_actions_adddup2(&actions_, output_copy_.Get(), 1)
+                  : ::posix_spawn_file_actions_addopen(&actions_, 1, "/dev/null", O_WRONLY, 0);
     }
     if (error == 0 && !options.inherit_stderr) {
       error = ::posix_spawn_file_actions_adddup2(&actions_, 1, 2);
     }
-    if (error == 0 && channel_copy_ >= 0) {
-      error = ::posix_spawn_file_actions_adddup2(&actions_, channel_copy_, kChannelFd);
+    if (error == 0 && channel_copy_.Valid()) {
+      error = ::posix_spawn_file_actions_adddup2(&actions_, channel_copy_.Get(), kChannelFd);
     }
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
     // Whatever the host left open without close-on-exec stays behind.
     if (error == 0) {
       error = ::posix_spawn_file_actions_addclosefrom_np(&actions_,
-                                                         channel_copy_ >= 0 ? kChannelFd + 1 : 3);
+                                                         channel_copy_.Valid() ? kChannelFd + 1 : 3);
     }
 #endif
     return error;
@@ -84,7 +92,9 @@ class SpawnSetup {
   posix_spawnattr_t attributes_;
   posix_spawn_file_actions_t actions_;
   std::vector<char*> argv_;
-  int channel_copy_ = -1;
+  UniqueFd input_copy_;
+  UniqueFd output_copy_;
+  UniqueFd channel_copy_;
 };
 
 void SleepMilliseconds(int ms) {
@@ -129,17 +139,19 @@ int SpawnDetached(const std::string& program, const std::vector<std::string>& ar
   return WEXITSTATUS(status);
 }
 
-ChildEnd EndChild(pid_t pid, int grace_ms) {
+ChildEnd EndChild(pid_t pid, int grace_ms, int* status) {
+  if (status != nullptr) *status = -1;
   for (int waited_ms = 0;; waited_ms += 10) {
-    int status = 0;
-    const pid_t done = ::waitpid(pid, &status, WNOHANG);
+    int ended = 0;
+    const pid_t done = ::waitpid(pid, &ended, WNOHANG);
+    if (done == pid && status != nullptr) *status = ended;
     if (done == pid || (done < 0 && errno != EINTR)) return ChildEnd::kExited;
     if (waited_ms >= grace_ms) break;
     SleepMilliseconds(10);
   }
   ::kill(pid, SIGKILL);
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  int killed = 0;
+  while (::waitpid(pid, &killed, 0) < 0 && errno == EINTR) {
   }
   return ChildEnd::kKilled;
 }

@@ -3,9 +3,11 @@
 // A host may block signals, ignore or catch SIGCHLD, reap every child itself, or hold file
 // descriptors without close-on-exec. A program started here begins clean whatever the host
 // did: nothing blocked, every signal at its default action, a session of its own (no
-// controlling terminal of the host's), the standard streams on /dev/null, no descriptor of
-// the host's but the one channel it is given (as descriptor 3), and an argument vector that
-// no command interpreter ever reads.
+// controlling terminal of the host's), the standard streams on /dev/null unless it is given
+// others, no descriptor of the host's but the one channel it is given (as descriptor 3), and
+// an argument vector that no command interpreter ever reads. Every program the library starts
+// (the desktop's windows, the clipboard's keeper, the print spooler, the mail program) is
+// started here.
 //
 // Thread-safety: the functions keep no state; the environment is read at the call.
 #pragma once
@@ -22,7 +24,9 @@ inline constexpr int kChannelFd = 3;
 
 struct SpawnOptions {
   int channel = -1;             // given to the program as descriptor 3; -1 for none
-  bool inherit_stderr = false;  // keep the host's standard error instead of /dev/null
+  int standard_input = -1;      // given as descriptor 0; -1 for /dev/null
+  int standard_output = -1;     // given as descriptors 1 and 2; -1 for /dev/null
+  bool inherit_stderr = false;  // keep the host's standard error as descriptor 2
 };
 
 // Starts `program` (a path; a name without "/" is looked up in PATH) with `arguments`
@@ -46,7 +50,8 @@ enum class ChildEnd {
 };
 // Waits up to `grace_ms` milliseconds for `pid` to end, then kills it (SIGKILL) and reaps it.
 // A host that ignores SIGCHLD or reaps every child itself leaves nothing to wait for; that
-// counts as ended, and then nothing is killed.
-ChildEnd EndChild(pid_t pid, int grace_ms);
+// counts as ended, and then nothing is killed. `status`, when given, receives the wait status
+// of a child that ended on its own, or -1 when there is none to be had.
+ChildEnd EndChild(pid_t pid, int grace_ms, int* status = nullptr);
 
 }  // namespace cobaltmoth::platform::posix

@@ -3,11 +3,13 @@
 
 #include <poll.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
+
+#include "component/base/text.hpp"
+#include "platform/posix/fd.hpp"
 
 namespace cobaltmoth::platform::ui_channel {
 namespace {
@@ -20,12 +22,6 @@ std::uint32_t ReadLength(std::string_view bytes) {
   std::uint32_t value = 0;
   for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(bytes[i]);
   return value;
-}
-
-long long NowMs() {
-  struct timespec now {};
-  ::clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
 }
 
 }  // namespace
@@ -102,20 +98,22 @@ bool ParseInt(std::string_view text, int* value) {
 Message EncodeReport(const ReportWindowModel& model) {
   Message message{std::string(kReport), {}};
   auto& f = message.fields;
-  f = {model.title,
+  const WindowPicture& picture = model.picture;
+  f = {text::ToUtf8(model.title),
        std::to_string(model.width),
        std::to_string(model.height),
        std::to_string(model.twips_per_pixel),
-       std::to_string(model.icon_width),
-       std::to_string(model.icon_height),
-       model.icon_rgba,
+       std::to_string(picture.width),
+       std::to_string(picture.height),
+       std::string(picture.rgba.begin(), picture.rgba.end()),
        std::to_string(model.controls.size())};
   for (const WindowControl& c : model.controls) {
-    for (int number : {c.index, c.kind, c.left, c.top, c.width, c.height, c.tab_index}) {
+    for (std::int32_t number : {c.index, static_cast<std::int32_t>(c.kind), c.left, c.top,
+                                c.width, c.height, c.tab_index}) {
       f.push_back(std::to_string(number));
     }
-    f.push_back(c.name);
-    f.push_back(c.caption);
+    f.push_back(text::ToUtf8(c.name));
+    f.push_back(text::ToUtf8(c.caption));
     for (bool flag : {c.auto_size, c.word_wrap, c.is_default, c.is_cancel}) {
       f.push_back(flag ? "1" : "0");
     }
@@ -131,29 +129,33 @@ bool DecodeReport(const Message& message, ReportWindowModel* model) {
     return false;
   }
   ReportWindowModel result;
-  result.title = f[0];
+  result.title = text::FromUtf8(f[0]);
+  WindowPicture& picture = result.picture;
   if (!ParseInt(f[1], &result.width) || !ParseInt(f[2], &result.height) ||
-      !ParseInt(f[3], &result.twips_per_pixel) || !ParseInt(f[4], &result.icon_width) ||
-      !ParseInt(f[5], &result.icon_height) || result.twips_per_pixel <= 0 ||
-      result.width <= 0 || result.height <= 0 || result.icon_width < 0 ||
-      result.icon_height < 0 || result.icon_width > 256 || result.icon_height > 256 ||
-      f[6].size() != static_cast<std::size_t>(result.icon_width * result.icon_height * 4)) {
+      !ParseInt(f[3], &result.twips_per_pixel) || !ParseInt(f[4], &picture.width) ||
+      !ParseInt(f[5], &picture.height) || result.twips_per_pixel <= 0 ||
+      result.width <= 0 || result.height <= 0 || picture.width < 0 || picture.height < 0 ||
+      picture.width > 256 || picture.height > 256 ||
+      f[6].size() != static_cast<std::size_t>(picture.width * picture.height * 4)) {
     return false;
   }
-  result.icon_rgba = f[6];
+  picture.rgba.assign(f[6].begin(), f[6].end());
   for (int i = 0; i < count; ++i) {
     const std::string* c = &f[kWindowFields + static_cast<std::size_t>(i) * kControlFields];
     WindowControl control;
-    int* numbers[] = {&control.index, &control.kind,   &control.left,     &control.top,
+    int kind = 0;
+    int* numbers[] = {&control.index, &kind,           &control.left,     &control.top,
                       &control.width, &control.height, &control.tab_index};
     for (int n = 0; n < 7; ++n) {
       if (!ParseInt(c[n], numbers[n])) return false;
     }
-    if (control.kind < WindowControl::kImage || control.kind > WindowControl::kButton) {
+    if (kind < static_cast<int>(WindowControl::Kind::kImage) ||
+        kind > static_cast<int>(WindowControl::Kind::kButton)) {
       return false;
     }
-    control.name = c[7];
-    control.caption = c[8];
+    control.kind = static_cast<WindowControl::Kind>(kind);
+    control.name = text::FromUtf8(c[7]);
+    control.caption = text::FromUtf8(c[8]);
     bool* flags[] = {&control.auto_size, &control.word_wrap, &control.is_default,
                      &control.is_cancel};
     for (int n = 0; n < 4; ++n) {
@@ -166,27 +168,11 @@ bool DecodeReport(const Message& message, ReportWindowModel* model) {
   return true;
 }
 
-bool Send(int fd, const Message& message) {
-  const std::string frame = Encode(message);
-  std::size_t sent = 0;
-  while (sent < frame.size()) {
-    const ssize_t n = ::send(fd, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        struct pollfd waiting {fd, POLLOUT, 0};
-        ::poll(&waiting, 1, 1000);
-        continue;
-      }
-      return false;
-    }
-    sent += static_cast<std::size_t>(n);
-  }
-  return true;
+bool Send(int fd, const Message& message, std::int64_t deadline_ms) {
+  return posix::SendAll(fd, Encode(message), deadline_ms);
 }
 
-Receive ReceiveMessage(int fd, Decoder& decoder, int timeout_ms, Message* message) {
-  const long long deadline = timeout_ms < 0 ? -1 : NowMs() + timeout_ms;
+Receive ReceiveMessage(int fd, Decoder& decoder, std::int64_t deadline, Message* message) {
   for (;;) {
     if (std::optional<Message> next = decoder.Next()) {
       *message = std::move(*next);
@@ -195,7 +181,7 @@ Receive ReceiveMessage(int fd, Decoder& decoder, int timeout_ms, Message* messag
     if (decoder.Broken()) return Receive::kBroken;
     int wait_ms = -1;
     if (deadline >= 0) {
-      const long long left = deadline - NowMs();
+      const std::int64_t left = deadline - posix::MonotonicMs();
       if (left <= 0) return Receive::kTimeout;
       wait_ms = static_cast<int>(left);
     }

@@ -27,6 +27,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/ui.hpp"
+
 namespace cobaltmoth::platform::ui_channel {
 
 inline constexpr std::string_view kMsgBox = "MSGBOX";
@@ -71,35 +73,19 @@ class Decoder {
   bool broken_ = false;
 };
 
-// The report window as the program draws it: every control with its place in twips, its
-// caption (a text box's text) and its settings; texts UTF-8 with the host's CR LF line ends.
-struct WindowControl {
-  enum Kind : int { kImage = 0, kLabel = 1, kTextBox = 2, kButton = 3 };
-  std::string name;
-  int index = -1;  // in its control array; -1 for a lone control
-  int kind = kLabel;
-  int left = 0, top = 0, width = 0, height = 0;
-  int tab_index = -1;
-  std::string caption;
-  bool auto_size = false, word_wrap = false, is_default = false, is_cancel = false;
-};
-struct ReportWindowModel {
-  std::string title;
-  int width = 0, height = 0;  // the client area in twips
-  int twips_per_pixel = 15;
-  int icon_width = 0, icon_height = 0;
-  std::string icon_rgba;  // top row first, 4 bytes a pixel; the picture of every image
-  std::vector<WindowControl> controls;
-};
+// The report window (platform/ui.hpp's model) goes as one REPORT message: its texts as UTF-8,
+// its numbers in decimal, the picture as RGBA (the .ico bytes and the tags stay behind).
 Message EncodeReport(const ReportWindowModel& model);
 // False for a message that is no well-formed REPORT.
 bool DecodeReport(const Message& message, ReportWindowModel* model);
 
-// Sends a whole message on a stream socket; false when the peer has gone (never SIGPIPE).
-bool Send(int fd, const Message& message);
+// Sends a whole message on a stream socket before the monotonic clock (posix::MonotonicMs)
+// reaches `deadline_ms` (-1: no deadline); false when the peer has gone or does not take it
+// in time (never SIGPIPE).
+bool Send(int fd, const Message& message, std::int64_t deadline_ms);
 
 enum class Receive { kMessage, kTimeout, kClosed, kBroken };
-// Waits up to `timeout_ms` milliseconds (-1: no limit) for the next message.
-Receive ReceiveMessage(int fd, Decoder& decoder, int timeout_ms, Message* message);
+// Waits until `deadline_ms` (-1: no deadline) for the next message.
+Receive ReceiveMessage(int fd, Decoder& decoder, std::int64_t deadline_ms, Message* message);
 
 }  // namespace cobaltmoth::platform::ui_channel

@@ -49,7 +49,7 @@
 #include <utility>
 
 #include "component/base/text.hpp"
-#include "platform/posix/posix_platform.hpp"
+#include "platform/posix/settings/sqlite_registry.hpp"
 #include "platform/registry.hpp"
 
 namespace cobaltmoth::platform {

@@ -11,83 +11,20 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <cstring>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
 
-#include "component/base/host_error.hpp"
 #include "component/base/text.hpp"
-#include "platform/posix/posix_platform.hpp"
-#include "platform/resources.hpp"
-#include "platform/ui.hpp"
-#include "report/frm_report.hpp"
+#include "component/screens/text_screens.hpp"
+#include "platform/posix/fd.hpp"
 
-namespace cobaltmoth::platform {
-namespace console {
+namespace cobaltmoth::platform::terminal {
 namespace {
 
+using posix::UniqueFd;
+
 constexpr char kEscape = '\x1b';
-
-void AppendLine(std::string& out, std::u16string_view text, std::string_view line_end) {
-  out += TerminalText(text, line_end);
-  out += line_end;
-}
-
-std::u16string CaptionOf(report::frmReport& form, std::u16string_view name,
-                         std::int32_t index = -1) {
-  const report::Control* control = form.Find(name, index);
-  return control == nullptr ? std::u16string() : control->caption;
-}
-
-// The index of the first button with the given flag, or -1.
-std::int16_t ButtonWhere(report::frmReport& form, bool report::Control::*flag) {
-  for (const report::Control& c : form.Controls()) {
-    if (c.kind == report::Control::Kind::kButton && c.*flag) {
-      return static_cast<std::int16_t>(c.index);
-    }
-  }
-  return -1;
-}
-
-// Every byte reaches the descriptor or the descriptor has failed; a failure is not reported,
-// since there is nowhere left to show the text.
-void WriteAll(int fd, std::string_view bytes) noexcept {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-}
-
-// Owns a file descriptor; the destructor closes it.
-class UniqueFd {
- public:
-  UniqueFd() noexcept = default;
-  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  ~UniqueFd() { Reset(); }
-  int Get() const noexcept { return fd_; }
-  int Release() noexcept { return std::exchange(fd_, -1); }
-  void Reset() noexcept {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 // --- Waiting for a key with the terminal's settings always put back. -------------------------
 //
@@ -235,8 +172,9 @@ class Terminal {
     do {
       fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return t;
-    UniqueFd owner(fd);
+    UniqueFd owner(posix::AboveStandardStreams(fd));
+    if (!owner.Valid()) return t;
+    fd = owner.Get();
     struct termios modes;
     if (!InForeground(fd) || ::tcgetattr(fd, &modes) != 0) return t;
     t.line_end_ = ((modes.c_oflag & OPOST) && (modes.c_oflag & ONLCR)) ? "\n" : "\r\n";
@@ -246,7 +184,7 @@ class Terminal {
 
   bool Valid() const noexcept { return fd_.Get() >= 0; }
   std::string_view LineEnd() const noexcept { return line_end_; }
-  void Write(std::string_view bytes) const noexcept { WriteAll(fd_.Get(), bytes); }
+  void Write(std::string_view bytes) const noexcept { posix::WriteAll(fd_.Get(), bytes); }
 
   // Writes `screen` once the terminal reads keys one by one (so nothing typed in answer to it
   // is echoed or held in a line), then waits for one key: its first byte, kOtherKey or
@@ -303,50 +241,77 @@ Terminal OpenTerminalUnlessNone() {
   return Terminal::OpenForeground();
 }
 
+// Standard error, with no terminal: never waits long, never SIGPIPE.
+void Notify(std::string_view text) {
+  posix::WriteToForeign(STDERR_FILENO, text, kStandardErrorLimitMs);
+}
+
 // --- The ports. ------------------------------------------------------------------------------
 
-class ConsoleMessageBox final : public MessageBox {
+class TerminalMessageBox final : public MessageBox {
  public:
   void Show(std::u16string_view prompt, std::int32_t style, std::u16string_view title) override {
     const Terminal tty = OpenTerminalUnlessNone();
     if (!tty.Valid()) {
-      WriteAll(STDERR_FILENO, MessageBoxNotice(prompt, title));
+      Notify(screens::MessageBoxNotice(prompt, title));
       return;
     }
-    if (tty.WaitForKey(MessageBoxScreen(prompt, style, title, tty.LineEnd())) != kTerminalGone) {
-      tty.Write(tty.LineEnd());
-    }
+    const std::string screen = screens::MessageBoxScreen(prompt, style, title, tty.LineEnd());
+    if (tty.WaitForKey(screen) != kTerminalGone) tty.Write(tty.LineEnd());
   }
 };
 
-// The four buttons as keys; the text is shown but not edited (see ReportScreen).
-class ConsoleReportWindow final : public ReportWindow {
+// The report window in the terminal: the four buttons as keys; the text is shown, not edited.
+class ShownInTerminal final : public ShownReportWindow {
  public:
-  void ShowModal(report::frmReport& form) override {
-    const Terminal tty = OpenTerminalUnlessNone();
-    if (!tty.Valid()) {
-      WriteAll(STDERR_FILENO, ReportNotice(form));
-      form.Unload();
-      return;
-    }
-    std::string screen = ReportScreen(form, tty.LineEnd());
-    while (!form.Unloaded()) {
-      const int key = tty.WaitForKey(screen);
+  ShownInTerminal(const ReportWindowModel& model, std::shared_ptr<MessageBox> message_box)
+      : model_(model), message_box_(std::move(message_box)), tty_(OpenTerminalUnlessNone()) {
+    if (!tty_.Valid()) Notify(screens::ReportNotice(model_));
+  }
+
+  Click WaitForClick() override {
+    Click click;
+    click.text = model_.Text();
+    if (!tty_.Valid()) return click;  // nothing to wait for: as the window's close box
+    std::string screen = first_ ? screens::ReportScreen(model_, tty_.LineEnd())
+                                : std::string(tty_.LineEnd()) +
+                                      screens::ReportActions(model_, tty_.LineEnd());
+    first_ = false;
+    for (;;) {
+      const int key = tty_.WaitForKey(screen);
       screen.clear();
-      if (key == kTerminalGone) {
-        form.Unload();  // as the window's close box
-        break;
-      }
-      const std::int16_t button =
-          key < 0 ? std::int16_t{-1} : ReportButtonForKey(form, static_cast<char>(key));
+      if (key == kTerminalGone) return click;
+      if (key < 0) continue;
+      const std::int32_t button = screens::ReportButtonForKey(model_, static_cast<char>(key));
       if (button < 0) continue;
-      form.cmdReport_Click(button);
-      if (!form.Unloaded()) {
-        screen.assign(tty.LineEnd());
-        screen += ReportActions(form, tty.LineEnd());
-      }
+      click.button = button;
+      return click;
     }
   }
+
+  void ShowMessage(std::u16string_view prompt, std::int32_t style,
+                   std::u16string_view title) override {
+    message_box_->Show(prompt, style, title);
+  }
+
+ private:
+  ReportWindowModel model_;
+  std::shared_ptr<MessageBox> message_box_;
+  Terminal tty_;
+  bool first_ = true;
+};
+
+class TerminalReportWindow final : public ReportWindow {
+ public:
+  explicit TerminalReportWindow(std::shared_ptr<MessageBox> message_box)
+      : message_box_(std::move(message_box)) {}
+
+  std::unique_ptr<ShownReportWindow> Show(const ReportWindowModel& model) override {
+    return std::make_unique<ShownInTerminal>(model, message_box_);
+  }
+
+ private:
+  std::shared_ptr<MessageBox> message_box_;
 };
 
 // Where the clipboard's text goes: the user's runtime folder, else the temporary folder.
@@ -358,199 +323,31 @@ std::string ClipboardFolder() {
   return "/tmp";
 }
 
-// A terminal has no clipboard that the library could own, so the text is kept in a private
-// file whose name the user is told.
-class ConsoleClipboard final : public Clipboard {
+class TerminalClipboard final : public Clipboard {
  public:
-  explicit ConsoleClipboard(std::shared_ptr<Resources> resources)
-      : resources_(std::move(resources)) {}
-
-  void SetText(std::u16string_view text) override {
+  std::u16string SetText(std::u16string_view text) override {
     std::string path = ClipboardFolder() + "/cobaltmoth-report-XXXXXX.txt";
-    const int fd = ::mkostemps(path.data(), 4, O_CLOEXEC);  // mode 0600, created exclusively
-    if (fd < 0) RaisePosixError(errno);
-    UniqueFd file(fd);
-    const std::string bytes = text::ToUtf8(text);
-    std::string_view left = bytes;
-    while (!left.empty()) {
-      const ssize_t written = ::write(file.Get(), left.data(), left.size());
-      if (written < 0) {
-        if (errno == EINTR) continue;
-        const int error = errno;
-        ::unlink(path.c_str());
-        RaisePosixError(error);
-      }
-      left.remove_prefix(static_cast<std::size_t>(written));
-    }
-    if (::close(file.Release()) != 0 && errno != EINTR) {
-      const int error = errno;
+    // Mode 0600, created exclusively.
+    UniqueFd file(posix::AboveStandardStreams(::mkostemps(path.data(), 4, O_CLOEXEC)));
+    if (!file.Valid()) posix::RaisePosixError(errno);
+    int error = posix::WriteAll(file.Get(), text::ToUtf8(text));
+    if (::close(file.Release()) != 0 && errno != EINTR && error == 0) error = errno;
+    if (error != 0) {
       ::unlink(path.c_str());
-      RaisePosixError(error);
+      posix::RaisePosixError(error);
     }
-
-    std::u16string note = resources_->LanguageId() == 1040
-                              ? u"Il testo del report \u00E8 nel file "
-                              : u"The report's text is in the file ";
-    note += text::FromUtf8(path);
-    note += resources_->LanguageId() == 1040 ? u" (un terminale non ha clipboard)."
-                                             : u" (a terminal has no clipboard).";
-    const Terminal tty = OpenTerminalUnlessNone();
-    if (tty.Valid()) {
-      std::string line(tty.LineEnd());
-      AppendLine(line, note, tty.LineEnd());
-      tty.Write(line);
-    } else {
-      std::string line;
-      AppendLine(line, note, "\n");
-      WriteAll(STDERR_FILENO, line);
-    }
+    return text::FromUtf8(path);
   }
-
- private:
-  std::shared_ptr<Resources> resources_;
 };
 
 }  // namespace
 
-UiMode UiModeFromName(const char* name) noexcept {
-  if (name == nullptr || *name == '\0' || std::strcmp(name, "gui") == 0) return UiMode::kGui;
-  if (std::strcmp(name, "none") == 0) return UiMode::kNone;
-  return UiMode::kConsole;
+TerminalUi MakeTerminalUi() {
+  TerminalUi ui;
+  ui.message_box = std::make_shared<TerminalMessageBox>();
+  ui.report_window = std::make_shared<TerminalReportWindow>(ui.message_box);
+  ui.clipboard = std::make_shared<TerminalClipboard>();
+  return ui;
 }
 
-UiMode UiModeFromEnvironment() noexcept { return UiModeFromName(std::getenv("COBALTMOTH_UI")); }
-
-std::string TerminalText(std::u16string_view text, std::string_view line_end) {
-  std::u16string shown;
-  shown.reserve(text.size());
-  std::string out;
-  const auto flush = [&] {
-    out += text::ToUtf8(shown);
-    shown.clear();
-  };
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char16_t unit = text[i];
-    if (unit == u'\r' || unit == u'\n') {
-      flush();
-      out += line_end;
-      if (unit == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n') ++i;
-    } else if ((unit < 0x20 && unit != u'\t') || (unit >= 0x7F && unit <= 0x9F)) {
-      shown += u'?';
-    } else {
-      shown += unit;
-    }
-  }
-  flush();
-  return out;
-}
-
-std::string MessageBoxScreen(std::u16string_view prompt, std::int32_t style,
-                             std::u16string_view title, std::string_view line_end) {
-  std::u16string heading;
-  switch (style & 0x70) {
-    case 16:
-      heading = u"(X) ";
-      break;
-    case 32:
-      heading = u"(?) ";
-      break;
-    case 48:
-      heading = u"(!) ";
-      break;
-    case 64:
-      heading = u"(i) ";
-      break;
-    default:
-      break;
-  }
-  heading += title.empty() ? host::kProjectSource : title;
-  std::string out(line_end);
-  AppendLine(out, heading, line_end);
-  AppendLine(out, prompt, line_end);
-  out += line_end;
-  out += "[ OK ]";
-  return out;
-}
-
-std::string MessageBoxNotice(std::u16string_view prompt, std::u16string_view title) {
-  std::string out;
-  AppendLine(out, title.empty() ? host::kProjectSource : title, "\n");
-  AppendLine(out, prompt, "\n");
-  return out;
-}
-
-std::int16_t ReportButtonForKey(report::frmReport& form, char key) {
-  if (key == '\r' || key == '\n') return ButtonWhere(form, &report::Control::is_default);
-  if (key == kEscape) return ButtonWhere(form, &report::Control::is_cancel);
-  const char lower = (key >= 'A' && key <= 'Z') ? static_cast<char>(key - 'A' + 'a') : key;
-  for (std::int16_t i = 0; i < 4; ++i) {
-    if (kReportKeys[i] == lower && form.Find(u"cmdReport", i) != nullptr) return i;
-  }
-  return -1;
-}
-
-std::string ReportActions(report::frmReport& form, std::string_view line_end) {
-  std::string out;
-  for (std::int16_t i = 0; i < 4; ++i) {
-    if (form.Find(u"cmdReport", i) == nullptr) continue;
-    if (!out.empty()) out += "  ";
-    out += '[';
-    out += kReportKeys[i];
-    out += "] ";
-    out += TerminalText(CaptionOf(form, u"cmdReport", i), line_end);
-  }
-  out += line_end;
-  std::string keys;
-  const std::int16_t enter = ButtonWhere(form, &report::Control::is_default);
-  const std::int16_t escape = ButtonWhere(form, &report::Control::is_cancel);
-  if (enter >= 0) keys += "Enter: " + TerminalText(CaptionOf(form, u"cmdReport", enter), line_end);
-  if (escape >= 0) {
-    if (!keys.empty()) keys += "  ";
-    keys += "Esc: " + TerminalText(CaptionOf(form, u"cmdReport", escape), line_end);
-  }
-  if (!keys.empty()) {
-    out += keys;
-    out += line_end;
-  }
-  return out;
-}
-
-std::string ReportScreen(report::frmReport& form, std::string_view line_end) {
-  std::string out(line_end);
-  AppendLine(out, form.Caption(), line_end);
-  out += line_end;
-  AppendLine(out, CaptionOf(form, u"Label1", 0), line_end);
-  out += line_end;
-  AppendLine(out, form.Text(), line_end);
-  out += line_end;
-  AppendLine(out, CaptionOf(form, u"Label1", 1), line_end);
-  AppendLine(out, CaptionOf(form, u"Label1", 2) + u" " + CaptionOf(form, u"SupportFax"), line_end);
-  AppendLine(out, CaptionOf(form, u"Label1", 3) + u" " + CaptionOf(form, u"SupportMail"),
-             line_end);
-  out += line_end;
-  out += ReportActions(form, line_end);
-  return out;
-}
-
-std::string ReportNotice(report::frmReport& form) {
-  std::string out;
-  AppendLine(out, form.Caption(), "\n");
-  AppendLine(out, form.Text(), "\n");
-  return out;
-}
-
-}  // namespace console
-
-std::shared_ptr<MessageBox> MakeConsoleMessageBox() {
-  return std::make_shared<console::ConsoleMessageBox>();
-}
-
-std::shared_ptr<ReportWindow> MakeConsoleReportWindow() {
-  return std::make_shared<console::ConsoleReportWindow>();
-}
-
-std::shared_ptr<Clipboard> MakeConsoleClipboard() {
-  return std::make_shared<console::ConsoleClipboard>(MakePosixResources());
-}
-
-}  // namespace cobaltmoth::platform
+}  // namespace cobaltmoth::platform::terminal

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "collection_inspector.hpp"
-#include "fake_platform.hpp"
+#include "fakes.hpp"
 
 namespace cobaltmoth {
 namespace {

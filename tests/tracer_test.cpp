@@ -5,7 +5,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "fake_platform.hpp"
+#include "fakes.hpp"
+#include "tracing/stack_log_format.hpp"
+#include "tracing/stack_record.hpp"
 
 namespace cobaltmoth {
 namespace {
@@ -88,13 +90,11 @@ TEST_F(ProcStacTest, InitChoosesTheExtensionAndTheLogPath) {
   // A path set after Init stays.
   fresh->LogFilePath(u"after.txt");
   EXPECT_EQ(U8(fresh->LogFilePath()), "after.txt");
-}
-
-TEST_F(ProcStacTest, LinuxJoinsTheFolderWithASlash) {
+  // Linux joins the folder with a slash.
   FakePlatform linux_fake(u"/");
-  ProcStac t(linux_fake.platform);
-  t.Init("Payroll", 1, 2, 30, "/opt/payroll", ExeStandard);
-  EXPECT_EQ(U8(t.LogFilePath()), "/opt/payroll/Payroll_stacklog.txt");
+  ProcStac on_linux(linux_fake.platform);
+  on_linux.Init("Payroll", 1, 2, 30, "/opt/payroll", ExeStandard);
+  EXPECT_EQ(U8(on_linux.LogFilePath()), "/opt/payroll/Payroll_stacklog.txt");
 }
 
 TEST_F(ProcStacTest, TheWholeRunOfASectionByteForByte) {
@@ -124,22 +124,24 @@ TEST_F(ProcStacTest, TheWholeRunOfASectionByteForByte) {
   EXPECT_EQ(fake_.files->opens, 1);
 }
 
-TEST_F(ProcStacTest, ExitMatchesIgnoringCaseAndWritesTheStoredNames) {
+TEST_F(ProcStacTest, ExitsMatchByKeyIgnoringCaseAndTakeTheTopmostEntry) {
   auto t = NewTracer();
   t->LogOnFile(true);
   t->EnterProc(u"Main", u"Form_Load");
   t->ExitProc(u"MAIN", u"FORM_LOAD");
   EXPECT_EQ(DumpBody(*t), "");
   EXPECT_NE(Log().find("o\xAB\xAB\xAB Exit  Main::Form_Load\r\n"), std::string::npos);
-}
-
-TEST_F(ProcStacTest, ARecursiveProcedureExitsItsTopmostEntry) {
-  auto t = NewTracer();
+  // A recursive procedure exits its topmost entry.
   t->EnterProc(u"m", u"Walk");
   t->EnterProc(u"m", u"Walk");
   t->ExitProc(u"m", u"walk");
   EXPECT_EQ(DumpBody(*t),
             "Stack Element 001 of 001 m                    - Walk                \r\n");
+  t->ExitProc(u"m", u"Walk");
+  // Keys join the names, so the separator can move between them.
+  t->EnterProc(u"a::b", u"c");
+  t->ExitProc(u"A", u"B::C");
+  EXPECT_EQ(DumpBody(*t), "");
 }
 
 TEST_F(ProcStacTest, AnExitBelowTheTopUnwindsTheEntriesAbove) {
@@ -171,14 +173,6 @@ TEST_F(ProcStacTest, AnExitThatMatchesNothingEmptiesTheStackThenRaises9) {
   t->LogOnFile(true);
   EXPECT_RUNTIME_ERROR(t->ExitProc(u"A", u"a"), 9, "Subscript out of range");
   EXPECT_FALSE(fake_.files->Exists(kLog));
-}
-
-TEST_F(ProcStacTest, KeysJoinTheNamesSoTheSeparatorCanMoveBetweenThem) {
-  // "a::b" + "c" and "a" + "b::c" make the same key: one matches the other's exit.
-  auto t = NewTracer();
-  t->EnterProc(u"a::b", u"c");
-  t->ExitProc(u"A", u"B::C");
-  EXPECT_EQ(DumpBody(*t), "");
 }
 
 TEST_F(ProcStacTest, TheErrorLineGoesIntoTheEntryTheDumpAndTheLog) {
@@ -244,19 +238,16 @@ TEST_F(ProcStacTest, TerminateWritesTheFooterOnceAndDiscardsTheStack) {
   EXPECT_EQ(Log(), Header(kTitle) + "| ### x ###\r\n" + Footer(kTitle));
 }
 
-TEST_F(ProcStacTest, AnObjectThatNeverWritesCreatesNoFile) {
-  auto t = NewTracer();
-  t->LogOnFile(true);
-  t->Dump();
-  t->Terminate();
-  EXPECT_EQ(fake_.files->opens, 0);
-}
-
-TEST_F(ProcStacTest, ReleasingTheLastReferenceRunsTerminate) {
+TEST_F(ProcStacTest, ReleasingTheLastReferenceRunsTerminateAndAnIdleObjectMakesNoFile) {
   auto t = NewTracer();
   t->PrintComment(u"x");
   t.reset();
   EXPECT_EQ(Log(), Header(kTitle) + "| ### x ###\r\n" + Footer(kTitle));
+  auto idle = NewTracer();
+  idle->LogOnFile(true);
+  idle->Dump();
+  idle->Terminate();
+  EXPECT_EQ(fake_.files->opens, 1);
 }
 
 TEST_F(ProcStacTest, SuccessiveObjectsAppendOneSectionEach) {
@@ -312,6 +303,31 @@ TEST_F(ProcStacTest, AHeaderThatCannotBeWrittenIsWrittenAgainLater) {
   EXPECT_EQ(fake_.files->opens, 3);
 }
 
+TEST_F(ProcStacTest, AnExitWhoseLineFailsKeepsItsEntryForTheNextTry) {
+  auto t = NewTracer();
+  t->LogOnFile(true);
+  t->EnterProc(u"A", u"a");
+  t->EnterProc(u"B", u"b");
+  fake_.files->write_error = 61;
+  // The unwound entry's line fails first: nothing is removed.
+  EXPECT_RUNTIME_ERROR(t->ExitProc(u"A", u"a"), 61, "Disk full");
+  EXPECT_EQ(DumpBody(*t),
+            "Stack Element 002 of 002 B                    - b                   \r\n"
+            "Stack Element 001 of 002 A                    - a                   \r\n");
+  fake_.files->write_error = 0;
+  t->ExitProc(u"B", u"b");
+  fake_.files->write_error = 61;
+  EXPECT_RUNTIME_ERROR(t->ExitProc(u"A", u"a"), 61, "Disk full");
+  EXPECT_NE(DumpBody(*t).find("- a "), std::string::npos);
+  fake_.files->write_error = 0;
+  t->ExitProc(u"A", u"a");
+  EXPECT_EQ(Log(), Header(kTitle) +
+                       "o\xBB\xBB\xBB Enter A::a\r\n"
+                       "|  o\xBB\xBB\xBB Enter B::b\r\n"
+                       "|  o\xAB\xAB\xAB Exit  B::b\r\n"
+                       "o\xAB\xAB\xAB Exit  A::a\r\n");
+}
+
 TEST_F(ProcStacTest, AnEmptyLogPathDropsTheLines) {
   auto t = NewTracer();
   t->LogFilePath(u"");
@@ -363,6 +379,28 @@ TEST_F(ProcStacTest, HugeNamesAndDeepStacksAreTracedWhole) {
   t->LogOnFile(false);
   t->ExitProc(u"m", u"p1");  // unwinds all of it
   EXPECT_EQ(DumpBody(*t), "");
+}
+
+TEST(StackDump, EdgesOfTheEntryLines) {
+  // A bottom entry with a line names no caller; twenty characters fill the field, longer
+  // names stay whole; an empty stack is four lines.
+  std::vector<std::unique_ptr<tracing::StackRecord>> owned;
+  owned.push_back(std::make_unique<tracing::StackRecord>(u"m", u"p"));
+  owned.back()->CalledByLineNumber(55);
+  owned.push_back(std::make_unique<tracing::StackRecord>(u"ABCDEFGHIJKLMNOPQRST",
+                                                         u"abcdefghijklmnopqrstuvwxyz"));
+  EXPECT_EQ(U8(tracing::FormatDump(u"t", {owned[0].get(), owned[1].get()})),
+            kRule + "\r\n* Stack Procedure Tree for t\r\n" + kRule +
+                "\r\nStack Element 002 of 002 ABCDEFGHIJKLMNOPQRST - abcdefghijklmnopqrstuvwxyz\r\n"
+                "Stack Element 001 of 002 m                    - p                    called @ "
+                "line 55\r\n" +
+                kRule + "\r\n");
+  EXPECT_EQ(U8(tracing::FormatDump(u" ver. 1.2.3", {})),
+            kRule + "\r\n* Stack Procedure Tree for  ver. 1.2.3\r\n" + kRule + "\r\n" + kRule +
+                "\r\n");
+  std::u16string comment;
+  tracing::AppendTraceLine(comment, 3, tracing::StackLogLineKind::Comment, u"", u"", 0);
+  EXPECT_EQ(U8(comment), "|  |  | ###  ###");
 }
 
 TEST_F(ProcStacTest, ProcScopeExitsAlsoWhenAnExceptionLeaves) {

@@ -22,25 +22,23 @@
 #include <sstream>
 #include <string>
 
-#include "fake_platform.hpp"
-#include "fake_ui.hpp"
+#include "child_process.hpp"
+#include "component/screens/text_screens.hpp"
+#include "fakes.hpp"
 #include "platform/posix/terminal/terminal_ui.hpp"
-#include "platform/posix/posix_platform.hpp"
 #include "platform/ui.hpp"
 #include "report/frm_report.hpp"
-#include "child_process.hpp"
-#include "temp_dir.hpp"
 
 namespace cobaltmoth {
 namespace {
 
-using platform::console::MessageBoxScreen;
-using platform::console::ReportActions;
-using platform::console::ReportButtonForKey;
-using platform::console::ReportScreen;
-using platform::console::TerminalText;
-using platform::console::UiMode;
-using platform::console::UiModeFromName;
+using platform::UiMode;
+using platform::UiModeFromName;
+using screens::MessageBoxScreen;
+using screens::ReportActions;
+using screens::ReportButtonForKey;
+using screens::ReportScreen;
+using screens::TerminalText;
 using testing::DetachedRun;
 using testing::ExitCode;
 using testing::FakePlatform;
@@ -51,17 +49,17 @@ using testing::ReadToEnd;
 using testing::RunDetached;
 using testing::WaitChild;
 using testing::WriteString;
-using testing::FakeUi;
-
 
 const char kReportText[] = "Error 11 Division by zero\r\nin modDb.SaveOrder line 120";
 
 // A loaded report window on fakes that record every action into the journal; the message box
-// is the terminal's, as the model's actions show theirs.
+// and the report window are the terminal's.
 struct ConsoleForm {
-  explicit ConsoleForm(std::int32_t language = 1033) : ui(fake) {
-    fake.resources->language = language;
-    fake.platform->message_box = platform::MakeConsoleMessageBox();
+  explicit ConsoleForm(std::int32_t language = 1033) {
+    fake.language = language;
+    const platform::terminal::TerminalUi terminal = platform::terminal::MakeTerminalUi();
+    fake.platform->message_box = terminal.message_box;
+    fake.platform->report_window = terminal.report_window;
     form = std::make_unique<report::frmReport>(fake.platform);
     form->Form_Load();
     form->Caption(u"Payroll");
@@ -71,11 +69,10 @@ struct ConsoleForm {
   }
   std::string Journal() const {
     std::string all;
-    for (const std::string& line : ui.journal->lines) all += line + "\n";
+    for (const std::string& line : fake.journal->lines) all += line + "\n";
     return all;
   }
   FakePlatform fake;
-  FakeUi ui;
   std::unique_ptr<report::frmReport> form;
 };
 
@@ -121,37 +118,37 @@ TEST(ConsoleScreens, MessageBoxShowsItsIconMarkTitlePromptAndOk) {
   EXPECT_EQ(MessageBoxScreen(u"Stop", platform::kCritical, u"", "\r\n"),
             "\r\n(X) Cobaltmoth\r\nStop\r\n\r\n[ OK ]");
   EXPECT_EQ(MessageBoxScreen(u"Done", platform::kOkOnly, u"T", "\n"), "\nT\nDone\n\n[ OK ]");
-  EXPECT_EQ(platform::console::MessageBoxNotice(u"Disk full\r\nTry again", u""),
+  EXPECT_EQ(screens::MessageBoxNotice(u"Disk full\r\nTry again", u""),
             "Cobaltmoth\nDisk full\nTry again\n");
 }
 
 TEST(ConsoleScreens, ReportWindowShowsLabelsTextContactsAndKeys) {
   ConsoleForm english;
-  EXPECT_EQ(ReportScreen(*english.form, "\n"), kEnglishScreen);
-  EXPECT_EQ(ReportScreen(*english.form, "\r\n"), Crlf(kEnglishScreen));
-  EXPECT_EQ(platform::console::ReportNotice(*english.form),
+  EXPECT_EQ(ReportScreen(english.form->Model(), "\n"), kEnglishScreen);
+  EXPECT_EQ(ReportScreen(english.form->Model(), "\r\n"), Crlf(kEnglishScreen));
+  EXPECT_EQ(screens::ReportNotice(english.form->Model()),
             "Payroll\nError 11 Division by zero\nin modDb.SaveOrder line 120\n");
 }
 
 TEST(ConsoleScreens, ReportKeysKeepTheirLettersInItalian) {
   ConsoleForm italian(1040);
-  EXPECT_EQ(ReportActions(*italian.form, "\r\n"),
+  EXPECT_EQ(ReportActions(italian.form->Model(), "\r\n"),
             "[c] Copia  [p] Stampa  [m] Prepara E-mail  [q] Chiudi\r\n"
             "Enter: Prepara E-mail  Esc: Chiudi\r\n");
 }
 
 TEST(ConsoleScreens, KeysPressTheirButtonsEnterTheDefaultEscTheCancel) {
   ConsoleForm f;
-  EXPECT_EQ(ReportButtonForKey(*f.form, 'c'), report::kCopy);
-  EXPECT_EQ(ReportButtonForKey(*f.form, 'C'), report::kCopy);
-  EXPECT_EQ(ReportButtonForKey(*f.form, 'p'), report::kPrint);
-  EXPECT_EQ(ReportButtonForKey(*f.form, 'M'), report::kSendMail);
-  EXPECT_EQ(ReportButtonForKey(*f.form, 'q'), report::kClose);
-  EXPECT_EQ(ReportButtonForKey(*f.form, '\r'), report::kSendMail);
-  EXPECT_EQ(ReportButtonForKey(*f.form, '\n'), report::kSendMail);
-  EXPECT_EQ(ReportButtonForKey(*f.form, '\x1b'), report::kClose);
-  EXPECT_EQ(ReportButtonForKey(*f.form, 'x'), -1);
-  EXPECT_EQ(ReportButtonForKey(*f.form, ' '), -1);
+  EXPECT_EQ(ReportButtonForKey(f.form->Model(), 'c'), report::kCopy);
+  EXPECT_EQ(ReportButtonForKey(f.form->Model(), 'C'), report::kCopy);
+  EXPECT_EQ(ReportButtonForKey(f.form->Model(), 'p'), report::kPrint);
+  EXPECT_EQ(ReportButtonForKey(f.form->Model(), 'M'), report::kSendMail);
+  EXPECT_EQ(ReportButtonForKey(f.form->Model(), 'q'), report::kClose);
+  EXPECT_EQ(ReportButtonForKey(f.form->Model(), '\r'), report::kSendMail);
+  EXPECT_EQ(ReportButtonForKey(f.form->Model(), '\n'), report::kSendMail);
+  EXPECT_EQ(ReportButtonForKey(f.form->Model(), '\x1b'), report::kClose);
+  EXPECT_EQ(ReportButtonForKey(f.form->Model(), 'x'), -1);
+  EXPECT_EQ(ReportButtonForKey(f.form->Model(), ' '), -1);
 }
 
 TEST(ConsoleScreens, UiModeComesFromItsName) {
@@ -160,7 +157,7 @@ TEST(ConsoleScreens, UiModeComesFromItsName) {
   EXPECT_EQ(UiModeFromName("console"), UiMode::kConsole);
   EXPECT_EQ(UiModeFromName("gui"), UiMode::kGui);
   EXPECT_EQ(UiModeFromName("none"), UiMode::kNone);
-  EXPECT_EQ(UiModeFromName("NONE"), UiMode::kConsole);
+  EXPECT_EQ(UiModeFromName("NONE"), UiMode::kGui);
 }
 
 // --- Child processes. ------------------------------------------------------------------------
@@ -295,7 +292,7 @@ bool Canonical(const termios& t) { return (t.c_lflag & ICANON) && (t.c_lflag & E
 
 TEST(ConsoleMessageBox, ShowsOnTheTerminalWaitsForOneKeyAndRestoresTheModes) {
   PtyChild child([](int report) {
-    platform::MakeConsoleMessageBox()->Show(u"Disk full\r\nTry again \u00E8", platform::kExclamation,
+    platform::terminal::MakeTerminalUi().message_box->Show(u"Disk full\r\nTry again \u00E8", platform::kExclamation,
                                             u"Payroll");
     WriteString(report, "returned");
     return 0;
@@ -315,7 +312,7 @@ TEST(ConsoleMessageBox, ShowsOnTheTerminalWaitsForOneKeyAndRestoresTheModes) {
 TEST(ConsoleMessageBox, WritesCrLfItselfWhereTheTerminalDoesNot) {
   PtyChild child(
       [](int) {
-        platform::MakeConsoleMessageBox()->Show(u"a\nb", platform::kOkOnly, u"T");
+        platform::terminal::MakeTerminalUi().message_box->Show(u"a\nb", platform::kOkOnly, u"T");
         return 0;
       },
       [](termios& t) { t.c_oflag &= ~static_cast<tcflag_t>(OPOST); });
@@ -329,7 +326,7 @@ TEST(ConsoleMessageBox, WritesCrLfItselfWhereTheTerminalDoesNot) {
 TEST(ConsoleMessageBox, InterruptOrTerminateRestoresTheModesBeforeTheProcessEnds) {
   for (const int signal_number : {SIGINT, SIGTERM}) {
     PtyChild child([](int) {
-      platform::MakeConsoleMessageBox()->Show(u"wait", platform::kOkOnly, u"T");
+      platform::terminal::MakeTerminalUi().message_box->Show(u"wait", platform::kOkOnly, u"T");
       return 0;
     });
     ASSERT_TRUE(child.Started());
@@ -362,7 +359,7 @@ TEST(ConsoleMessageBox, AHostHandlerRunsWithTheModesRestoredAndTheWaitGoesOn) {
     host.sa_handler = HostInterruptHandler;
     sigemptyset(&host.sa_mask);
     ::sigaction(SIGINT, &host, nullptr);
-    platform::MakeConsoleMessageBox()->Show(u"wait", platform::kOkOnly, u"T");
+    platform::terminal::MakeTerminalUi().message_box->Show(u"wait", platform::kOkOnly, u"T");
     struct sigaction now {};
     ::sigaction(SIGINT, nullptr, &now);
     struct sigaction stop {};
@@ -396,8 +393,7 @@ TEST(ConsoleMessageBox, AHostHandlerRunsWithTheModesRestoredAndTheWaitGoesOn) {
 // The child's report window; it reports the journal of the actions that reached the fakes.
 int ShowReportWindow(int report) {
   ConsoleForm f;
-  f.fake.platform->report_window = platform::MakeConsoleReportWindow();
-  f.fake.platform->report_window->ShowModal(*f.form);
+  f.form->ShowModal();
   WriteString(report, f.Journal() + (f.form->Unloaded() ? "unloaded" : "still loaded"));
   return 0;
 }
@@ -466,7 +462,7 @@ TEST(ConsoleReportWindow, EscAloneClosesWithoutAnAction) {
 // --- Without a terminal, or with COBALTMOTH_UI=none: nothing waits. --------------------------
 
 int ShowBoth(int report) {
-  platform::MakeConsoleMessageBox()->Show(u"Disk full\r\nTry again", platform::kCritical,
+  platform::terminal::MakeTerminalUi().message_box->Show(u"Disk full\r\nTry again", platform::kCritical,
                                           u"Payroll");
   ShowReportWindow(report);
   return 0;
@@ -517,53 +513,23 @@ TEST(ConsoleWithoutTerminal, ABackgroundProcessGroupDoesNotWait) {
 
 // --- The clipboard. --------------------------------------------------------------------------
 
-TEST(ConsoleClipboard, KeepsTheTextInAPrivateFileAndSaysWhere) {
+TEST(ConsoleClipboard, KeepsTheTextInAPrivateFileAndGivesItsPath) {
   testing::TempDir dir;
-  const std::string folder = dir.path().string();
-  const DetachedRun run = RunDetached([&folder](int) {
-    ::setenv("XDG_RUNTIME_DIR", folder.c_str(), 1);
-    ::setenv("LANG", "C", 1);
-    ::unsetenv("LC_ALL");
-    ::unsetenv("LC_MESSAGES");
-    platform::MakeConsoleClipboard()->SetText(u"Report\r\n\u00E8 \U0001F600");
-    return 0;
-  });
-  ASSERT_EQ(ExitCode(run.status), 0) << run.errors;
-  int files = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
-    ++files;
-    const std::string path = entry.path().string();
-    EXPECT_EQ(run.errors, "The report's text is in the file " + path +
-                              " (a terminal has no clipboard).\n");
-    EXPECT_EQ(entry.path().filename().string().rfind("cobaltmoth-report-", 0), 0u) << path;
-    EXPECT_EQ(entry.path().extension(), ".txt");
-    struct stat st {};
-    ASSERT_EQ(::stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    EXPECT_EQ(bytes.str(), "Report\r\n\xC3\xA8 \xF0\x9F\x98\x80");
-  }
-  EXPECT_EQ(files, 1);
-}
-
-TEST(ConsoleClipboard, AFolderThatCannotTakeTheFileRaisesTheRuntimeError) {
-  testing::TempDir dir;
-  const std::string missing = dir / "missing";
-  const DetachedRun run = RunDetached([&missing](int report) {
-    ::setenv("XDG_RUNTIME_DIR", missing.c_str(), 1);
-    try {
-      platform::MakeConsoleClipboard()->SetText(u"Report");
-    } catch (const Error& e) {
-      WriteString(report, std::to_string(e.Number()) + " " + testing::U8(e.Source()) + " " +
-                              testing::U8(e.Description()));
-    }
-    return 0;
-  });
-  EXPECT_EQ(ExitCode(run.status), 0);
-  EXPECT_EQ(run.report, "76 Cobaltmoth Path not found");
-  EXPECT_EQ(run.errors, "");
+  ::setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
+  const auto clipboard = platform::terminal::MakeTerminalUi().clipboard;
+  const std::string path = testing::U8(clipboard->SetText(u"Report\r\n\u00E8 \U0001F600"));
+  EXPECT_EQ(path.rfind(dir / "cobaltmoth-report-", 0), 0u) << path;
+  EXPECT_EQ(path.substr(path.size() - 4), ".txt");
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  EXPECT_EQ(bytes.str(), "Report\r\n\xC3\xA8 \xF0\x9F\x98\x80");
+  ::setenv("XDG_RUNTIME_DIR", (dir / "missing").c_str(), 1);
+  EXPECT_RUNTIME_ERROR(clipboard->SetText(u"Report"), 76, "Path not found");
+  ::unsetenv("XDG_RUNTIME_DIR");
 }
 
 }  // namespace

@@ -1,0 +1,89 @@
+// The POSIX backend's clock: the local time, written in the user's LC_TIME locale.
+#include <langinfo.h>
+#include <locale.h>
+#include <time.h>
+
+#include <cstring>
+#include <string>
+
+#include "component/base/text.hpp"
+#include "platform/posix/posix_platform.hpp"
+
+namespace cobaltmoth::platform {
+namespace {
+
+// Now as text in the user's LC_TIME locale: its short date (with the year in full) and its
+// time, the way the host converts a date to text.
+class PosixClock final : public Clock {
+ public:
+  explicit PosixClock(const char* locale_name) {
+    locale_ = ::newlocale(LC_TIME_MASK, locale_name, static_cast<locale_t>(0));
+    if (locale_ == static_cast<locale_t>(0)) {
+      locale_ = ::newlocale(LC_TIME_MASK, "C", static_cast<locale_t>(0));
+    }
+    std::string date = ::nl_langinfo_l(D_FMT, locale_);
+    for (std::size_t at = date.find("%y"); at != std::string::npos; at = date.find("%y", at)) {
+      date[at + 1] = 'Y';
+    }
+    pattern_ = date + " " + ::nl_langinfo_l(T_FMT, locale_);
+    utf8_ = std::strcmp(::nl_langinfo_l(CODESET, locale_), "UTF-8") == 0;
+  }
+  ~PosixClock() override { ::freelocale(locale_); }
+  PosixClock(const PosixClock&) = delete;
+  PosixClock& operator=(const PosixClock&) = delete;
+
+  LocalTime Now() override {
+    const struct tm local = LocalNow();
+    LocalTime t;
+    t.year = local.tm_year + 1900;
+    t.month = local.tm_mon + 1;
+    t.day = local.tm_mday;
+    t.weekday = local.tm_wday;
+    t.hour = local.tm_hour;
+    t.minute = local.tm_min;
+    t.second = local.tm_sec;
+    return t;
+  }
+
+  std::u16string TimeSeparator() override {
+    // The character the locale's time format puts between hours and minutes.
+    const std::string_view format = ::nl_langinfo_l(T_FMT, locale_);
+    const std::size_t hour = format.find_first_of("HIkl");
+    if (hour != std::string_view::npos && hour + 1 < format.size() && format[hour + 1] != '%') {
+      return text::FromUtf8(format.substr(hour + 1, 1));
+    }
+    return u":";
+  }
+
+  std::u16string NowText() override {
+    const struct tm local = LocalNow();
+    char buffer[128];
+    const std::size_t length = ::strftime_l(buffer, sizeof buffer, pattern_.c_str(), &local,
+                                            locale_);
+    const std::string_view bytes(buffer, length);
+    if (utf8_) return text::FromUtf8(bytes);
+    std::u16string latin1;
+    for (unsigned char c : bytes) latin1 += static_cast<char16_t>(c);
+    return latin1;
+  }
+
+ private:
+  static struct tm LocalNow() {
+    const time_t now = ::time(nullptr);
+    struct tm local {};
+    ::localtime_r(&now, &local);
+    return local;
+  }
+
+  locale_t locale_;
+  std::string pattern_;
+  bool utf8_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<Clock> MakeLocaleClock(const char* locale_name) {
+  return std::make_unique<PosixClock>(locale_name);
+}
+
+}  // namespace cobaltmoth::platform

@@ -1,0 +1,467 @@
+#include <cobaltmoth/proc_bug.hpp>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bughandling/report_text.hpp"
+#include "fakes.hpp"
+
+namespace cobaltmoth {
+namespace {
+
+using testing::FakePlatform;
+using testing::U8;
+
+const std::string kDashes(80, '-');
+const std::string kRule(80, '*');
+const std::u16string kBugLog = u"C:\\Apps\\Payroll_buglog.txt";
+const std::string kTitle = "Payroll.EXE ver. 1.2.30";
+const std::string kWindowTitle = kTitle + " - Unexpected error";
+
+std::string BugLogBlock(const std::string& title, const std::string& report) {
+  return kDashes + "\r\n* Start Log Error for " + title + " begin at 12/06/2026 09:41:07\r\n" +
+         kDashes + "\r\n\r\n" + report + "\r\n" + kDashes + "\r\n* End Log Error Stack for " +
+         title + "\r\n" + kDashes + "\r\n\r\n";
+}
+
+// The report of frmOrders / cmdSave_Click at line 120, error 11 "Division by zero", with the
+// given middle part (dump and log files) and the fake environment.
+std::string Report(const std::string& middle, const std::string& full_path = "C:\\Apps\\Payroll.EXE",
+                   const std::string& title = kTitle, const std::string& table =
+                       "**************************************\r\n"
+                       "* Module Name * Proc Name     * Line *\r\n"
+                       "**************************************\r\n"
+                       "* FRMORDERS   * CMDSAVE_CLICK * 120  *\r\n"
+                       "**************************************\r\n") {
+  return "The Application:\r\n----------------\r\nName:    " + title + "\r\nOS Path: " + full_path +
+         "\r\n\r\nThe Error:\r\n----------\r\nAn error has occurred in " + full_path +
+         ".\r\nThe error probably occurred in this internal procedure \r\n\r\n" + table +
+         "\r\nTechnical References for this error: \r\n------------------------------------\r\n"
+         "VB Error number:      11\r\nVB Error description: Division by zero\r\n\r\n" +
+         middle +
+         "Current Enviroment Variables:\r\n-----------------------------\r\n"
+         "PATH=/usr/bin\r\nHOME=/home/payroll\r\nLANG=C\r\n";
+}
+
+class ProcBugTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<ProcBug> NewHandler(bool init = true) {
+    auto bug = std::make_shared<ProcBug>(fake_.platform);
+    if (init) bug->Init(u"Payroll", 1, 2, 30, u"C:\\Apps", ExeStandard);
+    return bug;
+  }
+  std::shared_ptr<ProcStac> NewTracer() {
+    auto tracer = std::make_shared<ProcStac>(fake_.platform);
+    tracer->Init(u"Payroll", 1, 2, 30, u"C:\\Apps", ExeStandard);
+    return tracer;
+  }
+  static void LogTheError(ProcBug& bug) {
+    bug.LogErrorToFile(u"frmOrders", u"cmdSave_Click", 11, u"Division by zero", 120);
+  }
+  std::string BugLog() const { return fake_.files->Bytes(kBugLog); }
+
+  FakePlatform fake_;
+};
+
+TEST_F(ProcBugTest, ANewHandlerStartsWithItsDefaults) {
+  auto bug = NewHandler(false);
+  EXPECT_TRUE(bug->Enabled());
+  EXPECT_TRUE(bug->EndOnError());
+  EXPECT_FALSE(bug->LogOnFile());
+  EXPECT_FALSE(bug->LogOnMsgBox());
+  EXPECT_FALSE(bug->LogOnReport());
+  EXPECT_EQ(bug->LogFilePath(), u"");
+  EXPECT_EQ(bug->ProcStack(), nullptr);
+  EXPECT_EQ(bug->SupportFax(), fake_.platform->resources->LoadResString(1001));
+  EXPECT_EQ(bug->SupportMail(), fake_.platform->resources->LoadResString(1002));
+  EXPECT_FALSE(bug->SupportFax().empty());
+  EXPECT_NE(U8(bug->SupportMail()).find('@'), std::string::npos);
+  // Setting them changes the object, not the table.
+  bug->SupportFax("+1 555 0100");
+  bug->SupportMail(u"help@example.org");
+  EXPECT_EQ(U8(bug->SupportFax()), "+1 555 0100");
+  EXPECT_EQ(NewHandler(false)->SupportMail(), fake_.platform->resources->LoadResString(1002));
+}
+
+TEST_F(ProcBugTest, InitSetsTheUpperCaseFileNameAndTheBugLogPath) {
+  auto bug = NewHandler(false);
+  bug->LogFilePath(u"before.txt");
+  bug->Init(u"ORDERS", 2, 1, 35, u"C:\\Apps", DllActiveX);
+  EXPECT_EQ(U8(bug->LogFilePath()), "C:\\Apps\\ORDERS_buglog.txt");
+  bug->LogErrorToFile(u"m", u"p", 1, u"d", 0);
+  const std::string log = U8(text::FromUtf8(fake_.files->Bytes(u"C:\\Apps\\ORDERS_buglog.txt")));
+  EXPECT_NE(log.find("Name:    ORDERS.DLL ver. 2.1.35\r\nOS Path: C:\\Apps\\ORDERS.DLL\r\n"),
+            std::string::npos);
+  // A path set after Init stays; a folder ending in a separator doubles it.
+  bug->LogFilePath(u"after.txt");
+  EXPECT_EQ(U8(bug->LogFilePath()), "after.txt");
+  bug->Init(u"ORDERS", 2, 1, 35, u"C:\\Apps\\", OcxActiveXControl);
+  EXPECT_EQ(U8(bug->LogFilePath()), "C:\\Apps\\\\ORDERS_buglog.txt");
+}
+
+TEST_F(ProcBugTest, AnUnknownProjectTypeKeepsTheFileName) {
+  auto fresh = NewHandler(false);
+  fresh->Init(u"Payroll", 1, 2, 30, u"C:\\Apps", 4);
+  fresh->LogErrorToFile(u"m", u"p", 1, u"d");
+  EXPECT_NE(BugLog().find("Name:     ver. 1.2.30\r\nOS Path: C:\\Apps\\\r\n"), std::string::npos);
+  auto bug = NewHandler();
+  bug->Init(u"Payroll", 1, 2, 31, u"C:\\Apps", -1);
+  bug->LogFilePath(u"other.txt");
+  bug->LogErrorToFile(u"m", u"p", 1, u"d");
+  EXPECT_NE(fake_.files->Bytes(u"other.txt").find("Name:    Payroll.EXE ver. 1.2.31\r\n"),
+            std::string::npos);
+}
+
+TEST_F(ProcBugTest, OneObjectAppendsOneBlockAfterEarlierContent) {
+  fake_.files->files[kBugLog] = "earlier\r\n";
+  auto bug = NewHandler();
+  bug->LogOnFile(true);
+  LogTheError(*bug);
+  bug.reset();
+  EXPECT_EQ(BugLog(),
+            "earlier\r\n" +
+                BugLogBlock(kTitle, Report("Active Log Files:\r\n-----------------\r\n"
+                                           "Bug Log File Path:    C:\\Apps\\Payroll_buglog.txt"
+                                           "\r\n\r\n\r\n")));
+}
+
+TEST_F(ProcBugTest, TheReportCarriesTheTracersDumpAndItsLog) {
+  auto tracer = NewTracer();
+  tracer->EnterProc(u"frmOrders", u"cmdSave_Click");
+  tracer->LogOnFile(true);
+  auto bug = NewHandler();
+  bug->ProcStack(tracer);
+  LogTheError(*bug);
+  bug->Terminate();
+  const std::string dump =
+      kRule + "\r\n* Stack Procedure Tree for Payroll.exe ver. 1.2.30\r\n" + kRule +
+      "\r\nStack Element 001 of 001 frmOrders            - cmdSave_Click       \r\n" + kRule +
+      "\r\n";
+  EXPECT_EQ(BugLog(), BugLogBlock(kTitle, Report(dump + "\r\nActive Log Files:\r\n"
+                                                        "-----------------\r\n"
+                                                        "Proc Stack File Path: "
+                                                        "C:\\Apps\\Payroll_stacklog.txt\r\n\r\n\r\n")));
+}
+
+TEST_F(ProcBugTest, ADisabledTracerGivesNoDump) {
+  auto tracer = NewTracer();
+  tracer->EnterProc(u"frmOrders", u"cmdSave_Click");
+  tracer->Enabled(false);
+  auto bug = NewHandler();
+  bug->ProcStack(tracer);
+  LogTheError(*bug);
+  bug->Terminate();
+  EXPECT_EQ(BugLog(), BugLogBlock(kTitle, Report("")));
+}
+
+TEST_F(ProcBugTest, AnEmptyEnvironmentAndAOneLetterModule) {
+  fake_.environment->entries.clear();
+  auto bug = NewHandler();
+  bug->LogErrorToFile(u"m", u"cmdSave_Click", 11, u"Division by zero", 120);
+  bug->Terminate();
+  std::string report = Report("", "C:\\Apps\\Payroll.EXE", kTitle,
+                              "**************************************\r\n"
+                              "* Module Name * Proc Name     * Line *\r\n"
+                              "**************************************\r\n"
+                              "* M           * CMDSAVE_CLICK * 120  *\r\n"
+                              "**************************************\r\n");
+  report.erase(report.find("PATH="));
+  EXPECT_EQ(BugLog(), BugLogBlock(kTitle, report));
+}
+
+TEST_F(ProcBugTest, NothingIsWrittenBeforeInitWhilePassiveOrWithoutAPath) {
+  auto bug = NewHandler(false);
+  bug->LogFilePath(kBugLog);
+  LogTheError(*bug);
+  auto passive = NewHandler();
+  passive->Enabled(false);
+  LogTheError(*passive);
+  auto nowhere = NewHandler();
+  nowhere->LogFilePath(u"");
+  LogTheError(*nowhere);
+  bug->Terminate();
+  passive->Terminate();
+  nowhere->Terminate();
+  EXPECT_EQ(fake_.files->opens, 0);
+}
+
+TEST_F(ProcBugTest, AFailedOpenReachesTheCallerAndIsRetriedWithItsBanner) {
+  auto bug = NewHandler();
+  fake_.files->open_failures = 1;
+  fake_.files->open_error = 76;
+  EXPECT_RUNTIME_ERROR(LogTheError(*bug), 76, "Path not found");
+  LogTheError(*bug);
+  bug->Terminate();
+  EXPECT_EQ(BugLog(), BugLogBlock(kTitle, Report("")));
+}
+
+TEST_F(ProcBugTest, ATracerThatWasNeverInitialisedFailsTheReport) {
+  auto tracer = std::make_shared<ProcStac>(fake_.platform);
+  auto bug = NewHandler();
+  bug->ProcStack(tracer);
+  EXPECT_HOST_ERROR(LogTheError(*bug), -2147220503, "Cobaltmoth.dll - Class ProcStac",
+                    "You must initialize this class with Init sub before using any method");
+}
+
+TEST_F(ProcBugTest, TerminateClosesTheLogThenEndsAndReleasesTheTracer) {
+  auto tracer = NewTracer();
+  tracer->PrintComment(u"before");
+  auto bug = NewHandler();
+  bug->ProcStack(tracer);
+  EXPECT_EQ(tracer.use_count(), 2);
+  bug->Terminate();
+  bug->Terminate();
+  EXPECT_EQ(bug->ProcStack(), nullptr);
+  EXPECT_EQ(tracer.use_count(), 1);
+  // The tracer was terminated once: one footer, and it now refuses to trace.
+  const std::string stack_log = fake_.files->Bytes(u"C:\\Apps\\Payroll_stacklog.txt");
+  EXPECT_EQ(stack_log.find("* End Log Procedure Stack"), stack_log.rfind("* End Log Procedure Stack"));
+  EXPECT_NE(stack_log.find("* End Log Procedure Stack"), std::string::npos);
+  EXPECT_RUNTIME_ERROR(tracer->Dump(), 91, "Object variable or With block variable not set");
+  EXPECT_FALSE(fake_.files->Exists(kBugLog));
+}
+
+TEST_F(ProcBugTest, ReleasingTheHandlerTerminatesItsTracer) {
+  auto tracer = NewTracer();
+  auto bug = NewHandler();
+  bug->ProcStack(tracer);
+  bug.reset();
+  EXPECT_RUNTIME_ERROR(tracer->Dump(), 91, "Object variable or With block variable not set");
+}
+
+const std::string kPrompt =
+    "Error in module frmMain in the procedure cmdOK_Click at line 120\r\n\r\n"
+    "The technical references for this error is: \r\n"
+    "    Number: 11\r\n"
+    "    Description=Division by zero";
+
+class HostErr final : public ErrorObject {
+ public:
+  mutable std::string reads;  // the order in which Raise read the object
+  std::u16string Description() const override {
+    reads += "D";
+    return u"Division by zero";
+  }
+  std::int32_t Number() const override {
+    reads += "N";
+    return 11;
+  }
+};
+
+class RaiseTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<ProcBug> NewHandler(bool msg_box, bool file, bool report) {
+    auto bug = std::make_shared<ProcBug>(fake_.platform);
+    bug->Init(u"Payroll", 1, 2, 30, u"C:\\Apps", ExeStandard);
+    bug->LogOnMsgBox(msg_box);
+    bug->LogOnFile(file);
+    bug->LogOnReport(report);
+    return bug;
+  }
+  void RaiseIt(ProcBug& bug, bool critical = false) {
+    bug.Raise(u"frmMain", u"cmdOK_Click", &error_, 120, critical);
+  }
+  std::vector<std::string>& Journal() { return fake_.journal->lines; }
+
+  FakePlatform fake_;
+  HostErr error_;
+};
+
+TEST_F(RaiseTest, EveryCombinationOfTheFlagsRunsItsStepsInOrder) {
+  for (int flags = 0; flags < 8; ++flags) {
+    FakePlatform fake;
+    const bool box = flags & 1, file = flags & 2, window = flags & 4;
+    // What each modal step finds in the bug log tells the order.
+    const auto seen = [&] { fake.journal->Add(fake.files->Exists(kBugLog) ? "log" : "no log"); };
+    fake.message_box->on_show = seen;
+    fake.report_window->on_show = seen;
+    ProcBug bug(fake.platform);
+    bug.Init(u"Payroll", 1, 2, 30, u"C:\\Apps", ExeStandard);
+    bug.LogOnMsgBox(box);
+    bug.LogOnFile(file);
+    bug.LogOnReport(window);
+    bug.Raise(u"frmMain", u"cmdOK_Click", &error_, 120, false);
+    std::vector<std::string> expected;
+    if (box) expected = {"msgbox 16 [" + kWindowTitle + "] " + kPrompt, "no log"};
+    if (window) {
+      expected.push_back("window [" + kWindowTitle + "]");
+      expected.push_back(file ? "log" : "no log");
+      expected.push_back("window closed");
+    }
+    EXPECT_EQ(fake.journal->lines, expected) << "flags " << flags;
+    EXPECT_EQ(fake.files->Exists(kBugLog), file) << "flags " << flags;
+    EXPECT_FALSE(bug.EndOnError()) << "flags " << flags;
+  }
+  EXPECT_EQ(error_.reads, "DNDNDNDNDNDNDNDN");  // Description, then Number, each time
+}
+
+TEST_F(RaiseTest, OnlyTheFirstCallOfAnObjectIsHandled) {
+  auto bug = NewHandler(true, false, false);
+  RaiseIt(*bug, false);
+  bug->EndOnError(true);
+  RaiseIt(*bug, false);
+  EXPECT_EQ(Journal().size(), 1u);
+  EXPECT_TRUE(bug->EndOnError());
+  // Another object handles its own first call.
+  RaiseIt(*NewHandler(true, false, false));
+  EXPECT_EQ(Journal().size(), 2u);
+}
+
+TEST_F(RaiseTest, APassiveFirstCallUsesTheObjectUp) {
+  auto bug = NewHandler(true, true, true);
+  bug->Enabled(false);
+  RaiseIt(*bug);
+  bug->Enabled(true);
+  RaiseIt(*bug);
+  EXPECT_TRUE(Journal().empty());
+  EXPECT_EQ(fake_.files->opens, 0);
+  EXPECT_TRUE(bug->EndOnError());
+  EXPECT_EQ(error_.reads, "");
+}
+
+TEST_F(RaiseTest, BeforeInitItFailsAndTheObjectIsUsedUp) {
+  ProcBug bug(fake_.platform);
+  bug.LogOnMsgBox(true);
+  EXPECT_HOST_ERROR(RaiseIt(bug), -2147220503, "Cobaltmoth.dll - Class ProcBug",
+                    "You must initialize this class with Init sub before using any method");
+  bug.Init(u"Payroll", 1, 2, 30, u"C:\\Apps", ExeStandard);
+  RaiseIt(bug);
+  EXPECT_TRUE(Journal().empty());
+}
+
+TEST_F(RaiseTest, AMissingErrorObjectFailsBeforeAnythingIsShownOrWritten) {
+  auto bug = NewHandler(true, true, true);
+  EXPECT_RUNTIME_ERROR(bug->Raise(u"m", u"p", static_cast<const ErrorObject*>(nullptr)), 424,
+                       "Object required");
+  EXPECT_TRUE(Journal().empty());
+  EXPECT_EQ(fake_.files->opens, 0);
+  EXPECT_TRUE(bug->EndOnError());
+}
+
+TEST_F(RaiseTest, EndOnErrorTakesTheCriticalityAndDefaultsToCritical) {
+  auto bug = NewHandler(false, false, false);
+  bug->EndOnError(false);
+  bug->Raise(u"m", u"p", &error_);
+  EXPECT_TRUE(bug->EndOnError());
+  auto other = NewHandler(false, false, false);
+  RaiseIt(*other, false);
+  EXPECT_FALSE(other->EndOnError());
+}
+
+TEST_F(RaiseTest, LineZeroLeavesTheLineOutOfThePromptButNotOutOfTheTable) {
+  auto bug = NewHandler(true, true, false);
+  bug->Raise("frmMain", "cmdOK_Click", 11, "Division by zero");
+  EXPECT_EQ(Journal()[0], "msgbox 16 [" + kWindowTitle +
+                              "] Error in module frmMain in the procedure cmdOK_Click\r\n\r\n"
+                              "The technical references for this error is: \r\n"
+                              "    Number: 11\r\n    Description=Division by zero");
+  bug->Terminate();
+  EXPECT_NE(fake_.files->Bytes(kBugLog).find("* FRMMAIN     * CMDOK_CLICK * 0    *\r\n"),
+            std::string::npos);
+}
+
+TEST_F(RaiseTest, ClearingEnabledDuringAModalStepSkipsTheStepsAfterIt) {
+  auto bug = NewHandler(true, true, true);
+  fake_.message_box->on_show = [&] { bug->Enabled(false); };
+  RaiseIt(*bug, false);
+  EXPECT_EQ(Journal().size(), 1u);
+  EXPECT_EQ(fake_.files->opens, 0);
+  EXPECT_FALSE(bug->EndOnError());  // the record was handled all the same
+}
+
+TEST_F(RaiseTest, AFailingStepEndsRaiseAndKeepsEndOnError) {
+  auto bug = NewHandler(false, true, true);
+  fake_.files->open_failures = 1;
+  fake_.files->open_error = 70;
+  EXPECT_RUNTIME_ERROR(RaiseIt(*bug, false), 70, "Permission denied");
+  EXPECT_TRUE(Journal().empty());
+  EXPECT_TRUE(bug->EndOnError());
+}
+
+TEST_F(RaiseTest, TheWindowShowsTheDateOwnerPromptAndReportInTheUsersLanguage) {
+  fake_.registry->SetText(platform::kHkeyLocalMachine,
+                          u"Software\\Microsoft\\Windows\\CurrentVersion", u"RegisteredOwner",
+                          u"Ada Lovelace");
+  fake_.language = 1040;
+  auto bug = NewHandler(false, false, true);
+  bug->SupportFax(u"+39 000");
+  bug->SupportMail(u"other@example.net");
+  RaiseIt(*bug, true);
+  const platform::ReportWindowModel& shown = fake_.report_window->shown;
+  const std::string text = U8(shown.Text());
+  const std::u16string fax = shown.Find(u"SupportFax")->caption;
+  const std::u16string mail = shown.Find(u"SupportMail")->caption;
+  const std::u16string close_caption = shown.Find(u"cmdReport", 3)->caption;
+  EXPECT_EQ(U8(shown.title), "Payroll.EXE ver. 1.2.30 - Errore non previsto");
+  EXPECT_EQ(text.substr(0, text.find("The Application:")),
+            "\r\ndomenica, 06 dicembre 2026 - 09:41:07\r\n\r\n"
+            "From:    Ada Lovelace\r\n"
+            "Company: \r\n"
+            "E-Mail:  <Aggiungi il tuo indirizzo e-mail>\r\n\r\n");
+  EXPECT_NE(text.find("VB Error description: Division by zero\r\n"), std::string::npos);
+  EXPECT_EQ(U8(fax), "+39 000");
+  EXPECT_EQ(U8(mail), "other@example.net");
+  EXPECT_EQ(U8(close_caption), "Chiudi");
+  EXPECT_TRUE(bug->EndOnError());
+}
+
+TEST_F(RaiseTest, ACppErrorCanBeRaisedAsItIs) {
+  auto bug = NewHandler(true, false, false);
+  bug->Raise(u"modDb", u"SaveOrder", Error(61, u"Cobaltmoth", u"Disk full"), 7);
+  EXPECT_NE(Journal()[0].find("at line 7\r\n\r\nThe technical references for this error is: "
+                              "\r\n    Number: 61\r\n    Description=Disk full"),
+            std::string::npos);
+}
+
+TEST(BugReport, AnErrorTableBorderPast32767CharactersOverflows) {
+  // 11 + 9 + 4 + 10 = 34 fixed; a module name of 32767 - 23 = 32744 fills it exactly.
+  const std::u16string fits(32767 - 23, u'M');
+  EXPECT_EQ(bughandling::ErrorTable(fits, u"P", 1).find(u"\r\n"), 32767u);
+  EXPECT_RUNTIME_ERROR(bughandling::ErrorTable(fits + u"M", u"P", 1), 6, "Overflow");
+  EXPECT_RUNTIME_ERROR(bughandling::ErrorTable(u"M", std::u16string(40000, u'P'), 1), 6, "Overflow");
+}
+
+TEST(BugReport, TheWindowsDateLineInEachLanguage) {
+  const platform::LocalTime t{2026, 3, 2, 1, 9, 5, 7};  // Monday 2 March 2026, 09:05:07
+  EXPECT_EQ(U8(bughandling::WindowDateLine(t, u":", false)), "Monday, 02 March 2026 - 09:05:07");
+  EXPECT_EQ(U8(bughandling::WindowDateLine(t, u":", true)), "luned\xC3\xAC, 02 marzo 2026 - 09:05:07");
+  const platform::LocalTime sunday{2026, 12, 6, 0, 23, 59, 0};
+  EXPECT_EQ(U8(bughandling::WindowDateLine(sunday, u".", true)), "domenica, 06 dicembre 2026 - 23.59.00");
+  EXPECT_EQ(U8(bughandling::WindowDateLine(sunday, u":", false)), "Sunday, 06 December 2026 - 23:59:00");
+}
+
+TEST(BugReport, TwoThreadsRaisingAtOnceEachWriteTheirOwnWholeReports) {
+  // Each thread has its objects (nothing is shared between objects but the platform); each
+  // bug log must hold exactly the reports one thread alone writes.
+  FakePlatform fake;
+  const auto raise = [&fake](std::u16string path, std::int32_t number, int times) {
+    for (int i = 0; i < times; ++i) {
+      ProcBug bug(fake.platform);
+      bug.Init(u"Payroll", 1, 2, 30, u"C:\\Apps", ExeStandard);
+      bug.LogFilePath(path);
+      bug.LogOnFile(true);
+      bug.Raise(u"frmOrders", u"cmdSave_Click", number, u"Division by zero", 120);
+    }
+  };
+  std::thread first(raise, u"first.txt", 11, 50);
+  std::thread second(raise, u"second.txt", 12, 50);
+  first.join();
+  second.join();
+  const std::string both[] = {fake.files->Bytes(u"first.txt"), fake.files->Bytes(u"second.txt")};
+  fake.files->files.clear();
+  raise(u"first.txt", 11, 1);
+  raise(u"second.txt", 12, 1);
+  std::string expected[] = {"", ""};
+  for (int i = 0; i < 50; ++i) {
+    expected[0] += fake.files->Bytes(u"first.txt");
+    expected[1] += fake.files->Bytes(u"second.txt");
+  }
+  EXPECT_TRUE(both[0] == expected[0]);
+  EXPECT_TRUE(both[1] == expected[1]);
+}
+
+}  // namespace
+}  // namespace cobaltmoth

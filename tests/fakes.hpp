@@ -1,0 +1,343 @@
+// tests/fakes.hpp - a Platform of fakes that record what the library did: files in memory, a
+// fixed clock, an error line the test sets, and user-interface ports that write one journal;
+// the settings store is the real one, in a private folder. Plus the tests' shared helpers.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#ifndef _WIN32
+#include "child_process.hpp"  // TempDir and the child processes of the POSIX tests
+#endif
+#include "component/base/host_error.hpp"
+#include "component/base/text.hpp"
+#include "platform/platform.hpp"
+#include "platform/registry.hpp"
+#include "platform/resources.hpp"
+#include "platform/ui.hpp"
+
+namespace cobaltmoth::testing {
+
+// UTF-8 of a host string, for readable failure messages.
+inline std::string U8(std::u16string_view text) { return text::ToUtf8(text); }
+
+// Files in memory, their bytes in Windows-1252 as the real backend writes them. The next
+// `open_failures` opens raise `open_error`; every write raises `write_error` while it is set.
+class MemoryFileSystem final : public platform::FileSystem {
+ public:
+  std::map<std::u16string, std::string> files;
+  int opens = 0;
+  int open_failures = 0;
+  std::int32_t open_error = 0;
+  std::int32_t write_error = 0;
+
+  std::unique_ptr<platform::TextStream> OpenTextFileForAppending(
+      std::u16string_view path) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++opens;
+    if (open_failures > 0) {
+      --open_failures;
+      host::RaiseRuntime(open_error);
+    }
+    return std::make_unique<Stream>(this, std::u16string(path));
+  }
+  std::string Bytes(std::u16string_view path) const {
+    const auto it = files.find(std::u16string(path));
+    return it == files.end() ? std::string() : it->second;
+  }
+  bool Exists(std::u16string_view path) const { return files.count(std::u16string(path)) != 0; }
+
+ private:
+  class Stream final : public platform::TextStream {
+   public:
+    Stream(MemoryFileSystem* owner, std::u16string path) : owner_(owner), path_(std::move(path)) {
+      owner_->files[path_];  // created when missing, never truncated
+    }
+    void Write(std::u16string_view text) override { Append(text, ""); }
+    void WriteLine(std::u16string_view text) override { Append(text, "\r\n"); }
+    void WriteBlankLines(int count) override {
+      for (int i = 0; i < count; ++i) Append(u"", "\r\n");
+    }
+    void Close() override {}
+
+   private:
+    void Append(std::u16string_view text, const char* end) {
+      std::lock_guard<std::mutex> lock(owner_->mutex_);
+      if (owner_->write_error != 0) host::RaiseRuntime(owner_->write_error);
+      text::AppendWindows1252(text, owner_->files[path_]);
+      owner_->files[path_] += end;
+    }
+    MemoryFileSystem* owner_;
+    std::u16string path_;
+  };
+  std::mutex mutex_;  // threads may write their own files at once
+};
+
+// The settings store as the bug handler reads it: keys by root and path (no case rules, no
+// tree of its own). The store itself is tested on its own files.
+class MemoryRegistry final : public platform::Registry {
+ public:
+  using Values = std::map<std::u16string, platform::RegValue>;
+  std::map<std::pair<std::uint32_t, std::u16string>, Values> keys;
+
+  // Sets a text value, as an administrator would.
+  void SetText(std::uint32_t root, std::u16string path, std::u16string name,
+               std::u16string_view value) {
+    std::string bytes = U8(value) + '\0';
+    keys[{root, std::move(path)}][std::move(name)] = {platform::kRegSz,
+                                                      {bytes.begin(), bytes.end()}};
+  }
+  platform::RegStatus OpenKey(std::uint32_t root, std::u16string_view path,
+                              platform::RegKey* key) override {
+    const auto it = keys.find({root, std::u16string(path)});
+    if (it == keys.end()) return platform::RegStatus::kNotFound;
+    *key = std::make_unique<Key>(&it->second);
+    return platform::RegStatus::kOk;
+  }
+  platform::RegStatus CreateKey(std::uint32_t root, std::u16string_view path,
+                                platform::RegKey* key) override {
+    *key = std::make_unique<Key>(&keys[{root, std::u16string(path)}]);
+    return platform::RegStatus::kOk;
+  }
+
+ private:
+  class Key final : public platform::RegistryKey {
+   public:
+    explicit Key(Values* values) : values_(values) {}
+    platform::RegStatus QueryValue(std::u16string_view name, platform::RegValue* value) override {
+      const auto it = values_->find(std::u16string(name));
+      if (it == values_->end()) return platform::RegStatus::kNotFound;
+      *value = it->second;
+      return platform::RegStatus::kOk;
+    }
+    platform::RegStatus SetValue(std::u16string_view name, std::uint32_t type,
+                                 std::span<const std::uint8_t> data) override {
+      (*values_)[std::u16string(name)] = {type, {data.begin(), data.end()}};
+      return platform::RegStatus::kOk;
+    }
+    platform::RegStatus DeleteValue(std::u16string_view name) override {
+      return values_->erase(std::u16string(name)) != 0 ? platform::RegStatus::kOk
+                                                       : platform::RegStatus::kNotFound;
+    }
+    platform::RegStatus DeleteSubKey(std::u16string_view) override {
+      return platform::RegStatus::kAccessDenied;
+    }
+
+   private:
+    Values* values_;
+  };
+};
+
+class FixedClock final : public platform::Clock {
+ public:
+  std::u16string now = u"12/06/2026 09:41:07";
+  platform::LocalTime local{2026, 12, 6, 0, 9, 41, 7};  // Sunday, 6 December 2026
+  std::u16string NowText() override { return now; }
+  platform::LocalTime Now() override { return local; }
+  std::u16string TimeSeparator() override { return u":"; }
+};
+
+class FixedEnvironment final : public platform::Environment {
+ public:
+  std::vector<std::u16string> entries = {u"PATH=/usr/bin", u"HOME=/home/payroll", u"LANG=C"};
+  std::vector<std::u16string> Entries() override { return entries; }
+};
+
+class SettableErrorLine final : public platform::ErrorLine {
+ public:
+  std::int32_t line = 0;
+  std::int32_t Erl() override { return line; }
+};
+
+// What the user-interface fakes saw, in order, as readable lines.
+struct Journal {
+  std::vector<std::string> lines;
+  void Add(std::string line) { lines.push_back(std::move(line)); }
+};
+
+class FakeMessageBox final : public platform::MessageBox {
+ public:
+  explicit FakeMessageBox(std::shared_ptr<Journal> journal) : journal_(std::move(journal)) {}
+  std::function<void()> on_show;  // runs while the box is "open"
+  void Show(std::u16string_view prompt, std::int32_t style, std::u16string_view title) override {
+    journal_->Add("msgbox " + std::to_string(style) + " [" + U8(title) + "] " + U8(prompt));
+    if (on_show) on_show();
+  }
+
+ private:
+  std::shared_ptr<Journal> journal_;
+};
+
+// Shows the window by answering the scripted presses in turn (then the close box).
+class FakeReportWindow final : public platform::ReportWindow {
+ public:
+  explicit FakeReportWindow(std::shared_ptr<Journal> journal) : journal_(std::move(journal)) {}
+  std::deque<platform::Click> clicks;  // a click with an empty text: the box is unchanged
+  platform::ReportWindowModel shown;   // the model as the window opened with it
+  std::function<void()> on_show;       // runs once the window is "open"
+
+  std::unique_ptr<platform::ShownReportWindow> Show(
+      const platform::ReportWindowModel& model) override {
+    journal_->Add("window [" + U8(model.title) + "]");
+    shown = model;
+    if (on_show) on_show();
+    return std::make_unique<Shown>(this);
+  }
+
+ private:
+  class Shown final : public platform::ShownReportWindow {
+   public:
+    explicit Shown(FakeReportWindow* owner) : owner_(owner), text_(owner->shown.Text()) {}
+    ~Shown() override { owner_->journal_->Add("window closed"); }
+    platform::Click WaitForClick() override {
+      platform::Click click;
+      if (!owner_->clicks.empty()) {
+        click = owner_->clicks.front();
+        owner_->clicks.pop_front();
+      }
+      if (click.text.empty()) click.text = text_;
+      text_ = click.text;
+      return click;
+    }
+    void ShowMessage(std::u16string_view prompt, std::int32_t style,
+                     std::u16string_view title) override {
+      owner_->journal_->Add("window msgbox " + std::to_string(style) + " [" + U8(title) + "] " +
+                            U8(prompt));
+    }
+
+   private:
+    FakeReportWindow* owner_;
+    std::u16string text_;  // what the box holds
+  };
+  std::shared_ptr<Journal> journal_;
+};
+
+class FakeClipboard final : public platform::Clipboard {
+ public:
+  explicit FakeClipboard(std::shared_ptr<Journal> journal) : journal_(std::move(journal)) {}
+  std::int32_t fail_with = 0;
+  std::u16string kept_in;  // not empty: there is no clipboard, the text went there
+  std::u16string SetText(std::u16string_view text) override {
+    if (fail_with != 0) host::RaiseRuntime(fail_with);
+    journal_->Add("clipboard " + U8(text));
+    return kept_in;
+  }
+
+ private:
+  std::shared_ptr<Journal> journal_;
+};
+
+class FakePrinter final : public platform::Printer {
+ public:
+  explicit FakePrinter(std::shared_ptr<Journal> journal) : journal_(std::move(journal)) {}
+  std::u16string fail_with;  // the spooler's message, when not empty
+  void PrintDocument(std::u16string_view text, std::u16string_view font, double size) override {
+    if (!fail_with.empty()) host::Raise(host::kPrinterError, host::kProjectSource, fail_with);
+    journal_->Add("print " + U8(font) + " " + std::to_string(static_cast<int>(size)) + " " +
+                  U8(text));
+  }
+
+ private:
+  std::shared_ptr<Journal> journal_;
+};
+
+class FakeShell final : public platform::Shell {
+ public:
+  explicit FakeShell(std::shared_ptr<Journal> journal) : journal_(std::move(journal)) {}
+  std::int32_t find_code = 42;
+  std::u16string program = u"  /usr/bin/mailer  ";
+  std::u16string CreateHtmProbe() override {
+    journal_->Add("probe");
+    return u"/private/~mail.htm";
+  }
+  void DeleteHtmProbe(std::u16string_view path) override { journal_->Add("delete " + U8(path)); }
+  std::int32_t FindExecutable(std::u16string_view file, std::u16string* found) override {
+    journal_->Add("find " + U8(file));
+    *found = find_code > 32 ? program : u"";
+    return find_code;
+  }
+  std::int32_t ShellExecute(std::u16string_view operation, std::u16string_view file,
+                            std::u16string_view parameters, std::int32_t show) override {
+    journal_->Add("execute " + U8(operation) + " [" + U8(file) + "] [" + U8(parameters) + "] " +
+                  std::to_string(show));
+    return 42;
+  }
+
+ private:
+  std::shared_ptr<Journal> journal_;
+};
+
+// A Platform of the fakes above, with the given path separator. The resources are the
+// compiled-in table in `language` (1033 until a test sets 1040).
+struct FakePlatform {
+  explicit FakePlatform(std::u16string separator = u"\\")
+      : files(std::make_shared<MemoryFileSystem>()),
+        clock(std::make_shared<FixedClock>()),
+        error_line(std::make_shared<SettableErrorLine>()),
+        environment(std::make_shared<FixedEnvironment>()),
+        registry(std::make_shared<MemoryRegistry>()),
+        journal(std::make_shared<Journal>()),
+        message_box(std::make_shared<FakeMessageBox>(journal)),
+        report_window(std::make_shared<FakeReportWindow>(journal)),
+        clipboard(std::make_shared<FakeClipboard>(journal)),
+        printer(std::make_shared<FakePrinter>(journal)),
+        shell(std::make_shared<FakeShell>(journal)),
+        platform(std::make_shared<platform::Platform>()) {
+    auto& p = *platform;
+    p.files = files;
+    p.clock = clock;
+    p.error_line = error_line;
+    p.environment = environment;
+    p.resources = platform::CompiledInResources([this] { return language; });
+    p.registry = registry;
+    p.message_box = message_box;
+    p.report_window = report_window;
+    p.clipboard = clipboard;
+    p.printer = printer;
+    p.shell = shell;
+    p.path_separator = std::move(separator);
+  }
+  std::int32_t language = 1033;
+  std::shared_ptr<MemoryFileSystem> files;
+  std::shared_ptr<FixedClock> clock;
+  std::shared_ptr<SettableErrorLine> error_line;
+  std::shared_ptr<FixedEnvironment> environment;
+  std::shared_ptr<MemoryRegistry> registry;
+  std::shared_ptr<Journal> journal;
+  std::shared_ptr<FakeMessageBox> message_box;
+  std::shared_ptr<FakeReportWindow> report_window;
+  std::shared_ptr<FakeClipboard> clipboard;
+  std::shared_ptr<FakePrinter> printer;
+  std::shared_ptr<FakeShell> shell;
+  std::shared_ptr<platform::Platform> platform;
+};
+
+}  // namespace cobaltmoth::testing
+
+// Expects `statement` to throw a cobaltmoth::Error with this number, source and description
+// (UTF-8 literals).
+#define EXPECT_HOST_ERROR(statement, number, source, description)                        \
+  do {                                                                                   \
+    try {                                                                                \
+      statement;                                                                         \
+      ADD_FAILURE() << #statement " did not throw";                                      \
+    } catch (const ::cobaltmoth::Error& e_) {                                            \
+      EXPECT_EQ(e_.Number(), number);                                                    \
+      EXPECT_EQ(::cobaltmoth::testing::U8(e_.Source()), source);                         \
+      EXPECT_EQ(::cobaltmoth::testing::U8(e_.Description()), description);               \
+    }                                                                                    \
+  } while (false)
+
+// The same for a standard run-time error, whose source is the project's name.
+#define EXPECT_RUNTIME_ERROR(statement, number, description) \
+  EXPECT_HOST_ERROR(statement, number, "Cobaltmoth", description)

@@ -1,0 +1,363 @@
+// The host runtime's services: text rules, errors, the error line, the string table in the
+// user's language, and late binding by name and dispatch id.
+#include <cobaltmoth/error_line.hpp>
+#include <cobaltmoth/late_binding.hpp>
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "component/base/host_error.hpp"
+#include "component/base/text.hpp"
+#include "component/base/variant.hpp"
+#include "component/resources/string_table.hpp"
+#include "fakes.hpp"
+#include "platform/resources.hpp"
+
+namespace cobaltmoth {
+namespace {
+
+using strings::kEnglish;
+using strings::kItalian;
+using testing::FakePlatform;
+using testing::U8;
+const char* const kInvalidCall = "Invalid procedure call or argument";
+using K = InvokeKind;
+
+class HostErr final : public ErrorObject {
+ public:
+  std::u16string Description() const override { return u"Division by zero"; }
+  std::int32_t Number() const override { return 11; }
+};
+
+TEST(Text, Utf8RoundTripsEveryPlaneAndReplacesBrokenInput) {
+  const std::u16string mixed = u"Payroll \u00E8\u00E0\u00F9 \u65E5\u672C \U0001F600";
+  EXPECT_EQ(text::FromUtf8(text::ToUtf8(mixed)), mixed);
+  EXPECT_EQ(text::ToUtf8(u"a\u00BBb"), "a\xC2\xBB" "b");
+  // A lone surrogate of either kind becomes U+FFFD (EF BF BD).
+  EXPECT_EQ(text::ToUtf8(std::u16string(1, char16_t{0xD800}) + u"x"), "\xEF\xBF\xBDx");
+  EXPECT_EQ(text::ToUtf8(std::u16string(1, char16_t{0xDC00})), "\xEF\xBF\xBD");
+  // Truncated, overlong and surrogate encodings each give U+FFFD per bad byte.
+  EXPECT_EQ(text::FromUtf8("a\xC3"), u"a\uFFFD");
+  EXPECT_EQ(text::FromUtf8("\xC0\xAF"), u"\uFFFD\uFFFD");
+  EXPECT_EQ(text::FromUtf8("\xED\xA0\x80").size(), 3u);
+  EXPECT_EQ(text::FromUtf8(std::string_view("a\0b", 3)), std::u16string(u"a\0b", 3));
+}
+
+TEST(Text, LCaseMapsAsciiAndBeyondCodeUnitByCodeUnit) {
+  EXPECT_EQ(text::LCase(u"Main::FORM_Load::12"), u"main::form_load::12");
+  EXPECT_EQ(text::LCase(u"\u00C0\u00C9\u00D6\u00DE"), u"\u00E0\u00E9\u00F6\u00FE");
+  EXPECT_EQ(text::LCase(u"\u0391\u03A9\u0416\u0130"), u"\u03B1\u03C9\u0436i");
+  // Already lower, digits, signs and the multiplication sign stay as they are.
+  EXPECT_EQ(text::LCase(u"abc-09_\u00D7\u00DF"), u"abc-09_\u00D7\u00DF");
+  // Surrogates are never touched, so a pair survives.
+  EXPECT_EQ(text::LCase(u"\U0001F600"), u"\U0001F600");
+}
+
+TEST(Text, UCaseMapsAsciiAndBeyondCodeUnitByCodeUnit) {
+  EXPECT_EQ(text::UCase(u"frmOrders::cmdSave_Click 1"), u"FRMORDERS::CMDSAVE_CLICK 1");
+  EXPECT_EQ(text::UCase(u"\u00E8\u00E0\u00F9\u00FF\u03C9"), u"\u00C8\u00C0\u00D9\u0178\u03A9");
+  // Sharp s has no one-unit capital and stays; a pair is left alone.
+  EXPECT_EQ(text::UCase(u"\u00DF\U0001F600"), u"\u00DF\U0001F600");
+}
+
+TEST(Text, Windows1252HoldsLatin1AndItsHighControlsAndMarksTheRest) {
+  std::string out;
+  text::AppendWindows1252(u"o\u00BB\u00AB\u00E8\u20AC\u2019\u0178\u0081", out);
+  EXPECT_EQ(out, "o\xBB\xAB\xE8\x80\x92\x9F\x81");
+  out.clear();
+  // U+0080 has no byte of its own; a pair is one character and one "?".
+  text::AppendWindows1252(u"\u0080\u65E5\U0001F600|", out);
+  EXPECT_EQ(out, "???|");
+  out.clear();
+  text::AppendWindows1252(std::u16string(1, char16_t{0xDC00}) + std::u16string(u"\0z", 2), out);
+  EXPECT_EQ(out, std::string("?\0z", 3));
+}
+
+TEST(Text, Windows1252BytesReadBackThroughTheCodePagesTable) {
+  // Every byte the code page defines comes back as the character it was written from.
+  std::string all;
+  for (int byte = 0; byte < 256; ++byte) all += static_cast<char>(byte);
+  const std::u16string decoded = text::FromWindows1252(all);
+  ASSERT_EQ(decoded.size(), 256u);
+  std::string again;
+  text::AppendWindows1252(decoded, again);
+  EXPECT_EQ(again, all);
+  EXPECT_EQ(text::FromWindows1252("\x80\x81\x9F\xA0\xFF"), u"\u20AC\u0081\u0178\u00A0\u00FF");
+  EXPECT_EQ(text::FromWindows1252(std::string_view("a\0b", 3)), std::u16string(u"a\0b", 3));
+  EXPECT_EQ(text::FromWindows1252(""), u"");
+}
+
+TEST(Text, DecimalHasNoLeadingZerosAndASign) {
+  EXPECT_EQ(text::Decimal(0), u"0");
+  EXPECT_EQ(text::Decimal(-32768), u"-32768");
+  EXPECT_EQ(text::Decimal(std::numeric_limits<std::int64_t>::min()), u"-9223372036854775808");
+  EXPECT_EQ(text::Decimal(1000), u"1000");
+}
+
+TEST(Variant, ToLongRoundsHalfToEvenAndOverflowsPastTheLongRange) {
+  EXPECT_EQ(ToLong(2.5), 2);
+  EXPECT_EQ(ToLong(3.5), 4);
+  EXPECT_EQ(ToLong(-2.5), -2);
+  EXPECT_EQ(ToLong(2.4999), 2);
+  EXPECT_EQ(ToLong(-2147483648.0), std::numeric_limits<std::int32_t>::min());
+  EXPECT_EQ(ToLong(2147483647.4), std::numeric_limits<std::int32_t>::max());
+  EXPECT_RUNTIME_ERROR(ToLong(2147483647.5), 6, "Overflow");
+  EXPECT_RUNTIME_ERROR(ToLong(std::numeric_limits<double>::quiet_NaN()), 6, "Overflow");
+  EXPECT_RUNTIME_ERROR(Variant().ToLong(), 5, "Invalid procedure call or argument");
+}
+
+TEST(HostError, NotInitialisedErrorCarriesTheClassAndTheExactTexts) {
+  EXPECT_HOST_ERROR(host::RaiseNotInitialized(u"ProcBug"), -2147220503,
+                    "Cobaltmoth.dll - Class ProcBug",
+                    "You must initialize this class with Init sub before using any method");
+  EXPECT_EQ(kNotInitializedError, static_cast<std::int32_t>(0x800403E9u));
+}
+
+TEST(HostError, StandardErrorsUseTheHostLanguagesTexts) {
+  EXPECT_RUNTIME_ERROR(host::RaiseRuntime(5), 5, "Invalid procedure call or argument");
+  EXPECT_RUNTIME_ERROR(host::RaiseRuntime(9), 9, "Subscript out of range");
+  EXPECT_RUNTIME_ERROR(host::RaiseRuntime(457), 457,
+                       "This key is already associated with an element of this collection");
+  EXPECT_RUNTIME_ERROR(host::RaiseRuntime(76), 76, "Path not found");
+  EXPECT_RUNTIME_ERROR(host::RaiseRuntime(70), 70, "Permission denied");
+  EXPECT_RUNTIME_ERROR(host::RaiseRuntime(61), 61, "Disk full");
+  EXPECT_RUNTIME_ERROR(host::RaiseRuntime(91), 91,
+                       "Object variable or With block variable not set");
+  EXPECT_RUNTIME_ERROR(host::RaiseRuntime(1234), 1234,
+                       "Application-defined or object-defined error");
+}
+
+TEST(HostError, WhatIsReadableUtf8) {
+  const Error error(61, u"Cobaltmoth", u"Disk full \u00E8");
+  EXPECT_STREQ(error.what(), "Disk full \xC3\xA8 (61) in Cobaltmoth");
+}
+
+TEST(ErrorLine, BelongsToTheCallingThreadAndReachesThePlatform) {
+  SetErl(120);
+  int other_thread_saw = -1;
+  std::thread([&] { other_thread_saw = platform::ThreadErrorLine()->Erl(); }).join();
+  EXPECT_EQ(other_thread_saw, 0);
+  EXPECT_EQ(platform::ThreadErrorLine()->Erl(), 120);
+  SetErl(0);
+  EXPECT_EQ(Erl(), 0);
+}
+
+TEST(StringTable, AnyLanguageButItalianReadsEnglish) {
+  EXPECT_EQ(strings::Find(299, 1031), u"Close");  // German
+  EXPECT_EQ(strings::Find(299, 0), u"Close");
+  EXPECT_EQ(strings::Find(299, 2064), u"Close");  // Italian (Switzerland) is not 1040
+  EXPECT_EQ(strings::Find(299, 1040), u"Chiudi");
+}
+
+TEST(StringTable, IdsOutsideTheTableAreNotFound) {
+  for (const std::int16_t id : {0, 1, 100, 105, 200, 204, 298, 300, 1000, 1005, 5000, 5004,
+                                10000, 10003, 32767, -1, -32768}) {
+    SCOPED_TRACE(id);
+    EXPECT_FALSE(strings::Find(id, kEnglish).has_value());
+    EXPECT_FALSE(strings::Find(id, kItalian).has_value());
+  }
+}
+
+// --- The user's language from LC_ALL, LC_MESSAGES and LANG. ----------------------------------
+
+struct LocaleCase {
+  const char* lc_all;
+  const char* lc_messages;
+  const char* lang;
+  std::int32_t language;
+};
+
+TEST(LanguageFromLocale, FirstNonEmptyOfLcAllLcMessagesLangDecides) {
+  const LocaleCase cases[] = {
+      {"", "", "", kEnglish},                         // nothing set
+      {"it", "", "", kItalian},
+      {"it_IT", "", "", kItalian},
+      {"it_CH.UTF-8", "", "", kItalian},
+      {"", "it_IT.UTF-8", "", kItalian},
+      {"", "", "it_IT@euro", kItalian},
+      {"en_US", "", "", kEnglish},
+      {"C", "", "", kEnglish},
+      {"", "", "C.UTF-8", kEnglish},
+      {"", "", "POSIX", kEnglish},
+      {"", "", "fr_IT.UTF-8", kEnglish},             // Italy, but French
+      {"", "", "i", kEnglish},
+      {"en_US.UTF-8", "it_IT", "it_IT", kEnglish},   // LC_ALL over the others
+      {"it_IT", "en_US", "en_US", kItalian},
+      {"", "en_GB", "it_IT", kEnglish},              // LC_MESSAGES over LANG
+      {"", "it_IT", "en_GB", kItalian},
+      {"C", "it_IT", "it_IT", kEnglish},             // "C" is a value, not a blank
+  };
+  for (const LocaleCase& c : cases) {
+    SCOPED_TRACE(std::string(c.lc_all) + " | " + c.lc_messages + " | " + c.lang);
+    EXPECT_EQ(strings::LanguageFromLocale(c.lc_all, c.lc_messages, c.lang), c.language);
+  }
+}
+
+TEST(CompiledInResources, AsksTheLanguageAtEveryCall) {
+  std::int32_t language = 1033;
+  int asked = 0;
+  auto resources = platform::CompiledInResources([&] {
+    ++asked;
+    return language;
+  });
+  EXPECT_EQ(U8(resources->LoadResString(10001)), "Unexpected error");
+  EXPECT_EQ(resources->LanguageId(), 1033);
+  language = 1040;
+  EXPECT_EQ(U8(resources->LoadResString(10001)), "Errore non previsto");
+  EXPECT_EQ(U8(resources->LoadResString(1003)).substr(0, 13), "Il report \xC3\xA8 ");
+  EXPECT_EQ(resources->LanguageId(), 1040);
+  language = 1031;  // German: English texts, and the language reads as English
+  EXPECT_EQ(resources->LanguageId(), 1033);
+  EXPECT_EQ(U8(resources->LoadResString(201)), "Copy to Clipboard");
+  language = 1040;
+  EXPECT_EQ(U8(resources->LoadResString(201)), "Copia");
+  EXPECT_EQ(asked, 8);
+}
+
+TEST(CompiledInResources, AnIdOutsideTheTableRaisesInvalidProcedureCall) {
+  std::int32_t language = 1033;
+  auto resources = platform::CompiledInResources([&] { return language; });
+  for (const std::int16_t id : {0, -1, 100, 105, 300, 10003, 32767}) {
+    SCOPED_TRACE(id);
+    language = 1033;
+    EXPECT_RUNTIME_ERROR(resources->LoadResString(id), 5, kInvalidCall);
+    language = 1040;
+    EXPECT_RUNTIME_ERROR(resources->LoadResString(id), 5, kInvalidCall);
+  }
+  for (const std::int16_t id : {0, 1, 100, 102, 1001}) {
+    SCOPED_TRACE(id);
+    EXPECT_RUNTIME_ERROR(resources->LoadResIcon(id), 5, kInvalidCall);
+  }
+}
+
+TEST(LateBinding, NamesFindTheirDispatchIdsWithoutRegardToCase) {
+  FakePlatform fake;
+  LateBound tracer(std::make_shared<ProcStac>(fake.platform));
+  LateBound handler(std::make_shared<ProcBug>(fake.platform));
+  EXPECT_EQ(tracer.DispatchId(u"enterproc"), 0x60030006);
+  EXPECT_EQ(tracer.DispatchId(u"LOGONFILE"), 0x68030002);
+  EXPECT_EQ(handler.DispatchId(u"Raise"), 0x6003000C);
+  EXPECT_EQ(handler.DispatchId(u"LogOnFile"), 0x68030004) << "each class its own ids";
+  EXPECT_EQ(tracer.DispatchId(u"Raise"), kUnknownDispatchId);
+  EXPECT_RUNTIME_ERROR(tracer.Invoke(u"Raise", K::kMethod), 438,
+                       "Object doesn't support this property or method");
+  EXPECT_RUNTIME_ERROR(tracer.Invoke(0x60030005, K::kPropertyLet, {u"x"}), 438,
+                       "Object doesn't support this property or method");
+  EXPECT_RUNTIME_ERROR(handler.Invoke(u"ProcStack", K::kPropertyLet, {LateValue()}), 438,
+                       "Object doesn't support this property or method");
+}
+
+TEST(LateBinding, TheTracerDoesWhatItsDirectCallsDo) {
+  FakePlatform late_fake;
+  FakePlatform direct_fake;
+  auto late_tracer = std::make_shared<ProcStac>(late_fake.platform);
+  LateBound late(late_tracer);
+  ProcStac direct(direct_fake.platform);
+
+  // Numbers as text and as Booleans, the project type as a number.
+  late.Invoke(u"Init", K::kMethod, {u"Payroll", u" 1 ", 2, u"30", u"C:\\Apps", 0});
+  direct.Init(u"Payroll", 1, 2, 30, u"C:\\Apps", ExeStandard);
+  late.Invoke(u"LogOnFile", K::kPropertyLet, {u"TRUE"});
+  direct.LogOnFile(true);
+  late.Invoke(u"EnterProc", K::kMethod, {u"modMain", u"Main"});
+  direct.EnterProc(u"modMain", u"Main");
+  late.Invoke(0x6003000A, K::kMethod, {42});  // PrintComment of a number: its text
+  direct.PrintComment(u"42");
+  late.Invoke(u"enterPROC", K::kMethod, {u"frmOrders", true});
+  direct.EnterProc(u"frmOrders", u"True");
+
+  EXPECT_EQ(std::get<std::u16string>(late.Invoke(u"Dump", K::kMethod)), direct.Dump());
+  EXPECT_EQ(std::get<bool>(late.Invoke(u"LogOnFile", K::kPropertyGet)), true);
+  const std::u16string log = direct.LogFilePath();
+  EXPECT_EQ(std::get<std::u16string>(late.Invoke(u"LogFilePath", K::kPropertyGet)), log);
+  late.Invoke(u"ExitProc", K::kMethod, {u"frmOrders", u"True"});
+  direct.ExitProc(u"frmOrders", u"True");
+  late.Invoke(u"Terminate", K::kMethod);
+  direct.Terminate();
+  EXPECT_EQ(late_fake.files->Bytes(log), direct_fake.files->Bytes(log));
+  EXPECT_NE(late_fake.files->Bytes(log).find("Main"), std::string::npos);
+}
+
+TEST(LateBinding, ArgumentsFollowTheHostsConversionsAndCounts) {
+  FakePlatform fake;
+  LateBound late(std::make_shared<ProcStac>(fake.platform));
+  const auto init = [&](LateValue major) {
+    late.Invoke(u"Init", K::kMethod, {u"Payroll", major, 0, 0, u"/opt", 0});
+  };
+  EXPECT_RUNTIME_ERROR(init(32768), 6, "Overflow");
+  EXPECT_RUNTIME_ERROR(init(u"-32769"), 6, "Overflow");
+  EXPECT_RUNTIME_ERROR(init(u"1.5"), 13, "Type mismatch");
+  EXPECT_RUNTIME_ERROR(init(u"one"), 13, "Type mismatch");
+  EXPECT_RUNTIME_ERROR(init(std::shared_ptr<ProcStac>()), 13, "Type mismatch");
+  init(true);  // True is -1
+  init(-32768);
+  EXPECT_RUNTIME_ERROR(late.Invoke(u"EnterProc", K::kMethod, {u"a", u"b", u"c"}), 450,
+                       "Wrong number of arguments or invalid property assignment");
+  EXPECT_RUNTIME_ERROR(late.Invoke(u"Init", K::kMethod, {u"Payroll"}), 450,
+                       "Wrong number of arguments or invalid property assignment");
+  EXPECT_RUNTIME_ERROR(late.Invoke(u"Enabled", K::kPropertyLet, {u"perhaps"}), 13,
+                       "Type mismatch");
+  late.Invoke(u"Enabled", K::kPropertyLet, {0});
+  EXPECT_FALSE(std::get<bool>(late.Invoke(u"Enabled", K::kPropertyGet)));
+  late.Invoke(u"Enabled", K::kPropertyLet, {u" 7 "});
+  EXPECT_TRUE(std::get<bool>(late.Invoke(u"Enabled", K::kPropertyGet)));
+}
+
+TEST(LateBinding, RaiseTakesItsDefaultsAndKeepsItsOwnOrderOfChecks) {
+  FakePlatform fake;
+  auto bug = std::make_shared<ProcBug>(fake.platform);
+  LateBound late(bug);
+  late.Invoke(u"Init", K::kMethod, {u"Payroll", 1, 2, 30, u"C:\\Apps", 0});
+  late.Invoke(u"LogOnMsgBox", K::kPropertyLet, {true});
+  late.Invoke(u"EndOnError", K::kPropertyLet, {false});
+  HostErr error;
+  // Line and criticality left off: line 0 (no " at line"), critical True.
+  late.Invoke(u"Raise", K::kMethod, {u"frmMain", u"cmdOK_Click", &error});
+  ASSERT_EQ(fake.journal->lines.size(), 1u);
+  EXPECT_EQ(fake.journal->lines[0],
+            "msgbox 16 [Payroll.EXE ver. 1.2.30 - Unexpected error] Error in module frmMain in "
+            "the procedure cmdOK_Click\r\n\r\nThe technical references for this error is: \r\n"
+            "    Number: 11\r\n    Description=Division by zero");
+  EXPECT_TRUE(std::get<bool>(late.Invoke(u"EndOnError", K::kPropertyGet)));
+
+  // A passive handler returns before it looks for the error object; an active one refuses
+  // a missing object, and a value that is no object does not pass.
+  auto passive = std::make_shared<ProcBug>(fake.platform);
+  LateBound passive_late(passive);
+  passive_late.Invoke(u"Enabled", K::kPropertyLet, {false});
+  EXPECT_NO_THROW(passive_late.Invoke(u"Raise", K::kMethod, {u"m", u"p", LateValue()}));
+  auto active = std::make_shared<ProcBug>(fake.platform);
+  LateBound active_late(active);
+  active_late.Invoke(u"Init", K::kMethod, {u"Payroll", 1, 2, 30, u"C:\\Apps", 0});
+  EXPECT_RUNTIME_ERROR(active_late.Invoke(u"Raise", K::kMethod, {u"m", u"p", LateValue()}),
+                       424, "Object required");
+  EXPECT_RUNTIME_ERROR(active_late.Invoke(u"Raise", K::kMethod, {u"m", u"p"}), 450,
+                       "Wrong number of arguments or invalid property assignment");
+  EXPECT_RUNTIME_ERROR(late.Invoke(u"Raise", K::kMethod, {u"m", u"p", u"Err"}), 13,
+                       "Type mismatch");
+}
+
+TEST(LateBinding, TheTracerOfAHandlerIsSetByReferenceAndReadBack) {
+  FakePlatform fake;
+  auto bug = std::make_shared<ProcBug>(fake.platform);
+  auto tracer = std::make_shared<ProcStac>(fake.platform);
+  LateBound late(bug);
+  late.Invoke(u"ProcStack", K::kPropertySet, {tracer});
+  EXPECT_EQ(bug->ProcStack(), tracer);
+  EXPECT_EQ(std::get<std::shared_ptr<ProcStac>>(late.Invoke(u"ProcStack", K::kPropertyGet)),
+            tracer);
+  late.Invoke(u"ProcStack", K::kPropertySet, {LateValue()});  // Nothing
+  EXPECT_EQ(bug->ProcStack(), nullptr);
+  EXPECT_RUNTIME_ERROR(late.Invoke(u"ProcStack", K::kPropertySet, {u"tracer"}), 13,
+                       "Type mismatch");
+  late.Invoke(u"SupportMail", K::kPropertyLet, {u"help@payroll.example"});
+  EXPECT_EQ(U8(std::get<std::u16string>(late.Invoke(u"supportmail", K::kPropertyGet))),
+            "help@payroll.example");
+}
+
+}  // namespace
+}  // namespace cobaltmoth
