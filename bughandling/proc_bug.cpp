@@ -163,7 +163,6 @@ struct ProcBug::Impl {
   std::shared_ptr<ProcStac> proc_stack;
   tracing::AppIdentity app;
   std::u16string app_path;
-  std::int32_t project_type = 0;
   bool initialized = false;
   std::unique_ptr<platform::TextStream> bug_log_stream;
   bool raise_done = false;  // set by the first Raise, never cleared
@@ -188,7 +187,6 @@ void ProcBug::Init(std::u16string_view app_name, std::int16_t app_major,
   Impl& m = *impl_;
   m.app.Set(app_name, app_major, app_minor, app_revision, project_type, /*upper_case=*/true);
   m.app_path.assign(app_path);
-  m.project_type = project_type;
   m.log_file_path = m.app_path + m.platform->path_separator;
   m.log_file_path += app_name;
   m.log_file_path += u"_buglog.txt";

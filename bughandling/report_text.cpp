@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "component/base/host_error.hpp"
+#include "component/base/log_section.hpp"
 #include "component/base/text.hpp"
 
 namespace cobaltmoth::bughandling {
@@ -66,6 +67,19 @@ std::u16string ErrorTable(std::u16string_view module_name, std::u16string_view p
   return out;
 }
 
+namespace {
+
+// A heading of the report, underlined with as many dashes as it has characters up to its
+// trailing blank.
+void AppendHeading(std::u16string& out, std::u16string_view heading) {
+  out += heading;
+  out += kCrLf;
+  out.append(heading.find_last_not_of(u' ') + 1, u'-');
+  out += kCrLf;
+}
+
+}  // namespace
+
 std::u16string BuildReport(const ReportFacts& facts) {
   const VoxError& record = *facts.record;
   std::u16string error_block = u"An error has occurred in ";
@@ -78,20 +92,15 @@ std::u16string BuildReport(const ReportFacts& facts) {
   error_block += ErrorTable(text::UCase(record.ModuleName), text::UCase(record.ProcName),
                             record.LineNumber);
   error_block += kCrLf;
-  error_block += u"Technical References for this error: ";
-  error_block += kCrLf;
-  error_block += u"------------------------------------";
-  error_block += kCrLf;
+  AppendHeading(error_block, u"Technical References for this error: ");
   error_block += u"VB Error number:      ";
   text::AppendDecimal(error_block, record.Number);
   error_block += kCrLf;
   error_block += u"VB Error description: ";
   error_block += record.Descr;
 
-  std::u16string environment = u"Current Enviroment Variables:";
-  environment += kCrLf;
-  environment += u"-----------------------------";
-  environment += kCrLf;
+  std::u16string environment;
+  AppendHeading(environment, u"Current Enviroment Variables:");
   if (facts.environment != nullptr) {
     for (const std::u16string& entry : *facts.environment) {
       if (entry.empty()) break;  // the host's Environ$ ends at the first empty entry
@@ -112,10 +121,8 @@ std::u16string BuildReport(const ReportFacts& facts) {
     log_lines += kCrLf;
   }
 
-  std::u16string report = u"The Application:";
-  report += kCrLf;
-  report += u"----------------";
-  report += kCrLf;
+  std::u16string report;
+  AppendHeading(report, u"The Application:");
   report += u"Name:    ";
   report += facts.app_title;
   report += kCrLf;
@@ -123,10 +130,7 @@ std::u16string BuildReport(const ReportFacts& facts) {
   report += facts.app_full_path;
   report += kCrLf;
   report += kCrLf;
-  report += u"The Error:";
-  report += kCrLf;
-  report += u"----------";
-  report += kCrLf;
+  AppendHeading(report, u"The Error:");
   report += error_block;
   report += kCrLf;
   report += kCrLf;
@@ -135,10 +139,7 @@ std::u16string BuildReport(const ReportFacts& facts) {
     report += kCrLf;
   }
   if (!log_lines.empty()) {
-    report += u"Active Log Files:";
-    report += kCrLf;
-    report += u"-----------------";
-    report += kCrLf;
+    AppendHeading(report, u"Active Log Files:");
     report += log_lines;
     report += kCrLf;
     report += kCrLf;
@@ -148,17 +149,11 @@ std::u16string BuildReport(const ReportFacts& facts) {
 }
 
 std::u16string BugLogStartLine(std::u16string_view app_title, std::u16string_view now_text) {
-  std::u16string line = u"* Start Log Error for ";
-  line += app_title;
-  line += u" begin at ";
-  line += now_text;
-  return line;
+  return SectionLine(u"Start Log Error", app_title, now_text);
 }
 
 std::u16string BugLogEndLine(std::u16string_view app_title) {
-  std::u16string line = u"* End Log Error Stack for ";
-  line += app_title;
-  return line;
+  return SectionLine(u"End Log Error Stack", app_title);
 }
 
 std::u16string WindowDateLine(const platform::LocalTime& now, std::u16string_view time_separator,

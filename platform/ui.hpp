@@ -165,11 +165,13 @@ class Shell {
 
 // --- Which front end. -------------------------------------------------------------------------
 
-// COBALTMOTH_UI, read at every call on every system:
+// COBALTMOTH_UI, read at every call, with the same meaning on every system:
 //   "gui", unset, empty or any other value   the desktop's windows (on Linux only when DISPLAY
 //                                            names a display; otherwise the terminal's)
-//   "console"                                the texts in the terminal or on a standard stream
-//   "none"                                   nothing is shown and nothing waits
+//   "console"                                the texts only: in the terminal, or on a
+//                                            standard stream
+//   "none"                                   no window and no terminal: the texts go to
+//                                            standard error, and nothing ever waits
 enum class UiMode { kGui, kConsole, kNone };
 inline UiMode UiModeFromName(const char* name) noexcept {
   if (name != nullptr && std::strcmp(name, "console") == 0) return UiMode::kConsole;

@@ -20,7 +20,7 @@ LD_LIBRARY_PATH="$prefix/lib" "$work/pc-consumer" "$work"
 exported=$(nm -DC --defined-only "$prefix"/lib*/libcobaltmoth.so)
 grep -q ' cobaltmoth::ProcStac::EnterProc' <<<"$exported"
 grep -q ' cobaltmoth::ProcBug::Raise' <<<"$exported"
-internal=$(grep -E ' [A-Za-z] cobaltmoth::(platform|tracing|bughandling|support|report|host|text|members|strings|icons)::' <<<"$exported" || true)
+internal=$(grep -E ' [A-Za-z] cobaltmoth::(platform|tracing|bughandling|support|report|host|text|members|strings|icons|screens)::' <<<"$exported" || true)
 if [ -n "$internal" ]; then
   echo "the shared library exports internal symbols:" >&2
   head -n 5 <<<"$internal" >&2

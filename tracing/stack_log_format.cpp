@@ -1,5 +1,6 @@
 #include "tracing/stack_log_format.hpp"
 
+#include "component/base/log_section.hpp"
 #include "component/base/text.hpp"
 
 namespace cobaltmoth::tracing {
@@ -105,17 +106,11 @@ void AppendTraceLine(std::u16string& out, std::int32_t depth, StackLogLineKind k
 }
 
 std::u16string SectionStartLine(std::u16string_view app_title, std::u16string_view now_text) {
-  std::u16string line = u"* Start Log Procedure Stack for ";
-  line += app_title;
-  line += u" begin at ";
-  line += now_text;
-  return line;
+  return SectionLine(u"Start Log Procedure Stack", app_title, now_text);
 }
 
 std::u16string SectionEndLine(std::u16string_view app_title) {
-  std::u16string line = u"* End Log Procedure Stack for ";
-  line += app_title;
-  return line;
+  return SectionLine(u"End Log Procedure Stack", app_title);
 }
 
 }  // namespace cobaltmoth::tracing

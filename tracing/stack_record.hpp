@@ -27,9 +27,7 @@ class StackRecord {
 
   void CalledByLineNumber(std::int32_t value) noexcept { called_by_line_number_ = value; }
   std::int32_t CalledByLineNumber() const noexcept { return called_by_line_number_; }
-  void ProcName(std::u16string value) { proc_name_ = std::move(value); }
   const std::u16string& ProcName() const noexcept { return proc_name_; }
-  void ModuleName(std::u16string value) { module_name_ = std::move(value); }
   const std::u16string& ModuleName() const noexcept { return module_name_; }
 
  private:

@@ -2,6 +2,19 @@
 
 namespace cobaltmoth {
 
+std::u16string SectionLine(std::u16string_view what, std::u16string_view app_title,
+                           std::u16string_view now_text) {
+  std::u16string line = u"* ";
+  line += what;
+  line += u" for ";
+  line += app_title;
+  if (!now_text.empty()) {
+    line += u" begin at ";
+    line += now_text;
+  }
+  return line;
+}
+
 std::unique_ptr<platform::TextStream> OpenLogSection(platform::FileSystem& files,
                                                      std::u16string_view path,
                                                      std::u16string_view rule,

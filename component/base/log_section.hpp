@@ -19,11 +19,19 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "platform/platform.hpp"
 
 namespace cobaltmoth {
+
+// A section's start or end line: "* " + what + " for " + the application's title, and for a
+// start line " begin at " + the date and time (`now_text` not empty). For example
+//   SectionLine(u"Start Log Error", u"Payroll.EXE ver. 1.2.30", u"12/06/2026 09:41:07")
+//   == u"* Start Log Error for Payroll.EXE ver. 1.2.30 begin at 12/06/2026 09:41:07"
+std::u16string SectionLine(std::u16string_view what, std::u16string_view app_title,
+                           std::u16string_view now_text = {});
 
 // Opens `path` for appending and writes the banner. An empty path opens nothing and gives
 // none. File errors are raised; a stream is handed out only once its banner is written, so a

@@ -4,6 +4,7 @@
 
 #include "component/base/host_error.hpp"
 #include "component/resources/icon101.hpp"
+#include "component/resources/string_ids.hpp"
 #include "component/resources/string_table.hpp"
 #include "platform/resources.hpp"
 
@@ -25,7 +26,7 @@ class CompiledIn final : public Resources {
   }
 
   Icon LoadResIcon(std::int16_t id) override {
-    if (id != 101) host::RaiseRuntime(host::kInvalidProcedureCall);
+    if (id != strings::kIconId) host::RaiseRuntime(host::kInvalidProcedureCall);
     return Icon{icons::Icon101Ico(), icons::kIcon101Size, icons::kIcon101Size,
                 icons::Icon101Rgba()};
   }
