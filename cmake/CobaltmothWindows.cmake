@@ -37,6 +37,12 @@ add_library(cobaltmoth_com SHARED
   component/com/cobaltmoth.rc
   component/com/cobaltmoth.def
 )
+# windres tells the build nothing of what the script includes: the string table and the icon
+# are named here, so that a change to either rebuilds the DLL's resources.
+set(cobaltmoth_rc_includes ${PROJECT_SOURCE_DIR}/component/resources/strings.rc
+                           ${PROJECT_SOURCE_DIR}/component/resources/icon101.ico)
+set_source_files_properties(${PROJECT_SOURCE_DIR}/component/com/cobaltmoth.rc PROPERTIES
+                            OBJECT_DEPENDS "${cobaltmoth_rc_includes}")
 set_target_properties(cobaltmoth_com PROPERTIES OUTPUT_NAME Cobaltmoth PREFIX "" IMPORT_PREFIX ""
                       IMPORT_SUFFIX ".lib")
 target_include_directories(cobaltmoth_com PRIVATE ${PROJECT_SOURCE_DIR})

@@ -5,36 +5,34 @@
 //   BM_LateBound_EnabledGet          a trivial member (a property get) through Invoke
 //   BM_Floor_TrivialDispatchInvoke   Invoke of an IDispatch that does nothing at all
 // The DLL must be registered (bench/windows/run.sh does it in the test prefix).
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#include <oleauto.h>
+#include "platform/windows/unique.hpp"
 
 #include <benchmark/benchmark.h>
 
 #include <cobaltmoth/proc_stac.hpp>
 
-#include "component/com/com_interfaces.hpp"
 #include "component/bindings/member_table.hpp"
+#include "component/com/com_interfaces.hpp"
 
 namespace {
 
 using cobaltmoth::com::_ProcStac;
 using cobaltmoth::com::ToGuid;
+using cobaltmoth::win::ComPtr;
+using cobaltmoth::win::UniqueBstr;
+using cobaltmoth::win::UniqueVariant;
 
-_ProcStac* NewTracer() {
-  _ProcStac* stac = nullptr;
+// A new, initialised tracer of the registered DLL; none when it is not registered.
+ComPtr<_ProcStac> NewTracer() {
+  ComPtr<_ProcStac> stac;
   const auto& cls = cobaltmoth::members::ProcStacClass();
   if (FAILED(::CoCreateInstance(ToGuid(cls.clsid), nullptr, CLSCTX_INPROC_SERVER,
-                                ToGuid(cls.iid), reinterpret_cast<void**>(&stac)))) {
-    return nullptr;
+                                ToGuid(cls.iid), stac.put_void()))) {
+    return {};
   }
-  BSTR name = ::SysAllocString(L"Bench");
-  BSTR path = ::SysAllocString(L"C:\\Bench");
-  stac->Init(name, 1, 0, 0, path, 0);
-  ::SysFreeString(name);
-  ::SysFreeString(path);
+  const UniqueBstr name(::SysAllocString(L"Bench"));
+  const UniqueBstr path(::SysAllocString(L"C:\\Bench"));
+  stac->Init(name.get(), 1, 0, 0, path.get(), 0);
   return stac;
 }
 
@@ -51,62 +49,54 @@ void BM_Core_EnterExitPair(benchmark::State& state) {
 BENCHMARK(BM_Core_EnterExitPair);
 
 void BM_EarlyBound_EnterExitPair(benchmark::State& state) {
-  _ProcStac* stac = NewTracer();
-  if (stac == nullptr) {
+  const ComPtr<_ProcStac> stac = NewTracer();
+  if (!stac) {
     state.SkipWithError("Cobaltmoth.ProcStac is not registered");
     return;
   }
-  BSTR module = ::SysAllocString(L"frmOrders");
-  BSTR proc = ::SysAllocString(L"cmdSave_Click");
+  const UniqueBstr module(::SysAllocString(L"frmOrders"));
+  const UniqueBstr proc(::SysAllocString(L"cmdSave_Click"));
   for (auto _ : state) {
-    BSTR by_reference = proc;
-    stac->EnterProc(module, &by_reference);
-    stac->ExitProc(module, proc);
+    BSTR by_reference = proc.get();
+    stac->EnterProc(module.get(), &by_reference);
+    stac->ExitProc(module.get(), proc.get());
   }
-  ::SysFreeString(module);
-  ::SysFreeString(proc);
-  stac->Release();
 }
 BENCHMARK(BM_EarlyBound_EnterExitPair);
 
 void BM_LateBound_EnterExitPair(benchmark::State& state) {
-  _ProcStac* stac = NewTracer();
-  if (stac == nullptr) {
+  const ComPtr<_ProcStac> stac = NewTracer();
+  if (!stac) {
     state.SkipWithError("Cobaltmoth.ProcStac is not registered");
     return;
   }
-  VARIANT args[2];
-  ::VariantInit(&args[0]);
-  ::VariantInit(&args[1]);
-  V_VT(&args[1]) = VT_BSTR;  // arguments go last first
-  V_BSTR(&args[1]) = ::SysAllocString(L"frmOrders");
+  const UniqueBstr module(::SysAllocString(L"frmOrders"));
+  const UniqueBstr proc(::SysAllocString(L"cmdSave_Click"));
+  VARIANT args[2]{};  // arguments go last first; the strings stay their owners'
+  V_VT(&args[1]) = VT_BSTR;
+  V_BSTR(&args[1]) = module.get();
   V_VT(&args[0]) = VT_BSTR;
-  V_BSTR(&args[0]) = ::SysAllocString(L"cmdSave_Click");
+  V_BSTR(&args[0]) = proc.get();
   DISPPARAMS params{args, nullptr, 2, 0};
   for (auto _ : state) {
     stac->Invoke(0x60030006, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr);
     stac->Invoke(0x60030007, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr);
   }
-  ::VariantClear(&args[0]);
-  ::VariantClear(&args[1]);
-  stac->Release();
 }
 BENCHMARK(BM_LateBound_EnterExitPair);
 
 void BM_LateBound_EnabledGet(benchmark::State& state) {
-  _ProcStac* stac = NewTracer();
-  if (stac == nullptr) {
+  const ComPtr<_ProcStac> stac = NewTracer();
+  if (!stac) {
     state.SkipWithError("Cobaltmoth.ProcStac is not registered");
     return;
   }
   DISPPARAMS none{nullptr, nullptr, 0, 0};
-  VARIANT result;
-  ::VariantInit(&result);
+  UniqueVariant result;
   for (auto _ : state) {
     stac->Invoke(0x68030000, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &result, nullptr, nullptr);
     benchmark::DoNotOptimize(result);
   }
-  stac->Release();
 }
 BENCHMARK(BM_LateBound_EnabledGet);
 
@@ -143,8 +133,7 @@ void BM_Floor_TrivialDispatchInvoke(benchmark::State& state) {
   IDispatch* volatile opaque = &trivial;  // called through its vtable, as a host would
   IDispatch* dispatch = opaque;
   DISPPARAMS none{nullptr, nullptr, 0, 0};
-  VARIANT result;
-  ::VariantInit(&result);
+  UniqueVariant result;
   for (auto _ : state) {
     dispatch = opaque;
     dispatch->Invoke(0x68030000, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &result, nullptr,

@@ -11,10 +11,8 @@
 // Thread-safety: the objects are apartment-threaded; call them on the thread that made them.
 #pragma once
 
-#include <oaidl.h>
-#include <objbase.h>
-
 #include "component/bindings/member_table.hpp"
+#include "platform/windows/unique.hpp"  // <windows.h> and the automation types
 
 namespace cobaltmoth::com {
 

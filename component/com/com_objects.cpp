@@ -1,9 +1,5 @@
 // The COM objects of ProcStac and ProcBug; see com_objects.hpp.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#include <oleauto.h>
+#include "component/com/com_objects.hpp"
 
 #include <atomic>
 #include <memory>
@@ -15,12 +11,16 @@
 #include <cobaltmoth/proc_bug.hpp>
 #include <cobaltmoth/proc_stac.hpp>
 
-#include "component/com/com_objects.hpp"
-#include "component/com/type_library.hpp"
 #include "component/base/host_error.hpp"
+#include "component/com/type_library.hpp"
+#include "platform/windows/unique.hpp"
 
 namespace cobaltmoth::com {
 namespace {
+
+using win::ComPtr;
+using win::UniqueBstr;
+using win::UniqueVariant;
 
 std::atomic<long> module_count{0};
 
@@ -66,21 +66,17 @@ std::int32_t NumberOf(HRESULT hr) {
 }
 
 HRESULT Report(const Error& error, const GUID& iid) {
-  ICreateErrorInfo* create = nullptr;
-  if (SUCCEEDED(::CreateErrorInfo(&create))) {
-    std::wstring source(error.Source().begin(), error.Source().end());
-    std::wstring description(error.Description().begin(), error.Description().end());
+  ComPtr<ICreateErrorInfo> create;
+  if (SUCCEEDED(::CreateErrorInfo(create.put()))) {
+    std::wstring source = win::Wide(error.Source());
+    std::wstring description = win::Wide(error.Description());
     create->SetGUID(iid);
     create->SetSource(source.data());
     create->SetDescription(description.data());
     create->SetHelpFile(nullptr);
     create->SetHelpContext(0);
-    IErrorInfo* info = nullptr;
-    if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info)))) {
-      ::SetErrorInfo(0, info);
-      info->Release();
-    }
-    create->Release();
+    ComPtr<IErrorInfo> info;
+    if (SUCCEEDED(create.As(IID_IErrorInfo, &info))) ::SetErrorInfo(0, info.get());
   }
   return HresultOf(error.Number());
 }
@@ -108,52 +104,43 @@ class DispatchErrorObject final : public ErrorObject {
   explicit DispatchErrorObject(IDispatch* object) : object_(object) {}
 
   std::u16string Description() const override {
-    VARIANT value = Get(L"Description");
+    UniqueVariant value = Get(L"Description");
     if (V_VT(&value) != VT_BSTR && FAILED(::VariantChangeType(&value, &value, 0, VT_BSTR))) {
-      ::VariantClear(&value);
-      host::RaiseRuntime(13);
+      host::RaiseRuntime(host::kTypeMismatch);
     }
-    std::u16string text(View(V_BSTR(&value)));
-    ::VariantClear(&value);
-    return text;
+    return std::u16string(View(V_BSTR(&value)));
   }
 
   std::int32_t Number() const override {
-    VARIANT value = Get(L"Number");
+    UniqueVariant value = Get(L"Number");
     if (FAILED(::VariantChangeType(&value, &value, 0, VT_I4))) {
-      ::VariantClear(&value);
-      host::RaiseRuntime(13);
+      host::RaiseRuntime(host::kTypeMismatch);
     }
-    const std::int32_t number = V_I4(&value);
-    ::VariantClear(&value);
-    return number;
+    return V_I4(&value);
   }
 
  private:
-  VARIANT Get(const wchar_t* name) const {
+  UniqueVariant Get(const wchar_t* name) const {
     DISPID id = DISPID_UNKNOWN;
     LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
     if (FAILED(object_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id))) {
-      host::RaiseRuntime(438);
+      host::RaiseRuntime(host::kObjectDoesNotSupport);
     }
     DISPPARAMS none = {nullptr, nullptr, 0, 0};
-    VARIANT result;
-    ::VariantInit(&result);
+    UniqueVariant result;
     EXCEPINFO exception{};
     const HRESULT hr = object_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET,
                                        &none, &result, &exception, nullptr);
     if (hr == DISP_E_EXCEPTION) {
       if (exception.pfnDeferredFillIn != nullptr) exception.pfnDeferredFillIn(&exception);
-      const std::u16string source(View(exception.bstrSource));
-      const std::u16string description(View(exception.bstrDescription));
+      const UniqueBstr source(exception.bstrSource);
+      const UniqueBstr description(exception.bstrDescription);
+      const UniqueBstr help_file(exception.bstrHelpFile);
       const std::int32_t number =
           exception.scode != 0 ? NumberOf(exception.scode) : exception.wCode;
-      ::SysFreeString(exception.bstrSource);
-      ::SysFreeString(exception.bstrDescription);
-      ::SysFreeString(exception.bstrHelpFile);
-      host::Raise(number, source, description);
+      host::Raise(number, View(source.get()), View(description.get()));
     }
-    if (FAILED(hr)) host::RaiseRuntime(438);
+    if (FAILED(hr)) host::RaiseRuntime(host::kObjectDoesNotSupport);
     return result;
   }
 
@@ -167,11 +154,7 @@ class DualObject : public Interface, public ISupportErrorInfo {
   explicit DualObject(const members::ClassInfo& cls) : class_(cls) { ModuleAddRef(); }
   DualObject(const DualObject&) = delete;
   DualObject& operator=(const DualObject&) = delete;
-  virtual ~DualObject() {
-    if (dispatch_info_ != nullptr) dispatch_info_->Release();
-    if (interface_info_ != nullptr) interface_info_->Release();
-    ModuleRelease();
-  }
+  virtual ~DualObject() { ModuleRelease(); }
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
     if (object == nullptr) return E_POINTER;
@@ -208,15 +191,14 @@ class DualObject : public Interface, public ISupportErrorInfo {
     if (index != 0) return DISP_E_BADINDEX;
     const HRESULT hr = LoadTypeInfo();
     if (FAILED(hr)) return hr;
-    dispatch_info_->AddRef();
-    *info = dispatch_info_;
+    *info = ComPtr<ITypeInfo>(dispatch_info_).detach();
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
                                           DISPID* ids) override {
     const HRESULT hr = LoadTypeInfo();
     if (FAILED(hr)) return hr;
-    return ::DispGetIDsOfNames(interface_info_, names, count, ids);
+    return ::DispGetIDsOfNames(interface_info_.get(), names, count, ids);
   }
   HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params,
                                    VARIANT* result, EXCEPINFO* exception,
@@ -248,7 +230,7 @@ class DualObject : public Interface, public ISupportErrorInfo {
         params = &direct;
       }
     }
-    return ::DispInvoke(static_cast<Interface*>(this), interface_info_, id, flags, params,
+    return ::DispInvoke(static_cast<Interface*>(this), interface_info_.get(), id, flags, params,
                         result, exception, bad_argument);
   }
 
@@ -268,53 +250,83 @@ class DualObject : public Interface, public ISupportErrorInfo {
   // The library's description of the interface (what GetTypeInfo hands out) and, for a dual
   // interface, its vtable half (what Invoke calls through).
   HRESULT LoadTypeInfo() {
-    if (interface_info_ != nullptr) return S_OK;
-    ITypeInfo* info = nullptr;
-    HRESULT hr = TypeInfoOf(class_, &info);
+    if (interface_info_) return S_OK;
+    ComPtr<ITypeInfo> info;
+    HRESULT hr = TypeInfoOf(class_, info.put());
     if (FAILED(hr)) return hr;
     TYPEATTR* attributes = nullptr;
     hr = info->GetTypeAttr(&attributes);
-    if (FAILED(hr)) {
-      info->Release();
-      return hr;
-    }
+    if (FAILED(hr)) return hr;
     const bool dispatch_view = attributes->typekind == TKIND_DISPATCH;
     info->ReleaseTypeAttr(attributes);
-    ITypeInfo* vtable_info = info;
-    vtable_info->AddRef();
+    ComPtr<ITypeInfo> vtable_info = info;
     if (dispatch_view) {
       HREFTYPE ref = 0;
-      ITypeInfo* twin = nullptr;
+      ComPtr<ITypeInfo> twin;
       if (SUCCEEDED(info->GetRefTypeOfImplType(static_cast<UINT>(-1), &ref)) &&
-          SUCCEEDED(info->GetRefTypeInfo(ref, &twin))) {
-        vtable_info->Release();
-        vtable_info = twin;
+          SUCCEEDED(info->GetRefTypeInfo(ref, twin.put()))) {
+        vtable_info = std::move(twin);
       }
     }
-    dispatch_info_ = info;
-    interface_info_ = vtable_info;
+    dispatch_info_ = std::move(info);
+    interface_info_ = std::move(vtable_info);
     return S_OK;
   }
 
   const members::ClassInfo& class_;
   std::atomic<ULONG> refs_{1};
-  ITypeInfo* dispatch_info_ = nullptr;
-  ITypeInfo* interface_info_ = nullptr;
+  ComPtr<ITypeInfo> dispatch_info_;
+  ComPtr<ITypeInfo> interface_info_;
 };
 
-class ProcStacObject final : public DualObject<_ProcStac> {
+// The members both classes have, over the core object that `core_` holds (a ProcStac or a
+// ProcBug, through CorePtr).
+template <typename Interface, typename CorePtr>
+class CoreObject : public DualObject<Interface> {
  public:
-  ProcStacObject() : DualObject(members::ProcStacClass()), core_(std::make_shared<ProcStac>()) {}
-
-  const std::shared_ptr<ProcStac>& Core() const { return core_; }
+  CoreObject(const members::ClassInfo& cls, CorePtr core)
+      : DualObject<Interface>(cls), core_(std::move(core)) {}
 
   HRESULT STDMETHODCALLTYPE Init(BSTR AppName, short AppMajor, short AppMinor, short AppRevision,
                                  BSTR AppPath, long ProjectType) override {
-    return Guard(Iid(), [&] {
+    return Guard(this->Iid(), [&] {
       core_->Init(View(AppName), AppMajor, AppMinor, AppRevision, View(AppPath),
                   static_cast<std::int32_t>(ProjectType));
     });
   }
+  HRESULT STDMETHODCALLTYPE put_LogOnFile(VARIANT_BOOL value) override {
+    core_->LogOnFile(value != VARIANT_FALSE);
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE get_LogOnFile(VARIANT_BOOL* result) override {
+    return BoolResult(result, core_->LogOnFile());
+  }
+  HRESULT STDMETHODCALLTYPE put_LogFilePath(BSTR value) override {
+    return Guard(this->Iid(), [&] { core_->LogFilePath(View(value)); });
+  }
+  HRESULT STDMETHODCALLTYPE get_LogFilePath(BSTR* result) override {
+    if (result == nullptr) return E_POINTER;
+    *result = nullptr;
+    return Guard(this->Iid(), [&] { *result = NewBstr(core_->LogFilePath()); });
+  }
+  HRESULT STDMETHODCALLTYPE put_Enabled(VARIANT_BOOL value) override {
+    core_->Enabled(value != VARIANT_FALSE);
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE get_Enabled(VARIANT_BOOL* result) override {
+    return BoolResult(result, core_->Enabled());
+  }
+
+ protected:
+  CorePtr core_;
+};
+
+class ProcStacObject final : public CoreObject<_ProcStac, std::shared_ptr<ProcStac>> {
+ public:
+  ProcStacObject() : CoreObject(members::ProcStacClass(), std::make_shared<ProcStac>()) {}
+
+  const std::shared_ptr<ProcStac>& Core() const { return core_; }
+
   HRESULT STDMETHODCALLTYPE Dump(BSTR* result) override {
     if (result == nullptr) return E_POINTER;
     *result = nullptr;
@@ -332,28 +344,6 @@ class ProcStacObject final : public DualObject<_ProcStac> {
   HRESULT STDMETHODCALLTYPE Terminate() override {
     return Guard(Iid(), [&] { core_->Terminate(); });
   }
-  HRESULT STDMETHODCALLTYPE put_LogOnFile(VARIANT_BOOL value) override {
-    core_->LogOnFile(value != VARIANT_FALSE);
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE get_LogOnFile(VARIANT_BOOL* result) override {
-    return BoolResult(result, core_->LogOnFile());
-  }
-  HRESULT STDMETHODCALLTYPE put_LogFilePath(BSTR value) override {
-    return Guard(Iid(), [&] { core_->LogFilePath(View(value)); });
-  }
-  HRESULT STDMETHODCALLTYPE get_LogFilePath(BSTR* result) override {
-    if (result == nullptr) return E_POINTER;
-    *result = nullptr;
-    return Guard(Iid(), [&] { *result = NewBstr(core_->LogFilePath()); });
-  }
-  HRESULT STDMETHODCALLTYPE put_Enabled(VARIANT_BOOL value) override {
-    core_->Enabled(value != VARIANT_FALSE);
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE get_Enabled(VARIANT_BOOL* result) override {
-    return BoolResult(result, core_->Enabled());
-  }
   HRESULT STDMETHODCALLTYPE PrintComment(BSTR Comment) override {
     return Guard(Iid(), [&] { core_->PrintComment(View(Comment)); });
   }
@@ -365,25 +355,15 @@ class ProcStacObject final : public DualObject<_ProcStac> {
     return true;
   }
 
- private:
-  std::shared_ptr<ProcStac> core_;
 };
 
-class ProcBugObject final : public DualObject<_ProcBug> {
+class ProcBugObject final : public CoreObject<_ProcBug, std::unique_ptr<ProcBug>> {
  public:
-  ProcBugObject() : DualObject(members::ProcBugClass()), core_(std::make_unique<ProcBug>()) {}
-  ~ProcBugObject() override {
-    core_.reset();  // runs Terminate: the bug log's footer, then the tracer's Terminate
-    if (tracer_ != nullptr) tracer_->Release();
-  }
+  ProcBugObject() : CoreObject(members::ProcBugClass(), std::make_unique<ProcBug>()) {}
+  // The core goes first: its Terminate writes the bug log's footer, then terminates the
+  // tracer, whose reference goes after.
+  ~ProcBugObject() override { core_.reset(); }
 
-  HRESULT STDMETHODCALLTYPE Init(BSTR AppName, short AppMajor, short AppMinor, short AppRevision,
-                                 BSTR AppPath, long ProjectType) override {
-    return Guard(Iid(), [&] {
-      core_->Init(View(AppName), AppMajor, AppMinor, AppRevision, View(AppPath),
-                  static_cast<std::int32_t>(ProjectType));
-    });
-  }
   HRESULT STDMETHODCALLTYPE Raise(BSTR ModuleName, BSTR ProcName, IDispatch* tError,
                                   long onLineNumber, VARIANT_BOOL isCritical) override {
     return Guard(Iid(), [&] {
@@ -406,21 +386,6 @@ class ProcBugObject final : public DualObject<_ProcBug> {
   HRESULT STDMETHODCALLTYPE get_LogOnMsgBox(VARIANT_BOOL* result) override {
     return BoolResult(result, core_->LogOnMsgBox());
   }
-  HRESULT STDMETHODCALLTYPE put_LogOnFile(VARIANT_BOOL value) override {
-    core_->LogOnFile(value != VARIANT_FALSE);
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE get_LogOnFile(VARIANT_BOOL* result) override {
-    return BoolResult(result, core_->LogOnFile());
-  }
-  HRESULT STDMETHODCALLTYPE put_LogFilePath(BSTR value) override {
-    return Guard(Iid(), [&] { core_->LogFilePath(View(value)); });
-  }
-  HRESULT STDMETHODCALLTYPE get_LogFilePath(BSTR* result) override {
-    if (result == nullptr) return E_POINTER;
-    *result = nullptr;
-    return Guard(Iid(), [&] { *result = NewBstr(core_->LogFilePath()); });
-  }
   HRESULT STDMETHODCALLTYPE put_EndOnError(VARIANT_BOOL value) override {
     core_->EndOnError(value != VARIANT_FALSE);
     return S_OK;
@@ -428,33 +393,22 @@ class ProcBugObject final : public DualObject<_ProcBug> {
   HRESULT STDMETHODCALLTYPE get_EndOnError(VARIANT_BOOL* result) override {
     return BoolResult(result, core_->EndOnError());
   }
-  HRESULT STDMETHODCALLTYPE put_Enabled(VARIANT_BOOL value) override {
-    core_->Enabled(value != VARIANT_FALSE);
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE get_Enabled(VARIANT_BOOL* result) override {
-    return BoolResult(result, core_->Enabled());
-  }
   HRESULT STDMETHODCALLTYPE putref_ProcStack(_ProcStac** value) override {
     if (value == nullptr) return E_POINTER;
     return Guard(Iid(), [&] {
-      ProcStacObject* tracer = nullptr;
-      if (*value != nullptr) {
-        if (FAILED((*value)->QueryInterface(kProcStacImplementation,
-                                            reinterpret_cast<void**>(&tracer)))) {
-          host::RaiseRuntime(13);  // not one of this library's tracers: "Type mismatch"
-        }
+      ComPtr<ProcStacObject> tracer;
+      if (*value != nullptr &&
+          FAILED((*value)->QueryInterface(kProcStacImplementation, tracer.put_void()))) {
+        host::RaiseRuntime(host::kTypeMismatch);  // not one of this library's tracers
       }
-      core_->ProcStack(tracer == nullptr ? nullptr : tracer->Core());
-      if (tracer_ != nullptr) tracer_->Release();
-      tracer_ = tracer;
+      core_->ProcStack(tracer ? tracer->Core() : nullptr);
+      tracer_ = std::move(tracer);
     });
   }
   HRESULT STDMETHODCALLTYPE get_ProcStack(_ProcStac** result) override {
     if (result == nullptr) return E_POINTER;
     ForgetEndedTracer();
-    *result = tracer_;
-    if (tracer_ != nullptr) tracer_->AddRef();
+    *result = ComPtr<ProcStacObject>(tracer_).detach();
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE Terminate() override {
@@ -482,26 +436,20 @@ class ProcBugObject final : public DualObject<_ProcBug> {
  private:
   // The core lets its tracer go at Terminate; the COM reference goes with it.
   void ForgetEndedTracer() {
-    if (tracer_ != nullptr && core_->ProcStack() == nullptr) {
-      tracer_->Release();
-      tracer_ = nullptr;
-    }
+    if (tracer_ && core_->ProcStack() == nullptr) tracer_.reset();
   }
 
-  std::unique_ptr<ProcBug> core_;
-  ProcStacObject* tracer_ = nullptr;  // counted reference, with core_->ProcStack()
+  ComPtr<ProcStacObject> tracer_;  // with core_->ProcStack()
 };
 
 template <typename Object>
 HRESULT Create(REFIID iid, void** object) {
   if (object == nullptr) return E_POINTER;
   *object = nullptr;
-  Object* created = nullptr;
-  const HRESULT hr = Guard(IID_NULL, [&] { created = new Object(); });
+  ComPtr<Object> created;
+  const HRESULT hr = Guard(IID_NULL, [&] { created.attach(new Object()); });  // one reference
   if (FAILED(hr)) return hr;
-  const HRESULT query = created->QueryInterface(iid, object);
-  created->Release();
-  return query;
+  return created->QueryInterface(iid, object);
 }
 
 }  // namespace

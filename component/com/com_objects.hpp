@@ -13,8 +13,6 @@
 // Thread-safety: apartment-threaded; the reference counts alone are atomic.
 #pragma once
 
-#include <objbase.h>
-
 #include "component/com/com_interfaces.hpp"
 
 namespace cobaltmoth::com {

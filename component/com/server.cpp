@@ -8,11 +8,8 @@
 // type library, written beside the DLL and registered with the library's help string as the
 // component's description. Unregistration removes all of it; the library's file goes when no
 // registration, per machine or per user, still names it.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#include <oleauto.h>
+#include "platform/windows/unique.hpp"
+
 #include <olectl.h>
 
 #include <cwctype>
@@ -80,7 +77,9 @@ class ClassFactory final : public IClassFactory {
 ClassFactory proc_stac_factory(&CreateProcStac);
 ClassFactory proc_bug_factory(&CreateProcBug);
 
-std::wstring Wide(std::u16string_view text) { return std::wstring(text.begin(), text.end()); }
+using win::ComPtr;
+using win::UniqueHkey;
+using win::Wide;
 
 std::wstring GuidText(const members::Guid& guid) {
   wchar_t text[64] = {};
@@ -92,39 +91,39 @@ std::wstring GuidText(const members::Guid& guid) {
 // Sets a text value (nullptr name: the key's default value) of the key at `path`, creating it.
 HRESULT SetText(HKEY root, const std::wstring& path, const wchar_t* name,
                 const std::wstring& value) {
-  HKEY key = nullptr;
+  UniqueHkey key;
   LONG result = ::RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                                  &key, nullptr);
+                                  key.put(), nullptr);
   if (result != ERROR_SUCCESS) return HRESULT_FROM_WIN32(result);
-  result = ::RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+  result = ::RegSetValueExW(key.get(), name, 0, REG_SZ,
+                            reinterpret_cast<const BYTE*>(value.c_str()),
                             static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-  ::RegCloseKey(key);
   return HRESULT_FROM_WIN32(result);
 }
 
 HRESULT CreateKey(HKEY root, const std::wstring& path) {
-  HKEY key = nullptr;
-  const LONG result = ::RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
-                                        nullptr, &key, nullptr);
-  if (result != ERROR_SUCCESS) return HRESULT_FROM_WIN32(result);
-  ::RegCloseKey(key);
-  return S_OK;
+  UniqueHkey key;
+  return HRESULT_FROM_WIN32(::RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                                              nullptr, key.put(), nullptr));
 }
 
 // Removes the key at `path` with everything below it; a missing key is no error.
 void DeleteTree(HKEY root, const std::wstring& path) {
-  HKEY key = nullptr;
-  if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
-  for (;;) {
-    wchar_t child[256];
-    DWORD length = 256;
-    if (::RegEnumKeyExW(key, 0, child, &length, nullptr, nullptr, nullptr, nullptr) !=
-        ERROR_SUCCESS) {
-      break;
+  {
+    UniqueHkey key;
+    if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_ALL_ACCESS, key.put()) != ERROR_SUCCESS) {
+      return;
     }
-    DeleteTree(root, path + L"\\" + child);
-  }
-  ::RegCloseKey(key);
+    for (;;) {
+      wchar_t child[256];
+      DWORD length = 256;
+      if (::RegEnumKeyExW(key.get(), 0, child, &length, nullptr, nullptr, nullptr, nullptr) !=
+          ERROR_SUCCESS) {
+        break;
+      }
+      DeleteTree(root, path + L"\\" + child);
+    }
+  }  // closed before it is deleted
   ::RegDeleteKeyW(root, path.c_str());
 }
 
@@ -161,12 +160,13 @@ void UnregisterClassKeys(HKEY classes, const members::ClassInfo& cls) {
   DeleteTree(classes, Wide(members::Library().name) + L"." + Wide(cls.name));
 }
 
-HKEY OpenClasses(bool per_user) {
-  HKEY classes = nullptr;
+// The classes key of the machine or of the current user; empty when it cannot be opened.
+UniqueHkey OpenClasses(bool per_user) {
+  UniqueHkey classes;
   if (::RegCreateKeyExW(per_user ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE, L"Software\\Classes",
-                        0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &classes,
+                        0, nullptr, 0, KEY_ALL_ACCESS, nullptr, classes.put(),
                         nullptr) != ERROR_SUCCESS) {
-    return nullptr;
+    classes.reset();
   }
   return classes;
 }
@@ -176,21 +176,21 @@ HRESULT Unregister(bool per_user);
 HRESULT Register(bool per_user) {
   const std::wstring module = ModulePath();
   const std::wstring tlb = TypeLibraryPath();
-  ITypeLib* library = nullptr;
+  ComPtr<ITypeLib> library;
   if (FAILED(WriteTypeLibrary(tlb)) ||
-      FAILED(::LoadTypeLibEx(tlb.c_str(), REGKIND_NONE, &library))) {
+      FAILED(::LoadTypeLibEx(tlb.c_str(), REGKIND_NONE, library.put()))) {
     return SELFREG_E_TYPELIB;  // the DLL's folder cannot take the library's file
   }
   std::wstring tlb_path = tlb;
-  HRESULT hr = per_user ? ::RegisterTypeLibForUser(library, tlb_path.data(), nullptr)
-                        : ::RegisterTypeLib(library, tlb_path.data(), nullptr);
-  library->Release();
+  HRESULT hr = per_user ? ::RegisterTypeLibForUser(library.get(), tlb_path.data(), nullptr)
+                        : ::RegisterTypeLib(library.get(), tlb_path.data(), nullptr);
   if (FAILED(hr)) return SELFREG_E_TYPELIB;
-  HKEY classes = OpenClasses(per_user);
-  if (classes == nullptr) return SELFREG_E_CLASS;
-  hr = RegisterClassKeys(classes, members::ProcStacClass(), module);
-  if (SUCCEEDED(hr)) hr = RegisterClassKeys(classes, members::ProcBugClass(), module);
-  ::RegCloseKey(classes);
+  {
+    const UniqueHkey classes = OpenClasses(per_user);
+    if (!classes) return SELFREG_E_CLASS;
+    hr = RegisterClassKeys(classes.get(), members::ProcStacClass(), module);
+    if (SUCCEEDED(hr)) hr = RegisterClassKeys(classes.get(), members::ProcBugClass(), module);
+  }
   if (FAILED(hr)) {
     Unregister(per_user);
     return SELFREG_E_CLASS;
@@ -199,11 +199,9 @@ HRESULT Register(bool per_user) {
 }
 
 HRESULT Unregister(bool per_user) {
-  HKEY classes = OpenClasses(per_user);
-  if (classes != nullptr) {
-    UnregisterClassKeys(classes, members::ProcStacClass());
-    UnregisterClassKeys(classes, members::ProcBugClass());
-    ::RegCloseKey(classes);
+  if (const UniqueHkey classes = OpenClasses(per_user)) {
+    UnregisterClassKeys(classes.get(), members::ProcStacClass());
+    UnregisterClassKeys(classes.get(), members::ProcBugClass());
   }
   const members::LibraryInfo& lib = members::Library();
   const GUID libid = ToGuid(lib.libid);
@@ -217,11 +215,9 @@ HRESULT Unregister(bool per_user) {
   }
   // The file goes once no registration names the library any more (a per-user removal
   // leaves the machine's registration, and its file, in place).
-  ITypeLib* still = nullptr;
-  if (SUCCEEDED(::LoadRegTypeLib(libid, lib.version.major, lib.version.minor,
-                                 static_cast<LCID>(lib.lcid), &still))) {
-    still->Release();
-  } else {
+  ComPtr<ITypeLib> still;
+  if (FAILED(::LoadRegTypeLib(libid, lib.version.major, lib.version.minor,
+                              static_cast<LCID>(lib.lcid), still.put()))) {
     ::DeleteFileW(TypeLibraryPath().c_str());
   }
   return S_OK;

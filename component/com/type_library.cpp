@@ -1,9 +1,5 @@
 // The type library, written from the member table; see type_library.hpp.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#include <oleauto.h>
+#include "component/com/type_library.hpp"
 
 #include <algorithm>
 #include <deque>
@@ -12,7 +8,7 @@
 #include <vector>
 
 #include "component/com/com_interfaces.hpp"
-#include "component/com/type_library.hpp"
+#include "platform/windows/unique.hpp"
 
 namespace cobaltmoth::com {
 namespace {
@@ -22,25 +18,8 @@ using members::HostType;
 using members::Member;
 using members::MemberKind;
 
-// Releases a COM pointer when it goes out of scope.
-template <typename T>
-class Ptr {
- public:
-  Ptr() = default;
-  Ptr(const Ptr&) = delete;
-  Ptr& operator=(const Ptr&) = delete;
-  ~Ptr() {
-    if (p_ != nullptr) p_->Release();
-  }
-  T** operator&() { return &p_; }  // NOLINT: filled by an out parameter
-  T* operator->() const { return p_; }
-  T* get() const { return p_; }
-
- private:
-  T* p_ = nullptr;
-};
-
-std::wstring Wide(std::u16string_view text) { return std::wstring(text.begin(), text.end()); }
+using win::ComPtr;
+using win::Wide;
 
 // Returns early from the enclosing function when a call fails.
 #define COBALTMOTH_TRY(call)       \
@@ -169,16 +148,23 @@ HRESULT AddFunction(ICreateTypeInfo* info, UINT index, const Member& m, std::siz
   return info->SetFuncHelpContext(index, 0);
 }
 
+// What every interface, class and alias description begins with: its identity, its version,
+// its help string (none when empty) and no help context.
+HRESULT Describe(ICreateTypeInfo* info, const members::Guid& guid,
+                 const members::Version& version, std::u16string_view help) {
+  GUID id = ToGuid(guid);
+  COBALTMOTH_TRY(info->SetGuid(id));
+  COBALTMOTH_TRY(info->SetVersion(version.major, version.minor));
+  if (!help.empty()) {
+    std::wstring text = Wide(help);
+    COBALTMOTH_TRY(info->SetDocString(text.data()));
+  }
+  return info->SetHelpContext(0);
+}
+
 HRESULT WriteInterface(ICreateTypeInfo* info, const ClassInfo& cls, ITypeInfo* dispatch,
                        ITypeInfo* project_type, ITypeInfo* proc_stac) {
-  GUID iid = ToGuid(cls.iid);
-  COBALTMOTH_TRY(info->SetGuid(iid));
-  COBALTMOTH_TRY(info->SetVersion(cls.version.major, cls.version.minor));
-  if (!cls.help.empty()) {
-    std::wstring help = Wide(cls.help);
-    COBALTMOTH_TRY(info->SetDocString(help.data()));
-  }
-  COBALTMOTH_TRY(info->SetHelpContext(0));
+  COBALTMOTH_TRY(Describe(info, cls.iid, cls.version, cls.help));
   COBALTMOTH_TRY(info->SetTypeFlags(TYPEFLAG_FHIDDEN | TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE |
                                     TYPEFLAG_FOLEAUTOMATION | TYPEFLAG_FDISPATCHABLE));
   HREFTYPE base = 0;
@@ -199,14 +185,7 @@ HRESULT WriteInterface(ICreateTypeInfo* info, const ClassInfo& cls, ITypeInfo* d
 }
 
 HRESULT WriteClass(ICreateTypeInfo* info, const ClassInfo& cls, ITypeInfo* interface_info) {
-  GUID clsid = ToGuid(cls.clsid);
-  COBALTMOTH_TRY(info->SetGuid(clsid));
-  COBALTMOTH_TRY(info->SetVersion(cls.version.major, cls.version.minor));
-  if (!cls.help.empty()) {
-    std::wstring help = Wide(cls.help);
-    COBALTMOTH_TRY(info->SetDocString(help.data()));
-  }
-  COBALTMOTH_TRY(info->SetHelpContext(0));
+  COBALTMOTH_TRY(Describe(info, cls.clsid, cls.version, cls.help));
   COBALTMOTH_TRY(info->SetTypeFlags(TYPEFLAG_FCANCREATE));
   HREFTYPE ref = 0;
   COBALTMOTH_TRY(info->AddRefTypeInfo(interface_info, &ref));
@@ -217,10 +196,7 @@ HRESULT WriteClass(ICreateTypeInfo* info, const ClassInfo& cls, ITypeInfo* inter
 
 HRESULT WriteAlias(ICreateTypeInfo* info, const members::EarlierInterface& earlier,
                    ITypeInfo* interface_info) {
-  GUID iid = ToGuid(earlier.iid);
-  COBALTMOTH_TRY(info->SetGuid(iid));
-  COBALTMOTH_TRY(info->SetVersion(earlier.version.major, earlier.version.minor));
-  COBALTMOTH_TRY(info->SetHelpContext(0));
+  COBALTMOTH_TRY(Describe(info, earlier.iid, earlier.version, u""));
   COBALTMOTH_TRY(info->SetTypeFlags(TYPEFLAG_FHIDDEN));
   HREFTYPE ref = 0;
   COBALTMOTH_TRY(info->AddRefTypeInfo(interface_info, &ref));
@@ -255,11 +231,6 @@ HRESULT WriteEnum(ICreateTypeInfo* info, const members::LibraryInfo& lib) {
   return info->LayOut();
 }
 
-template <typename T>
-HRESULT As(IUnknown* from, REFIID iid, T** to) {
-  return from->QueryInterface(iid, reinterpret_cast<void**>(to));
-}
-
 std::mutex library_mutex;
 ITypeLib* loaded_library = nullptr;  // kept for the life of the process once loaded
 
@@ -289,19 +260,11 @@ HRESULT LoadLibraryOnce(ITypeLib** library) {
 
 }  // namespace
 
-HMODULE ThisModule() {
-  HMODULE module = nullptr;
-  ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCWSTR>(&ThisModule), &module);
-  return module;
-}
-
 std::wstring ModulePath() {
   std::wstring path(MAX_PATH, L'\0');
   for (;;) {
     const DWORD length =
-        ::GetModuleFileNameW(ThisModule(), path.data(), static_cast<DWORD>(path.size()));
+        ::GetModuleFileNameW(win::ThisModule(), path.data(), static_cast<DWORD>(path.size()));
     if (length < path.size()) {
       path.resize(length);
       return path;
@@ -323,9 +286,9 @@ HRESULT WriteTypeLibrary(const std::wstring& path) {
   const ClassInfo& bug = members::ProcBugClass();
   ::DeleteFileW(path.c_str());
 
-  Ptr<ICreateTypeLib2> library;
+  ComPtr<ICreateTypeLib2> library;
   COBALTMOTH_TRY(CreateTypeLib2(sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32, path.c_str(),
-                                &library));
+                                library.put()));
   std::wstring name = Wide(lib.name);
   std::wstring help = Wide(lib.help);
   COBALTMOTH_TRY(library->SetName(name.data()));
@@ -338,10 +301,10 @@ HRESULT WriteTypeLibrary(const std::wstring& path) {
   COBALTMOTH_TRY(library->SetLibFlags(0));
 
   // IDispatch from the automation library.
-  Ptr<ITypeLib> stdole;
-  COBALTMOTH_TRY(LoadTypeLib(L"stdole2.tlb", &stdole));
-  Ptr<ITypeInfo> dispatch;
-  COBALTMOTH_TRY(stdole->GetTypeInfoOfGuid(IID_IDispatch, &dispatch));
+  ComPtr<ITypeLib> stdole;
+  COBALTMOTH_TRY(LoadTypeLib(L"stdole2.tlb", stdole.put()));
+  ComPtr<ITypeInfo> dispatch;
+  COBALTMOTH_TRY(stdole->GetTypeInfoOfGuid(IID_IDispatch, dispatch.put()));
 
   // Every description first, in the library's order, so that each can refer to any other.
   struct Entry {
@@ -354,12 +317,12 @@ HRESULT WriteTypeLibrary(const std::wstring& path) {
       {Wide(bug.name), TKIND_COCLASS},              {Wide(bug.earlier[0].name), TKIND_ALIAS},
       {Wide(bug.earlier[1].name), TKIND_ALIAS},     {Wide(lib.enum_name), TKIND_ENUM},
   };
-  Ptr<ICreateTypeInfo> created[8];
-  Ptr<ITypeInfo> infos[8];
+  ComPtr<ICreateTypeInfo> created[8];
+  ComPtr<ITypeInfo> infos[8];
   for (int i = 0; i < 8; ++i) {
     std::wstring entry_name = entries[i].name;
-    COBALTMOTH_TRY(library->CreateTypeInfo(entry_name.data(), entries[i].kind, &created[i]));
-    COBALTMOTH_TRY(As(created[i].get(), IID_ITypeInfo, &infos[i]));
+    COBALTMOTH_TRY(library->CreateTypeInfo(entry_name.data(), entries[i].kind, created[i].put()));
+    COBALTMOTH_TRY(created[i].As(IID_ITypeInfo, &infos[i]));
   }
   COBALTMOTH_TRY(WriteEnum(created[7].get(), lib));
   COBALTMOTH_TRY(WriteInterface(created[0].get(), stac, dispatch.get(), infos[7].get(),

@@ -13,11 +13,10 @@
 // once per process.
 #pragma once
 
-#include <oaidl.h>
-
 #include <string>
 
 #include "component/bindings/member_table.hpp"
+#include "platform/windows/unique.hpp"
 
 namespace cobaltmoth::com {
 
@@ -32,9 +31,7 @@ std::wstring TypeLibraryPath();
 // the reference.
 HRESULT TypeInfoOf(const members::ClassInfo& cls, ITypeInfo** info);
 
-// The module that holds this code (the DLL).
-HMODULE ThisModule();
-// Its full path.
+// The full path of the module that holds this code (the DLL).
 std::wstring ModulePath();
 
 }  // namespace cobaltmoth::com

@@ -1,37 +1,33 @@
-// The report window as a native modal dialog, drawn from the report window's model.
+// The report window as a native dialog, drawn from the report window's model.
 //
 // An empty in-memory dialog template gives the dialog manager's keyboard handling (Tab
 // through the controls in creation order, Enter for the default push button, Esc for
 // IDCANCEL, a multi-line edit that leaves Enter to the default button and takes Ctrl+Enter
 // as a new line); the controls are then created at their places in twips, converted at the
-// screen's DPI, in tab order.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+// screen's DPI, in tab order. The dialog is modeless: its message loop runs in WaitForClick,
+// through IsDialogMessageW as a modal dialog's does, until the user presses something; the
+// caller runs that press's action and waits again.
+#include "platform/windows/windows_platform.hpp"
 
 #include <algorithm>
 #include <cstdint>
 #include <exception>
+#include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "component/base/host_error.hpp"
 #include "platform/ui.hpp"
-#include "platform/windows/windows_platform.hpp"
-#include "report/frm_report.hpp"
 
 namespace cobaltmoth::platform {
 namespace {
 
+using win::Wide;
+
 constexpr int kButtonBase = 100;  // a button's control id is this plus its index
 constexpr int kEditId = 200;
 constexpr int kOtherBase = 300;   // labels and the picture
-
-const wchar_t* Wide(const std::u16string& text) {
-  return reinterpret_cast<const wchar_t*>(text.c_str());
-}
 
 std::u16string WindowText(HWND window) {
   const int length = ::GetWindowTextLengthW(window);
@@ -41,201 +37,21 @@ std::u16string WindowText(HWND window) {
   return text;
 }
 
-struct DialogState {
-  report::frmReport* form = nullptr;
-  HWND edit = nullptr;
-  HFONT dialog_font = nullptr;
-  HFONT text_font = nullptr;
-  HICON icon = nullptr;
-  int default_index = -1;
-  int cancel_index = -1;
-  std::exception_ptr failure;  // an error of an action, carried past the dialog manager
-
-  ~DialogState() {
-    if (dialog_font != nullptr) ::DeleteObject(dialog_font);
-    if (text_font != nullptr) ::DeleteObject(text_font);
-    if (icon != nullptr) ::DestroyIcon(icon);
-  }
-};
-
 std::uint32_t Le32(const std::uint8_t* bytes) {
-  return bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) | (static_cast<std::uint32_t>(bytes[3]) << 24);
+  return bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) |
+         (static_cast<std::uint32_t>(bytes[3]) << 24);
 }
 
 // The icon of an .ico file's first image (the file: a 6-byte header, 16-byte entries giving
-// each image's size and offset, the images).
-HICON IconOf(const Icon* picture) {
-  if (picture == nullptr || picture->ico.size() < 22) return nullptr;
-  const std::uint8_t* file = picture->ico.data();
+// each image's size and offset, the images); nullptr when there is none.
+HICON IconOf(const WindowPicture& picture) {
+  if (picture.ico.size() < 22) return nullptr;
+  const std::uint8_t* file = picture.ico.data();
   const std::uint32_t size = Le32(file + 14);
   const std::uint32_t offset = Le32(file + 18);
-  if (offset > picture->ico.size() || size > picture->ico.size() - offset) return nullptr;
+  if (offset > picture.ico.size() || size > picture.ico.size() - offset) return nullptr;
   return ::CreateIconFromResourceEx(const_cast<PBYTE>(file + offset), size, TRUE, 0x00030000,
-                                    picture->width, picture->height, LR_DEFAULTCOLOR);
-}
-
-// Builds the window: its size and place, the controls, the fonts, the icon, the title.
-void Build(HWND dialog, DialogState& state) {
-  const report::frmReport& form = *state.form;
-  HDC screen = ::GetDC(nullptr);
-  const int dpi_x = ::GetDeviceCaps(screen, LOGPIXELSX);
-  const int dpi_y = ::GetDeviceCaps(screen, LOGPIXELSY);
-  const auto x_px = [dpi_x](int twips) { return ::MulDiv(twips, dpi_x, 1440); };
-  const auto y_px = [dpi_y](int twips) { return ::MulDiv(twips, dpi_y, 1440); };
-
-  // The host's dialog font, 8 pt, and the text box's "Courier New" 8.25 pt.
-  state.dialog_font = ::CreateFontW(-::MulDiv(8, dpi_y, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE,
-                                    FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
-                                    CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                                    DEFAULT_PITCH | FF_SWISS, L"MS Sans Serif");
-  state.text_font = ::CreateFontW(-::MulDiv(825, dpi_y, 7200), 0, 0, 0, FW_NORMAL, FALSE, FALSE,
-                                  FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
-                                  CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, FIXED_PITCH | FF_MODERN,
-                                  L"Courier New");
-  state.icon = IconOf(form.Icon());
-
-  // The client area, centred on the screen.
-  RECT frame{0, 0, x_px(report::kClientWidthTwips), y_px(report::kClientHeightTwips)};
-  ::AdjustWindowRectEx(&frame, static_cast<DWORD>(::GetWindowLongW(dialog, GWL_STYLE)), FALSE,
-                       static_cast<DWORD>(::GetWindowLongW(dialog, GWL_EXSTYLE)));
-  const int width = frame.right - frame.left;
-  const int height = frame.bottom - frame.top;
-  ::SetWindowPos(dialog, nullptr, (::GetSystemMetrics(SM_CXSCREEN) - width) / 2,
-                 (::GetSystemMetrics(SM_CYSCREEN) - height) / 2, width, height,
-                 SWP_NOZORDER | SWP_NOACTIVATE);
-
-  // The controls in tab order: the dialog manager moves the focus in creation order.
-  std::vector<const report::Control*> order;
-  for (const report::Control& c : form.Controls()) order.push_back(&c);
-  std::stable_sort(order.begin(), order.end(), [](const auto* a, const auto* b) {
-    return static_cast<unsigned>(a->tab_index) < static_cast<unsigned>(b->tab_index);
-  });
-  HINSTANCE instance = reinterpret_cast<HINSTANCE>(::GetWindowLongPtrW(dialog, GWLP_HINSTANCE));
-  int other_id = kOtherBase;
-  for (const report::Control* c : order) {
-    int x = x_px(c->left);
-    int y = y_px(c->top);
-    int w = x_px(c->width);
-    int h = y_px(c->height);
-    const wchar_t* window_class = L"STATIC";
-    DWORD style = WS_CHILD | WS_VISIBLE;
-    DWORD ex_style = 0;
-    int id = other_id++;
-    HFONT font = state.dialog_font;
-    std::u16string caption = c->caption;
-    switch (c->kind) {
-      case report::Control::Kind::kImage:
-        style |= SS_ICON;
-        caption.clear();
-        break;
-      case report::Control::Kind::kLabel:
-        style |= SS_NOPREFIX | (c->word_wrap ? SS_LEFT : SS_LEFTNOWORDWRAP);
-        if (c->auto_size) {
-          HGDIOBJ old = ::SelectObject(screen, font);
-          RECT size{0, 0, 0, 0};
-          ::DrawTextW(screen, Wide(caption), static_cast<int>(caption.size()), &size,
-                      DT_CALCRECT | DT_NOPREFIX | DT_EXPANDTABS);
-          ::SelectObject(screen, old);
-          w = std::max<int>(size.right - size.left, 1);
-          h = std::max<int>(size.bottom - size.top, 1);
-        }
-        break;
-      case report::Control::Kind::kTextBox:
-        window_class = L"EDIT";
-        style |= WS_TABSTOP | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL;
-        ex_style = WS_EX_CLIENTEDGE;
-        id = kEditId;
-        font = state.text_font;
-        caption = form.Text();
-        break;
-      case report::Control::Kind::kButton:
-        window_class = L"BUTTON";
-        style |= WS_TABSTOP | (c->is_default ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON);
-        id = kButtonBase + c->index;
-        if (c->is_default) state.default_index = c->index;
-        if (c->is_cancel) state.cancel_index = c->index;
-        break;
-    }
-    HWND control = ::CreateWindowExW(ex_style, window_class, nullptr, style, x, y, w, h, dialog,
-                                     reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance,
-                                     nullptr);
-    if (control == nullptr) continue;
-    ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
-    if (c->kind == report::Control::Kind::kTextBox) {
-      state.edit = control;
-      ::SendMessageW(control, EM_SETLIMITTEXT, 0, 0);  // no limit of 32 K characters
-    }
-    if (c->kind == report::Control::Kind::kImage) {
-      if (state.icon != nullptr) {
-        ::SendMessageW(control, STM_SETICON, reinterpret_cast<WPARAM>(state.icon), 0);
-      }
-    } else {
-      ::SetWindowTextW(control, Wide(caption));
-    }
-  }
-  ::ReleaseDC(nullptr, screen);
-
-  ::SetWindowTextW(dialog, Wide(form.Caption()));
-  if (state.icon != nullptr) {
-    ::SendMessageW(dialog, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(state.icon));
-    ::SendMessageW(dialog, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(state.icon));
-  }
-  if (state.default_index >= 0) {
-    ::SendMessageW(dialog, DM_SETDEFID, static_cast<WPARAM>(kButtonBase + state.default_index),
-                   0);
-  }
-  if (state.edit != nullptr) {
-    ::SetFocus(state.edit);
-    ::SendMessageW(state.edit, EM_SETSEL, 0, 0);
-  }
-}
-
-// A button: the window's text as the box holds it goes into the form first.
-void Press(HWND dialog, DialogState& state, int index) {
-  if (state.edit != nullptr) state.form->Text(WindowText(state.edit));
-  state.form->cmdReport_Click(static_cast<std::int16_t>(index));
-  if (state.form->Unloaded()) ::EndDialog(dialog, 0);
-}
-
-INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
-  auto* state = reinterpret_cast<DialogState*>(::GetWindowLongPtrW(dialog, DWLP_USER));
-  // Nothing may unwind through the dialog manager: an error ends the dialog and is raised
-  // again once it has gone.
-  try {
-    switch (message) {
-      case WM_INITDIALOG:
-        ::SetWindowLongPtrW(dialog, DWLP_USER, lparam);
-        Build(dialog, *reinterpret_cast<DialogState*>(lparam));
-        return FALSE;  // the focus is set: in the text box
-      case WM_COMMAND: {
-        if (state == nullptr) return FALSE;
-        const int id = LOWORD(wparam);
-        int index = -1;
-        if (id == IDCANCEL) {
-          index = state->cancel_index;
-        } else if (id == IDOK) {
-          index = state->default_index;
-        } else if (id >= kButtonBase && id < kEditId && HIWORD(wparam) == BN_CLICKED) {
-          index = id - kButtonBase;
-        }
-        if (index < 0) return FALSE;
-        Press(dialog, *state, index);
-        return TRUE;
-      }
-      case WM_CLOSE:  // the close box unloads the window without a button
-        if (state == nullptr) return FALSE;
-        if (state->edit != nullptr) state->form->Text(WindowText(state->edit));
-        state->form->Unload();
-        ::EndDialog(dialog, 0);
-        return TRUE;
-      default:
-        return FALSE;
-    }
-  } catch (...) {
-    if (state != nullptr) state->failure = std::current_exception();
-    ::EndDialog(dialog, 0);
-    return TRUE;
-  }
+                                    picture.width, picture.height, LR_DEFAULTCOLOR);
 }
 
 // The dialog template: no controls, a caption, a system menu and a modal frame.
@@ -246,46 +62,277 @@ struct alignas(4) EmptyDialogTemplate {
   WORD title = 0;
 };
 
-BOOL CALLBACK DisableWindow(HWND window, LPARAM list) {
-  if (::IsWindowVisible(window) && ::IsWindowEnabled(window)) {
-    ::EnableWindow(window, FALSE);
-    reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
+// The thread's visible and enabled windows, disabled from its making until it goes: what
+// makes a window without an owner modal.
+class DisabledThreadWindows {
+ public:
+  DisabledThreadWindows() {
+    ::EnumThreadWindows(::GetCurrentThreadId(), Disable, reinterpret_cast<LPARAM>(&windows_));
   }
-  return TRUE;
+  DisabledThreadWindows(const DisabledThreadWindows&) = delete;
+  DisabledThreadWindows& operator=(const DisabledThreadWindows&) = delete;
+  ~DisabledThreadWindows() {
+    for (HWND window : windows_) ::EnableWindow(window, TRUE);
+  }
+
+ private:
+  static BOOL CALLBACK Disable(HWND window, LPARAM list) {
+    if (!::IsWindowVisible(window) || !::IsWindowEnabled(window)) return TRUE;
+    try {
+      reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
+    } catch (...) {
+      return FALSE;  // no room to remember it: the rest stay enabled
+    }
+    ::EnableWindow(window, FALSE);
+    return TRUE;
+  }
+
+  std::vector<HWND> windows_;
+};
+
+class ReportDialog final : public ShownReportWindow {
+ public:
+  // Draws the window as `model` describes it and shows it.
+  explicit ReportDialog(const ReportWindowModel& model);
+  ReportDialog(const ReportDialog&) = delete;
+  ReportDialog& operator=(const ReportDialog&) = delete;
+  ~ReportDialog() override;
+
+  Click WaitForClick() override;
+  void ShowMessage(std::u16string_view prompt, std::int32_t style,
+                   std::u16string_view title) override {
+    ShowDesktopMessageBox(dialog_.get(), prompt, style, title);
+  }
+
+ private:
+  static INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
+  INT_PTR Handle(HWND dialog, UINT message, WPARAM wparam);
+  void Build(HWND dialog);
+  // Keeps a press, with the text the box holds now, for WaitForClick.
+  void Press(std::int32_t button);
+
+  const ReportWindowModel* model_;  // while the window is being built
+  DisabledThreadWindows disabled_;
+  win::UniqueHfont dialog_font_;
+  win::UniqueHfont text_font_;
+  win::UniqueHicon icon_;
+  HWND edit_ = nullptr;
+  int default_index_ = -1;
+  int cancel_index_ = -1;
+  std::u16string text_;            // the box's text at the last press, else as given
+  std::optional<Click> pressed_;   // a press that WaitForClick has not answered yet
+  bool closed_ = false;            // WM_QUIT came, or the window was destroyed by another
+  std::exception_ptr failure_;     // an error inside the dialog procedure, raised by the wait
+  // Last, so that it goes first: its procedure may still be called while it goes, and the
+  // fonts and the icon must outlive its controls.
+  win::UniqueHwnd dialog_;
+};
+
+ReportDialog::ReportDialog(const ReportWindowModel& model)
+    : model_(&model), text_(model.Text()) {
+  EmptyDialogTemplate dialog_template{};
+  dialog_template.header.style =
+      DS_MODALFRAME | DS_SETFOREGROUND | WS_POPUP | WS_CAPTION | WS_SYSMENU;
+  ::SetLastError(0);
+  ::CreateDialogIndirectParamW(win::ThisModule(), &dialog_template.header, nullptr, DialogProc,
+                               reinterpret_cast<LPARAM>(this));  // dialog_ is set on the way
+  const DWORD error = ::GetLastError();
+  model_ = nullptr;
+  if (failure_) std::rethrow_exception(failure_);
+  if (!dialog_) RaiseWindowsError(error != 0 ? error : ERROR_NOT_ENOUGH_MEMORY);
+  ::ShowWindow(dialog_.get(), SW_SHOWNORMAL);
 }
 
-class DialogReportWindow final : public ReportWindow {
- public:
-  void ShowModal(report::frmReport& form) override {
-    EmptyDialogTemplate dialog_template{};
-    dialog_template.header.style =
-        DS_MODALFRAME | DS_SETFOREGROUND | WS_POPUP | WS_CAPTION | WS_SYSMENU;
-    HMODULE module = nullptr;
-    ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                             GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                         reinterpret_cast<LPCWSTR>(&DialogProc), &module);
+ReportDialog::~ReportDialog() {
+  // The window goes without calling back into what is going.
+  if (dialog_) ::SetWindowLongPtrW(dialog_.get(), DWLP_USER, 0);
+}
 
-    // Modal without an owner: the thread's other windows wait until the window has gone.
-    std::vector<HWND> disabled;
-    ::EnumThreadWindows(::GetCurrentThreadId(), DisableWindow,
-                        reinterpret_cast<LPARAM>(&disabled));
-    DialogState state;
-    state.form = &form;
-    ::SetLastError(0);
-    const INT_PTR result = ::DialogBoxIndirectParamW(
-        module, &dialog_template.header, nullptr, DialogProc, reinterpret_cast<LPARAM>(&state));
-    const DWORD error = ::GetLastError();
-    for (HWND window : disabled) ::EnableWindow(window, TRUE);
-
-    if (state.failure) std::rethrow_exception(state.failure);
-    if (result == -1) RaiseWindowsError(error != 0 ? error : ERROR_NOT_ENOUGH_MEMORY);
+INT_PTR CALLBACK ReportDialog::DialogProc(HWND dialog, UINT message, WPARAM wparam,
+                                          LPARAM lparam) {
+  if (message == WM_INITDIALOG) ::SetWindowLongPtrW(dialog, DWLP_USER, lparam);
+  auto* self = reinterpret_cast<ReportDialog*>(::GetWindowLongPtrW(dialog, DWLP_USER));
+  if (self == nullptr) return FALSE;
+  // Nothing may unwind through the dialog manager: an error is kept, and raised again once
+  // the dialog manager has returned.
+  try {
+    return self->Handle(dialog, message, wparam);
+  } catch (...) {
+    if (!self->failure_) self->failure_ = std::current_exception();
+    return TRUE;
   }
-};
+}
+
+INT_PTR ReportDialog::Handle(HWND dialog, UINT message, WPARAM wparam) {
+  switch (message) {
+    case WM_INITDIALOG:
+      dialog_.reset(dialog);
+      Build(dialog);
+      return FALSE;  // the focus is set: in the text box
+    case WM_COMMAND: {
+      const int id = LOWORD(wparam);
+      int index = -1;
+      if (id == IDCANCEL) {
+        index = cancel_index_;
+      } else if (id == IDOK) {
+        index = default_index_;
+      } else if (id >= kButtonBase && id < kEditId && HIWORD(wparam) == BN_CLICKED) {
+        index = id - kButtonBase;
+      }
+      if (index < 0) return FALSE;
+      Press(index);
+      return TRUE;
+    }
+    case WM_CLOSE:  // the close box
+      Press(Click::kCloseBox);
+      return TRUE;
+    case WM_DESTROY:  // by another: the last text it had
+      if (edit_ != nullptr) text_ = WindowText(edit_);
+      return FALSE;
+    case WM_NCDESTROY:
+      dialog_.release();
+      edit_ = nullptr;
+      closed_ = true;
+      return FALSE;
+    default:
+      return FALSE;
+  }
+}
+
+void ReportDialog::Press(std::int32_t button) {
+  if (edit_ != nullptr) text_ = WindowText(edit_);
+  if (!pressed_) pressed_ = Click{button, text_};
+}
+
+Click ReportDialog::WaitForClick() {
+  while (!pressed_ && !failure_ && !closed_) {
+    MSG message;
+    const BOOL got = ::GetMessageW(&message, nullptr, 0, 0);
+    if (got <= 0) {
+      // WM_QUIT ends the window as its close box does, and is left for the host's own loop.
+      if (got == 0) ::PostQuitMessage(static_cast<int>(message.wParam));
+      closed_ = true;
+    } else if (!::IsDialogMessageW(dialog_.get(), &message)) {
+      ::TranslateMessage(&message);
+      ::DispatchMessageW(&message);
+    }
+  }
+  if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
+  if (pressed_) return *std::exchange(pressed_, std::nullopt);
+  if (edit_ != nullptr) text_ = WindowText(edit_);
+  return Click{Click::kCloseBox, text_};
+}
+
+// Builds the window: its size and place, the controls, the fonts, the icon, the title.
+void ReportDialog::Build(HWND dialog) {
+  const ReportWindowModel& model = *model_;
+  const win::UniqueScreenDc screen(::GetDC(nullptr));
+  const int dpi_x = ::GetDeviceCaps(screen.get(), LOGPIXELSX);
+  const int dpi_y = ::GetDeviceCaps(screen.get(), LOGPIXELSY);
+  const auto x_px = [dpi_x](int twips) { return TwipsToPixels(twips, dpi_x); };
+  const auto y_px = [dpi_y](int twips) { return TwipsToPixels(twips, dpi_y); };
+
+  // The host's dialog font, 8 pt, and the text box's "Courier New" 8.25 pt.
+  dialog_font_.reset(::CreateFontW(-::MulDiv(8, dpi_y, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE,
+                                   FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                                   CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                                   DEFAULT_PITCH | FF_SWISS, L"MS Sans Serif"));
+  text_font_.reset(::CreateFontW(-::MulDiv(825, dpi_y, 7200), 0, 0, 0, FW_NORMAL, FALSE, FALSE,
+                                 FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                                 DEFAULT_QUALITY, FIXED_PITCH | FF_MODERN, L"Courier New"));
+  icon_.reset(IconOf(model.picture));
+
+  // The client area, centred on the screen.
+  RECT frame{0, 0, x_px(model.width), y_px(model.height)};
+  ::AdjustWindowRectEx(&frame, static_cast<DWORD>(::GetWindowLongW(dialog, GWL_STYLE)), FALSE,
+                       static_cast<DWORD>(::GetWindowLongW(dialog, GWL_EXSTYLE)));
+  const int width = frame.right - frame.left;
+  const int height = frame.bottom - frame.top;
+  ::SetWindowPos(dialog, nullptr, (::GetSystemMetrics(SM_CXSCREEN) - width) / 2,
+                 (::GetSystemMetrics(SM_CYSCREEN) - height) / 2, width, height,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+
+  // The controls in tab order: the dialog manager moves the focus in creation order.
+  std::vector<const WindowControl*> order;
+  for (const WindowControl& c : model.controls) order.push_back(&c);
+  std::stable_sort(order.begin(), order.end(), [](const auto* a, const auto* b) {
+    return static_cast<unsigned>(a->tab_index) < static_cast<unsigned>(b->tab_index);
+  });
+  HINSTANCE instance = reinterpret_cast<HINSTANCE>(::GetWindowLongPtrW(dialog, GWLP_HINSTANCE));
+  int other_id = kOtherBase;
+  for (const WindowControl* c : order) {
+    int w = x_px(c->width);
+    int h = y_px(c->height);
+    const wchar_t* window_class = L"STATIC";
+    DWORD style = WS_CHILD | WS_VISIBLE;
+    DWORD ex_style = 0;
+    int id = other_id++;
+    HFONT font = dialog_font_.get();
+    switch (c->kind) {
+      case WindowControl::Kind::kImage:
+        style |= SS_ICON;
+        break;
+      case WindowControl::Kind::kLabel:
+        style |= SS_NOPREFIX | (c->word_wrap ? SS_LEFT : SS_LEFTNOWORDWRAP);
+        if (c->auto_size) {
+          const win::ScopedSelection selection(screen.get(), font);
+          RECT size{0, 0, 0, 0};
+          ::DrawTextW(screen.get(), Wide(c->caption).c_str(), static_cast<int>(c->caption.size()),
+                      &size, DT_CALCRECT | DT_NOPREFIX | DT_EXPANDTABS);
+          w = std::max<int>(size.right - size.left, 1);
+          h = std::max<int>(size.bottom - size.top, 1);
+        }
+        break;
+      case WindowControl::Kind::kTextBox:
+        window_class = L"EDIT";
+        style |= WS_TABSTOP | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL;
+        ex_style = WS_EX_CLIENTEDGE;
+        id = kEditId;
+        font = text_font_.get();
+        break;
+      case WindowControl::Kind::kButton:
+        window_class = L"BUTTON";
+        style |= WS_TABSTOP | (c->is_default ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON);
+        id = kButtonBase + c->index;
+        if (c->is_default) default_index_ = c->index;
+        if (c->is_cancel) cancel_index_ = c->index;
+        break;
+    }
+    HWND control = ::CreateWindowExW(ex_style, window_class, nullptr, style, x_px(c->left),
+                                     y_px(c->top), w, h, dialog,
+                                     reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance,
+                                     nullptr);
+    if (control == nullptr) continue;
+    ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    if (c->kind == WindowControl::Kind::kTextBox) {
+      edit_ = control;
+      ::SendMessageW(control, EM_SETLIMITTEXT, 0, 0);  // no limit of 32 K characters
+    }
+    if (c->kind == WindowControl::Kind::kImage) {
+      if (icon_) ::SendMessageW(control, STM_SETICON, reinterpret_cast<WPARAM>(icon_.get()), 0);
+    } else {
+      ::SetWindowTextW(control, Wide(c->caption).c_str());
+    }
+  }
+
+  ::SetWindowTextW(dialog, Wide(model.title).c_str());
+  if (icon_) {
+    ::SendMessageW(dialog, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_.get()));
+    ::SendMessageW(dialog, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_.get()));
+  }
+  if (default_index_ >= 0) {
+    ::SendMessageW(dialog, DM_SETDEFID, static_cast<WPARAM>(kButtonBase + default_index_), 0);
+  }
+  if (edit_ != nullptr) {
+    ::SetFocus(edit_);
+    ::SendMessageW(edit_, EM_SETSEL, 0, 0);
+  }
+}
 
 }  // namespace
 
-std::shared_ptr<ReportWindow> MakeDialogReportWindow() {
-  return std::make_shared<DialogReportWindow>();
+std::unique_ptr<ShownReportWindow> ShowReportDialog(const ReportWindowModel& model) {
+  return std::make_unique<ReportDialog>(model);
 }
 
 }  // namespace cobaltmoth::platform

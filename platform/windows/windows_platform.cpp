@@ -1,8 +1,6 @@
-// The Windows backend: files, clock, environment, resources, and DefaultPlatform.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+// The Windows backend: files, clock, environment, resources, and DefaultPlatform, where the
+// backend's ports are put together.
+#include "platform/windows/windows_platform.hpp"
 
 #include <cwchar>
 #include <string>
@@ -11,9 +9,9 @@
 
 #include "component/base/host_error.hpp"
 #include "component/resources/icon101.hpp"
+#include "component/resources/string_ids.hpp"
 #include "component/resources/string_table.hpp"
 #include "platform/resources.hpp"
-#include "platform/windows/windows_platform.hpp"
 
 namespace cobaltmoth::platform {
 
@@ -85,31 +83,11 @@ std::u16string FromAnsi(std::string_view bytes) {
 
 namespace {
 
-const wchar_t* Wide(const std::u16string& text) {
-  return reinterpret_cast<const wchar_t*>(text.c_str());
-}
-
-// Owns a file handle; the destructor closes it.
-class UniqueHandle {
- public:
-  explicit UniqueHandle(HANDLE handle) noexcept : handle_(handle) {}
-  UniqueHandle(const UniqueHandle&) = delete;
-  UniqueHandle& operator=(const UniqueHandle&) = delete;
-  ~UniqueHandle() { Reset(); }
-  HANDLE Get() const noexcept { return handle_; }
-  bool Valid() const noexcept { return handle_ != INVALID_HANDLE_VALUE; }
-  HANDLE Release() noexcept { return std::exchange(handle_, INVALID_HANDLE_VALUE); }
-  void Reset() noexcept {
-    if (Valid()) ::CloseHandle(Release());
-  }
-
- private:
-  HANDLE handle_;
-};
+using win::Wide;
 
 class WindowsTextStream final : public TextStream {
  public:
-  explicit WindowsTextStream(HANDLE handle) : file_(handle) {}
+  explicit WindowsTextStream(win::UniqueFile file) : file_(std::move(file)) {}
 
   void Write(std::u16string_view text) override { WriteBytes(ToAnsi(text)); }
 
@@ -126,20 +104,20 @@ class WindowsTextStream final : public TextStream {
   }
 
   void Close() override {
-    if (!file_.Valid()) return;
-    if (!::CloseHandle(file_.Release())) RaiseWindowsError(::GetLastError());
+    if (!file_) return;
+    if (!::CloseHandle(file_.release())) RaiseWindowsError(::GetLastError());
   }
 
  private:
   // Each call hands its bytes to the system before it returns.
   void WriteBytes(const std::string& bytes) {
-    if (!file_.Valid()) host::RaiseRuntime(host::kBadFileNameOrNumber);
+    if (!file_) host::RaiseRuntime(host::kBadFileNameOrNumber);
     const char* data = bytes.data();
     std::size_t left = bytes.size();
     while (left > 0) {
       DWORD written = 0;
       const DWORD chunk = left > 0x10000000u ? 0x10000000u : static_cast<DWORD>(left);
-      if (!::WriteFile(file_.Get(), data, chunk, &written, nullptr)) {
+      if (!::WriteFile(file_.get(), data, chunk, &written, nullptr)) {
         RaiseWindowsError(::GetLastError());
       }
       data += written;
@@ -147,7 +125,7 @@ class WindowsTextStream final : public TextStream {
     }
   }
 
-  UniqueHandle file_;
+  win::UniqueFile file_;
 };
 
 class WindowsFileSystem final : public FileSystem {
@@ -158,11 +136,11 @@ class WindowsFileSystem final : public FileSystem {
       host::RaiseRuntime(host::kBadFileNameOrNumber);
     }
     // FILE_APPEND_DATA without FILE_WRITE_DATA: every write goes to the end of the file.
-    HANDLE handle = ::CreateFileW(Wide(name), FILE_APPEND_DATA | SYNCHRONIZE,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) RaiseWindowsError(::GetLastError());
-    return std::make_unique<WindowsTextStream>(handle);
+    win::UniqueFile file(::CreateFileW(Wide(name).c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) RaiseWindowsError(::GetLastError());
+    return std::make_unique<WindowsTextStream>(std::move(file));
   }
 };
 
@@ -172,13 +150,12 @@ class WindowsEnvironment final : public Environment {
   // begin with "=" (the current folder of each drive) are not part of the host's environment.
   std::vector<std::u16string> Entries() override {
     std::vector<std::u16string> entries;
-    wchar_t* block = ::GetEnvironmentStringsW();
-    if (block == nullptr) return entries;
-    for (const wchar_t* entry = block; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
+    const win::UniqueEnvironmentBlock block(::GetEnvironmentStringsW());
+    if (!block) return entries;
+    for (const wchar_t* entry = block.get(); *entry != L'\0'; entry += std::wcslen(entry) + 1) {
       if (*entry == L'=') continue;
       entries.emplace_back(reinterpret_cast<const char16_t*>(entry), std::wcslen(entry));
     }
-    ::FreeEnvironmentStringsW(block);
     return entries;
   }
 };
@@ -232,8 +209,9 @@ class WindowsClock final : public Clock {
     }
     wchar_t date[128] = {};
     wchar_t time[128] = {};
+    const std::wstring format = Wide(full);
     const int date_length = ::GetDateFormatW(LOCALE_USER_DEFAULT, 0, &st,
-                                             full.empty() ? nullptr : Wide(full), date, 128);
+                                             format.empty() ? nullptr : format.c_str(), date, 128);
     const int time_length = ::GetTimeFormatW(LOCALE_USER_DEFAULT, 0, &st, nullptr, time, 128);
     std::u16string out;
     if (date_length > 1) out.append(reinterpret_cast<const char16_t*>(date), date_length - 1);
@@ -242,15 +220,6 @@ class WindowsClock final : public Clock {
     return out;
   }
 };
-
-// The module that holds this code: the DLL when the library is one, else the program.
-HMODULE ThisModule() {
-  HMODULE module = nullptr;
-  ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCWSTR>(&ThisModule), &module);
-  return module;
-}
 
 class WindowsResources final : public Resources {
  public:
@@ -265,7 +234,7 @@ class WindowsResources final : public Resources {
     if (id < 0) host::RaiseRuntime(host::kInvalidProcedureCall);
     const auto number = static_cast<unsigned>(id);
     const WORD language = static_cast<WORD>(LanguageId());
-    HMODULE module = ThisModule();
+    HMODULE module = win::ThisModule();
     HRSRC found = ::FindResourceExW(module, MAKEINTRESOURCEW(6),
                                     MAKEINTRESOURCEW(number / 16 + 1), language);
     if (found == nullptr) host::RaiseRuntime(host::kInvalidProcedureCall);
@@ -285,7 +254,7 @@ class WindowsResources final : public Resources {
   }
 
   Icon LoadResIcon(std::int16_t id) override {
-    if (id != 101) host::RaiseRuntime(host::kInvalidProcedureCall);
+    if (id != strings::kIconId) host::RaiseRuntime(host::kInvalidProcedureCall);
     return Icon{icons::Icon101Ico(), icons::kIcon101Size, icons::kIcon101Size,
                 icons::Icon101Rgba()};
   }
@@ -307,15 +276,14 @@ std::shared_ptr<Resources> MakeWindowsResources() {
 std::shared_ptr<const Platform> DefaultPlatform() {
   static const std::shared_ptr<const Platform> instance = [] {
     auto p = std::make_shared<Platform>();
-    const UiMode mode = WindowsUiMode();
     p->files = MakeWindowsFileSystem();
     p->clock = MakeWindowsClock();
     p->error_line = ThreadErrorLine();
     p->environment = MakeWindowsEnvironment();
     p->registry = MakeWindowsRegistry();
     p->resources = MakeWindowsResources();
-    p->message_box = MakeWindowsMessageBox(mode);
-    p->report_window = MakeWindowsReportWindow(mode);
+    p->message_box = MakeWindowsMessageBox();
+    p->report_window = MakeWindowsReportWindow();
     p->clipboard = MakeWindowsClipboard();
     p->printer = MakeWindowsPrinter();
     p->shell = MakeWindowsShell();

@@ -13,7 +13,11 @@
 #include <memory>
 #include <string>
 
+// First: <windows.h> without its MessageBox macro, which would rename the port below.
+#include "platform/windows/unique.hpp"
+
 #include "platform/platform.hpp"
+#include "platform/ui.hpp"
 
 namespace cobaltmoth::platform {
 
@@ -33,31 +37,27 @@ std::shared_ptr<Registry> MakeWindowsRegistry();
 // (1040 for any Italian variant, 1033 for every other language), and icon 101.
 std::shared_ptr<Resources> MakeWindowsResources();
 
-// How the message box and the report window are shown, from COBALTMOTH_UI: "gui" (the
-// default) draws them; "console" writes them to standard output and returns, for hosts that
-// run unattended (test hosts read them back), the message box as
-//   [MsgBox 16] <title>
-//   <prompt>
-// and "none" shows nothing.
-enum class UiMode { kGui, kConsole, kNone };
-UiMode WindowsUiMode() noexcept;
+// The message box and the report window, shown as COBALTMOTH_UI says at each call (see
+// platform/ui.hpp): "gui" (the default) draws them; "console" writes them to standard output
+// for hosts that run unattended (test hosts read them back), as screens::MessageBoxTranscript
+// and screens::ReportTranscript give them, and the report window then answers its close box;
+// "none" shows nothing and the report window answers its close box at once.
+std::shared_ptr<MessageBox> MakeWindowsMessageBox();
+std::shared_ptr<ReportWindow> MakeWindowsReportWindow();
 
-std::shared_ptr<MessageBox> MakeWindowsMessageBox(UiMode mode);
-// The report window: with kGui a native modal dialog (MakeDialogReportWindow); with kNone the
-// form is unloaded at once, so Raise goes on as if the user had closed it; with kConsole its
-// title, captions and text are first written to standard output, then it is unloaded:
-//   [Report] <title>
-//   Label1(0): <caption>     (each label and button, in the form's order)
-//   [txtError]
-//   <the window's text>
-std::shared_ptr<ReportWindow> MakeWindowsReportWindow(UiMode mode);
-// The report window as a native modal dialog (platform/windows/report_dialog.cpp): the
-// model's controls at their places in twips at the screen's DPI, centred, icon 101 as picture
-// and window icon, "Courier New" 8.25 pt in the text box, Send E-Mail the default button
-// (Enter, also from the text box; Ctrl+Enter is a new line there) and Close the cancel button
-// (Esc); every button takes the text as the box holds it. Modal without an owner: the
-// thread's other windows are disabled while it is open.
-std::shared_ptr<ReportWindow> MakeDialogReportWindow();
+// The desktop's message box, owned by `owner` (nullptr for none); returns once it is closed.
+// An empty title is kDefaultMessageBoxTitle.
+void ShowDesktopMessageBox(HWND owner, std::u16string_view prompt, std::int32_t style,
+                           std::u16string_view title);
+
+// The report window as a native dialog (platform/windows/report_dialog.cpp): the model's
+// controls at their places in twips at the screen's DPI, centred, the model's picture as
+// picture and window icon, "Courier New" 8.25 pt in the text box, the default button pressed
+// by Enter (also from the text box; Ctrl+Enter is a new line there) and the cancel button by
+// Esc. Modal without an owner: the thread's other windows are disabled until it is destroyed.
+// Its message loop runs inside WaitForClick.
+std::unique_ptr<ShownReportWindow> ShowReportDialog(const ReportWindowModel& model);
+
 std::shared_ptr<Clipboard> MakeWindowsClipboard();
 std::shared_ptr<Printer> MakeWindowsPrinter();
 std::shared_ptr<Shell> MakeWindowsShell();

@@ -1,16 +1,13 @@
 // The settings store on Windows: the registry itself, through its ANSI functions, every key
 // opened with full access (KEY_ALL_ACCESS). Names and paths pass through the ANSI code page;
 // the functions' own error codes are handed back unchanged.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/windows/windows_platform.hpp"
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/registry.hpp"
-#include "platform/windows/windows_platform.hpp"
 
 namespace cobaltmoth::platform {
 namespace {
@@ -27,17 +24,16 @@ const char* ValueName(const std::string& name) { return name.empty() ? nullptr :
 
 class WindowsKey final : public RegistryKey {
  public:
-  explicit WindowsKey(HKEY key) : key_(key) {}
-  ~WindowsKey() override { ::RegCloseKey(key_); }
+  explicit WindowsKey(win::UniqueHkey key) : key_(std::move(key)) {}
 
   RegStatus QueryValue(std::u16string_view name, RegValue* value) override {
     const std::string ansi = ToAnsi(name);
     DWORD type = 0;
     DWORD size = 0;
-    LONG result = ::RegQueryValueExA(key_, ValueName(ansi), nullptr, &type, nullptr, &size);
+    LONG result = ::RegQueryValueExA(key_.get(), ValueName(ansi), nullptr, &type, nullptr, &size);
     if (result != ERROR_SUCCESS) return Status(result);
     std::vector<std::uint8_t> data(size);
-    result = ::RegQueryValueExA(key_, ValueName(ansi), nullptr, &type,
+    result = ::RegQueryValueExA(key_.get(), ValueName(ansi), nullptr, &type,
                                 data.empty() ? nullptr : data.data(), &size);
     if (result != ERROR_SUCCESS) return Status(result);
     data.resize(size);
@@ -49,42 +45,43 @@ class WindowsKey final : public RegistryKey {
   RegStatus SetValue(std::u16string_view name, std::uint32_t type,
                      std::span<const std::uint8_t> data) override {
     const std::string ansi = ToAnsi(name);
-    return Status(::RegSetValueExA(key_, ValueName(ansi), 0, type, data.data(),
+    return Status(::RegSetValueExA(key_.get(), ValueName(ansi), 0, type, data.data(),
                                    static_cast<DWORD>(data.size())));
   }
 
   RegStatus DeleteValue(std::u16string_view name) override {
     const std::string ansi = ToAnsi(name);
-    return Status(::RegDeleteValueA(key_, ValueName(ansi)));
+    return Status(::RegDeleteValueA(key_.get(), ValueName(ansi)));
   }
 
   RegStatus DeleteSubKey(std::u16string_view path) override {
     const std::string ansi = ToAnsi(path);
-    return Status(::RegDeleteKeyA(key_, ansi.c_str()));
+    return Status(::RegDeleteKeyA(key_.get(), ansi.c_str()));
   }
 
  private:
-  HKEY key_;
+  win::UniqueHkey key_;
 };
 
 class WindowsRegistry final : public Registry {
  public:
   RegStatus OpenKey(std::uint32_t root, std::u16string_view path, RegKey* key) override {
     const std::string ansi = ToAnsi(path);
-    HKEY opened = nullptr;
-    const LONG result = ::RegOpenKeyExA(RootHandle(root), ansi.c_str(), 0, KEY_ALL_ACCESS, &opened);
+    win::UniqueHkey opened;
+    const LONG result =
+        ::RegOpenKeyExA(RootHandle(root), ansi.c_str(), 0, KEY_ALL_ACCESS, opened.put());
     if (result != ERROR_SUCCESS) return Status(result);
-    *key = std::make_unique<WindowsKey>(opened);
+    *key = std::make_unique<WindowsKey>(std::move(opened));
     return RegStatus::kOk;
   }
 
   RegStatus CreateKey(std::uint32_t root, std::u16string_view path, RegKey* key) override {
     const std::string ansi = ToAnsi(path);
-    HKEY opened = nullptr;
+    win::UniqueHkey opened;
     const LONG result = ::RegCreateKeyExA(RootHandle(root), ansi.c_str(), 0, nullptr, 0,
-                                          KEY_ALL_ACCESS, nullptr, &opened, nullptr);
+                                          KEY_ALL_ACCESS, nullptr, opened.put(), nullptr);
     if (result != ERROR_SUCCESS) return Status(result);
-    *key = std::make_unique<WindowsKey>(opened);
+    *key = std::make_unique<WindowsKey>(std::move(opened));
     return RegStatus::kOk;
   }
 };

@@ -1,36 +1,29 @@
-// The Windows backend's user-facing ports: the message box, the report window, the clipboard,
-// the default printer and the shell's hand-off of a ".htm" file's program.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#include <shellapi.h>
+// The Windows backend's user-facing ports: the message box, the report window (its desktop
+// dialog is report_dialog.cpp), the clipboard, the default printer and the shell's hand-off of
+// a ".htm" file's program.
+#include "platform/windows/windows_platform.hpp"
 
-#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <utility>
 
 #include "component/base/host_error.hpp"
-#include "component/base/text.hpp"
+#include "component/screens/text_screens.hpp"
 #include "platform/ui.hpp"
-#include "platform/windows/windows_platform.hpp"
-#include "report/frm_report.hpp"
 
 namespace cobaltmoth::platform {
 
-UiMode WindowsUiMode() noexcept {
-  const char* value = std::getenv("COBALTMOTH_UI");
-  if (value == nullptr) return UiMode::kGui;
-  if (std::strcmp(value, "console") == 0) return UiMode::kConsole;
-  if (std::strcmp(value, "none") == 0) return UiMode::kNone;
-  return UiMode::kGui;
+using win::Wide;
+
+void ShowDesktopMessageBox(HWND owner, std::u16string_view prompt, std::int32_t style,
+                           std::u16string_view title) {
+  ::MessageBoxW(owner, Wide(prompt).c_str(),
+                Wide(title.empty() ? kDefaultMessageBoxTitle : title).c_str(),
+                static_cast<UINT>(style) | MB_TASKMODAL | MB_SETFOREGROUND);
 }
 
 namespace {
-
-const wchar_t* Wide(const std::u16string& text) {
-  return reinterpret_cast<const wchar_t*>(text.c_str());
-}
 
 // Writes UTF-16 text to standard output in the console's code page (or the ANSI code page
 // when the output is a file or a pipe).
@@ -42,105 +35,95 @@ void WriteToStandardOutput(std::u16string_view text) {
   ::WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
+// A message box as `mode` shows it.
+void ShowMessageBox(UiMode mode, std::u16string_view prompt, std::int32_t style,
+                    std::u16string_view title) {
+  switch (mode) {
+    case UiMode::kNone:
+      return;
+    case UiMode::kConsole:
+      WriteToStandardOutput(screens::MessageBoxTranscript(prompt, style, title));
+      return;
+    case UiMode::kGui:
+      // Owned by the thread's active window, which gets the focus back when the box closes.
+      ShowDesktopMessageBox(::GetActiveWindow(), prompt, style, title);
+      return;
+  }
+}
+
 class WindowsMessageBox final : public MessageBox {
  public:
-  explicit WindowsMessageBox(UiMode mode) : mode_(mode) {}
-
   void Show(std::u16string_view prompt, std::int32_t style, std::u16string_view title) override {
-    const std::u16string shown_title(title.empty() ? std::u16string_view(u"Cobaltmoth") : title);
-    switch (mode_) {
-      case UiMode::kNone:
-        return;
-      case UiMode::kConsole: {
-        std::u16string shown = u"[MsgBox ";
-        shown += text::Decimal(style);
-        shown += u"] ";
-        shown += shown_title;
-        shown += u"\r\n";
-        shown += prompt;
-        shown += u"\r\n";
-        WriteToStandardOutput(shown);
-        return;
-      }
-      case UiMode::kGui: {
-        const std::u16string shown_prompt(prompt);
-        // Owned by the thread's active window (the report window, when one of its buttons
-        // shows the box), which then gets the focus back when the box closes.
-        ::MessageBoxW(::GetActiveWindow(), Wide(shown_prompt), Wide(shown_title),
-                      static_cast<UINT>(style) | MB_TASKMODAL | MB_SETFOREGROUND);
-        return;
-      }
-    }
+    ShowMessageBox(UiModeFromEnvironment(), prompt, style, title);
+  }
+};
+
+// The report window where none is drawn: the user's only press is the close box, with the
+// text as the window was given it.
+class UndrawnReportWindow final : public ShownReportWindow {
+ public:
+  UndrawnReportWindow(UiMode mode, std::u16string text) : mode_(mode), text_(std::move(text)) {}
+
+  Click WaitForClick() override { return Click{Click::kCloseBox, text_}; }
+
+  void ShowMessage(std::u16string_view prompt, std::int32_t style,
+                   std::u16string_view title) override {
+    ShowMessageBox(mode_, prompt, style, title);
   }
 
  private:
   UiMode mode_;
+  std::u16string text_;
 };
 
-// Not drawn yet: the form is unloaded at once, as if the user had closed it.
-class UnloadingReportWindow final : public ReportWindow {
+class WindowsReportWindow final : public ReportWindow {
  public:
-  void ShowModal(report::frmReport& form) override { form.Unload(); }
-};
-
-// The window written to standard output for unattended hosts, then unloaded:
-//   [Report] <title>
-//   Label1(0): <caption>            (each label and button with its caption, in form order)
-//   ...
-//   [txtError]
-//   <the report text>
-class ConsoleReportWindow final : public ReportWindow {
- public:
-  void ShowModal(report::frmReport& form) override {
-    std::u16string shown = u"[Report] ";
-    shown += form.Caption();
-    shown += u"\r\n";
-    for (const report::Control& control : form.Controls()) {
-      if (control.kind != report::Control::Kind::kLabel &&
-          control.kind != report::Control::Kind::kButton) {
-        continue;
-      }
-      shown += control.name;
-      if (control.index >= 0) {
-        shown += u"(";
-        shown += text::Decimal(control.index);
-        shown += u")";
-      }
-      shown += u": ";
-      shown += control.caption;
-      shown += u"\r\n";
-    }
-    shown += u"[txtError]\r\n";
-    shown += form.Text();
-    shown += u"\r\n";
-    WriteToStandardOutput(shown);
-    form.Unload();
+  std::unique_ptr<ShownReportWindow> Show(const ReportWindowModel& model) override {
+    const UiMode mode = UiModeFromEnvironment();
+    if (mode == UiMode::kGui) return ShowReportDialog(model);
+    if (mode == UiMode::kConsole) WriteToStandardOutput(screens::ReportTranscript(model));
+    return std::make_unique<UndrawnReportWindow>(mode, model.Text());
   }
 };
 
 class WindowsClipboard final : public Clipboard {
  public:
-  void SetText(std::u16string_view text) override {
-    if (!::OpenClipboard(nullptr)) {
-      host::Raise(521, host::kProjectSource, u"Can't open Clipboard");
-    }
+  std::u16string SetText(std::u16string_view text) override {
+    win::UniqueHglobal memory(::GlobalAlloc(GMEM_MOVEABLE, (text.size() + 1) * sizeof(char16_t)));
+    auto* target = memory ? static_cast<char16_t*>(::GlobalLock(memory.get())) : nullptr;
+    if (target == nullptr) host::RaiseRuntime(host::kCantOpenClipboard);
+    std::memcpy(target, text.data(), text.size() * sizeof(char16_t));
+    target[text.size()] = u'\0';
+    ::GlobalUnlock(memory.get());
+    if (!::OpenClipboard(nullptr)) host::RaiseRuntime(host::kCantOpenClipboard);
     ::EmptyClipboard();
-    const std::size_t bytes = (text.size() + 1) * sizeof(char16_t);
-    HGLOBAL memory = ::GlobalAlloc(GMEM_MOVEABLE, bytes);
-    bool placed = false;
-    if (memory != nullptr) {
-      auto* target = static_cast<char16_t*>(::GlobalLock(memory));
-      if (target != nullptr) {
-        std::memcpy(target, text.data(), text.size() * sizeof(char16_t));
-        target[text.size()] = u'\0';
-        ::GlobalUnlock(memory);
-        placed = ::SetClipboardData(CF_UNICODETEXT, memory) != nullptr;
-      }
-      if (!placed) ::GlobalFree(memory);
-    }
+    const bool placed = ::SetClipboardData(CF_UNICODETEXT, memory.get()) != nullptr;
+    if (placed) memory.release();  // the clipboard's own now
     ::CloseClipboard();
-    if (!placed) host::Raise(521, host::kProjectSource, u"Can't open Clipboard");
+    if (!placed) host::RaiseRuntime(host::kCantOpenClipboard);
+    return {};
   }
+};
+
+// A started print job: aborted when it goes, unless it was ended.
+class PrintJob {
+ public:
+  explicit PrintJob(HDC dc) noexcept : dc_(dc) {}
+  PrintJob(const PrintJob&) = delete;
+  PrintJob& operator=(const PrintJob&) = delete;
+  ~PrintJob() {
+    if (!ended_) ::AbortDoc(dc_);
+  }
+
+  // Ends the document, which sends it to the printer; false when that fails.
+  bool End() noexcept {
+    ended_ = ::EndDoc(dc_) > 0;
+    return ended_;
+  }
+
+ private:
+  HDC dc_;
+  bool ended_ = false;
 };
 
 // One document on the default printer: the text's lines from the printable area's top left
@@ -157,18 +140,17 @@ class WindowsPrinter final : public Printer {
     }
     std::wstring name(size, L'\0');
     if (!::GetDefaultPrinterW(name.data(), &size)) host::RaiseRuntime(host::kPrinterError);
-    HDC dc = ::CreateDCW(L"WINSPOOL", name.c_str(), nullptr, nullptr);
-    if (dc == nullptr) host::RaiseRuntime(host::kPrinterError);
-    const int dpi_y = ::GetDeviceCaps(dc, LOGPIXELSY);
-    const int page_height = ::GetDeviceCaps(dc, VERTRES);
-    const std::u16string face(font_name);
-    HFONT font = ::CreateFontW(-static_cast<int>(font_size_points * dpi_y / 72.0 + 0.5), 0, 0, 0,
-                               FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                               OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                               FIXED_PITCH | FF_MODERN, Wide(face));
-    HGDIOBJ old_font = ::SelectObject(dc, font);
+    const win::UniqueHdc dc(::CreateDCW(L"WINSPOOL", name.c_str(), nullptr, nullptr));
+    if (!dc) host::RaiseRuntime(host::kPrinterError);
+    const int dpi_y = ::GetDeviceCaps(dc.get(), LOGPIXELSY);
+    const int page_height = ::GetDeviceCaps(dc.get(), VERTRES);
+    const win::UniqueHfont font(::CreateFontW(
+        -static_cast<int>(font_size_points * dpi_y / 72.0 + 0.5), 0, 0, 0, FW_NORMAL, FALSE,
+        FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+        FIXED_PITCH | FF_MODERN, Wide(font_name).c_str()));
+    const win::ScopedSelection selection(dc.get(), font.get());
     TEXTMETRICW metrics{};
-    ::GetTextMetricsW(dc, &metrics);
+    ::GetTextMetricsW(dc.get(), &metrics);
     const int line_height = metrics.tmHeight + metrics.tmExternalLeading;
     // The printer's own starting position: the corner of the printable area, which is where
     // a printer device context's origin lies; no margin of our own.
@@ -177,27 +159,24 @@ class WindowsPrinter final : public Printer {
     DOCINFOW doc{};
     doc.cbSize = sizeof doc;
     doc.lpszDocName = L"Cobaltmoth";
-    bool ok = ::StartDocW(dc, &doc) > 0 && ::StartPage(dc) > 0;
+    if (::StartDocW(dc.get(), &doc) <= 0) host::RaiseRuntime(host::kPrinterError);
+    PrintJob job(dc.get());
+    bool ok = ::StartPage(dc.get()) > 0;
     int y = top;
     std::size_t start = 0;
     while (ok && start <= text.size()) {
       std::size_t end = text.find(u"\r\n", start);
       if (end == std::u16string_view::npos) end = text.size();
       if (y + line_height > page_height - top && y > top) {
-        ok = ::EndPage(dc) > 0 && ::StartPage(dc) > 0;
+        ok = ::EndPage(dc.get()) > 0 && ::StartPage(dc.get()) > 0;
         y = top;
       }
-      const std::u16string line(text.substr(start, end - start));
-      ::TextOutW(dc, left, y, Wide(line), static_cast<int>(line.size()));
+      ::TextOutW(dc.get(), left, y, reinterpret_cast<const wchar_t*>(text.data() + start),
+                 static_cast<int>(end - start));
       y += line_height;
       start = end + 2;
     }
-    if (ok) ok = ::EndPage(dc) > 0 && ::EndDoc(dc) > 0;
-    if (!ok) ::AbortDoc(dc);
-    ::SelectObject(dc, old_font);
-    ::DeleteObject(font);
-    ::DeleteDC(dc);
-    if (!ok) host::RaiseRuntime(host::kPrinterError);
+    if (!ok || ::EndPage(dc.get()) <= 0 || !job.End()) host::RaiseRuntime(host::kPrinterError);
   }
 };
 
@@ -205,16 +184,14 @@ class WindowsShell final : public Shell {
  public:
   std::u16string CreateHtmProbe() override {
     const std::u16string path = u"c:\\~mail.htm";
-    HANDLE file = ::CreateFileW(Wide(path), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) RaiseWindowsError(::GetLastError());
-    ::CloseHandle(file);
+    const win::UniqueFile file(::CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr,
+                                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) RaiseWindowsError(::GetLastError());
     return path;
   }
 
   void DeleteHtmProbe(std::u16string_view path) override {
-    const std::u16string name(path);
-    if (!::DeleteFileW(Wide(name))) RaiseWindowsError(::GetLastError());
+    if (!::DeleteFileW(Wide(path).c_str())) RaiseWindowsError(::GetLastError());
   }
 
   std::int32_t FindExecutable(std::u16string_view file, std::u16string* program) override {
@@ -239,13 +216,11 @@ class WindowsShell final : public Shell {
 
 }  // namespace
 
-std::shared_ptr<MessageBox> MakeWindowsMessageBox(UiMode mode) {
-  return std::make_shared<WindowsMessageBox>(mode);
+std::shared_ptr<MessageBox> MakeWindowsMessageBox() {
+  return std::make_shared<WindowsMessageBox>();
 }
-std::shared_ptr<ReportWindow> MakeWindowsReportWindow(UiMode mode) {
-  if (mode == UiMode::kConsole) return std::make_shared<ConsoleReportWindow>();
-  if (mode == UiMode::kGui) return MakeDialogReportWindow();
-  return std::make_shared<UnloadingReportWindow>();
+std::shared_ptr<ReportWindow> MakeWindowsReportWindow() {
+  return std::make_shared<WindowsReportWindow>();
 }
 std::shared_ptr<Clipboard> MakeWindowsClipboard() { return std::make_shared<WindowsClipboard>(); }
 std::shared_ptr<Printer> MakeWindowsPrinter() { return std::make_shared<WindowsPrinter>(); }

@@ -12,6 +12,9 @@
 namespace cobaltmoth::comtest {
 namespace {
 
+using win::UniqueHkey;
+using win::UniqueHmodule;
+
 std::wstring W(std::u16string_view text) { return std::wstring(text.begin(), text.end()); }
 
 std::wstring GuidText(const members::Guid& g) {
@@ -22,23 +25,23 @@ std::wstring GuidText(const members::Guid& g) {
 
 // The text of a value; "<no key>" or "<no value>" when missing.
 std::wstring ReadText(HKEY root, const std::wstring& path, const wchar_t* name) {
-  HKEY key = nullptr;
-  if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return L"<no key>";
+  UniqueHkey key;
+  if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
+    return L"<no key>";
+  }
   wchar_t buffer[1024] = {};
   DWORD size = sizeof buffer - sizeof(wchar_t);
   DWORD type = 0;
-  const LONG result =
-      ::RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
-  ::RegCloseKey(key);
-  if (result != ERROR_SUCCESS) return L"<no value>";
+  if (::RegQueryValueExW(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(buffer),
+                         &size) != ERROR_SUCCESS) {
+    return L"<no value>";
+  }
   return std::wstring(buffer);
 }
 
 bool KeyExists(HKEY root, const std::wstring& path) {
-  HKEY key = nullptr;
-  if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-  ::RegCloseKey(key);
-  return true;
+  UniqueHkey key;
+  return ::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
 std::wstring Lower(std::wstring text) {
@@ -94,30 +97,29 @@ using Entry = HRESULT(STDAPICALLTYPE*)();
 using Install = HRESULT(STDAPICALLTYPE*)(BOOL, LPCWSTR);
 
 TEST(Registration, UnregisterRemovesEverythingAndRegisterRestoresIt) {
-  HMODULE dll = ::LoadLibraryW(DllPath().c_str());
-  ASSERT_NE(dll, nullptr);
-  auto unregister = Export<Entry>(dll, "DllUnregisterServer");
-  auto reg = Export<Entry>(dll, "DllRegisterServer");
+  const UniqueHmodule dll(::LoadLibraryW(DllPath().c_str()));
+  ASSERT_TRUE(dll);
+  auto unregister = Export<Entry>(dll.get(), "DllUnregisterServer");
+  auto reg = Export<Entry>(dll.get(), "DllRegisterServer");
   ASSERT_NE(unregister, nullptr);
   ASSERT_NE(reg, nullptr);
   ASSERT_EQ(unregister(), S_OK);
   ExpectUnregistered(HKEY_LOCAL_MACHINE);
   EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"TypeLib\\" + GuidText(members::Library().libid)));
   EXPECT_EQ(::GetFileAttributesW(TypeLibraryFile().c_str()), INVALID_FILE_ATTRIBUTES);
-  Ptr<IUnknown> none;
+  ComPtr<IUnknown> none;
   EXPECT_EQ(::CoCreateInstance(Clsid(members::ProcBugClass()), nullptr, CLSCTX_INPROC_SERVER,
-                               IID_IUnknown, none.OutVoid()),
+                               IID_IUnknown, none.put_void()),
             REGDB_E_CLASSNOTREG);
   ASSERT_EQ(reg(), S_OK);
   ExpectRegistered(HKEY_LOCAL_MACHINE);
   EXPECT_NE(::GetFileAttributesW(TypeLibraryFile().c_str()), INVALID_FILE_ATTRIBUTES);
-  ::FreeLibrary(dll);
 }
 
 TEST(Registration, PerUserInstallWritesTheCurrentUsersClasses) {
-  HMODULE dll = ::LoadLibraryW(DllPath().c_str());
-  ASSERT_NE(dll, nullptr);
-  auto install = Export<Install>(dll, "DllInstall");
+  const UniqueHmodule dll(::LoadLibraryW(DllPath().c_str()));
+  ASSERT_TRUE(dll);
+  auto install = Export<Install>(dll.get(), "DllInstall");
   ASSERT_NE(install, nullptr);
   ASSERT_EQ(install(TRUE, L"user"), S_OK);
   ExpectRegistered(HKEY_CURRENT_USER);
@@ -126,29 +128,27 @@ TEST(Registration, PerUserInstallWritesTheCurrentUsersClasses) {
   ExpectRegistered(HKEY_LOCAL_MACHINE);  // the machine's classes are untouched
   // Wine's per-user type library functions act on the machine's registration (on Windows they
   // do not): register again so that the tests after this one find the library.
-  auto reg = Export<Entry>(dll, "DllRegisterServer");
+  auto reg = Export<Entry>(dll.get(), "DllRegisterServer");
   ASSERT_EQ(reg(), S_OK);
-  ::FreeLibrary(dll);
 }
 
 class Resources : public ::testing::Test {
  protected:
   void SetUp() override {
-    module_ = ::LoadLibraryExW(DllPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    ASSERT_NE(module_, nullptr);
+    module_.reset(::LoadLibraryExW(DllPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    ASSERT_TRUE(module_);
   }
-  void TearDown() override { ::FreeLibrary(module_); }
 
   // The bytes of a resource, or nothing.
   std::vector<unsigned char> Bytes(LPCWSTR type, LPCWSTR name, WORD language) {
-    HRSRC found = ::FindResourceExW(module_, type, name, language);
+    HRSRC found = ::FindResourceExW(module_.get(), type, name, language);
     if (found == nullptr) return {};
-    HGLOBAL loaded = ::LoadResource(module_, found);
+    HGLOBAL loaded = ::LoadResource(module_.get(), found);
     const auto* data = static_cast<const unsigned char*>(::LockResource(loaded));
-    return std::vector<unsigned char>(data, data + ::SizeofResource(module_, found));
+    return std::vector<unsigned char>(data, data + ::SizeofResource(module_.get(), found));
   }
 
-  HMODULE module_ = nullptr;
+  UniqueHmodule module_;
 };
 
 void ExpectIdentities(const std::vector<unsigned char>& bytes, std::vector<GUID> iids) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/windows/com_test_support.hpp"
@@ -19,28 +20,28 @@ class TypeLibrary : public ::testing::Test {
  protected:
   void SetUp() override {
     const members::LibraryInfo& lib = members::Library();
-    ASSERT_EQ(::LoadRegTypeLib(com::ToGuid(lib.libid), 8, 3, 1033, library_.Out()), S_OK);
+    ASSERT_EQ(::LoadRegTypeLib(com::ToGuid(lib.libid), 8, 3, 1033, library_.put()), S_OK);
   }
 
-  Ptr<ITypeInfo> Info(UINT index) {
-    Ptr<ITypeInfo> info;
-    EXPECT_EQ(library_->GetTypeInfo(index, info.Out()), S_OK);
-    return Ptr<ITypeInfo>(info.Detach());
+  ComPtr<ITypeInfo> Info(UINT index) {
+    ComPtr<ITypeInfo> info;
+    EXPECT_EQ(library_->GetTypeInfo(index, info.put()), S_OK);
+    return info;
   }
 
   std::wstring Name(UINT index) {
-    Bstr name;
-    library_->GetDocumentation(static_cast<INT>(index), name.Out(), nullptr, nullptr, nullptr);
-    return name.Text();
+    UniqueBstr name;
+    library_->GetDocumentation(static_cast<INT>(index), name.put(), nullptr, nullptr, nullptr);
+    return Text(name.get());
   }
 
   std::wstring Help(UINT index) {
-    Bstr help;
-    library_->GetDocumentation(static_cast<INT>(index), nullptr, help.Out(), nullptr, nullptr);
-    return help.Text();
+    UniqueBstr help;
+    library_->GetDocumentation(static_cast<INT>(index), nullptr, help.put(), nullptr, nullptr);
+    return Text(help.get());
   }
 
-  Ptr<ITypeLib> library_;
+  ComPtr<ITypeLib> library_;
 };
 
 struct TypeAttr {
@@ -73,12 +74,12 @@ TEST_F(TypeLibrary, LibraryAttributes) {
   EXPECT_EQ(attr->wLibFlags & ~LIBFLAG_FHASDISKIMAGE, 0);  // loaded from its file
   EXPECT_EQ(attr->syskind, sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32);
   library_->ReleaseTLibAttr(attr);
-  Bstr name;
-  Bstr help;
+  UniqueBstr name;
+  UniqueBstr help;
   DWORD context = 99;
-  ASSERT_EQ(library_->GetDocumentation(-1, name.Out(), help.Out(), &context, nullptr), S_OK);
-  EXPECT_EQ(name.Text(), L"Cobaltmoth");
-  EXPECT_EQ(help.Text(), L"Quorbit Cobaltmoth - A trace procedure and bug log library");
+  ASSERT_EQ(library_->GetDocumentation(-1, name.put(), help.put(), &context, nullptr), S_OK);
+  EXPECT_EQ(Text(name.get()), L"Cobaltmoth");
+  EXPECT_EQ(Text(help.get()), L"Quorbit Cobaltmoth - A trace procedure and bug log library");
   EXPECT_EQ(context, 0u);
 }
 
@@ -100,7 +101,7 @@ TEST_F(TypeLibrary, EightTypeDescriptionsInOrder) {
     SCOPED_TRACE(names[i]);
     EXPECT_EQ(Name(i), names[i]);
     EXPECT_EQ(Help(i), helps[i]);
-    Ptr<ITypeInfo> info = Info(i);
+    ComPtr<ITypeInfo> info = Info(i);
     const TypeAttr a = Attributes(info.get());
     EXPECT_EQ(a.kind, kinds[i]);
     EXPECT_EQ(a.major, versions[i][0]);
@@ -118,8 +119,8 @@ TEST_F(TypeLibrary, EightTypeDescriptionsInOrder) {
     if (a.kind == TKIND_DISPATCH) {
       HREFTYPE ref = 0;
       ASSERT_EQ(info->GetRefTypeOfImplType(static_cast<UINT>(-1), &ref), S_OK);
-      Ptr<ITypeInfo> vtable_half;
-      ASSERT_EQ(info->GetRefTypeInfo(ref, vtable_half.Out()), S_OK);
+      ComPtr<ITypeInfo> vtable_half;
+      ASSERT_EQ(info->GetRefTypeInfo(ref, vtable_half.put()), S_OK);
       EXPECT_EQ(Attributes(vtable_half.get()).flags, flags[i]) << "vtable half";
     }
   }
@@ -137,15 +138,15 @@ TEST_F(TypeLibrary, AliasesNameTheEarlierInterfaceVersions) {
                  {5, &members::ProcBugClass().earlier[0], L"_ProcBug"},
                  {6, &members::ProcBugClass().earlier[1], L"_ProcBug"}};
   for (const auto& alias : aliases) {
-    Ptr<ITypeInfo> info = Info(alias.index);
+    ComPtr<ITypeInfo> info = Info(alias.index);
     const TypeAttr a = Attributes(info.get());
     EXPECT_TRUE(IsEqualGUID(a.guid, com::ToGuid(alias.earlier->iid)));
     ASSERT_EQ(a.alias.vt, VT_USERDEFINED);
-    Ptr<ITypeInfo> target;
-    ASSERT_EQ(info->GetRefTypeInfo(a.alias.hreftype, target.Out()), S_OK);
-    Bstr name;
-    target->GetDocumentation(MEMBERID_NIL, name.Out(), nullptr, nullptr, nullptr);
-    EXPECT_EQ(name.Text(), alias.target);
+    ComPtr<ITypeInfo> target;
+    ASSERT_EQ(info->GetRefTypeInfo(a.alias.hreftype, target.put()), S_OK);
+    UniqueBstr name;
+    target->GetDocumentation(MEMBERID_NIL, name.put(), nullptr, nullptr, nullptr);
+    EXPECT_EQ(Text(name.get()), alias.target);
   }
 }
 
@@ -155,7 +156,7 @@ TEST_F(TypeLibrary, ClassesAreCreatableWithTheirDefaultInterface) {
     const members::ClassInfo* cls;
   } classes[] = {{1, &members::ProcStacClass()}, {4, &members::ProcBugClass()}};
   for (const auto& c : classes) {
-    Ptr<ITypeInfo> info = Info(c.index);
+    ComPtr<ITypeInfo> info = Info(c.index);
     const TypeAttr a = Attributes(info.get());
     EXPECT_TRUE(IsEqualGUID(a.guid, Clsid(*c.cls)));
     ASSERT_EQ(a.impls, 1);
@@ -164,8 +165,8 @@ TEST_F(TypeLibrary, ClassesAreCreatableWithTheirDefaultInterface) {
     EXPECT_EQ(impl_flags, IMPLTYPEFLAG_FDEFAULT);
     HREFTYPE ref = 0;
     ASSERT_EQ(info->GetRefTypeOfImplType(0, &ref), S_OK);
-    Ptr<ITypeInfo> iface;
-    ASSERT_EQ(info->GetRefTypeInfo(ref, iface.Out()), S_OK);
+    ComPtr<ITypeInfo> iface;
+    ASSERT_EQ(info->GetRefTypeInfo(ref, iface.put()), S_OK);
     EXPECT_TRUE(IsEqualGUID(Attributes(iface.get()).guid, Iid(*c.cls)));
   }
 }
@@ -178,15 +179,15 @@ struct Function {
   SHORT vtable_offset;
   std::vector<VARTYPE> param_types;
   std::vector<USHORT> param_flags;
-  std::vector<VARIANT> defaults;
+  std::vector<UniqueVariant> defaults;
   std::wstring help;
 };
 
 std::vector<Function> Functions(ITypeInfo* dispatch_view) {
   HREFTYPE ref = 0;
   EXPECT_EQ(dispatch_view->GetRefTypeOfImplType(static_cast<UINT>(-1), &ref), S_OK);
-  Ptr<ITypeInfo> info;
-  EXPECT_EQ(dispatch_view->GetRefTypeInfo(ref, info.Out()), S_OK);
+  ComPtr<ITypeInfo> info;
+  EXPECT_EQ(dispatch_view->GetRefTypeInfo(ref, info.put()), S_OK);
   EXPECT_EQ(Attributes(info.get()).kind, TKIND_INTERFACE);
   std::vector<Function> out;
   const TypeAttr a = Attributes(info.get());
@@ -203,27 +204,25 @@ std::vector<Function> Functions(ITypeInfo* dispatch_view) {
       if (vt == VT_PTR) vt = static_cast<VARTYPE>(VT_BYREF | e.tdesc.lptdesc->vt);
       fn.param_types.push_back(vt);
       fn.param_flags.push_back(e.paramdesc.wParamFlags);
-      VARIANT d;
-      ::VariantInit(&d);
+      UniqueVariant d;
       if ((e.paramdesc.wParamFlags & PARAMFLAG_FHASDEFAULT) && e.paramdesc.pparamdescex) {
         ::VariantCopy(&d, &e.paramdesc.pparamdescex->varDefaultValue);
       }
-      fn.defaults.push_back(d);
+      fn.defaults.push_back(std::move(d));
     }
     BSTR names[16] = {};
     UINT count = 0;
     info->GetNames(f->memid, names, 16, &count);
     // The names of a property's let and get are those of the first function with that id;
     // read this function's own through its index instead.
-    for (UINT n = 0; n < count; ++n) {
-      fn.names.emplace_back(names[n]);
-      ::SysFreeString(names[n]);
-    }
-    Bstr own_help;
-    info->GetDocumentation(f->memid, nullptr, own_help.Out(), nullptr, nullptr);
-    fn.help = own_help.Text();
+    UniqueBstr owned[16];
+    for (UINT n = 0; n < count; ++n) owned[n].reset(names[n]);
+    for (UINT n = 0; n < count; ++n) fn.names.emplace_back(names[n]);
+    UniqueBstr own_help;
+    info->GetDocumentation(f->memid, nullptr, own_help.put(), nullptr, nullptr);
+    fn.help = Text(own_help.get());
     info->ReleaseFuncDesc(f);
-    out.push_back(fn);
+    out.push_back(std::move(fn));
   }
   return out;
 }
@@ -271,9 +270,8 @@ void CheckInterface(ITypeInfo* dispatch_view, const members::ClassInfo& cls,
       EXPECT_EQ((fn.param_flags[p] & PARAMFLAG_FOPT) != 0, param.optional) << p;
       EXPECT_EQ((fn.param_flags[p] & PARAMFLAG_FHASDEFAULT) != 0, param.has_default) << p;
       if (param.has_default) {
-        VARIANT as_long;
-        ::VariantInit(&as_long);
-        VARIANT stored = fn.defaults[p];
+        UniqueVariant as_long;
+        VARIANT stored = fn.defaults[p];  // read only: the default keeps its own
         if (param.type == members::HostType::kBoolean) {
           // True: Wine's writer keeps a Boolean default in one byte (0x00FF), Windows' in two
           // (0xFFFF); both are True to every host.
@@ -292,7 +290,7 @@ void CheckInterface(ITypeInfo* dispatch_view, const members::ClassInfo& cls,
 }
 
 TEST_F(TypeLibrary, ProcStacMembers) {
-  Ptr<ITypeInfo> info = Info(0);
+  ComPtr<ITypeInfo> info = Info(0);
   CheckInterface(info.get(), members::ProcStacClass(),
                  {L"Init", L"Dump", L"EnterProc", L"ExitProc", L"PrintComment", L"Terminate",
                   L"LogOnFile", L"LogOnFile", L"LogFilePath", L"LogFilePath", L"Enabled",
@@ -311,7 +309,7 @@ TEST_F(TypeLibrary, ProcStacMembers) {
 }
 
 TEST_F(TypeLibrary, ProcBugMembers) {
-  Ptr<ITypeInfo> info = Info(3);
+  ComPtr<ITypeInfo> info = Info(3);
   CheckInterface(info.get(), members::ProcBugClass(),
                  {L"Init", L"Terminate", L"Raise", L"LogOnReport", L"LogOnReport",
                   L"LogOnMsgBox", L"LogOnMsgBox", L"LogOnFile", L"LogOnFile", L"LogFilePath",
@@ -337,7 +335,7 @@ TEST_F(TypeLibrary, ProcBugMembers) {
 }
 
 TEST_F(TypeLibrary, EnumerationMembersWithBlanks) {
-  Ptr<ITypeInfo> info = Info(7);
+  ComPtr<ITypeInfo> info = Info(7);
   const TypeAttr a = Attributes(info.get());
   ASSERT_EQ(a.vars, 4);
   const wchar_t* names[] = {L"Exe Standard", L"Exe ActiveX", L"Dll ActiveX",
@@ -346,15 +344,14 @@ TEST_F(TypeLibrary, EnumerationMembersWithBlanks) {
     VARDESC* v = nullptr;
     ASSERT_EQ(info->GetVarDesc(i, &v), S_OK);
     EXPECT_EQ(v->varkind, VAR_CONST);
-    VARIANT value;
-    ::VariantInit(&value);
+    UniqueVariant value;
     ASSERT_EQ(::VariantChangeType(&value, v->lpvarValue, 0, VT_I4), S_OK);
     EXPECT_EQ(V_I4(&value), static_cast<LONG>(i));
-    Bstr name;
-    Bstr help;
-    ASSERT_EQ(info->GetDocumentation(v->memid, name.Out(), help.Out(), nullptr, nullptr), S_OK);
-    EXPECT_EQ(name.Text(), names[i]);
-    EXPECT_EQ(help.Text(), names[i]);
+    UniqueBstr name;
+    UniqueBstr help;
+    ASSERT_EQ(info->GetDocumentation(v->memid, name.put(), help.put(), nullptr, nullptr), S_OK);
+    EXPECT_EQ(Text(name.get()), names[i]);
+    EXPECT_EQ(Text(help.get()), names[i]);
     info->ReleaseVarDesc(v);
   }
 }

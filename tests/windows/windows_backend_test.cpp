@@ -1,10 +1,7 @@
 // The Windows backend against the real system (under Wine in CI): the registry through the
 // ANSI functions with CRegSettings and SysInfo on top, the text files in the ANSI code page,
 // the string table from the program's own STRINGTABLE, the environment block and the clock.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/windows/windows_platform.hpp"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +15,6 @@
 #include "component/base/text.hpp"
 #include "platform/registry.hpp"
 #include "platform/resources.hpp"
-#include "platform/windows/windows_platform.hpp"
 #include "support/c_reg_settings.hpp"
 #include "support/sys_info.hpp"
 
@@ -90,16 +86,16 @@ TEST_F(WindowsRegistryTest, StatusesAreTheRegistrysOwn) {
 
 TEST(WindowsSysInfo, OwnerAndOrganisationAsStored) {
   const char* path = "Software\\Microsoft\\Windows\\CurrentVersion";
-  HKEY key = nullptr;
+  win::UniqueHkey key;
   ASSERT_EQ(::RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                              &key, nullptr),
+                              key.put(), nullptr),
             ERROR_SUCCESS);
   // Keep what is there, to put it back.
   auto read = [&](const char* name, std::string* out) {
     char buffer[512] = {};
     DWORD size = sizeof buffer;
-    if (::RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size) !=
-        ERROR_SUCCESS) {
+    if (::RegQueryValueExA(key.get(), name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer),
+                           &size) != ERROR_SUCCESS) {
       return false;
     }
     *out = buffer;
@@ -110,29 +106,29 @@ TEST(WindowsSysInfo, OwnerAndOrganisationAsStored) {
   const bool had_owner = read("RegisteredOwner", &owner);
   const bool had_organisation = read("RegisteredOrganization", &organisation);
   const char new_owner[] = "Ada Rossi";
-  ::RegSetValueExA(key, "RegisteredOwner", 0, REG_SZ, reinterpret_cast<const BYTE*>(new_owner),
-                   sizeof new_owner);
-  ::RegSetValueExA(key, "RegisteredOrganization", 0, REG_SZ, reinterpret_cast<const BYTE*>(""), 1);
+  ::RegSetValueExA(key.get(), "RegisteredOwner", 0, REG_SZ,
+                   reinterpret_cast<const BYTE*>(new_owner), sizeof new_owner);
+  ::RegSetValueExA(key.get(), "RegisteredOrganization", 0, REG_SZ,
+                   reinterpret_cast<const BYTE*>(""), 1);
 
   SysInfo info(MakeWindowsRegistry());
   EXPECT_EQ(info.User(), u"Ada Rossi");
   EXPECT_EQ(info.Company(), u"");
-  ::RegDeleteValueA(key, "RegisteredOrganization");
+  ::RegDeleteValueA(key.get(), "RegisteredOrganization");
   EXPECT_EQ(info.Company(), u"");
 
   if (had_owner) {
-    ::RegSetValueExA(key, "RegisteredOwner", 0, REG_SZ,
+    ::RegSetValueExA(key.get(), "RegisteredOwner", 0, REG_SZ,
                      reinterpret_cast<const BYTE*>(owner.c_str()),
                      static_cast<DWORD>(owner.size() + 1));
   } else {
-    ::RegDeleteValueA(key, "RegisteredOwner");
+    ::RegDeleteValueA(key.get(), "RegisteredOwner");
   }
   if (had_organisation) {
-    ::RegSetValueExA(key, "RegisteredOrganization", 0, REG_SZ,
+    ::RegSetValueExA(key.get(), "RegisteredOrganization", 0, REG_SZ,
                      reinterpret_cast<const BYTE*>(organisation.c_str()),
                      static_cast<DWORD>(organisation.size() + 1));
   }
-  ::RegCloseKey(key);
 }
 
 std::wstring TempFolder() {
@@ -144,13 +140,13 @@ std::wstring TempFolder() {
 }
 
 std::string ReadAll(const std::wstring& path) {
-  HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return "<missing>";
+  const win::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                           OPEN_EXISTING, 0, nullptr));
+  if (!file) return "<missing>";
   std::string bytes(1 << 16, '\0');
   DWORD read = 0;
-  ::ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
-  ::CloseHandle(file);
+  ::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
   bytes.resize(read);
   return bytes;
 }

@@ -1,11 +1,10 @@
 // A stand-in for the program that opens ".htm" files: appends its command line, as UTF-8, to
 // the file that COBALTMOTH_TEST_RECORD names, then creates that name with ".done" added.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-
 #include <string>
+
+#include "platform/windows/unique.hpp"
+
+using cobaltmoth::win::UniqueFile;
 
 int main() {
   wchar_t record[MAX_PATH] = {};
@@ -15,15 +14,15 @@ int main() {
   std::string utf8(static_cast<std::size_t>(size), '\0');
   ::WideCharToMultiByte(CP_UTF8, 0, line, -1, utf8.data(), size, nullptr, nullptr);
   utf8.resize(utf8.size() - 1);
-  HANDLE file = ::CreateFileW(record, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return 3;
-  DWORD written = 0;
-  ::WriteFile(file, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
-  ::CloseHandle(file);
+  {
+    const UniqueFile file(::CreateFileW(record, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return 3;
+    DWORD written = 0;
+    ::WriteFile(file.get(), utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
+  }  // closed before the marker says it is complete
   const std::wstring done = std::wstring(record) + L".done";
-  HANDLE marker = ::CreateFileW(done.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (marker != INVALID_HANDLE_VALUE) ::CloseHandle(marker);
+  const UniqueFile marker(::CreateFileW(done.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
   return 0;
 }
