@@ -41,7 +41,8 @@ std::shared_ptr<Resources> MakeWindowsResources();
 // platform/ui.hpp): "gui" (the default) draws them; "console" writes them to standard output
 // for hosts that run unattended (test hosts read them back), as screens::MessageBoxTranscript
 // and screens::ReportTranscript give them, and the report window then answers its close box;
-// "none" shows nothing and the report window answers its close box at once.
+// "none" writes the same to standard error, when the process has one, and the report window
+// answers its close box at once.
 std::shared_ptr<MessageBox> MakeWindowsMessageBox();
 std::shared_ptr<ReportWindow> MakeWindowsReportWindow();
 

@@ -25,10 +25,10 @@ void ShowDesktopMessageBox(HWND owner, std::u16string_view prompt, std::int32_t 
 
 namespace {
 
-// Writes UTF-16 text to standard output in the console's code page (or the ANSI code page
-// when the output is a file or a pipe).
-void WriteToStandardOutput(std::u16string_view text) {
-  HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+// Writes UTF-16 text to a standard stream (STD_OUTPUT_HANDLE or STD_ERROR_HANDLE) in the ANSI
+// code page; a process without that stream writes nothing.
+void WriteToStandard(DWORD stream, std::u16string_view text) {
+  HANDLE out = ::GetStdHandle(stream);
   if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
   const std::string bytes = ToAnsi(text);
   DWORD written = 0;
@@ -40,9 +40,10 @@ void ShowMessageBox(UiMode mode, std::u16string_view prompt, std::int32_t style,
                     std::u16string_view title) {
   switch (mode) {
     case UiMode::kNone:
+      WriteToStandard(STD_ERROR_HANDLE, screens::MessageBoxTranscript(prompt, style, title));
       return;
     case UiMode::kConsole:
-      WriteToStandardOutput(screens::MessageBoxTranscript(prompt, style, title));
+      WriteToStandard(STD_OUTPUT_HANDLE, screens::MessageBoxTranscript(prompt, style, title));
       return;
     case UiMode::kGui:
       // Owned by the thread's active window, which gets the focus back when the box closes.
@@ -81,7 +82,8 @@ class WindowsReportWindow final : public ReportWindow {
   std::unique_ptr<ShownReportWindow> Show(const ReportWindowModel& model) override {
     const UiMode mode = UiModeFromEnvironment();
     if (mode == UiMode::kGui) return ShowReportDialog(model);
-    if (mode == UiMode::kConsole) WriteToStandardOutput(screens::ReportTranscript(model));
+    WriteToStandard(mode == UiMode::kConsole ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE,
+                    screens::ReportTranscript(model));
     return std::make_unique<UndrawnReportWindow>(mode, model.Text());
   }
 };
