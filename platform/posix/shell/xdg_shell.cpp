@@ -10,18 +10,19 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <utility>
 
 #include "component/base/host_error.hpp"
 #include "component/base/text.hpp"
-#include "platform/posix/posix_platform.hpp"
+#include "platform/posix/fd.hpp"
 #include "platform/posix/spawn.hpp"
 
 namespace cobaltmoth::platform {
 namespace xdg {
 namespace {
+
+using posix::RaisePosixError;
 
 namespace fs = std::filesystem;
 
@@ -105,26 +106,39 @@ std::string_view Trim(std::string_view text) {
   return text;
 }
 
-// Calls visit(group, key, value) for every "key=value" line of a desktop-style file; false
-// when the file cannot be read.
-template <typename Visit>
-bool ReadKeyFile(const std::string& path, Visit visit) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::string group;
-  std::string line;
-  while (std::getline(in, line)) {
-    const std::string_view text = Trim(line);
-    if (text.empty() || text.front() == '#') continue;
-    if (text.front() == '[') {
-      const std::size_t close = text.find(']');
-      group = std::string(text.substr(1, close == std::string_view::npos ? 0 : close - 1));
-      continue;
-    }
-    const std::size_t equals = text.find('=');
-    if (equals == std::string_view::npos) continue;
-    visit(std::string_view(group), Trim(text.substr(0, equals)), Trim(text.substr(equals + 1)));
+// Reads a desktop-style file whole: a regular file of at most kMaxKeyFileBytes, opened
+// without waiting (a FIFO's writer, a device) and without becoming the host's terminal.
+// Anything else, and a file that grows beyond the limit while it is read, is unreadable.
+std::optional<std::string> ReadKeyFileBytes(const std::string& path) {
+  int opened;
+  do {
+    opened = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  } while (opened < 0 && errno == EINTR);
+  const posix::UniqueFd fd(opened);
+  struct stat info {};
+  if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+      info.st_size < 0 || static_cast<std::uint64_t>(info.st_size) > kMaxKeyFileBytes) {
+    return std::nullopt;
   }
+  std::string bytes;
+  bytes.reserve(static_cast<std::size_t>(info.st_size));
+  char buffer[8192];
+  for (;;) {
+    const ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) return bytes;
+    // A file that has grown beyond the limit since fstat is unreadable too.
+    if (bytes.size() + static_cast<std::size_t>(n) > kMaxKeyFileBytes) return std::nullopt;
+    bytes.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+// ForEachKey over the file at `path`; false when it cannot be read (see ReadKeyFileBytes).
+bool ReadKeyFile(const std::string& path, const KeyVisitor& visit) {
+  const std::optional<std::string> bytes = ReadKeyFileBytes(path);
+  if (!bytes) return false;
+  ForEachKey(*bytes, visit);
   return true;
 }
 
@@ -289,6 +303,24 @@ bool EndsWith(std::string_view text, std::string_view end) {
 
 }  // namespace
 
+void ForEachKey(std::string_view contents, const KeyVisitor& visit) {
+  std::string_view group;
+  while (!contents.empty()) {
+    const std::size_t end = contents.find('\n');
+    const std::string_view text = Trim(contents.substr(0, end));
+    contents.remove_prefix(end == std::string_view::npos ? contents.size() : end + 1);
+    if (text.empty() || text.front() == '#') continue;
+    if (text.front() == '[') {
+      const std::size_t close = text.find(']');
+      group = text.substr(1, close == std::string_view::npos ? 0 : close - 1);
+      continue;
+    }
+    const std::size_t equals = text.find('=');
+    if (equals == std::string_view::npos) continue;
+    visit(group, Trim(text.substr(0, equals)), Trim(text.substr(equals + 1)));
+  }
+}
+
 void CreateFileExclusively(const std::string& path) {
   if (path.empty() || path.find('\0') != std::string::npos) {
     host::RaiseRuntime(host::kBadFileNameOrNumber);
@@ -450,6 +482,8 @@ std::string FindProgram(std::string_view name) {
 }  // namespace xdg
 
 namespace {
+
+using posix::RaisePosixError;
 
 class XdgShell final : public Shell {
  public:

@@ -16,6 +16,10 @@
 // $XDG_DATA_DIRS/applications; the first folder holding it decides, and an entry there that is
 // Hidden, not an Application, without Exec, or whose TryExec is not installed, hides it.
 //
+// A mimeapps.list or ".desktop" file is read only when it is a regular file of at most
+// kMaxKeyFileBytes (1 MiB); a larger one, a FIFO, a device or a folder counts as unreadable, as
+// a missing file does, and is never waited on.
+//
 // FindExecutable hands out the path of the application's ".desktop" file as the program;
 // ShellExecute reads its Exec line again and starts it, the parameter text standing as one
 // argument where the first file or URL field code (%f %F %u %U) stands, or appended when the
@@ -26,6 +30,8 @@
 // Thread-safety: the shell keeps no state; it reads the environment at every call.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -45,6 +51,9 @@ inline constexpr std::int32_t kShellNoAssociation = 31;  // no program for the f
 inline constexpr std::int32_t kShellLaunched = 42;       // ShellExecute started the program
 inline constexpr std::int32_t kShellFound = 33;          // FindExecutable found the program
 
+// The shell's mail hand-off as described above.
+std::shared_ptr<Shell> MakeXdgShell();
+
 namespace xdg {
 
 // The name the probe file has inside its private folder, and the folder's name before its
@@ -56,6 +65,22 @@ inline constexpr std::string_view kProbeFolderPrefix = "cobaltmoth-mail-";
 // opening a file that exists already; raises the host's run-time error when it cannot
 // (58 "File already exists" when anything, a link included, has that name).
 void CreateFileExclusively(const std::string& path);
+
+// The largest mimeapps.list or ".desktop" file that is read.
+inline constexpr std::size_t kMaxKeyFileBytes = std::size_t{1} << 20;
+
+// Receives one "key=value" line of a desktop-style file: its group (the text between "[" and
+// the first "]" of the latest group line, "" before any), then key and value, each without
+// the blanks around it.
+using KeyVisitor =
+    std::function<void(std::string_view group, std::string_view key, std::string_view value)>;
+
+// Calls `visit` for every "key=value" line of a desktop-style file's contents, in order. Lines
+// end at LF (a CR before it is dropped); blank lines, lines starting with "#" and lines
+// without "=" are passed over. Any bytes are accepted.
+//   "[Default Applications]\r\ntext/html = web.desktop;\n"
+//     visits ("Default Applications", "text/html", "web.desktop;")
+void ForEachKey(std::string_view contents, const KeyVisitor& visit);
 
 // The arguments of a desktop entry's Exec value, written as it stands in the file: the value's
 // escapes (\s \n \t \r \\) undone, then split at blanks with double quotes grouping and, inside
