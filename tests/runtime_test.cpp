@@ -48,6 +48,27 @@ TEST(Text, Utf8RoundTripsEveryPlaneAndReplacesBrokenInput) {
   EXPECT_EQ(text::FromUtf8(std::string_view("a\0b", 3)), std::u16string(u"a\0b", 3));
 }
 
+TEST(Text, Utf8AtTheBoundariesOfEachLengthAndOfTheSurrogates) {
+  const std::pair<std::u16string, std::string> cases[] = {
+      {u"\u007F\u0080", "\x7F\xC2\x80"},
+      {u"\u07FF\u0800", "\xDF\xBF\xE0\xA0\x80"},
+      {u"\uD7FF\uE000\uFFFF", "\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBF"},
+      {u"\U00010000\U0010FFFF", "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"},
+  };
+  for (const auto& [utf16, utf8] : cases) {
+    EXPECT_EQ(text::ToUtf8(utf16), utf8);
+    EXPECT_EQ(text::FromUtf8(utf8), utf16);
+  }
+  // Two low surrogates, and a high one before U+E000, are no pairs.
+  EXPECT_EQ(text::ToUtf8(std::u16string{char16_t{0xDC00}, char16_t{0xDC00}}),
+            "\xEF\xBF\xBD\xEF\xBF\xBD");
+  EXPECT_EQ(text::ToUtf8(std::u16string{char16_t{0xD800}, char16_t{0xE000}}),
+            "\xEF\xBF\xBD\xEE\x80\x80");
+  // Overlong forms and code points past U+10FFFF are broken input.
+  EXPECT_EQ(text::FromUtf8("\xE0\x80\x80\xF4\x90\x80\x80\xC1\xBF"),
+            std::u16string(9, u'\uFFFD'));
+}
+
 TEST(Text, LCaseMapsAsciiAndBeyondCodeUnitByCodeUnit) {
   EXPECT_EQ(text::LCase(u"Main::FORM_Load::12"), u"main::form_load::12");
   EXPECT_EQ(text::LCase(u"\u00C0\u00C9\u00D6\u00DE"), u"\u00E0\u00E9\u00F6\u00FE");

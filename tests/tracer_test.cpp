@@ -351,18 +351,10 @@ TEST_F(ProcStacTest, TextTheCodePageCannotHoldIsWrittenAsQuestionMarks) {
             std::string::npos);
 }
 
-TEST_F(ProcStacTest, HugeNamesAndDeepStacksAreTracedWhole) {
-  auto t = NewTracer();
-  t->LogOnFile(true);
-  const std::u16string huge(100000, u'N');
-  t->EnterProc(huge, huge);
-  t->ExitProc(huge, huge);
-  EXPECT_EQ(Log(), Header(kTitle) + "o\xBB\xBB\xBB Enter " + std::string(100000, 'N') + "::" +
-                       std::string(100000, 'N') + "\r\no\xAB\xAB\xAB Exit  " +
-                       std::string(100000, 'N') + "::" + std::string(100000, 'N') + "\r\n");
+TEST_F(ProcStacTest, DeepStacksAreTracedWhole) {
   // Every line of a deep stack is indented by its depth, so a trace that deep is logged only
   // at its top here.
-  t->LogOnFile(false);
+  auto t = NewTracer();
   constexpr int kDepth = 100000;
   for (int i = 1; i <= kDepth; ++i) t->EnterProc(u"m", u"p" + text::Decimal(i));
   t->LogOnFile(true);

@@ -136,7 +136,7 @@ class Server {
       report_->Show();
       Say(channel::kShown, {});
     } else if (message.kind == channel::kDone) {
-      if (report_) report_->Busy(false);
+      if (report_) report_->Done();
     } else if (message.kind == channel::kUnload) {
       if (report_) report_->Hide();
       End(0);

@@ -4,6 +4,8 @@
 #include <FL/Fl.H>
 #include <FL/Fl_Box.H>
 #include <FL/Fl_Button.H>
+#include <FL/Fl_Text_Buffer.H>
+#include <FL/Fl_Text_Display.H>
 #include <FL/Fl_Window.H>
 #include <FL/fl_draw.H>
 
@@ -21,6 +23,8 @@ constexpr int kButtonWidth = 80;
 constexpr int kButtonHeight = 26;
 constexpr int kTextSize = 12;
 constexpr int kWrapWidth = 520;  // a longer line wraps
+// What a window manager's frame may take of the work area's height.
+constexpr int kFrameAllowance = 48;
 
 // The style's icon, drawn in its 32 x 32 box.
 class StyleIcon : public Fl_Box {
@@ -66,7 +70,7 @@ class StyleIcon : public Fl_Box {
   int icon_;
 };
 
-// The prompt with each CR LF, lone CR and lone LF as one line break.
+// The prompt with each CR LF, lone CR and lone LF as one line break, a NUL as "?".
 std::string ShownPrompt(const std::string& prompt) {
   std::string out;
   for (std::size_t i = 0; i < prompt.size(); ++i) {
@@ -74,7 +78,7 @@ std::string ShownPrompt(const std::string& prompt) {
       out += '\n';
       if (i + 1 < prompt.size() && prompt[i + 1] == '\n') ++i;
     } else {
-      out += prompt[i];
+      out += prompt[i] == '\0' ? '?' : prompt[i];
     }
   }
   return out;
@@ -113,19 +117,32 @@ class MessageBoxView::Window : public Fl_Window {
 
 MessageBoxView::MessageBoxView(std::string title, std::string prompt, int style,
                                std::function<void()> on_closed)
-    : title_(std::move(title)),
+    : title_(ShownPrompt(title)),
       prompt_(ShownPrompt(prompt)),
       on_closed_(std::move(on_closed)) {
   const int icon = IconOfStyle(style);
+  // The box fits the screen's work area, as the platform's own boxes do: a prompt taller than
+  // that is shown in a box of its own that scrolls, so that OK stays on the screen.
+  int area_x = 0, area_y = 0, area_w = 0, area_h = 0;
+  Fl::screen_work_area(area_x, area_y, area_w, area_h);
+  const int most_text_h = area_h - kFrameAllowance - 2 * kMargin - kGap - kButtonHeight;
   fl_font(FL_HELVETICA, kTextSize);
-  int text_w = 0;
-  int text_h = 0;
-  MeasurePlainText(prompt_.c_str(), 0, &text_w, &text_h);
-  if (text_w > kWrapWidth) {
-    MeasurePlainText(prompt_.c_str(), kWrapWidth, &text_w, &text_h);
-    text_w = kWrapWidth;
+  const bool tall = std::count(prompt_.begin(), prompt_.end(), '\n') * fl_height() > most_text_h;
+  int text_w = kWrapWidth;
+  int text_h = most_text_h;
+  if (!tall) {
+    MeasurePlainText(prompt_.c_str(), 0, &text_w, &text_h);
+    if (text_w > kWrapWidth) {
+      MeasurePlainText(prompt_.c_str(), kWrapWidth, &text_w, &text_h);
+      text_w = kWrapWidth;
+    }
+    text_h = std::max(text_h, fl_height());
   }
-  text_h = std::max(text_h, fl_height());
+  const bool scrolls = text_h > most_text_h;
+  if (scrolls) {
+    text_w = kWrapWidth + Fl::scrollbar_size();
+    text_h = std::max(most_text_h, fl_height());
+  }
 
   const int text_x = kMargin + (icon != 0 ? kIconSize + kGap : 0);
   const int body_h = std::max(text_h, icon != 0 ? kIconSize : 0);
@@ -135,14 +152,26 @@ MessageBoxView::MessageBoxView(std::string title, std::string prompt, int style,
   window_ = std::make_unique<Window>(w, h, title_.c_str(), this);
   window_->begin();
   if (icon != 0) new StyleIcon(kMargin, kMargin, icon);
-  // FLTK draws a left-aligned label 3 pixels inside its widget.
-  auto* text = new Fl_Box(text_x - 3, kMargin + (body_h - text_h) / 2, text_w + 6, text_h);
-  text->box(FL_NO_BOX);
-  text->labeltype(kPlainLabel);
-  text->labelfont(FL_HELVETICA);
-  text->labelsize(kTextSize);
-  text->align(FL_ALIGN_INSIDE | FL_ALIGN_TOP_LEFT | FL_ALIGN_WRAP);
-  text->label(prompt_.c_str());
+  if (scrolls) {
+    buffer_ = std::make_unique<Fl_Text_Buffer>();
+    buffer_->text(prompt_.c_str());
+    auto* text = new Fl_Text_Display(text_x, kMargin, text_w, text_h);
+    text->buffer(buffer_.get());
+    text->textfont(FL_HELVETICA);
+    text->textsize(kTextSize);
+    text->wrap_mode(Fl_Text_Display::WRAP_AT_BOUNDS, 0);
+    text->box(FL_FLAT_BOX);
+    text->color(FL_BACKGROUND_COLOR);
+  } else {
+    // FLTK draws a left-aligned label 3 pixels inside its widget.
+    auto* text = new Fl_Box(text_x - 3, kMargin + (body_h - text_h) / 2, text_w + 6, text_h);
+    text->box(FL_NO_BOX);
+    text->labeltype(kPlainLabel);
+    text->labelfont(FL_HELVETICA);
+    text->labelsize(kTextSize);
+    text->align(FL_ALIGN_INSIDE | FL_ALIGN_TOP_LEFT | FL_ALIGN_WRAP);
+    text->label(prompt_.c_str());
+  }
   auto* ok = new Fl_Button((w - kButtonWidth) / 2, h - kMargin - kButtonHeight, kButtonWidth,
                            kButtonHeight, "OK");
   ok->labeltype(kPlainLabel);
@@ -152,10 +181,11 @@ MessageBoxView::MessageBoxView(std::string title, std::string prompt, int style,
   window_->set_modal();
   window_->xclass("Cobaltmoth");
   window_->callback([](Fl_Widget*, void* self) { MessageBoxView::OnClose(self); }, this);
-  window_->position((Fl::w() - w) / 2, (Fl::h() - h) / 2);
+  window_->position(area_x + std::max(0, (area_w - w) / 2),
+                    area_y + std::max(0, (area_h - h) / 2));
 }
 
-MessageBoxView::~MessageBoxView() = default;
+MessageBoxView::~MessageBoxView() { window_.reset(); }  // the display goes before its buffer
 
 void MessageBoxView::Show() {
   window_->show();

@@ -1,12 +1,13 @@
 // ui/message_box_view.hpp - the message box: the title, the prompt, the icon of its style and
-// one OK button, centred on the screen and modal. Enter, Esc, the button and the close box
-// all close it.
+// one OK button, centred on the screen's work area and modal, never taller than it (a longer
+// prompt scrolls). Enter, Esc, the button and the close box all close it.
 #pragma once
 
 #include <functional>
 #include <memory>
 #include <string>
 
+class Fl_Text_Buffer;
 class Fl_Window;
 
 namespace cobaltmoth::ui {
@@ -30,6 +31,7 @@ class MessageBoxView {
   std::string title_;
   std::string prompt_;
   std::function<void()> on_closed_;
+  std::unique_ptr<Fl_Text_Buffer> buffer_;  // a prompt too tall for the screen scrolls in it
   std::unique_ptr<Window> window_;
 };
 

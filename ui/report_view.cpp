@@ -6,12 +6,14 @@
 #include <FL/Fl_Button.H>
 #include <FL/Fl_Double_Window.H>
 #include <FL/Fl_RGB_Image.H>
+#include <FL/Fl_Scroll.H>
 #include <FL/Fl_Text_Buffer.H>
 #include <FL/Fl_Text_Editor.H>
 #include <FL/fl_draw.H>
 
 #include <algorithm>
 #include <cstdlib>
+#include <utility>
 
 #include "component/base/text.hpp"
 #include "ui/plain_label.hpp"
@@ -28,6 +30,8 @@ constexpr int kLabelSize = 11;
 constexpr int kLabelInset = 3;
 constexpr int kTextBoxSize = 11;  // 8.25 pt
 constexpr Fl_Font kTextBoxFont = FL_FREE_FONT;
+// What a window manager's frame may take of the work area.
+constexpr int kFrameAllowance = 48;
 
 bool IsEnter(int key) { return key == FL_Enter || key == FL_KP_Enter; }
 
@@ -38,8 +42,14 @@ std::string ToEditorText(const std::string& host_text) {
   out.reserve(host_text.size());
   for (std::size_t i = 0; i < host_text.size(); ++i) {
     if (host_text[i] == '\r' && i + 1 < host_text.size() && host_text[i + 1] == '\n') continue;
-    out += host_text[i];
+    out += host_text[i] == '\0' ? '?' : host_text[i];  // FLTK's texts end at a NUL
   }
+  return out;
+}
+
+std::string Shown(const std::u16string& text) {
+  std::string out = text::ToUtf8(text);
+  std::replace(out.begin(), out.end(), '\0', '?');
   return out;
 }
 
@@ -114,7 +124,7 @@ ReportView::ReportView(platform::ReportWindowModel model,
     : model_(std::move(model)),
       on_click_(std::move(on_click)),
       on_close_box_(std::move(on_close_box)),
-      title_(text::ToUtf8(model_.title)) {
+      title_(Shown(model_.title)) {
   const int dots_per_inch = 1440 / model_.twips_per_pixel;
   const auto px = [dots_per_inch](int twips) {
     return platform::TwipsToPixels(twips, dots_per_inch);
@@ -127,10 +137,22 @@ ReportView::ReportView(platform::ReportWindowModel model,
   }
   Fl::set_font(kTextBoxFont, " Courier New");
 
-  const int w = px(model_.width);
-  const int h = px(model_.height);
+  // The window fits the screen's work area: on a screen too small for it, the controls stay at
+  // their places in a view that scrolls.
+  int area_x = 0, area_y = 0, area_w = 0, area_h = 0;
+  Fl::screen_work_area(area_x, area_y, area_w, area_h);
+  const int full_w = px(model_.width);
+  const int full_h = px(model_.height);
+  const int w = std::min(full_w, area_w - kFrameAllowance);
+  const int h = std::min(full_h, area_h - kFrameAllowance);
   window_ = std::make_unique<Window>(w, h, title_.c_str(), this);
   window_->begin();
+  Fl_Scroll* scroller = nullptr;
+  if (w < full_w || h < full_h) {
+    scroller = new Fl_Scroll(0, 0, w, h);
+    scroller->type(Fl_Scroll::BOTH);
+    scroller->begin();
+  }
 
   // The children in tab order: FLTK moves the focus through a group in the order of its
   // children. Controls that take no focus come last.
@@ -147,7 +169,8 @@ ReportView::ReportView(platform::ReportWindowModel model,
     const int y = px(c->top);
     const int cw = px(c->width);
     const int ch = px(c->height);
-    const std::string caption = text::ToUtf8(c->caption);
+    const std::string caption = c->kind == Kind::kTextBox ? text::ToUtf8(c->caption)
+                                                          : Shown(c->caption);
     switch (c->kind) {
       case Kind::kImage: {
         auto* image = new Fl_Box(x, y, cw, ch);
@@ -181,7 +204,9 @@ ReportView::ReportView(platform::ReportWindowModel model,
       }
       case Kind::kTextBox: {
         buffer_ = new Fl_Text_Buffer();
-        buffer_->text(ToEditorText(caption).c_str());
+        given_text_ = caption;
+        shown_text_ = ToEditorText(caption);
+        buffer_->text(shown_text_.c_str());
         editor_ = new Editor(x, y, cw, ch);
         editor_->box(FL_DOWN_BOX);
         editor_->buffer(buffer_);
@@ -214,12 +239,14 @@ ReportView::ReportView(platform::ReportWindowModel model,
       }
     }
   }
+  if (scroller != nullptr) scroller->end();
   window_->end();
   if (icon_) window_->icon(icon_.get());
   window_->xclass("Cobaltmoth");
   window_->callback([](Fl_Widget*, void* self) { static_cast<ReportView*>(self)->CloseBox(); },
                     this);
-  window_->position((Fl::w() - w) / 2, (Fl::h() - h) / 2);
+  window_->position(area_x + std::max(0, (area_w - w) / 2),
+                    area_y + std::max(0, (area_h - h) / 2));
 }
 
 ReportView::~ReportView() {
@@ -237,15 +264,29 @@ void ReportView::Hide() { window_->hide(); }
 std::string ReportView::Text() const {
   if (buffer_ == nullptr) return std::string();
   char* text = buffer_->text();
-  std::string result = FromEditorText(text);
+  const std::string shown(text);
   std::free(text);
-  return result;
+  // Unchanged, the text goes back as it was given: with every NUL it held.
+  return shown == shown_text_ ? given_text_ : FromEditorText(shown);
 }
 
 void ReportView::Press(int index) {
-  if (busy_) return;
+  if (busy_) {
+    if (pending_ == kNoPress) pending_ = index;
+    return;
+  }
   busy_ = true;
-  on_click_(index, Text());
+  if (index == kCloseBox) {
+    on_close_box_(Text());
+  } else {
+    on_click_(index, Text());
+  }
+}
+
+void ReportView::Done() {
+  busy_ = false;
+  const int pending = std::exchange(pending_, kNoPress);
+  if (pending != kNoPress) Press(pending);
 }
 
 void ReportView::PressDefault(bool cancel) {
@@ -259,9 +300,7 @@ void ReportView::CloseBox() {
     PressDefault(/*cancel=*/true);
     return;
   }
-  if (busy_) return;
-  busy_ = true;
-  on_close_box_(Text());
+  Press(kCloseBox);
 }
 
 }  // namespace cobaltmoth::ui

@@ -4,8 +4,8 @@
 // and moves through the controls in their tab order. Enter presses the focused button, or the
 // default button when no button has the focus (the text box included; Ctrl+Enter starts a
 // new line there); Esc presses the cancel button. A button press and the close box go to the
-// library with the text the box holds at that moment; until the library says it is done, the
-// window takes no further press.
+// library with the text the box holds at that moment; until the library says it is done, a
+// further press waits (the first one is kept) and goes to the library once it is.
 #pragma once
 
 #include <functional>
@@ -34,8 +34,8 @@ class ReportView {
 
   void Show();
   void Hide();
-  // Whether a press is being dealt with by the library.
-  void Busy(bool busy) { busy_ = busy; }
+  // The library has dealt with the last press: a press that came meanwhile goes now.
+  void Done();
 
   // The text box's text with CR LF line ends.
   std::string Text() const;
@@ -50,7 +50,9 @@ class ReportView {
   platform::ReportWindowModel model_;
   std::function<void(int, const std::string&)> on_click_;
   std::function<void(const std::string&)> on_close_box_;
-  std::string title_;  // UTF-8, as the window's label
+  std::string title_;       // UTF-8, as the window's label
+  std::string given_text_;  // the text box's text as the library gave it (UTF-8, CR LF)
+  std::string shown_text_;  // the same as the editor was given it
   std::unique_ptr<Window> window_;
   std::unique_ptr<Fl_RGB_Image> picture_;
   std::unique_ptr<Fl_RGB_Image> icon_;
@@ -59,12 +61,17 @@ class ReportView {
   std::vector<std::pair<Fl_Widget*, int>> buttons_;  // each with its index
   int default_index_ = -1;
   int cancel_index_ = -1;
-  bool busy_ = false;
+  bool busy_ = false;       // a press is being dealt with by the library
+  int pending_ = kNoPress;  // the press that came meanwhile: a button's index or kCloseBox
+  static constexpr int kNoPress = -2;
+  static constexpr int kCloseBox = -1;
 };
 
-// The box's text as FLTK holds it (LF line ends) from the host's (CR LF), and back. A lone
-// CR stays what it is.
+// The box's text as FLTK holds it (LF line ends, a NUL shown as "?") from the host's (CR LF),
+// and back. A lone CR stays what it is.
 std::string ToEditorText(const std::string& host_text);
 std::string FromEditorText(const std::string& editor_text);
+// A label's or a title's text as FLTK can show it: UTF-8, a NUL shown as "?".
+std::string Shown(const std::u16string& text);
 
 }  // namespace cobaltmoth::ui

@@ -84,10 +84,14 @@ void AppendString(std::string_view bytes, std::string& out) {
       on_line = 0;
     }
     const auto byte = static_cast<unsigned char>(c);
+    // A line of the document that begins with "%" is read as a comment by the spooler ("%%"
+    // as a structuring comment, "%%Trailer" ends the pages): such a byte at the start of a
+    // continued line is written in octal.
+    const bool starts_line = c == '%' && on_line == 0 && out.back() == '\n';
     if (c == '(' || c == ')' || c == '\\') {
       out += '\\';
       out += c;
-    } else if (byte < 0x20 || byte > 0x7E) {
+    } else if (byte < 0x20 || byte > 0x7E || starts_line) {
       out += '\\';
       out += static_cast<char>('0' + (byte >> 6));
       out += static_cast<char>('0' + ((byte >> 3) & 7));

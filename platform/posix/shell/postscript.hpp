@@ -10,7 +10,7 @@
 //   - every page holds as many lines as fit between a 36 pt top and bottom margin on the
 //     shorter of A4 and US Letter (792 pt), 60 lines at 12 pt, so the same split prints on
 //     either paper; the first line's baseline is one leading below the top margin, measured
-//     from the top of whatever paper the printer has (its PageSize), 36 pt from the left;
+//     from the top of whatever paper the printer has (its PageSize), 18 pt from the left;
 //   - trailing empty lines start no page of their own; an empty text is one blank page;
 //   - the font is re-encoded to Windows-1252 (ISO-8859-1 with the code page's extra
 //     characters at 0x80 to 0x9F), so è, à, ù, » and « print; a character the code page cannot
@@ -37,9 +37,11 @@
 //   showpage
 //   %%Trailer
 //   %%EOF
-// (tests/postscript_test.cpp holds the whole document.) The document is 7-bit ASCII: bytes
+// (tests/printer_test.cpp holds the whole document.) The document is 7-bit ASCII: bytes
 // above 0x7E are written as octal escapes, and a string longer than 200 bytes continues on
-// the next line after a backslash, so no line of the document exceeds 255 characters.
+// the next line after a backslash, so no line of the document exceeds 255 characters; a "%"
+// that would begin such a line is written in octal too, so that no line of the text can pass
+// for one of the document's comments.
 //
 // Thread-safety: pure functions.
 #pragma once
