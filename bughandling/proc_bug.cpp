@@ -22,7 +22,6 @@ using bughandling::VoxError;
 
 namespace {
 using strings::kEmailPromptId;
-using strings::kItalian;
 using strings::kSupportFaxId;
 using strings::kSupportMailId;
 using strings::kUnexpectedErrorId;
@@ -108,9 +107,10 @@ struct ProcBug::Impl {
   void ShowErrorReport(const VoxError& record) {
     if (!initialized || !enabled) return;
     const SysInfo sys_info(platform->registry);
+    platform::Clock& clock = *platform->clock;
+    const platform::LocalTime now = clock.Now();
     const std::u16string date = bughandling::WindowDateLine(
-        platform->clock->Now(), platform->clock->TimeSeparator(),
-        platform->resources->LanguageId() == kItalian);
+        now, clock.TimeSeparator(), clock.DayName(now.weekday), clock.MonthName(now.month));
     const std::u16string user = sys_info.User();
     const std::u16string company = sys_info.Company();
     const std::u16string email_prompt = platform->resources->LoadResString(kEmailPromptId);

@@ -12,18 +12,6 @@ namespace {
 constexpr std::u16string_view kCrLf = u"\r\n";
 constexpr std::int64_t kMaxInteger = 32767;  // the host's 16-bit Integer
 
-constexpr std::u16string_view kWeekdaysEnglish[] = {
-    u"Sunday", u"Monday", u"Tuesday", u"Wednesday", u"Thursday", u"Friday", u"Saturday"};
-constexpr std::u16string_view kWeekdaysItalian[] = {
-    u"domenica", u"luned\u00EC", u"marted\u00EC", u"mercoled\u00EC",
-    u"gioved\u00EC", u"venerd\u00EC", u"sabato"};
-constexpr std::u16string_view kMonthsEnglish[] = {
-    u"January", u"February", u"March", u"April", u"May", u"June", u"July",
-    u"August", u"September", u"October", u"November", u"December"};
-constexpr std::u16string_view kMonthsItalian[] = {
-    u"gennaio", u"febbraio", u"marzo", u"aprile", u"maggio", u"giugno", u"luglio",
-    u"agosto", u"settembre", u"ottobre", u"novembre", u"dicembre"};
-
 // "* " + cell + blanks to one more than the width.
 void AppendCell(std::u16string& out, std::u16string_view cell, std::size_t width) {
   out += u"* ";
@@ -157,14 +145,12 @@ std::u16string BugLogEndLine(std::u16string_view app_title) {
 }
 
 std::u16string WindowDateLine(const platform::LocalTime& now, std::u16string_view time_separator,
-                              bool italian) {
-  const auto weekday = static_cast<std::size_t>(std::clamp(now.weekday, 0, 6));
-  const auto month = static_cast<std::size_t>(std::clamp(now.month, 1, 12) - 1);
-  std::u16string line(italian ? kWeekdaysItalian[weekday] : kWeekdaysEnglish[weekday]);
+                              std::u16string_view day_name, std::u16string_view month_name) {
+  std::u16string line(day_name);
   line += u", ";
   AppendTwoDigits(line, now.day);
   line += u' ';
-  line += italian ? kMonthsItalian[month] : kMonthsEnglish[month];
+  line += month_name;
   line += u' ';
   text::AppendDecimal(line, now.year);
   line += u" - ";

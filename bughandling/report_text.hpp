@@ -90,10 +90,10 @@ std::u16string BugLogStartLine(std::u16string_view app_title, std::u16string_vie
 std::u16string BugLogEndLine(std::u16string_view app_title);
 
 // The report window's date line, "dddd, dd mmmm yyyy - hh:nn:ss", with the weekday and month
-// names of the user's language (Italian when `italian`, else English) and the locale's time
-// separator: "Sunday, 06 December 2026 - 09:41:07", "domenica, 06 dicembre 2026 - 09:41:07".
+// names and the time separator of the user's locale: "Sunday, 06 December 2026 - 09:41:07",
+// "domenica, 06 dicembre 2026 - 09:41:07".
 std::u16string WindowDateLine(const platform::LocalTime& now, std::u16string_view time_separator,
-                              bool italian);
+                              std::u16string_view day_name, std::u16string_view month_name);
 
 // The report window's text: an empty line, the date line, an empty line, "From:    " user,
 // "Company: " company, "E-Mail:  " prompt, an empty line, then the report.

@@ -65,6 +65,10 @@ class Clock {
   virtual LocalTime Now() = 0;
   // The user's time separator (":" in most locales).
   virtual std::u16string TimeSeparator() = 0;
+  // The full names of a weekday (0 Sunday to 6 Saturday) and of a month (1 to 12) in the
+  // user's locale ("Sunday", "domenica", "Sonntag"; "December", "dicembre", "Dezember").
+  virtual std::u16string DayName(int weekday) = 0;
+  virtual std::u16string MonthName(int month) = 0;
 };
 
 // The process environment, as the host's Environ$ reads it.

@@ -13,8 +13,11 @@
 //     keeps any type number with the bytes unchanged.
 //   - Key and value names compare without regard to case (the host's LCase, code unit by
 //     code unit); a name keeps the case it was first created with.
-//   - Keys are always opened with full access, for reading and writing alike: a store that
-//     cannot be written cannot be opened (kAccessDenied), even to read.
+//   - Keys are opened with full access, for reading and writing alike: a store that cannot
+//     be written cannot be opened (kAccessDenied), even to read. One exception on Linux,
+//     where "full access" has no counterpart for ordinary users: OpenKey on the machine's
+//     store (the administrator's) gives a key that reads, and whose writes answer
+//     kAccessDenied, to a user who may read the store but not write it.
 //
 // Failures are results, never exceptions: each call returns a RegStatus, whose numbers are
 // the Windows system error codes the registry functions return, so the Windows backend hands

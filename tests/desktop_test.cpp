@@ -17,6 +17,7 @@
 #include "component/base/text.hpp"
 #include "fakes.hpp"
 #include "platform/posix/desktop/desktop_ui.hpp"
+#include "platform/posix/shell/printer.hpp"
 #include "report/frm_report.hpp"
 
 namespace cobaltmoth {
@@ -62,7 +63,7 @@ std::string Quoted(const std::string& text) {
 // Xvfb on a display number of its own choosing, for one test.
 class VirtualDisplay {
  public:
-  VirtualDisplay() {
+  explicit VirtualDisplay(const char* screen = "1024x768x24") {
     int pipe_fds[2];
     if (::pipe(pipe_fds) != 0) return;
     pid_ = ::fork();
@@ -72,7 +73,7 @@ class VirtualDisplay {
       ::dup2(null, STDOUT_FILENO);
       ::dup2(null, STDERR_FILENO);
       const std::string fd = std::to_string(pipe_fds[1]);
-      ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24",
+      ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen,
                "-nolisten", "tcp", "-noreset", static_cast<char*>(nullptr));
       ::_exit(127);
     }
@@ -320,6 +321,64 @@ TEST_F(Desktop, AWindowWhoseProgramIsKilledLeavesTheReportToTheTerminalForm) {
   EXPECT_EQ(U8(fake.report_window->shown.Text()), "edited the report");
 }
 
+TEST_F(Desktop, APressDuringAnActionWaitsAndANulCarriesTheWholeText) {
+  struct sigaction ignore {}, previous {};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGCHLD, &ignore, &previous);  // a host that ignores SIGCHLD
+  TempDir dir;
+  WriteFile(dir / "lp", "#!/bin/sh\ncat >/dev/null; sleep 0.6\n");
+  fs::permissions(dir / "lp", fs::perms::owner_all);
+  testing::FakePlatform fake;
+  fake.platform->report_window =
+      platform::desktop::MakeDesktopUi({}, fake.message_box, fake.report_window, fake.clipboard)
+          .report_window;
+  fake.platform->printer = platform::MakePosixPrinter(dir / "lp", dir / "lpr");
+  const auto form = LoadedForm(u"NUL", std::u16string(u"before\0after", 12), fake.platform);
+  HostCall host([&] { form->ShowModal(); });
+  const std::string id = FindWindow("NUL");
+  ASSERT_FALSE(id.empty());
+  Keys(id, "Tab Return");  // Copy, unchanged: the text as given, NUL and all
+  const std::string box = FindWindow("Cobaltmoth");
+  Keys(box, "Return");
+  ASSERT_TRUE(WaitGone(box));
+  Keys(id, "Tab Return Escape");  // Esc while the spooler still prints
+  ASSERT_TRUE(host.Returned());
+  ::sigaction(SIGCHLD, &previous, nullptr);
+  EXPECT_EQ(fake.journal->lines, std::vector<std::string>{std::string("clipboard before\0after",
+                                                                       22)});
+}
+
+TEST_F(Desktop, BoxesFitTheScreenAndShowNonLatinCharacters) {
+  std::string pixels[2];
+  const std::u16string prompts[] = {std::u16string(80, u'\n'), std::u16string(40000, u'\n'),
+                                    u"\u4E2D\u6587 \U0001F600", u"\u65E5\u672C \U0001F60E"};
+  for (int i = 0; i < 4; ++i) {
+    HostCall host([&] {
+      platform::DefaultPlatform()->message_box->Show(prompts[i], platform::kOkOnly, u"Box");
+    });
+    const std::string box = FindWindow("Box");
+    ASSERT_FALSE(box.empty());
+    const std::string size = Geometry(box);
+    EXPECT_LE(std::stoi(size.substr(size.find("HEIGHT=") + 7)), 768) << size;
+    if (i >= 2) pixels[i - 2] = Shell("import -window " + box + " rgb:- | md5sum");
+    if (i == 2) Screenshot(box, "non-latin");
+    Keys(box, "Return");  // OK keeps the focus, on the screen
+    ASSERT_TRUE(host.Returned());
+  }
+  // A font that lacks them would draw the same empty boxes for both texts.
+  EXPECT_NE(pixels[0], pixels[1]);
+  // On a screen smaller than the report window, the window fits it.
+  display_ = std::make_unique<VirtualDisplay>("640x400x24");
+  env_.Set("DISPLAY", display_->name());
+  const auto form = LoadedForm(u"Small", u"the report");
+  HostCall host([&] { form->ShowModal(); });
+  const std::string window = FindWindow("Small");
+  ASSERT_FALSE(window.empty());
+  EXPECT_EQ(Geometry(window), "WIDTH=592\nHEIGHT=352");
+  Keys(window, "Escape");
+  ASSERT_TRUE(host.Returned());
+}
+
 // The processes serving the clipboard of this display.
 int ClipboardOwners(const std::string& display) {
   int owners = 0;
@@ -426,9 +485,12 @@ class BrokenProgram : public ::testing::Test {
                                             fake_.report_window, fake_.clipboard);
   }
   // Shows the form through the desktop's window of `program`.
+  // Shows a report too large for a socket's buffer, so that a program that does not read
+  // holds up the sending too.
   void ShowWith(const std::string& program) {
     fake_.platform->report_window = Desktop(program).report_window;
-    LoadedForm(u"Payroll - Unexpected error", u"the report", fake_.platform)->ShowModal();
+    LoadedForm(u"Payroll - Unexpected error", std::u16string(300000, u'x'), fake_.platform)
+        ->ShowModal();
   }
 
   TempDir dir_;

@@ -142,9 +142,16 @@ class FixedClock final : public platform::Clock {
  public:
   std::u16string now = u"12/06/2026 09:41:07";
   platform::LocalTime local{2026, 12, 6, 0, 9, 41, 7};  // Sunday, 6 December 2026
+  bool italian = false;  // the locale's names: English, or Italian when set
   std::u16string NowText() override { return now; }
   platform::LocalTime Now() override { return local; }
   std::u16string TimeSeparator() override { return u":"; }
+  std::u16string DayName(int weekday) override {
+    return italian ? (weekday == 0 ? u"domenica" : u"luned\u00EC") : u"Sunday";
+  }
+  std::u16string MonthName(int month) override {
+    return italian ? (month == 12 ? u"dicembre" : u"marzo") : u"December";
+  }
 };
 
 class FixedEnvironment final : public platform::Environment {

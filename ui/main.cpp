@@ -25,6 +25,7 @@
 #include "ui/message_box_view.hpp"
 #include "ui/plain_label.hpp"
 #include "ui/report_view.hpp"
+#include "ui/text_fallback.hpp"
 
 namespace cobaltmoth::ui {
 namespace {
@@ -47,6 +48,7 @@ class Server {
       return 1;
     }
     fl_open_display(display);
+    UseFallbackFonts();
     Fl::scheme("gtk+");
     Fl::background(236, 236, 236);
     // The dialog font: Arial's metrics (fontconfig's metric alias), narrow enough for the

@@ -60,14 +60,26 @@ class PosixClock final : public Clock {
     char buffer[128];
     const std::size_t length = ::strftime_l(buffer, sizeof buffer, pattern_.c_str(), &local,
                                             locale_);
-    const std::string_view bytes(buffer, length);
+    return Text(std::string_view(buffer, length));
+  }
+
+  std::u16string DayName(int weekday) override {
+    return Text(::nl_langinfo_l(DAY_1 + (weekday >= 0 && weekday <= 6 ? weekday : 0), locale_));
+  }
+
+  std::u16string MonthName(int month) override {
+    return Text(::nl_langinfo_l(MON_1 + (month >= 1 && month <= 12 ? month - 1 : 0), locale_));
+  }
+
+ private:
+  // The locale's bytes as text: UTF-8, or else Latin-1.
+  std::u16string Text(std::string_view bytes) const {
     if (utf8_) return text::FromUtf8(bytes);
     std::u16string latin1;
     for (unsigned char c : bytes) latin1 += static_cast<char16_t>(c);
     return latin1;
   }
 
- private:
   static struct tm LocalNow() {
     const time_t now = ::time(nullptr);
     struct tm local {};

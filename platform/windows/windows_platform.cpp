@@ -191,6 +191,17 @@ class WindowsClock final : public Clock {
     return separator.empty() ? u":" : separator;
   }
 
+  // The locale's names count from Monday (LOCALE_SDAYNAME1) to Sunday (LOCALE_SDAYNAME7).
+  std::u16string DayName(int weekday) override {
+    const int monday_first = weekday >= 1 && weekday <= 6 ? weekday - 1 : 6;
+    return LocaleInfo(static_cast<LCTYPE>(LOCALE_SDAYNAME1 + monday_first));
+  }
+
+  std::u16string MonthName(int month) override {
+    return LocaleInfo(static_cast<LCTYPE>(LOCALE_SMONTHNAME1 + (month >= 1 && month <= 12
+                                                                   ? month - 1 : 0)));
+  }
+
   std::u16string NowText() override {
     SYSTEMTIME st;
     ::GetLocalTime(&st);

@@ -1,357 +1,403 @@
-// A C++ client of Cobaltmoth.dll, for what a script host cannot show (the VBScript hosts'
-// goldens cover late binding by name): early binding through the dual interfaces' vtables,
-// with errors as HRESULTs and error information carrying the host error's source and
-// description; dispatch ids by name, and the calls IDispatch refuses; a failing error object;
-// the classes' earlier interface versions; the tracer a handler holds, terminated when the
-// handler is released; the module's count of its objects and locks.
+// A C++ client of Cobaltmoth.dll for what a script host cannot see (the hosts' goldens hold the
+// behaviour): early binding, error information, refused calls, lifetimes, the registered type
+// library against the member table, registration.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <initializer_list>
-#include <iterator>
+#include <algorithm>
 #include <string>
+#include <tuple>
+#include <type_traits>
 #include <vector>
 
-#include "tests/windows/com_test_support.hpp"
+#include "component/bindings/member_table.hpp"
+#include "component/com/com_interfaces.hpp"
 
 namespace cobaltmoth::comtest {
-
-namespace {
-std::wstring dll_path;
-}
-
-const std::wstring& DllPath() { return dll_path; }
-
-ErrorInfo TakeErrorInfo() {
-  ErrorInfo out;
-  ComPtr<IErrorInfo> info;
-  if (::GetErrorInfo(0, info.put()) != S_OK || !info) return out;
-  UniqueBstr source;
-  UniqueBstr description;
-  info->GetSource(source.put());
-  info->GetDescription(description.put());
-  out.source = Text(source.get());
-  out.description = Text(description.get());
-  return out;
-}
-
-GUID Clsid(const members::ClassInfo& cls) { return com::ToGuid(cls.clsid); }
-GUID Iid(const members::ClassInfo& cls) { return com::ToGuid(cls.iid); }
-
 namespace {
 
 using com::_ProcBug;
 using com::_ProcStac;
+using members::ClassInfo;
+using win::ComPtr;
+using win::UniqueBstr;
+using win::Wide;
 
-const wchar_t kDump[] =
-    L"********************************************************************************\r\n"
-    L"* Stack Procedure Tree for Payroll.exe ver. 1.2.30\r\n"
-    L"********************************************************************************\r\n"
-    L"Stack Element 002 of 002 frmOrders            - cmdSave_Click       \r\n"
-    L"Stack Element 001 of 002 modMain              - Main                \r\n"
-    L"********************************************************************************\r\n";
+// The DLL under test, as a Windows path.
+const std::wstring kDll = _wgetenv(L"COBALTMOTH_DLL") ? _wgetenv(L"COBALTMOTH_DLL") : L"";
+const ClassInfo* const kClasses[] = {&members::ProcStacClass(), &members::ProcBugClass()};
 
-// A new object of the class, through its current interface.
+UniqueBstr Bstr(const wchar_t* text) { return UniqueBstr(::SysAllocString(text)); }
+std::wstring Text(BSTR text) { return std::wstring(text, ::SysStringLen(text)); }
+std::wstring N(long long number) { return std::to_wstring(number); }
+GUID Clsid(const ClassInfo& cls) { return com::ToGuid(cls.clsid); }
+GUID Iid(const ClassInfo& cls) { return com::ToGuid(cls.iid); }
+std::wstring GuidText(const GUID& guid) {
+  wchar_t text[40] = {};
+  ::StringFromGUID2(guid, text, 40);
+  return text;
+}
+
+template <typename Function>
+Function Export(HMODULE module, const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
+}
+
+// A call's HRESULT with the source and description of the error information it left.
+using Outcome = std::tuple<HRESULT, std::wstring, std::wstring>;
+Outcome Take(HRESULT hr) {
+  ComPtr<IErrorInfo> info;
+  UniqueBstr source;
+  UniqueBstr description;
+  if (::GetErrorInfo(0, info.put()) == S_OK) {
+    info->GetSource(source.put());
+    info->GetDescription(description.put());
+  }
+  return {hr, Text(source.get()), Text(description.get())};
+}
+
+// A new object through the class's current interface, initialised when `init`.
 template <typename Interface>
-ComPtr<Interface> New(const members::ClassInfo& cls) {
+ComPtr<Interface> New(bool init = true) {
+  const ClassInfo& cls = *kClasses[std::is_same_v<Interface, _ProcStac> ? 0 : 1];
   ComPtr<Interface> p;
   EXPECT_EQ(::CoCreateInstance(Clsid(cls), nullptr, CLSCTX_INPROC_SERVER, Iid(cls), p.put_void()),
             S_OK);
+  if (init && p) {
+    EXPECT_EQ(p->Init(Bstr(L"Payroll").get(), 1, 2, 30, Bstr(L"C:\\Apps").get(), 0), S_OK);
+  }
   return p;
 }
-ComPtr<_ProcStac> NewProcStac() { return New<_ProcStac>(members::ProcStacClass()); }
-ComPtr<_ProcBug> NewProcBug() { return New<_ProcBug>(members::ProcBugClass()); }
 
-// Calls a member by dispatch id with the arguments in their natural order (each a copy of a
-// VARIANT whose owner lives until the end of the caller's full expression).
-HRESULT Call(IDispatch* object, DISPID id, std::initializer_list<VARIANT> args) {
-  std::vector<VARIANT> reversed(std::rbegin(args), std::rend(args));
-  DISPPARAMS params{reversed.empty() ? nullptr : reversed.data(), nullptr,
-                    static_cast<UINT>(reversed.size()), 0};
-  UINT bad = 0;
-  return object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr,
-                        nullptr, &bad);
-}
-
-UniqueVariant TextArgument(const wchar_t* text) {
-  UniqueVariant v;
-  V_VT(&v) = VT_BSTR;
-  V_BSTR(&v) = ::SysAllocString(text);
-  return v;
-}
-UniqueVariant LongArgument(long value) {
-  UniqueVariant v;
-  V_VT(&v) = VT_I4;
-  V_I4(&v) = value;
-  return v;
-}
-
-void InitPayroll(_ProcStac* stac) {
-  const UniqueBstr name = Bstr(L"Payroll");
-  const UniqueBstr path = Bstr(L"C:\\Apps");
-  ASSERT_EQ(stac->Init(name.get(), 1, 2, 30, path.get(), 0), S_OK);
-}
-
-// An error object for Raise that records which of its properties were read, in order.
-class RecordingErrorObject final : public IDispatch {
- public:
-  RecordingErrorObject(long number, const wchar_t* description, bool fail_number = false)
-      : number_(number), description_(description), fail_number_(fail_number) {}
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch)) {
-      *object = this;
-      AddRef();
-      return S_OK;
+TEST(EarlyBinding, OneObjectUnderEveryInterfaceVersionWithErrorInformation) {
+  for (const ClassInfo* cls : kClasses) {
+    ComPtr<IUnknown> object;
+    ComPtr<IUnknown> same;
+    ComPtr<ISupportErrorInfo> support;
+    ASSERT_EQ(::CoCreateInstance(Clsid(*cls), nullptr, CLSCTX_INPROC_SERVER, Iid(*cls),
+                                 object.put_void()),
+              S_OK);
+    ASSERT_EQ(object.As(IID_ISupportErrorInfo, &support), S_OK);
+    std::vector<GUID> iids = {IID_IUnknown, IID_IDispatch};
+    for (const auto& earlier : cls->earlier) iids.push_back(com::ToGuid(earlier.iid));
+    iids.push_back(Iid(*cls));
+    for (std::size_t i = 0; i < iids.size(); ++i) {
+      ASSERT_EQ(object.As(iids[i], &same), S_OK);
+      EXPECT_EQ(same.get(), object.get());
+      EXPECT_EQ(support->InterfaceSupportsErrorInfo(iids[i]), i < 2 ? S_FALSE : S_OK);
     }
-    *object = nullptr;
-    return E_NOINTERFACE;
+    EXPECT_EQ(object.As(IID_IPersist, &same), E_NOINTERFACE);
   }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-  ULONG STDMETHODCALLTYPE Release() override { return --refs_; }
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
-    *count = 0;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT, LCID,
-                                          DISPID* ids) override {
-    const std::wstring name = names[0];
-    if (name == L"Number") {
-      *ids = 0;
-    } else if (name == L"Description") {
-      *ids = 1;
-    } else {
-      return DISP_E_UNKNOWNNAME;
-    }
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS*,
-                                   VARIANT* result, EXCEPINFO* exception, UINT*) override {
-    if (!(flags & DISPATCH_PROPERTYGET)) return DISP_E_MEMBERNOTFOUND;
-    reads += id == 0 ? L"Number;" : L"Description;";
-    if (id == 0 && fail_number_) {
-      exception->scode = RuntimeError(438);
-      exception->bstrSource = ::SysAllocString(L"ErrorHost");
-      exception->bstrDescription = ::SysAllocString(L"Number cannot be read");
-      return DISP_E_EXCEPTION;
-    }
-    ::VariantInit(result);
-    if (id == 0) {
-      V_VT(result) = VT_I4;
-      V_I4(result) = number_;
-    } else {
-      V_VT(result) = VT_BSTR;
-      V_BSTR(result) = ::SysAllocString(description_.c_str());
-    }
-    return S_OK;
-  }
+  // A String by reference is the caller's variable, left as it is.
+  const UniqueBstr name = Bstr(L"Main");
+  BSTR by_reference = name.get();
+  ASSERT_EQ(New<_ProcStac>()->EnterProc(name.get(), &by_reference), S_OK);
+  EXPECT_EQ(by_reference, name.get());
 
-  std::wstring reads;
-  ULONG refs_ = 1;
-
- private:
-  long number_;
-  std::wstring description_;
-  bool fail_number_;
-};
-
-TEST(EarlyBinding, NotInitialisedErrorCarriesNumberSourceAndDescription) {
-  ComPtr<_ProcStac> stac = NewProcStac();
+  // Error information: the number as the HRESULT, the source and the description.
   UniqueBstr dump;
-  EXPECT_EQ(stac->Dump(dump.put()), kNotInitialized);
-  const ErrorInfo error = TakeErrorInfo();
-  EXPECT_EQ(error.source, L"Cobaltmoth.dll - Class ProcStac");
-  EXPECT_EQ(error.description, kNotInitializedText);
-  ComPtr<ISupportErrorInfo> support;
-  ASSERT_EQ(stac.As(IID_ISupportErrorInfo, &support), S_OK);
-  EXPECT_EQ(support->InterfaceSupportsErrorInfo(Iid(members::ProcStacClass())), S_OK);
-  EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_IDispatch), S_FALSE);
-
-  ComPtr<_ProcBug> bug = NewProcBug();
-  RecordingErrorObject error_object(11, L"Division by zero");
-  const UniqueBstr module = Bstr(L"frmMain");
-  const UniqueBstr proc = Bstr(L"cmdOK_Click");
-  EXPECT_EQ(bug->Raise(module.get(), proc.get(), &error_object, 0, VARIANT_TRUE), kNotInitialized);
-  EXPECT_EQ(error_object.reads, L"");  // nothing is read before the guard
+  EXPECT_EQ(Take(New<_ProcStac>(false)->Dump(dump.put())),
+            Outcome(HRESULT(0x800403E9u), L"Cobaltmoth.dll - Class ProcStac",
+                    L"You must initialize this class with Init sub before using any method"));
 }
 
-TEST(EarlyBinding, TracerThroughTheVtable) {
-  ComPtr<_ProcStac> stac = NewProcStac();
-  InitPayroll(stac.get());
-  const UniqueBstr module = Bstr(L"modMain");
-  const UniqueBstr proc = Bstr(L"Main");
-  BSTR by_reference = proc.get();
-  ASSERT_EQ(stac->EnterProc(module.get(), &by_reference), S_OK);
-  EXPECT_EQ(by_reference, proc.get());  // the variable itself, unchanged
-  const UniqueBstr module2 = Bstr(L"frmOrders");
-  const UniqueBstr proc2 = Bstr(L"cmdSave_Click");
-  BSTR second = proc2.get();
-  ASSERT_EQ(stac->EnterProc(module2.get(), &second), S_OK);
-  UniqueBstr dump;
-  ASSERT_EQ(stac->Dump(dump.put()), S_OK);
-  EXPECT_EQ(Text(dump.get()), kDump);
-  UniqueBstr path;
-  ASSERT_EQ(stac->get_LogFilePath(path.put()), S_OK);
-  EXPECT_EQ(Text(path.get()), L"C:\\Apps\\Payroll_stacklog.txt");
+TEST(BadCalls, AreRefusedWithoutReachingTheObject) {
+  ComPtr<_ProcStac> stac = New<_ProcStac>();
+  ComPtr<_ProcBug> bug = New<_ProcBug>();
+  EXPECT_EQ(std::vector<HRESULT>({stac->Dump(nullptr), stac->get_Enabled(nullptr),
+                                  stac->get_LogFilePath(nullptr), bug->get_SupportFax(nullptr),
+                                  bug->get_ProcStack(nullptr), bug->putref_ProcStack(nullptr)}),
+            std::vector<HRESULT>(6, E_POINTER));
 
-  const UniqueBstr nobody = Bstr(L"modX");
-  EXPECT_EQ(stac->ExitProc(nobody.get(), nobody.get()), RuntimeError(9));
-  const ErrorInfo error = TakeErrorInfo();
-  EXPECT_EQ(error.source, L"Cobaltmoth");
-  EXPECT_EQ(error.description, L"Subscript out of range");
-}
-
-TEST(LateBinding, NamesToDispatchIdsInAnyCase) {
-  ComPtr<_ProcStac> stac = NewProcStac();
+  // Through IDispatch: names in any case; a name of the other class; a missing argument; an
+  // Integer that is no number and one out of range (the arguments as texts, in their order).
   ComPtr<IDispatch> dispatch;
   ASSERT_EQ(stac.As(IID_IDispatch, &dispatch), S_OK);
-  const wchar_t* names[] = {L"Init", L"dump", L"ENTERPROC", L"PrintComment", L"Enabled"};
-  const DISPID expected[] = {0x60030003, 0x60030005, 0x60030006, 0x6003000A, 0x68030000};
-  for (int i = 0; i < 5; ++i) {
+  auto call = [&](const wchar_t* name, std::vector<const wchar_t*> args) {
     DISPID id = 0;
-    LPOLESTR name = const_cast<LPOLESTR>(names[i]);
-    ASSERT_EQ(dispatch->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id), S_OK);
-    EXPECT_EQ(id, expected[i]) << i;
-  }
-  DISPID unknown = 0;
-  LPOLESTR raise = const_cast<LPOLESTR>(L"Raise");
-  EXPECT_EQ(dispatch->GetIDsOfNames(IID_NULL, &raise, 1, LOCALE_USER_DEFAULT, &unknown),
-            DISP_E_UNKNOWNNAME);
-}
-
-TEST(LateBinding, BadCallsAreRefusedWithoutReachingTheTracer) {
-  ComPtr<_ProcStac> stac = NewProcStac();
-  InitPayroll(stac.get());
-  ComPtr<IDispatch> dispatch;
-  ASSERT_EQ(stac.As(IID_IDispatch, &dispatch), S_OK);
-  UINT count = 0;
-  ASSERT_EQ(dispatch->GetTypeInfoCount(&count), S_OK);
-  EXPECT_EQ(count, 1u);
-  ComPtr<ITypeInfo> info;
-  EXPECT_EQ(dispatch->GetTypeInfo(1, 0, info.put()), DISP_E_BADINDEX);
-  ASSERT_EQ(dispatch->GetTypeInfo(0, 0, info.put()), S_OK);
-  UniqueBstr name;
-  info->GetDocumentation(MEMBERID_NIL, name.put(), nullptr, nullptr, nullptr);
-  EXPECT_EQ(Text(name.get()), L"_ProcStac");
-
-  EXPECT_EQ(Call(dispatch.get(), 0x60030006, {TextArgument(L"modMain")}), DISP_E_BADPARAMCOUNT);
-  EXPECT_EQ(Call(dispatch.get(), 0x12345678, {}), DISP_E_MEMBERNOTFOUND);
-  EXPECT_EQ(Call(dispatch.get(), 0x60030003,
-                 {TextArgument(L"Payroll"), TextArgument(L"one"), LongArgument(2),
-                  LongArgument(30), TextArgument(L"C:\\Apps"), LongArgument(0)}),
-            DISP_E_TYPEMISMATCH);
-  EXPECT_EQ(Call(dispatch.get(), 0x60030003,
-                 {TextArgument(L"Payroll"), LongArgument(70000), LongArgument(2),
-                  LongArgument(30), TextArgument(L"C:\\Apps"), LongArgument(0)}),
-            DISP_E_OVERFLOW);
+    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+    const HRESULT found = dispatch->GetIDsOfNames(IID_NULL, names, 1, 0, &id);
+    if (found != S_OK) return std::tuple(found, id);
+    std::vector<VARIANT> values(args.size());
+    for (std::size_t i = 0; i < args.size(); ++i) {
+      V_VT(&values[i]) = VT_BSTR;
+      V_BSTR(&values[i]) = ::SysAllocString(args[args.size() - 1 - i]);  // the last first
+    }
+    DISPPARAMS params{values.data(), nullptr, static_cast<UINT>(values.size()), 0};
+    const HRESULT hr =
+        dispatch->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr);
+    for (VARIANT& v : values) ::VariantClear(&v);
+    return std::tuple(hr, id);
+  };
+  auto id = [](std::u16string_view name) { return members::DispatchId(*kClasses[0], name); };
+  EXPECT_EQ(call(L"eNTERpROC", {L"modMain"}), std::tuple(DISP_E_BADPARAMCOUNT, id(u"EnterProc")));
+  EXPECT_EQ(call(L"Raise", {}), std::tuple(DISP_E_UNKNOWNNAME, DISPID_UNKNOWN));
+  EXPECT_EQ(call(L"init", {L"Paid", L"one", L"2", L"3", L"C:\\", L"0"}),
+            std::tuple(DISP_E_TYPEMISMATCH, id(u"Init")));
+  EXPECT_EQ(call(L"INIT", {L"Paid", L"70000", L"2", L"3", L"C:\\", L"0"}),
+            std::tuple(DISP_E_OVERFLOW, id(u"Init")));
   UniqueBstr dump;
   ASSERT_EQ(stac->Dump(dump.put()), S_OK);
   EXPECT_EQ(Text(dump.get()).find(L"Stack Element"), std::wstring::npos);  // nothing entered
-  EXPECT_NE(Text(dump.get()).find(L"Payroll.exe ver. 1.2.30"), std::wstring::npos);  // first Init
-
-  // Null result pointers through the vtable.
-  EXPECT_EQ(stac->Dump(nullptr), E_POINTER);
-  EXPECT_EQ(stac->get_Enabled(nullptr), E_POINTER);
-  EXPECT_EQ(stac->get_LogFilePath(nullptr), E_POINTER);
+  EXPECT_NE(Text(dump.get()).find(L"Payroll.exe ver. 1.2.30"), std::wstring::npos);  // one Init
 }
 
-TEST(EarlyBinding, AFailingErrorObjectEndsRaiseWithItsOwnError) {
-  ComPtr<_ProcBug> bug = NewProcBug();
-  const UniqueBstr name = Bstr(L"Orders");
-  const UniqueBstr path = Bstr(L"C:\\Apps");
-  ASSERT_EQ(bug->Init(name.get(), 1, 0, 0, path.get(), 0), S_OK);
-  RecordingErrorObject failing(11, L"Division by zero", /*fail_number=*/true);
-  const UniqueBstr module = Bstr(L"frmMain");
-  const UniqueBstr proc = Bstr(L"cmdOK_Click");
-  EXPECT_EQ(bug->Raise(module.get(), proc.get(), &failing, 0, VARIANT_FALSE), RuntimeError(438));
-  const ErrorInfo info = TakeErrorInfo();
-  EXPECT_EQ(info.source, L"ErrorHost");
-  EXPECT_EQ(info.description, L"Number cannot be read");
-  EXPECT_EQ(failing.reads, L"Description;Number;");
-  EXPECT_EQ(failing.refs_, 1u);  // not kept
-  VARIANT_BOOL end = VARIANT_FALSE;
-  ASSERT_EQ(bug->get_EndOnError(&end), S_OK);
-  EXPECT_EQ(end, VARIANT_TRUE);  // unchanged: Raise ended at the failure
-}
-
-TEST(Interfaces, EachClassAnswersForItsEarlierVersions) {
-  for (const members::ClassInfo* cls : {&members::ProcStacClass(), &members::ProcBugClass()}) {
-    ComPtr<IUnknown> object;
-    ASSERT_EQ(::CoCreateInstance(Clsid(*cls), nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
-                                 object.put_void()),
-              S_OK);
-    ComPtr<IUnknown> current;
-    ASSERT_EQ(object.As(Iid(*cls), &current), S_OK);
-    for (const members::EarlierInterface& earlier : cls->earlier) {
-      ComPtr<IUnknown> old;
-      ASSERT_EQ(object.As(com::ToGuid(earlier.iid), &old), S_OK);
-      EXPECT_EQ(old.get(), current.get());
-    }
-    ComPtr<IUnknown> none;
-    EXPECT_EQ(object.As(IID_IPersist, &none), E_NOINTERFACE);
-  }
-  ComPtr<IUnknown> stac;
-  EXPECT_EQ(::CoCreateInstance(Clsid(members::ProcStacClass()), nullptr, CLSCTX_INPROC_SERVER,
-                               Iid(members::ProcBugClass()), stac.put_void()),
-            E_NOINTERFACE);
-}
-
-TEST(Lifetime, ReleasingAHandlerTerminatesItsTracer) {
-  ComPtr<_ProcStac> stac = NewProcStac();
-  InitPayroll(stac.get());
-  ComPtr<_ProcBug> bug = NewProcBug();
+TEST(Lifetime, OfTheHandlersTracerAndOfTheDll) {
+  // The handler's last release terminates the tracer it holds.
+  ComPtr<_ProcStac> stac = New<_ProcStac>();
+  ComPtr<_ProcBug> bug = New<_ProcBug>();
   _ProcStac* given = stac.get();
   ASSERT_EQ(bug->putref_ProcStack(&given), S_OK);
   bug.reset();
   UniqueBstr dump;
-  EXPECT_EQ(stac->Dump(dump.put()), RuntimeError(91));
-  EXPECT_EQ(TakeErrorInfo().description, L"Object variable or With block variable not set");
+  EXPECT_EQ(Take(stac->Dump(dump.put())),
+            Outcome(HRESULT(0x800A0000u | 91), L"Cobaltmoth",
+                    L"Object variable or With block variable not set"));
 
-  // A tracer that is not this library's own is a type mismatch.
-  ComPtr<_ProcBug> handler = NewProcBug();
-  ComPtr<_ProcBug> stranger = NewProcBug();
-  _ProcStac* foreign = reinterpret_cast<_ProcStac*>(stranger.get());
-  EXPECT_EQ(handler->putref_ProcStack(&foreign), RuntimeError(13));
-  ComPtr<_ProcStac> none;
-  ASSERT_EQ(handler->get_ProcStack(none.put()), S_OK);
-  EXPECT_FALSE(none);
-}
-
-TEST(Lifetime, TheModuleCountsObjectsAndLocks) {
-  using CanUnload = HRESULT(STDAPICALLTYPE*)();
-  using GetClassObject = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
-  ComPtr<_ProcStac> stac = NewProcStac();  // loads the DLL
-  HMODULE module = ::GetModuleHandleW(L"Cobaltmoth.dll");
-  ASSERT_NE(module, nullptr);
-  auto can_unload = Export<CanUnload>(module, "DllCanUnloadNow");
-  auto get_class = Export<GetClassObject>(module, "DllGetClassObject");
-  ASSERT_NE(can_unload, nullptr);
-  ASSERT_NE(get_class, nullptr);
+  // The DLL can unload when no object, class factory reference or lock is left.
+  const HMODULE dll = ::GetModuleHandleW(L"Cobaltmoth.dll");
+  const auto can_unload = Export<HRESULT(STDAPICALLTYPE*)()>(dll, "DllCanUnloadNow");
+  const auto get_class =
+      Export<HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**)>(dll, "DllGetClassObject");
+  ASSERT_TRUE(can_unload && get_class);
   EXPECT_EQ(can_unload(), S_FALSE);
   stac.reset();
   EXPECT_EQ(can_unload(), S_OK);
-
   ComPtr<IClassFactory> factory;
-  ASSERT_EQ(get_class(Clsid(members::ProcBugClass()), IID_IClassFactory, factory.put_void()),
-            S_OK);
-  EXPECT_EQ(can_unload(), S_FALSE);
-  ASSERT_EQ(factory->LockServer(TRUE), S_OK);
-  ComPtr<IUnknown> aggregated;
-  EXPECT_EQ(factory->CreateInstance(reinterpret_cast<IUnknown*>(factory.get()), IID_IUnknown,
-                                    aggregated.put_void()),
-            CLASS_E_NOAGGREGATION);
-  factory.reset();
-  EXPECT_EQ(can_unload(), S_FALSE);  // still locked
-  // The factory itself is static, so the lock is released through a new reference.
-  ASSERT_EQ(get_class(Clsid(members::ProcBugClass()), IID_IClassFactory, factory.put_void()),
-            S_OK);
-  ASSERT_EQ(factory->LockServer(FALSE), S_OK);
-  factory.reset();
-  EXPECT_EQ(can_unload(), S_OK);
+  ComPtr<IUnknown> object;
+  for (const BOOL lock : {TRUE, FALSE}) {  // the factory is static: a new reference unlocks
+    ASSERT_EQ(get_class(Clsid(*kClasses[1]), IID_IClassFactory, factory.put_void()), S_OK);
+    EXPECT_EQ(can_unload(), S_FALSE);
+    ASSERT_EQ(factory->LockServer(lock), S_OK);
+    EXPECT_EQ(factory->CreateInstance(factory.get(), IID_IUnknown, object.put_void()),
+              CLASS_E_NOAGGREGATION);
+    factory.reset();
+    EXPECT_EQ(can_unload(), lock ? S_FALSE : S_OK);
+  }
+}
 
-  ComPtr<IUnknown> nothing;
-  const GUID unknown = {0x01234567, 0x89ab, 0xcdef, {1, 2, 3, 4, 5, 6, 7, 8}};
-  EXPECT_EQ(get_class(unknown, IID_IClassFactory, nothing.put_void()), CLASS_E_CLASSNOTAVAILABLE);
+// The type library read back and the member table rendered as the same lines: the library; each
+// type in order with what it names (a dual interface's vtable half, a class's default interface,
+// an alias's target); each member of a vtable half in the member list's order with its slot and
+// parameters (type, a pointer as VT_BYREF; flags; default); each member of the enumeration.
+
+std::wstring Line(std::initializer_list<std::wstring> fields) {
+  std::wstring line;
+  for (const std::wstring& field : fields) line += field + L"|";
+  return line;
+}
+
+template <typename Described>
+std::wstring Documentation(Described* described, MEMBERID id) {
+  UniqueBstr name;
+  UniqueBstr help;
+  DWORD context = 99;
+  described->GetDocumentation(id, name.put(), help.put(), &context, nullptr);
+  return Line({Text(name.get()), Text(help.get()), N(context)});
+}
+
+std::vector<std::wstring> Read(ITypeLib* library) {
+  TLIBATTR* lib = nullptr;
+  library->GetLibAttr(&lib);
+  std::vector<std::wstring> lines = {Documentation(library, -1) +
+                                     Line({N(lib->wMajorVerNum), N(lib->wMinorVerNum)})};
+  library->ReleaseTLibAttr(lib);
+  for (UINT i = 0; i < library->GetTypeInfoCount(); ++i) {
+    ComPtr<ITypeInfo> info;
+    ComPtr<ITypeInfo> named;
+    TYPEATTR* a = nullptr;
+    library->GetTypeInfo(i, info.put());
+    info->GetTypeAttr(&a);
+    HREFTYPE ref = a->typekind == TKIND_ALIAS ? a->tdescAlias.hreftype : 0;
+    if (a->typekind == TKIND_DISPATCH || a->typekind == TKIND_COCLASS) {
+      info->GetRefTypeOfImplType(a->typekind == TKIND_COCLASS ? 0 : -1, &ref);
+    }
+    if (a->typekind != TKIND_ENUM) info->GetRefTypeInfo(ref, named.put());
+    // oleaut32 may mark a class whose default interface is dispatchable as dispatchable too.
+    const int dispatchable = a->typekind == TKIND_COCLASS ? TYPEFLAG_FDISPATCHABLE : 0;
+    lines.push_back(Documentation(info.get(), MEMBERID_NIL) +
+                    Line({N(a->typekind), N(a->wMajorVerNum), N(a->wMinorVerNum),
+                          N(a->wTypeFlags & ~dispatchable),
+                          a->typekind == TKIND_ENUM ? L"" : GuidText(a->guid)}) +
+                    (named ? Documentation(named.get(), MEMBERID_NIL) : L""));
+    TYPEATTR* half = nullptr;
+    if (a->typekind == TKIND_DISPATCH && named->GetTypeAttr(&half) == S_OK) {
+      lines.back() += Line({N(half->typekind), N(half->wTypeFlags)});
+      for (UINT k = 0; k < half->cFuncs; ++k) {
+        FUNCDESC* f = nullptr;
+        BSTR names[8] = {};
+        UINT count = 0;
+        named->GetFuncDesc(k, &f);
+        named->GetNames(f->memid, names, 8, &count);
+        std::wstring line = Documentation(named.get(), f->memid) +
+                            Line({N(f->memid), N(f->invkind), N(f->oVft), N(f->callconv)});
+        for (UINT n = 0; n < count; ++n) line += Text(UniqueBstr(names[n]).get()) + L" ";
+        for (SHORT p = 0; p < f->cParams; ++p) {
+          const ELEMDESC& e = f->lprgelemdescParam[p];
+          line += L"|" + N(e.tdesc.vt == VT_PTR ? VT_BYREF | e.tdesc.lptdesc->vt : e.tdesc.vt) +
+                  L" " + N(e.paramdesc.wParamFlags);
+          if (!(e.paramdesc.wParamFlags & PARAMFLAG_FHASDEFAULT)) continue;
+          VARIANT stored = e.paramdesc.pparamdescex->varDefaultValue;  // read only
+          win::UniqueVariant value;
+          ::VariantChangeType(&value, &stored, 0, VT_I4);
+          // True: Wine's writer keeps a Boolean in one byte (0x00FF), Windows' in two (0xFFFF).
+          const bool is_true = V_VT(&stored) == VT_BOOL && V_I4(&value) != 0;
+          line += L" " + N(V_VT(&stored)) + L"=" + N(is_true ? -1 : V_I4(&value));
+        }
+        lines.push_back(line);
+        named->ReleaseFuncDesc(f);
+      }
+      named->ReleaseTypeAttr(half);
+    }
+    for (UINT k = 0; k < (a->typekind == TKIND_ENUM ? a->cVars : 0); ++k) {
+      VARDESC* v = nullptr;
+      win::UniqueVariant value;
+      info->GetVarDesc(k, &v);
+      ::VariantChangeType(&value, v->lpvarValue, 0, VT_I4);
+      lines.push_back(Documentation(info.get(), v->memid) + Line({N(v->varkind), N(V_I4(&value))}));
+      info->ReleaseVarDesc(v);
+    }
+    info->ReleaseTypeAttr(a);
+  }
+  return lines;
+}
+
+std::vector<std::wstring> Rendered() {
+  const members::LibraryInfo& lib = members::Library();
+  auto doc = [](std::u16string_view name, std::u16string_view help) {
+    return Line({Wide(name), Wide(help), L"0"});
+  };
+  // By HostType: a ProcStac is a pointer to its interface, the host's error object a dispatch.
+  auto type = [](members::HostType host, bool by_ref) {
+    constexpr VARTYPE kTypes[] = {VT_VOID, VT_BSTR,        VT_I2,  VT_I4,
+                                  VT_BOOL, VT_USERDEFINED, VT_PTR, VT_DISPATCH};
+    return N((by_ref ? VT_BYREF : 0) | kTypes[static_cast<int>(host)]);
+  };
+  const int dual = TYPEFLAG_FHIDDEN | TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE |
+                   TYPEFLAG_FOLEAUTOMATION | TYPEFLAG_FDISPATCHABLE;
+  std::vector<std::wstring> lines = {doc(lib.name, lib.help) +
+                                     Line({N(lib.version.major), N(lib.version.minor)})};
+  for (const ClassInfo* cls : kClasses) {
+    const std::wstring version = Line({N(cls->version.major), N(cls->version.minor)});
+    const std::wstring interface_doc = doc(cls->interface_name, cls->help);
+    // The dispatch view, which oleaut32 derives, does not report automation compatibility.
+    lines.push_back(interface_doc + Line({N(TKIND_DISPATCH)}) + version +
+                    Line({N(dual & ~TYPEFLAG_FOLEAUTOMATION), GuidText(Iid(*cls))}) +
+                    interface_doc + Line({N(TKIND_INTERFACE), N(dual)}));
+    for (int position = 0; position < static_cast<int>(cls->members.size()); ++position) {
+      for (std::size_t slot = 0; slot < cls->members.size(); ++slot) {  // after IDispatch's 7
+        const members::Member& m = cls->members[slot];
+        if (m.list_position != position) continue;
+        std::wstring line =
+            doc(m.name, m.help) + Line({N(m.dispid), N(1 << static_cast<int>(m.kind)),
+                                        N((7 + slot) * sizeof(void*)), N(CC_STDCALL)});
+        line += Wide(m.name) + L" ";
+        for (const members::Param& p : m.params) line += p.name.empty() ? L"" : Wide(p.name) + L" ";
+        for (const members::Param& p : m.params) {
+          line +=
+              L"|" + type(p.type, p.by_ref) + L" " +
+              N(PARAMFLAG_FIN | (p.by_ref ? PARAMFLAG_FOUT : 0) |
+                (p.optional ? PARAMFLAG_FOPT : 0) | (p.has_default ? PARAMFLAG_FHASDEFAULT : 0));
+          if (p.has_default) line += L" " + type(p.type, false) + L"=" + N(p.default_value);
+        }
+        if (m.result != members::HostType::kVoid) {
+          line += L"|" + type(m.result, true) + L" " + N(PARAMFLAG_FOUT | PARAMFLAG_FRETVAL);
+        }
+        lines.push_back(line);
+      }
+    }
+    lines.push_back(doc(cls->name, cls->help) + Line({N(TKIND_COCLASS)}) + version +
+                    Line({N(TYPEFLAG_FCANCREATE), GuidText(Clsid(*cls))}) + interface_doc);
+    for (const members::EarlierInterface& e : cls->earlier) {
+      lines.push_back(doc(e.name, u"") +
+                      Line({N(TKIND_ALIAS), N(e.version.major), N(e.version.minor),
+                            N(TYPEFLAG_FHIDDEN), GuidText(com::ToGuid(e.iid))}) +
+                      interface_doc);
+    }
+  }
+  lines.push_back(doc(lib.enum_name, u"") + Line({N(TKIND_ENUM), N(lib.enum_version.major),
+                                                  N(lib.enum_version.minor), L"0", L""}));
+  for (const members::EnumMember& e : lib.enum_members) {
+    lines.push_back(doc(e.name, e.name) + Line({N(VAR_CONST), N(e.value)}));  // with blanks
+  }
+  return lines;
+}
+
+TEST(TypeLibrary, ReadBackAsTheMemberTableHasIt) {
+  const members::LibraryInfo& lib = members::Library();
+  ComPtr<ITypeLib> library;
+  ASSERT_EQ(::LoadRegTypeLib(com::ToGuid(lib.libid), lib.version.major, lib.version.minor, lib.lcid,
+                             library.put()),
+            S_OK);
+  const std::vector<std::wstring> read = Read(library.get());
+  const std::vector<std::wstring> expected = Rendered();
+  for (std::size_t i = 0; i < std::max(read.size(), expected.size()); ++i) {
+    EXPECT_EQ(i < read.size() ? read[i] : L"", i < expected.size() ? expected[i] : L"") << i;
+  }
+}
+
+// The text of a value (nullptr: the key's own) in lower case, or "<none>".
+std::wstring Read(HKEY root, const std::wstring& path, const wchar_t* name = nullptr) {
+  wchar_t text[1024] = {};
+  DWORD size = sizeof text;
+  const auto got = ::RegGetValueW(root, path.c_str(), name, RRF_RT_REG_SZ, nullptr, text, &size);
+  return got == ERROR_SUCCESS ? ::CharLowerW(text) : L"<none>";
+}
+
+// The classes under the root's Software\Classes as registration leaves them, or none.
+void ExpectClasses(HKEY root, bool registered) {
+  const std::wstring classes = L"Software\\Classes\\";
+  for (const ClassInfo* cls : kClasses) {
+    const std::wstring clsid = classes + L"CLSID\\" + GuidText(Clsid(*cls));
+    const std::wstring prog_id = L"Cobaltmoth." + Wide(cls->name);
+    // ProcBug is registered with its help string as description, ProcStac with none.
+    std::tuple<std::wstring, const wchar_t*, std::wstring> values[] = {
+        {clsid, nullptr, cls->help.empty() ? L"<none>" : Wide(cls->help)},
+        {clsid + L"\\InprocServer32", nullptr, kDll},
+        {clsid + L"\\InprocServer32", L"ThreadingModel", L"Apartment"},
+        {clsid + L"\\ProgID", nullptr, prog_id},
+        {clsid + L"\\TypeLib", nullptr, GuidText(com::ToGuid(members::Library().libid))},
+        {classes + prog_id + L"\\CLSID", nullptr, GuidText(Clsid(*cls))}};
+    for (auto& [path, name, value] : values) {
+      if (!registered) value = L"<none>";
+      EXPECT_EQ(Read(root, path, name), ::CharLowerW(value.data())) << path;
+    }
+  }
+}
+
+TEST(Registration, MachineWideUnregisteredRegisteredAgainAndPerUser) {
+  const members::LibraryInfo& lib_info = members::Library();
+  const std::wstring lib = L"TypeLib\\" + GuidText(com::ToGuid(lib_info.libid)) + L"\\8.3";
+  std::wstring tlb = kDll.substr(0, kDll.find_last_of(L'\\') + 1) + L"Cobaltmoth.tlb";
+  std::wstring help = Wide(lib_info.help);
+  ExpectClasses(HKEY_LOCAL_MACHINE, true);
+  EXPECT_EQ(Read(HKEY_CLASSES_ROOT, lib), ::CharLowerW(help.data()));
+  const wchar_t* win = sizeof(void*) == 8 ? L"\\409\\win64" : L"\\409\\win32";
+  EXPECT_EQ(Read(HKEY_CLASSES_ROOT, lib + win), ::CharLowerW(tlb.data()));
+
+  const win::UniqueHmodule dll(::LoadLibraryW(kDll.c_str()));
+  using Entry = HRESULT(STDAPICALLTYPE*)();
+  const auto unregister = Export<Entry>(dll.get(), "DllUnregisterServer");
+  const auto reg = Export<Entry>(dll.get(), "DllRegisterServer");
+  const auto install = Export<HRESULT(STDAPICALLTYPE*)(BOOL, LPCWSTR)>(dll.get(), "DllInstall");
+  ASSERT_TRUE(unregister && reg && install);
+  ASSERT_EQ(unregister(), S_OK);
+  ExpectClasses(HKEY_LOCAL_MACHINE, false);
+  EXPECT_EQ(Read(HKEY_CLASSES_ROOT, lib), L"<none>");
+  ComPtr<IUnknown> none;
+  EXPECT_EQ(::CoCreateInstance(Clsid(*kClasses[1]), nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                               none.put_void()),
+            REGDB_E_CLASSNOTREG);
+  ASSERT_EQ(reg(), S_OK);
+  ExpectClasses(HKEY_LOCAL_MACHINE, true);
+
+  // Per user ("user" in any case): the current user's classes only.
+  ASSERT_EQ(install(TRUE, L"user"), S_OK);
+  ExpectClasses(HKEY_CURRENT_USER, true);
+  ASSERT_EQ(install(FALSE, L"User"), S_OK);
+  ExpectClasses(HKEY_CURRENT_USER, false);
+  ExpectClasses(HKEY_LOCAL_MACHINE, true);
+  // Wine's per-user type library functions act on the machine's registration: register again.
+  ASSERT_EQ(reg(), S_OK);
 }
 
 }  // namespace
@@ -359,14 +405,6 @@ TEST(Lifetime, TheModuleCountsObjectsAndLocks) {
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: %s [gtest options] <path of Cobaltmoth.dll>\n", argv[0]);
-    return 2;
-  }
-  const std::string path = argv[1];
-  cobaltmoth::comtest::dll_path.assign(path.begin(), path.end());
   ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-  const int result = RUN_ALL_TESTS();
-  ::CoUninitialize();
-  return result;
+  return RUN_ALL_TESTS();
 }

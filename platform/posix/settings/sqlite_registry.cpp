@@ -212,10 +212,11 @@ void AfterFork();
 // Calls on it hold Mutex() from start to end.
 class Hive {
  public:
-  // Opens the hive's database for writing, making its folder and file when `create` is set.
-  // A database that can only be read counts as one that cannot be opened.
+  // Opens the hive's database for writing, making its folder and file when `create` is set;
+  // a database that can only be read then counts as one that cannot be opened. With
+  // `read_only`, the database (which must exist) is opened to be read only.
   static RegStatus Open(const std::string& file, mode_t folder_mode, bool create,
-                        std::shared_ptr<Hive>* hive) {
+                        bool read_only, std::shared_ptr<Hive>* hive) {
     static std::once_flag fork_handlers;
     std::call_once(fork_handlers, [] { ::pthread_atfork(BeforeFork, AfterFork, AfterFork); });
     if (create) {
@@ -225,7 +226,7 @@ class Hive {
         if (made != RegStatus::kOk) return made;
       }
     }
-    auto owner = std::shared_ptr<Hive>(new Hive(file));
+    auto owner = std::shared_ptr<Hive>(new Hive(file, read_only));
     const std::lock_guard<std::mutex> lock(owner->mutex_);
     const RegStatus status = owner->Connect(create);
     if (status == RegStatus::kOk) *hive = std::move(owner);
@@ -244,6 +245,7 @@ class Hive {
 
   std::mutex& Mutex() { return mutex_; }
   sqlite3* Db() const { return db_; }
+  bool ReadOnly() const { return read_only_; }
 
   // Whether this is a connection to the file that `info` describes now.
   bool Serves(const struct stat& info) const {
@@ -318,19 +320,26 @@ class Hive {
   }
 
  private:
-  explicit Hive(std::string file) : file_(std::move(file)) {
+  Hive(std::string file, bool read_only) : file_(std::move(file)), read_only_(read_only) {
     const std::lock_guard<std::mutex> lock(Live().mutex);
     Live().hives.insert(this);
   }
 
   RegStatus Connect(bool create) {
     Close();
-    const int flags =
-        SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
-    const int opened = ::sqlite3_open_v2(file_.c_str(), &db_, flags, nullptr);
-    RegStatus status = StatusFromSqlite(opened);
+    RegStatus status;
+    if (read_only_) {
+      // Read without writing anything, not even the files a write-ahead log keeps beside the
+      // database; a database whose log cannot be shared so is read as a snapshot.
+      status = OpenReading("?mode=ro");
+      if (status != RegStatus::kOk) status = OpenReading("?immutable=1");
+    } else {
+      const int flags =
+          SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
+      status = StatusFromSqlite(::sqlite3_open_v2(file_.c_str(), &db_, flags, nullptr));
+    }
     // SQLite falls back to reading only when the file is write-protected.
-    if (status == RegStatus::kOk && ::sqlite3_db_readonly(db_, "main") != 0) {
+    if (status == RegStatus::kOk && !read_only_ && ::sqlite3_db_readonly(db_, "main") != 0) {
       status = RegStatus::kAccessDenied;
     }
     if (status == RegStatus::kOk) {
@@ -350,10 +359,37 @@ class Hive {
     return RegStatus::kOk;
   }
 
+  // Opens the file as an SQLite URI with `query`, for reading only.
+  RegStatus OpenReading(const char* query) {
+    Close();
+    std::string uri = "file:";
+    for (const char c : file_) {
+      if (c == '?' || c == '#' || c == '%') {
+        static constexpr char kHex[] = "0123456789ABCDEF";
+        uri += '%';
+        uri += kHex[static_cast<unsigned char>(c) >> 4];
+        uri += kHex[c & 0xF];
+      } else {
+        uri += c;
+      }
+    }
+    uri += query;
+    const int flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX;
+    RegStatus status = StatusFromSqlite(::sqlite3_open_v2(uri.c_str(), &db_, flags, nullptr));
+    std::int64_t version = 0;
+    if (status == RegStatus::kOk) status = Version(&version);
+    if (status == RegStatus::kOk && version != 1) {
+      status = version == 0 ? RegStatus::kNotFound : RegStatus::kBadDatabase;
+    }
+    if (status != RegStatus::kOk) Close();
+    return status;
+  }
+
   // Makes the tables of a new hive; checks those of an old one. Reading the version here
   // also makes the first access to the file (and its log) happen now, so that a hive that
   // cannot be used fails to open rather than at its first call.
   RegStatus Prepare() {
+    if (read_only_) return RegStatus::kOk;  // checked as it was opened
     RegStatus status = Exec("PRAGMA synchronous = NORMAL");
     if (status != RegStatus::kOk) return status;
     std::int64_t version = 0;
@@ -374,6 +410,7 @@ class Hive {
   }
 
   const std::string file_;
+  const bool read_only_;
   sqlite3* db_ = nullptr;
   dev_t device_ = 0;
   ino_t inode_ = 0;
@@ -419,6 +456,7 @@ class SqliteKey final : public RegistryKey {
   RegStatus SetValue(std::u16string_view name, std::uint32_t type,
                      std::span<const std::uint8_t> data) override {
     return Guard([&] {
+      if (hive_->ReadOnly()) return RegStatus::kAccessDenied;
       return hive_->Write([&] {
         const RegStatus exists = hive_->Exists(id_);
         if (exists != RegStatus::kOk) return exists;
@@ -438,6 +476,7 @@ class SqliteKey final : public RegistryKey {
 
   RegStatus DeleteValue(std::u16string_view name) override {
     return Guard([&] {
+      if (hive_->ReadOnly()) return RegStatus::kAccessDenied;
       return hive_->Write([&] {
         const RegStatus exists = hive_->Exists(id_);
         if (exists != RegStatus::kOk) return exists;
@@ -451,6 +490,7 @@ class SqliteKey final : public RegistryKey {
 
   RegStatus DeleteSubKey(std::u16string_view path) override {
     return Guard([&] {
+      if (hive_->ReadOnly()) return RegStatus::kAccessDenied;
       return hive_->Write([&] {
         const RegStatus exists = hive_->Exists(id_);
         if (exists != RegStatus::kOk) return exists;
@@ -519,7 +559,12 @@ class SqliteRegistry final : public Registry {
       }
       if (file.empty()) return RegStatus::kAccessDenied;  // no home folder to keep it in
       std::shared_ptr<Hive> hive;
-      RegStatus status = Connect(file, folder_mode, create, SplitPath(path).empty(), &hive);
+      RegStatus status = Connect(file, folder_mode, create, false, SplitPath(path).empty(), &hive);
+      // The machine's store is the administrator's: another user may read it (writing still
+      // needs write access).
+      if (status == RegStatus::kAccessDenied && root == kHkeyLocalMachine && !create) {
+        status = Connect(file, folder_mode, false, true, false, &hive);
+      }
       if (status != RegStatus::kOk) return status;
       const std::lock_guard<std::mutex> lock(hive->Mutex());
       status = hive->Reopen();
@@ -541,8 +586,8 @@ class SqliteRegistry final : public Registry {
   // This process's connection to the hive in `file`, opened when there is none yet (or the
   // one there is serves a file that has since been replaced, or another process). Opening to
   // read makes no files: a hive never written has no keys but its root.
-  RegStatus Connect(const std::string& file, mode_t folder_mode, bool create, bool root_only,
-                    std::shared_ptr<Hive>* hive) {
+  RegStatus Connect(const std::string& file, mode_t folder_mode, bool create, bool read_only,
+                    bool root_only, std::shared_ptr<Hive>* hive) {
     struct stat info {};
     const bool exists = ::stat(file.c_str(), &info) == 0;
     if (!exists) {
@@ -551,21 +596,23 @@ class SqliteRegistry final : public Registry {
       create = true;
     }
     const std::lock_guard<std::mutex> lock(mutex_);
-    const auto cached = connections_.find(file);
+    const std::string name = read_only ? file + '\0' : file;  // the readers' own connection
+    const auto cached = connections_.find(name);
     bool serves = false;
     if (exists && cached != connections_.end()) {
       const std::lock_guard<std::mutex> hive_lock(cached->second->Mutex());
       serves = cached->second->Serves(info);
     }
     if (serves) {
-      if (::faccessat(AT_FDCWD, file.c_str(), W_OK, AT_EACCESS) != 0) {
+      if (!read_only && ::faccessat(AT_FDCWD, file.c_str(), W_OK, AT_EACCESS) != 0) {
         return StatusFromErrno(errno);
       }
       *hive = cached->second;
       return RegStatus::kOk;
     }
-    const RegStatus status = Hive::Open(file, folder_mode, create, hive);
-    if (status == RegStatus::kOk) connections_[file] = *hive;
+    if (read_only && !exists) return RegStatus::kNotFound;
+    const RegStatus status = Hive::Open(file, folder_mode, create, read_only, hive);
+    if (status == RegStatus::kOk) connections_[name] = *hive;
     return status;
   }
 

@@ -1,5 +1,4 @@
-' The host of the desktop test: Raise with the message box and the report window, then what
-' Raise left. The title holds an ampersand, a hash sign and a question mark.
+' The desktop test's host: Raise with both windows, a title with "&", "#" and "?", what is left.
 Dim bug
 Set bug = CreateObject("Cobaltmoth.ProcBug")
 bug.Init "R&D #1?", 1, 2, 30, "C:\", 0

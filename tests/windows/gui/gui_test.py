@@ -1,18 +1,8 @@
 #!/usr/bin/env python3
-"""The message box and the report window of Cobaltmoth.dll under Wine 64 on a private Xvfb,
-driven with xdotool as a user would, from a VBScript host (gui.vbs) run by cscript.
-
-It checks, in this order: the message box appears with its exact title; after OK the report
-window appears with the same title and a client area of 615 x 453 pixels (96 dots an inch);
-text typed at the top of the box, Ctrl+Enter (a new line), Tab (to Copy) and Enter (the
-focused button) put the edited text on the clipboard, read back by a Windows program, and
-show the confirmation; Print without a printer tells the user and leaves the window; Enter in
-the text box starts the program registered for ".htm" files with exactly the parameter text;
-Esc closes the window and the host prints EndOnError=False. Screenshots of both windows are
-saved in --shots. Wine without a window manager activates a window on a click only, so the
-test clicks a label of a window before it types into it.
-"""
-import argparse
+"""Drives the message box and the report window of a VBScript host's Raise under Wine on a
+private Xvfb with xdotool, as a user would; each check says what it sees. Wine without a window
+manager activates a window on a click only: the test clicks a label before it types.
+Usage (in xvfb-run): gui_test.py WINE_RUN DLL HELPER(.htm program; clipboard) SCRIPT WORK SHOTS"""
 import os
 import re
 import shutil
@@ -37,173 +27,114 @@ def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
-class Display:
-    def __init__(self):
-        read, write = os.pipe()
-        self.server = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-            pass_fds=[write], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(write)
-        number = b""
-        while not number.endswith(b"\n"):
-            chunk = os.read(read, 16)
-            if not chunk:
-                break
-            number += chunk
-        os.close(read)
-        self.name = ":" + number.decode().strip()
-
-    def close(self):
-        self.server.terminate()
-        self.server.wait(timeout=10)
+def xdo(*args):
+    return subprocess.run(["xdotool", *args], capture_output=True, text=True,
+                          timeout=20).stdout.strip()
 
 
-def xdo(*args, timeout=20):
-    result = subprocess.run(["xdotool", *args], capture_output=True, text=True, timeout=timeout)
-    return result.stdout.strip()
-
-
-def windows():
-    """Visible windows: id -> (title, x, y, width, height)."""
-    found = {}
-    for wid in xdo("search", "--onlyvisible", "--name", ".").split():
-        title = xdo("getwindowname", wid)
-        geometry = xdo("getwindowgeometry", wid)
-        pos = re.search(r"Position: (\d+),(\d+)", geometry)
-        size = re.search(r"Geometry: (\d+)x(\d+)", geometry)
-        if pos and size:
-            found[wid] = (title, int(pos[1]), int(pos[2]), int(size[1]), int(size[2]))
-    return found
-
-
-def wait_window(title, size=None, seconds=40):
+def wait(find, seconds):  # what find() returns once true, polled for `seconds`; else None
     deadline = time.time() + seconds
     while time.time() < deadline:
-        for wid, (name, x, y, w, h) in windows().items():
-            if name == title and (size is None or (w, h) == size):
-                return wid, x, y, w, h
+        found = find()
+        if found:
+            return found
         time.sleep(0.2)
     return None
 
 
-def wait_gone(wid, seconds=20):
-    deadline = time.time() + seconds
-    while time.time() < deadline:
-        if wid not in windows():
-            return True
-        time.sleep(0.2)
-    return False
+def wait_window(title, size=None):  # (id, x, y, width, height) of a window once it shows
+    def find():
+        for wid in xdo("search", "--onlyvisible", "--name", ".").split():
+            shell = xdo("getwindowgeometry", "--shell", wid)  # WINDOW= X= Y= WIDTH= HEIGHT=
+            _, x, y, w, h = map(int, re.findall(r"=(\d+)", shell)[:5])
+            if xdo("getwindowname", wid) == title and size in (None, (w, h)):
+                return wid, x, y, w, h
+    return wait(find, 40)
 
 
-def click(x, y):
-    xdo("mousemove", str(x), str(y), "click", "1")
-    time.sleep(0.3)
+def press(*keys, at=None):  # clicks at `at` (x, y), if given, then presses the keys
+    if at:
+        xdo("mousemove", str(at[0]), str(at[1]), "click", "1")
+        time.sleep(0.3)
+    if keys:
+        xdo("key", "--delay", "60", *keys)
+        time.sleep(0.3)
 
 
-def keys(*names):
-    xdo("key", "--delay", "60", *names)
-    time.sleep(0.3)
+def dismiss(box):  # clicks a message box's title, presses Enter (OK); True once it is gone
+    press("Return", at=(box[1] + box[3] // 2, box[2] + 12))
+    return wait(lambda: box[0] not in xdo("search", "--onlyvisible", "--name", ".").split(), 20)
 
 
-def shot(wid, path):
+def shot(box, path):
     xdo("mousemove", "0", "0")
-    subprocess.run(["import", "-window", wid, path], check=False, timeout=30)
+    subprocess.run(["import", "-window", box[0], path], check=False, timeout=30)
     check(os.path.exists(path), f"screenshot {path}")
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--wine-run", required=True)
-    parser.add_argument("--dll", required=True)
-    parser.add_argument("--record", required=True, help="the stand-in .htm program")
-    parser.add_argument("--clip", required=True, help="the clipboard reader")
-    parser.add_argument("--script", required=True)
-    parser.add_argument("--work", required=True)
-    parser.add_argument("--shots", required=True)
-    a = parser.parse_args()
-
-    for tool in ("Xvfb", "xdotool", "import"):
-        if shutil.which(tool) is None:
-            print(f"FAIL {tool} is missing")
-            return 1
-    shutil.rmtree(a.work, ignore_errors=True)
-    os.makedirs(a.work)
-    os.makedirs(a.shots, exist_ok=True)
-    record = os.path.join(a.work, "argv")
-
-    display = Display()
-    env = dict(os.environ)
+    wine_run, dll, helper, script, work, shots = sys.argv[1:7]
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    os.makedirs(shots, exist_ok=True)
+    record = os.path.join(work, "argv")
     # A prefix of its own: its wine server and desktop process start on this display.
-    env.update(WINEPREFIX=os.path.join(os.path.dirname(a.work), "gui-wineprefix"),
-               COBALTMOTH_WINE_DISPLAY=display.name, DISPLAY=display.name,
-               COBALTMOTH_UI="gui", COBALTMOTH_TEST_RECORD=windows_path(record))
-    os.environ["DISPLAY"] = display.name
-    wine = [a.wine_run]
+    env = dict(os.environ, WINEPREFIX=os.path.join(os.path.dirname(work), "gui-wineprefix"),
+               COBALTMOTH_WINE_DISPLAY=os.environ["DISPLAY"], COBALTMOTH_UI="gui",
+               COBALTMOTH_TEST_RECORD=windows_path(record))
+
+    def wine(*args, **options):
+        return subprocess.run([wine_run, *args], env=env, **options)
+
     try:
-        subprocess.run(["wineserver", "-k"], env=env, check=False, capture_output=True)
-        subprocess.run(wine + ["regsvr32", "/s", windows_path(a.dll)], env=env, check=True)
-        command = '"' + windows_path(a.record) + '" "%1"'
+        subprocess.run(["wineserver", "-k"], env=env, capture_output=True)
+        wine("regsvr32", "/s", windows_path(dll), check=True)
         for key, value in ((r"HKLM\Software\Classes\.htm", "cobaltmoth.testhtm"),
                            (r"HKLM\Software\Classes\cobaltmoth.testhtm\shell\open\command",
-                            command)):
-            subprocess.run(wine + ["reg", "add", key, "/ve", "/d", value, "/f"], env=env,
-                           check=True, capture_output=True)
-
-        host_out = open(os.path.join(a.work, "host.out"), "wb")
-        host = subprocess.Popen(wine + ["cscript", "//nologo", windows_path(a.script)],
-                                env=env, stdout=host_out, stderr=subprocess.DEVNULL)
+                            f'"{windows_path(helper)}" "%1"')):
+            wine("reg", "add", key, "/ve", "/d", value, "/f", check=True, capture_output=True)
+        host_out = os.path.join(work, "host.out")
+        with open(host_out, "wb") as out:
+            host = subprocess.Popen([wine_run, "cscript", "//nologo", windows_path(script)],
+                                    env=env, stdout=out, stderr=subprocess.DEVNULL)
 
         box = wait_window(TITLE)
         if not check(box is not None, f'the message box appears titled "{TITLE}"'):
             return 1
-        shot(box[0], os.path.join(a.shots, "message-box.png"))
-        click(box[1] + box[3] // 2, box[2] + 12)
-        keys("Return")
-        check(wait_gone(box[0]), "OK closes the message box")
-
+        shot(box, os.path.join(shots, "message-box.png"))
+        check(dismiss(box), "OK closes the message box")
         window = wait_window(TITLE, size=(615, 453))
         if not check(window is not None, "the report window appears, its client area 615 x 453"):
             return 1
-        wid, x, y, _, _ = window
-        shot(wid, os.path.join(a.shots, "report-window.png"))
-        label = (x + 40, y + 5280 // 15 + 6)    # the line of instruction: takes no focus
-        text_box = (x + 300, y + 150)
+        shot(window, os.path.join(shots, "report-window.png"))
+        x, y = window[1:3]
+        label = (x + 40, y + 5280 // 15 + 6)  # the line of instruction: takes no focus
 
         # Copy after an edit: typed at the top, a new line, Tab to Copy, Enter presses it.
-        click(*label)
-        keys("ctrl+Home")
+        press("ctrl+Home", at=label)
         xdo("type", "--delay", "40", "Dear support,")
-        keys("ctrl+Return", "Tab", "Return")
+        press("ctrl+Return", "Tab", "Return")
         confirmation = wait_window("Cobaltmoth")
         check(confirmation is not None, 'Copy shows its confirmation titled "Cobaltmoth"')
-        copied = subprocess.run(wine + [windows_path(a.clip)], env=env, capture_output=True)
-        text = copied.stdout.decode("utf-8", "replace")
-        check(text.startswith("Dear support,\r\n\r\n") and "Name:    R&D #1?.EXE ver. 1.2.30" in text,
+        text = wine(windows_path(helper), capture_output=True).stdout.decode("utf-8", "replace")
+        check(text.startswith("Dear support,\r\n\r\n")
+              and "Name:    R&D #1?.EXE ver. 1.2.30" in text,
               "the clipboard holds the edited text: " + repr(text[:40]))
         if confirmation:
-            click(confirmation[1] + confirmation[3] // 2, confirmation[2] + 12)
-            keys("Return")
-            wait_gone(confirmation[0])
+            dismiss(confirmation)
 
         # Print with no printer installed: the user is told, the window stays.
-        click(x + 3600 // 15 + 44, y + 6240 // 15 + 16)
+        press(at=(x + 3600 // 15 + 44, y + 6240 // 15 + 16))
         failure = wait_window("Cobaltmoth")
-        check(failure is not None, "Print without a printer shows a message box")
-        if failure:
-            shot(failure[0], os.path.join(a.shots, "print-failure.png"))
-            click(failure[1] + failure[3] // 2, failure[2] + 12)
-            keys("Return")
-            wait_gone(failure[0])
+        if check(failure is not None, "Print without a printer shows a message box"):
+            shot(failure, os.path.join(shots, "print-failure.png"))
+            dismiss(failure)
         check(host.poll() is None, "the window is still open")
 
-        # Enter in the text box presses Send E-Mail.
-        click(*text_box)
-        keys("Return")
-        deadline = time.time() + 30
-        while not os.path.exists(record + ".done") and time.time() < deadline:
-            time.sleep(0.2)
+        press("Return", at=(x + 300, y + 150))
+        wait(lambda: os.path.exists(record + ".done"), 30)
         launched = open(record, encoding="utf-8").read() if os.path.exists(record) else ""
-        check(launched == '"' + windows_path(a.record) + '" ' + SUBJECT,
+        check(launched == '"' + windows_path(helper) + '" ' + SUBJECT,
               "Enter in the text box starts the .htm program with the parameter text: " +
               repr(launched))
 
@@ -211,22 +142,16 @@ def main():
         # when the first click comes: the window is clicked and Esc pressed until it goes.
         for attempt in range(1, 6):
             time.sleep(1)
-            click(*label)
-            keys("Escape")
-            try:
-                host.wait(timeout=8)
+            press("Escape", at=label)
+            if wait(lambda: host.poll() is not None, 8):
                 break
-            except subprocess.TimeoutExpired:
-                continue
         if host.poll() is None:
             host.kill()
-        host_out.close()
-        out = open(os.path.join(a.work, "host.out"), "rb").read()
+        out = open(host_out, "rb").read()
         check(out == b"EndOnError=False\r\ndone\r\n", "Esc closes the window and Raise returns: "
               + repr(out) + f" (Esc pressed {attempt} times)")
     finally:
-        subprocess.run(["wineserver", "-k"], env=env, check=False, capture_output=True)
-        display.close()
+        subprocess.run(["wineserver", "-k"], env=env, capture_output=True)
     return 1 if failures else 0
 
 

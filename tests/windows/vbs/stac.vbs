@@ -1,33 +1,31 @@
-' The tracer through late binding: the not-initialised error, Init, the stack log, Dump,
-' unwinding, the collection's error 9, Enabled, Terminate, and the release of the last
-' reference writing the log's footer. Its work folder is the only argument.
+' The tracer through late binding: not initialised, Init, the stack log, Dump, unwinding, error
+' 9, Enabled, Terminate, and the last release writing the log's footer; the work folder.
 Option Explicit
 On Error Resume Next
 Dim work, s, t, u, proc
 
 work = WScript.Arguments(0)
 
+' Prints the last error, then clears it.
 Sub Report(label)
   WScript.Echo label & ": " & Err.Number & " | " & Err.Source & " | " & Err.Description
+  Err.Clear
 End Sub
 
 Set s = CreateObject("Cobaltmoth.ProcStac")
 Report "create"
 WScript.Echo "TypeName=" & TypeName(s)
-WScript.Echo "defaults: Enabled=" & s.Enabled & " LogOnFile=" & s.LogOnFile & " LogFilePath=[" & s.LogFilePath & "]"
+WScript.Echo "defaults: Enabled=" & s.Enabled & " LogOnFile=" & s.LogOnFile & " LogFilePath=[" & _
+             s.LogFilePath & "]"
 
 WScript.Echo "Dump=[" & s.Dump & "]"
 Report "Dump before Init"
-Err.Clear
 s.EnterProc "modMain", "Main"
 Report "EnterProc before Init"
-Err.Clear
 s.ExitProc "modMain", "Main"
 Report "ExitProc before Init"
-Err.Clear
 s.PrintComment "too early"
 Report "PrintComment before Init"
-Err.Clear
 
 s.LogFilePath = work & "\before.txt"
 s.Init "Payroll", 1, 2, 30, work, 0
@@ -48,7 +46,6 @@ Report "ExitProc unwinding"
 WScript.Echo s.Dump
 s.ExitProc "modX", "Nope"
 Report "ExitProc of a procedure never entered"
-Err.Clear
 WScript.Echo s.Dump
 
 s.Enabled = False
@@ -61,7 +58,6 @@ s.Terminate
 Report "Terminate"
 WScript.Echo "Dump=[" & s.Dump & "]"
 Report "Dump after Terminate"
-Err.Clear
 s.Terminate
 Report "Terminate again"
 
@@ -74,13 +70,11 @@ WScript.Echo t.Dump
 Set t = Nothing
 Report "release"
 
-' A log folder that does not exist.
 Set u = CreateObject("Cobaltmoth.ProcStac")
 u.Init "Third", 1, 0, 0, work & "\missing", 1
 u.LogOnFile = True
 u.EnterProc "modMain", "Main"
 Report "EnterProc with a missing folder"
-Err.Clear
 WScript.Echo u.Dump
 Set u = Nothing
 Report "release of the third"
