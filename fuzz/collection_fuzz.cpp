@@ -179,17 +179,17 @@ std::optional<std::int32_t> RefTableSize(std::int64_t capacity, float fill_ratio
   return static_cast<std::int32_t>(r) | 1;
 }
 
-// The sum of the first 256 units, each as a signed 16-bit value times 2 to the power of the
-// units after it, modulo 2^30; 0 counts as 1.
+// FNV-1a (64 bits) over the first 256 units, through MurmurHash3's 64-bit finaliser, top 30
+// bits; 0 (and the empty key) counts as 1.
 std::int32_t RefHash(std::u16string_view lower_key) {
-  constexpr std::int64_t kModulus = std::int64_t{1} << 30;
-  const std::size_t n = std::min<std::size_t>(lower_key.size(), 256);
-  std::int64_t h = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    h = (2 * h + static_cast<std::int16_t>(lower_key[i])) % kModulus;
-    if (h < 0) h += kModulus;
+  if (lower_key.empty()) return 1;
+  std::uint64_t h = 14695981039346656037u;
+  for (const char16_t unit : lower_key.substr(0, 256)) h = (h ^ unit) * 1099511628211u;
+  for (const std::uint64_t multiplier : {0xFF51AFD7ED558CCDu, 0xC4CEB9FE1A85EC53u}) {
+    h = (h ^ (h >> 33)) * multiplier;
   }
-  return h == 0 ? 1 : static_cast<std::int32_t>(h);
+  const auto top = static_cast<std::int32_t>((h ^ (h >> 33)) >> 34);
+  return top == 0 ? 1 : top;
 }
 
 // ---- The model. -------------------------------------------------------------------------------

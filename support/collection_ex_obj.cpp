@@ -15,7 +15,7 @@ constexpr std::int32_t kMinNumItems = 20;
 constexpr std::int32_t kMinAllocationChunk = 20;
 constexpr float kMinFillRatio = 1.5f;
 constexpr std::int32_t kHashedUnits = 256;
-constexpr std::int64_t kHashMask = (std::int64_t{1} << 30) - 1;
+constexpr int kHashBits = 30;  // hashes run from 1 to 2^30 - 1
 // The longest key buffer that a popped entry keeps for reuse.
 constexpr std::size_t kKeptKeyCapacity = 128;
 
@@ -40,14 +40,21 @@ CollectionExObj::CollectionExObj() { Clear(); }
 std::int32_t CollectionExObj::HashKey(std::u16string_view lower_key) noexcept {
   const std::size_t n = std::min<std::size_t>(lower_key.size(), kHashedUnits);
   if (n == 0) return 1;
-  std::int64_t h = static_cast<std::int16_t>(lower_key[0]);
-  for (std::size_t i = 1; i < n; ++i) {
-    h = (2 * h + static_cast<std::int16_t>(lower_key[i])) & kHashMask;
+  // FNV-1a over the code units, on 64 bits...
+  std::uint64_t h = 0xCBF29CE484222325;
+  for (std::size_t i = 0; i < n; ++i) {
+    h ^= lower_key[i];
+    h *= 0x100000001B3;
   }
-  // A lone code unit at or above U+8000 reads as negative; it is brought into range the same
-  // way as every other step, modulo 2^30.
-  h &= kHashMask;
-  return h == 0 ? 1 : static_cast<std::int32_t>(h);
+  // ...finished by a 64-bit mixer (MurmurHash3's), so that every unit moves the top bits,
+  // which are the ones kept.
+  h ^= h >> 33;
+  h *= 0xFF51AFD7ED558CCD;
+  h ^= h >> 33;
+  h *= 0xC4CEB9FE1A85EC53;
+  h ^= h >> 33;
+  const auto kept = static_cast<std::int32_t>(h >> (64 - kHashBits));
+  return kept == 0 ? 1 : kept;
 }
 
 std::int32_t CollectionExObj::ComputeTableSize(std::int32_t capacity, float fill_ratio) {

@@ -80,11 +80,9 @@ class CollectionExObj {
 
   // Appends `item` at position Count + 1 under `lower_key`, which the caller guarantees to be
   // in lower case and not present. Nothing is hashed: the hash table is brought up to date
-  // when a key is next looked up. This is the path of a caller that reaches its entries only
-  // by position, such as the tracer's stack, whose keys (names plus depth) differ mostly in
-  // their last characters and would crowd into long probe runs. A sorted collection adds the
-  // key at its sorted place instead. A key that was present after all makes every later
-  // lookup raise 457.
+  // when a key is next looked up, so a caller that reaches its entries only by position never
+  // pays for it. A sorted collection adds the key at its sorted place instead. A key that was
+  // present after all makes every later lookup raise 457.
   void AppendNewKey(ObjectRef item, std::u16string_view lower_key);
 
   // The item under a key (5 when absent) or at a position (9 outside 1 to Count).
@@ -123,9 +121,11 @@ class CollectionExObj {
   std::int32_t Capacity() const noexcept { return capacity_; }
   std::int32_t TableSize() const noexcept { return table_size_; }
 
-  // The hash of a key that is already in lower case: 1 to 2^30 - 1. Only the first 256 code
-  // units count; each step doubles and adds the next code unit read as a signed 16-bit value,
-  // modulo 2^30.
+  // The hash of a key that is already in lower case: 1 to 2^30 - 1, and 1 for the empty key.
+  // Only the first 256 code units count: FNV-1a over them on 64 bits, finished by a 64-bit
+  // mixer, of which the top 30 bits are kept (0 counts as 1). Every code unit moves the whole
+  // result, so keys that differ only in their last characters (item1, item2, ...) spread over
+  // the table instead of crowding into one probe run.
   static std::int32_t HashKey(std::u16string_view lower_key) noexcept;
 
   // Capacity x FillRatio rounded to the nearest whole number (a half to even), made odd.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -124,24 +125,21 @@ TEST(CollectionExObj, RemoveByKeyOrPositionAndIgnoreMisses) {
   ExpectValid(c);
 }
 
-TEST(CollectionExObj, HashKeyFollowsTheDoublingSumModulo2To30) {
+TEST(CollectionExObj, HashKeyMixesTheFirst256UnitsIntoThirtyBits) {
   EXPECT_EQ(CollectionExObj::HashKey(u""), 1);
-  EXPECT_EQ(CollectionExObj::HashKey(u"a"), 97);
-  EXPECT_EQ(CollectionExObj::HashKey(u"ab"), 2 * 97 + 98);
-  EXPECT_EQ(CollectionExObj::HashKey(u"abc"), 2 * (2 * 97 + 98) + 99);
-  // A zero sum is 1.
-  EXPECT_EQ(CollectionExObj::HashKey(std::u16string(1, u'\0')), 1);
-  // Code units at or above U+8000 count as negative 16-bit values.
-  EXPECT_EQ(CollectionExObj::HashKey(u"a\uFFFF"), 2 * 97 - 1);
-  EXPECT_EQ(CollectionExObj::HashKey(u"\uFFFFa"), 2 * -1 + 97);
-  // ...and a lone one is brought into range modulo 2^30.
-  EXPECT_EQ(CollectionExObj::HashKey(u"\uFFFF"), (1 << 30) - 1);
-  // Only the first 256 code units count.
+  EXPECT_EQ(CollectionExObj::HashKey(u"a"), 547924566);
+  EXPECT_EQ(CollectionExObj::HashKey(u"key999"), 283337793);
+  EXPECT_EQ(CollectionExObj::HashKey(u"\uFFFF"), 269474818);
   const std::u16string base(256, u'k');
-  EXPECT_EQ(CollectionExObj::HashKey(base + u"x"), CollectionExObj::HashKey(base + u"y"));
-  std::int64_t h = 'k';
-  for (int i = 1; i < 256; ++i) h = (2 * h + 'k') % (1 << 30);
-  EXPECT_EQ(CollectionExObj::HashKey(base), h);
+  EXPECT_EQ(CollectionExObj::HashKey(base + u"x"), 354711449);
+  EXPECT_EQ(CollectionExObj::HashKey(base + u"y"), 354711449);
+  // Keys that differ only in a numeric tail take about as many of a default table's 2001 home
+  // slots as random values would (a sum of shifted units leaves them fewer than 100).
+  std::set<std::int32_t> home_slots;
+  for (int i = 0; i < 1000; ++i) {
+    home_slots.insert(CollectionExObj::HashKey(u"key" + text::Decimal(i)) % 2001);
+  }
+  EXPECT_GT(home_slots.size(), 750u);
 }
 
 TEST(CollectionExObj, KeysSharingTheirFirst256UnitsAreDistinct) {
