@@ -45,6 +45,10 @@ class KeyedStack {
   // Removes the top entry (Count must be at least 1).
   void Pop() noexcept { records_[static_cast<std::size_t>(--count_)].TrimBuffer(kKeptUnits); }
 
+  // Removes the top entry, which was made through a site: its record's buffer was trimmed
+  // when it was last popped, and naming a site does not touch it.
+  void PopSite() noexcept { --count_; }
+
   // The entry at a position from 1 to Count.
   const StackRecord& At(std::int32_t position) const noexcept {
     return records_[static_cast<std::size_t>(position - 1)];
@@ -72,7 +76,7 @@ class KeyedStack {
   // Name buffers longer than this (in code units) are given back when their entry is popped.
   static constexpr std::size_t kKeptUnits = 512;
 
-  void Grow() {
+  [[gnu::noinline]] void Grow() {
     try {
       records_.emplace_back();
     } catch (const std::bad_alloc&) {

@@ -58,8 +58,8 @@ struct Utf8Names {
 
 struct ProcStac::Impl {
   explicit Impl(std::shared_ptr<const platform::Platform> services)
-      : platform(std::move(services)),
-        thread_error_line(platform->error_line == platform::ThreadErrorLine()) {}
+      : thread_error_line(services->error_line == platform::ThreadErrorLine()),
+        platform(std::move(services)) {}
 
   // Raises the not-initialised error until Init has run, and error 91 once Terminate has
   // discarded the stack.
@@ -76,16 +76,25 @@ struct ProcStac::Impl {
     return thread_error_line ? host::thread_error_line : platform->error_line->Erl();
   }
 
+  // Whether entries and exits take the common road: the guarded operations may run, tracing
+  // is enabled, and nothing is logged. Kept up to date by every change of those settings.
+  void Refresh() noexcept {
+    ready = initialized && !terminated;
+    quiet = ready && enabled && !log_on_file;
+  }
+
   // Pushes an entry whose names `fill` puts into the new top record, then announces it.
   template <typename Fill>
   void Enter(Fill fill) {
-    CheckReady();
-    if (!enabled) return;
+    if (!quiet) [[unlikely]] {
+      CheckReady();
+      if (!enabled) return;
+    }
     StackRecord& entry = stack.Next();
     fill(entry);
     entry.CalledByLineNumber(CurrentErl());
     stack.Push();
-    if (log_on_file || probes::EnterAttached()) [[unlikely]] AnnounceEnter(entry);
+    if (!quiet || probes::EnterAttached()) [[unlikely]] AnnounceEnter(entry);
   }
 
   // Tells an attached tracer and the stack log of the new top entry.
@@ -121,18 +130,21 @@ struct ProcStac::Impl {
   // The exit through a site: the top entry, when it was made through this very site, is the
   // match with no text compared.
   void ExitSite(const ProcSite& site) {
-    CheckReady();
-    if (!enabled) return;
-    const std::int32_t top = stack.Count();
-    if (top > 0 && stack.At(top).Site() == &site && !log_on_file && !probes::ExitAttached())
-        [[likely]] {
-      stack.Pop();
-      return;
+    if (quiet && !probes::ExitAttached()) [[likely]] {
+      const std::int32_t top = stack.Count();
+      if (top > 0 && stack.At(top).Site() == &site) [[likely]] {
+        stack.PopSite();
+        return;
+      }
     }
     ExitNamesOf(site);
   }
 
+  // The exit through a site on any other road: its names are the site's own, so the top entry
+  // made through it still matches at once, by the same text.
   [[gnu::noinline]] void ExitNamesOf(const ProcSite& site) {
+    CheckReady();
+    if (!enabled) return;
     ExitNames(site.ModuleName(), site.ProcName());
   }
 
@@ -169,16 +181,18 @@ struct ProcStac::Impl {
     CloseLogSection(log_stream, tracing::kRuleLine, tracing::SectionEndLine(Title()));
   }
 
-  std::shared_ptr<const platform::Platform> platform;
-  bool thread_error_line;  // the platform's Erl is the calling thread's cobaltmoth::Erl()
+  // What every entry and exit reads comes first.
+  bool quiet = false;  // see Refresh
+  bool ready = false;  // initialized and not terminated: the guarded operations may run
   bool enabled = true;
-  std::u16string log_file_path;
   bool log_on_file = false;
-  tracing::AppIdentity app;
+  bool thread_error_line;  // the platform's Erl is the calling thread's cobaltmoth::Erl()
+  tracing::KeyedStack stack;
   bool initialized = false;
   bool terminated = false;  // Terminate has discarded the stack
-  bool ready = false;       // initialized and not terminated: the guarded operations may run
-  tracing::KeyedStack stack;
+  std::shared_ptr<const platform::Platform> platform;
+  std::u16string log_file_path;
+  tracing::AppIdentity app;
   std::unique_ptr<platform::TextStream> log_stream;
   std::u16string line;  // reused for every trace line
 };
@@ -215,7 +229,7 @@ void ProcStac::Init(std::u16string_view app_name, std::int16_t app_major,
   m.log_file_path += app_name;
   m.log_file_path += u"_stacklog.txt";
   m.initialized = true;
-  m.ready = !m.terminated;
+  m.Refresh();
 }
 
 void ProcStac::Init(std::string_view app_name, std::int16_t app_major, std::int16_t app_minor,
@@ -270,10 +284,13 @@ void ProcStac::Terminate() {
   impl_->CloseStackLog();
   impl_->stack.Clear();
   impl_->terminated = true;
-  impl_->ready = false;
+  impl_->Refresh();
 }
 
-void ProcStac::LogOnFile(bool value) noexcept { impl_->log_on_file = value; }
+void ProcStac::LogOnFile(bool value) noexcept {
+  impl_->log_on_file = value;
+  impl_->Refresh();
+}
 bool ProcStac::LogOnFile() const noexcept { return impl_->log_on_file; }
 
 void ProcStac::LogFilePath(std::u16string_view value) { impl_->log_file_path.assign(value); }
@@ -282,7 +299,10 @@ void ProcStac::LogFilePath(std::string_view value) {
 }
 const std::u16string& ProcStac::LogFilePath() const noexcept { return impl_->log_file_path; }
 
-void ProcStac::Enabled(bool value) noexcept { impl_->enabled = value; }
+void ProcStac::Enabled(bool value) noexcept {
+  impl_->enabled = value;
+  impl_->Refresh();
+}
 bool ProcStac::Enabled() const noexcept { return impl_->enabled; }
 
 ProcScope::ProcScope(ProcStac& stack, std::u16string_view module_name,
