@@ -228,8 +228,10 @@ class COBALTMOTH_API ProcSiteScope {
 //
 // The names (string literals or anything else that converts to std::string_view or
 // std::u16string_view) are resolved once, the first time the line runs, into a static
-// ProcSite; every pass then enters and leaves through that site (ProcSiteScope). One use per
-// source line.
+// ProcSite, and never looked at again: they must be the same on every pass. Every pass then
+// enters and leaves through that site (ProcSiteScope), with the errors of EnterProc and
+// ExitProc. The site is made thread-safely (a C++ static) and shared by every thread that
+// passes; the tracer is still one thread's. One use per source line.
 #define COBALTMOTH_PROC(tracer, module_name, proc_name)                                   \
   static const ::cobaltmoth::ProcSite COBALTMOTH_PROC_JOIN_(cobaltmoth_site_, __LINE__)(  \
       module_name, proc_name);                                                             \
