@@ -9,8 +9,8 @@
 // equal on both sides), so "a::b" + "c" and "a" + "b::c" are one key.
 //
 // A popped record stays in place and is reused by the next push at its position, keeping its
-// name buffers: a push whose names fit them allocates nothing, and the stack's own storage
-// grows only when the stack is deeper than it has ever been.
+// name buffer: a push whose names fit it allocates nothing, and the stack's own storage grows
+// only when the stack is deeper than it has ever been.
 //
 // Thread-safety: none; the stack belongs to its tracer.
 #pragma once
