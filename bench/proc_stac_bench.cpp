@@ -1,7 +1,10 @@
 // bench/proc_stac_bench.cpp - ProcStac's enter/exit pair, with the stack log off and on, and
 // Dump, each next to its floor.
 //
-// BM_EnterExit_LateBound is the pair called by dispatch id, read against BM_EnterExit_LogOff.
+// The log-off pair and its floor are measured with 7 and with 999 entries underneath (the
+// argument is the depth of the pair). BM_EnterExit_CallSite is the pair made by
+// COBALTMOTH_PROC, whose names are resolved once per call site; BM_EnterExit_LateBound is the
+// pair called by dispatch id, read against BM_EnterExit_LogOff.
 //
 // Floors:
 //  - BM_Floor_VectorPushPop: the least an in-memory tracer must do per pair: push a record
@@ -31,12 +34,13 @@
 namespace cobaltmoth::bench {
 namespace {
 
-// A tracer with seven entries on it, its stack log (if it is switched on) in /tmp.
-std::shared_ptr<ProcStac> MakeTracer(const std::string& app_name) {
+// A tracer with `underneath` entries on it (seven unless told), its stack log (if it is
+// switched on) in /tmp.
+std::shared_ptr<ProcStac> MakeTracer(const std::string& app_name, int underneath = kUnderneath) {
   auto stac = std::make_shared<ProcStac>();
   stac->Init(text::FromUtf8(app_name), 1, 2, 30, u"/tmp", ExeStandard);
   const std::u16string_view modules[] = {u"modMain", u"frmMain", u"frmOrders", u"clsOrder"};
-  for (int i = 0; i < kUnderneath; ++i) {
+  for (int i = 0; i < underneath; ++i) {
     stac->EnterProc(modules[i % 4], text::FromUtf8("Proc" + std::to_string(i)));
   }
   return stac;
@@ -53,10 +57,13 @@ struct FloorRecord {
   std::int32_t line = 0;
 };
 
+// The depth of a pair, from the benchmark's argument.
+int Underneath(const benchmark::State& state) { return static_cast<int>(state.range(0)) - 1; }
+
 void BM_Floor_VectorPushPop(benchmark::State& state) {
   std::vector<FloorRecord> stack;
-  stack.reserve(64);
-  for (int i = 0; i < kUnderneath; ++i) stack.emplace_back(u"modMain", u"Proc");
+  stack.reserve(static_cast<std::size_t>(state.range(0)));
+  for (int i = 0; i < Underneath(state); ++i) stack.emplace_back(u"modMain", u"Proc");
   std::u16string_view module_name = kModule;
   std::u16string_view proc_name = kProc;
   for (auto _ : state) {
@@ -69,17 +76,31 @@ void BM_Floor_VectorPushPop(benchmark::State& state) {
     benchmark::ClobberMemory();
   }
 }
-BENCHMARK(BM_Floor_VectorPushPop);
+BENCHMARK(BM_Floor_VectorPushPop)->Arg(kDepth)->Arg(1000);
 
 void BM_EnterExit_LogOff(benchmark::State& state) {
-  const auto stac = MakeTracer(ScratchName("logoff"));
+  const auto stac = MakeTracer(ScratchName("logoff"), Underneath(state));
+  std::u16string_view module_name = kModule;
+  std::u16string_view proc_name = kProc;
   for (auto _ : state) {
-    stac->EnterProc(kModule, kProc);
-    stac->ExitProc(kModule, kProc);
+    benchmark::DoNotOptimize(module_name);
+    benchmark::DoNotOptimize(proc_name);
+    stac->EnterProc(module_name, proc_name);
+    stac->ExitProc(module_name, proc_name);
   }
   if (stac->LogOnFile()) state.SkipWithError("the stack log was on");
 }
-BENCHMARK(BM_EnterExit_LogOff);
+BENCHMARK(BM_EnterExit_LogOff)->Arg(kDepth)->Arg(1000);
+
+// The same pair through COBALTMOTH_PROC: one scope per iteration.
+void BM_EnterExit_CallSite(benchmark::State& state) {
+  const auto stac = MakeTracer(ScratchName("site"), Underneath(state));
+  ProcStac& trace = *stac;
+  for (auto _ : state) {
+    COBALTMOTH_PROC(trace, "frmOrders", "cmdSave_Click");
+  }
+}
+BENCHMARK(BM_EnterExit_CallSite)->Arg(kDepth)->Arg(1000);
 
 // The same pair called by dispatch id through late binding, as a scripting host would: the
 // member looked up, the arguments checked and converted, then the direct call.

@@ -10,6 +10,7 @@
 #include "component/resources/string_ids.hpp"
 #include "component/resources/string_table.hpp"
 #include "platform/platform.hpp"
+#include "platform/probes.hpp"
 #include "platform/resources.hpp"
 #include "platform/ui.hpp"
 #include "report/frm_report.hpp"
@@ -39,6 +40,12 @@ class PlainErrorObject final : public ErrorObject {
   std::int32_t number_;
   std::u16string description_;
 };
+
+// Tells an attached tracer that an error is about to be reported (see platform/probes.hpp).
+void ProbeRaise(const VoxError& record) {
+  probes::Raise(text::ToUtf8(record.ModuleName), text::ToUtf8(record.ProcName), record.Number,
+                record.LineNumber, record.isCritical, text::ToUtf8(record.Descr));
+}
 }  // namespace
 
 struct ProcBug::Impl {
@@ -215,6 +222,7 @@ void ProcBug::Raise(std::u16string_view module_name, std::u16string_view proc_na
   record.ProcName.assign(proc_name);
   record.Number = error->Number();
   record.isCritical = is_critical;
+  if (probes::RaiseAttached()) ProbeRaise(record);
   if (m.log_on_msg_box) m.ShowErrorBox(record);
   if (m.log_on_file) m.LogErrorToFile(record);
   if (m.log_on_report) m.ShowErrorReport(record);

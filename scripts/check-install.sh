@@ -27,10 +27,19 @@ if [ -n "$internal" ]; then
   exit 1
 fi
 
+# The library carries its USDT probes for the system's tracers (platform/probes.hpp).
+probes=$(readelf -n "$prefix"/lib*/libcobaltmoth.so |
+         awk '/Provider: cobaltmoth$/ { getline; print $2 }' | sort | tr '\n' ' ')
+if [ "$probes" != "enter exit raise " ]; then
+  echo "libcobaltmoth.so lacks its probes cobaltmoth:enter, exit and raise (has: $probes)" >&2
+  exit 1
+fi
+
 # The desktop windows' program sits where the installed library looks for it.
 test -x "$prefix/libexec/cobaltmoth/cobaltmoth-ui"
 if ldd "$prefix/libexec/cobaltmoth/cobaltmoth-ui" | grep -q libfltk; then
   echo "cobaltmoth-ui must not need libfltk at run time" >&2
   exit 1
 fi
-echo "installed package: find_package and pkg-config hosts ran; cobaltmoth-ui in libexec"
+echo "installed package: find_package and pkg-config hosts ran; USDT probes in the library;" \
+     "cobaltmoth-ui in libexec"

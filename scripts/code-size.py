@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """Counts the non-blank lines of the product and of its tests, and their ratio.
 
-  product  the library, its windows' program and its tools: include/ tracing/ bughandling/
-           report/ support/ component/ platform/ ui/ tools/, source files only, without the
-           generated ones (*.inc, component/resources/strings.rc)
+  product  what is shipped and what builds it: the library, its windows' program and its
+           tools (include/ tracing/ bughandling/ report/ support/ component/ platform/ ui/
+           tools/), the demo host (examples/), the build (CMakeLists.txt, cmake/) and the
+           scripts that generate resources or set up and run the build; source files only,
+           without the generated ones (*.inc, component/resources/strings.rc)
   tests    tests/ and fuzz/: every source and script file (not the golden texts, not the
            fuzz corpora)
 
@@ -16,18 +18,28 @@ import sys
 
 ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 PRODUCT = ["include", "tracing", "bughandling", "report", "support", "component", "platform",
-           "ui", "tools"]
+           "ui", "tools", "examples", "cmake", "CMakeLists.txt", "scripts/gen_strings.py",
+           "scripts/gen_icon.py", "scripts/gen_case_tables.py", "scripts/winres.py",
+           "scripts/setup-debian.sh", "scripts/run-demo.sh", "scripts/wine-run.sh"]
 TESTS = ["tests", "fuzz"]
-SOURCE = (".cpp", ".hpp", ".h", ".c", ".rc", ".def", ".py", ".vbs", ".sh", ".cmake")
+SOURCE = (".cpp", ".hpp", ".h", ".c", ".rc", ".def", ".py", ".vbs", ".sh", ".cmake", ".in")
 GENERATED = (".inc",)
 GENERATED_FILES = {os.path.join("component", "resources", "strings.rc")}
 DATA_FOLDERS = {"golden", "corpus"}
 
 
-def lines(folders):
+def count(path):
+    with open(path, encoding="utf-8", errors="replace") as f:
+        return sum(1 for line in f if line.strip())
+
+
+def lines(places):
     total = 0
-    for folder in folders:
-        for here, subfolders, files in os.walk(os.path.join(ROOT, folder)):
+    for place in places:
+        if os.path.isfile(os.path.join(ROOT, place)):
+            total += count(os.path.join(ROOT, place))
+            continue
+        for here, subfolders, files in os.walk(os.path.join(ROOT, place)):
             subfolders[:] = [s for s in subfolders if s not in DATA_FOLDERS]
             for name in files:
                 path = os.path.join(here, name)
@@ -36,8 +48,7 @@ def lines(folders):
                     continue
                 if not (name.endswith(SOURCE) or name == "CMakeLists.txt"):
                     continue
-                with open(path, encoding="utf-8", errors="replace") as f:
-                    total += sum(1 for line in f if line.strip())
+                total += count(path)
     return total
 
 

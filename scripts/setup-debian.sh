@@ -4,8 +4,9 @@
 set -euo pipefail
 
 # cobaltmoth-ui links FLTK statically; the X libraries below are what libfltk.a needs, and
-# Liberation fonts give the windows Arial's and Courier New's metrics.
-packages=(cmake ninja-build g++ pkg-config python3 libsqlite3-dev
+# Liberation fonts give the windows Arial's and Courier New's metrics. systemtap-sdt-dev
+# gives the library its USDT probes (<sys/sdt.h>).
+packages=(cmake ninja-build g++ pkg-config python3 libsqlite3-dev systemtap-sdt-dev
           libfltk1.3-dev libx11-dev libxext-dev libxft-dev libxinerama-dev libxcursor-dev
           libxfixes-dev libxrender-dev libfontconfig-dev fonts-liberation)
 case "${1:-demo}" in

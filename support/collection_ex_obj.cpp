@@ -15,9 +15,7 @@ constexpr std::int32_t kMinNumItems = 20;
 constexpr std::int32_t kMinAllocationChunk = 20;
 constexpr float kMinFillRatio = 1.5f;
 constexpr std::int32_t kHashedUnits = 256;
-constexpr std::int64_t kHashMask = (std::int64_t{1} << 30) - 1;
-// The longest key buffer that a popped entry keeps for reuse.
-constexpr std::size_t kKeptKeyCapacity = 128;
+constexpr int kHashBits = 30;  // hashes run from 1 to 2^30 - 1
 
 // The lower-case form of a key with its hash, as every lookup needs them.
 struct LoweredKey {
@@ -40,14 +38,21 @@ CollectionExObj::CollectionExObj() { Clear(); }
 std::int32_t CollectionExObj::HashKey(std::u16string_view lower_key) noexcept {
   const std::size_t n = std::min<std::size_t>(lower_key.size(), kHashedUnits);
   if (n == 0) return 1;
-  std::int64_t h = static_cast<std::int16_t>(lower_key[0]);
-  for (std::size_t i = 1; i < n; ++i) {
-    h = (2 * h + static_cast<std::int16_t>(lower_key[i])) & kHashMask;
+  // FNV-1a over the code units, on 64 bits...
+  std::uint64_t h = 0xCBF29CE484222325;
+  for (std::size_t i = 0; i < n; ++i) {
+    h ^= lower_key[i];
+    h *= 0x100000001B3;
   }
-  // A lone code unit at or above U+8000 reads as negative; it is brought into range the same
-  // way as every other step, modulo 2^30.
-  h &= kHashMask;
-  return h == 0 ? 1 : static_cast<std::int32_t>(h);
+  // ...finished by a 64-bit mixer (MurmurHash3's), so that every unit moves the top bits,
+  // which are the ones kept.
+  h ^= h >> 33;
+  h *= 0xFF51AFD7ED558CCD;
+  h ^= h >> 33;
+  h *= 0xC4CEB9FE1A85EC53;
+  h ^= h >> 33;
+  const auto kept = static_cast<std::int32_t>(h >> (64 - kHashBits));
+  return kept == 0 ? 1 : kept;
 }
 
 std::int32_t CollectionExObj::ComputeTableSize(std::int32_t capacity, float fill_ratio) {
@@ -75,7 +80,6 @@ std::int32_t CollectionExObj::FindKey(std::u16string_view lower_key,
 }
 
 std::int32_t CollectionExObj::PositionOfKey(std::u16string_view key) {
-  EnsureTable();
   const LoweredKey lowered(key);
   const std::int32_t s = FindKey(lowered.text, lowered.hash);
   if (s < 0) host::RaiseRuntime(host::kInvalidProcedureCall);
@@ -106,13 +110,10 @@ std::int32_t CollectionExObj::FindSorted(std::u16string_view lower_key) const no
 }
 
 void CollectionExObj::Renumber(std::int32_t from, std::int32_t to) noexcept {
-  if (!table_current_) return;
   for (std::int32_t i = from; i <= to; ++i) hash_table_[entries_[i].HashSlot] = i;
 }
 
 void CollectionExObj::Resize(std::int32_t new_capacity) {
-  // A table that appends have left behind stays so; it is filled when a key is looked up.
-  const bool refill = table_current_;
   const std::int32_t new_table_size = ComputeTableSize(new_capacity, fill_ratio_);
   try {
     std::vector<std::int32_t> new_table(static_cast<std::size_t>(new_table_size) + 1, 0);
@@ -123,8 +124,7 @@ void CollectionExObj::Resize(std::int32_t new_capacity) {
   }
   capacity_ = new_capacity;
   table_size_ = new_table_size;
-  table_current_ = false;
-  if (refill) EnsureTable();
+  FillTable();
 }
 
 void CollectionExObj::Grow() {
@@ -133,21 +133,13 @@ void CollectionExObj::Grow() {
   Resize(static_cast<std::int32_t>(grown));
 }
 
-void CollectionExObj::EnsureTable() {
-  if (table_current_) return;
-  std::fill(hash_table_.begin(), hash_table_.end(), 0);
+void CollectionExObj::FillTable() noexcept {
   for (std::int32_t i = 1; i <= count_; ++i) {
     EntryRecord& entry = entries_[i];
-    if (entry.KeyHash == 0) entry.KeyHash = HashKey(entry.Key);
-    const std::int32_t found = FindKey(entry.Key, entry.KeyHash);
-    // Only an append that broke its promise of a new key can meet its key again here; the
-    // table stays behind and every lookup reports the duplicate.
-    if (found > 0) host::RaiseRuntime(host::kKeyAlreadyAssociated);
-    const std::int32_t slot = -found;
+    const std::int32_t slot = -FindKey(entry.Key, entry.KeyHash);
     hash_table_[slot] = i;
     entry.HashSlot = slot;
   }
-  table_current_ = true;
 }
 
 void CollectionExObj::Clear() {
@@ -163,7 +155,6 @@ void CollectionExObj::Clear() {
   count_ = 0;
   capacity_ = num_items_;
   table_size_ = new_table_size;
-  table_current_ = true;
   enum_snapshot_.reset();
 }
 
@@ -187,7 +178,6 @@ void CollectionExObj::SetMemory(std::int32_t num_items, std::int32_t allocation_
 
 void CollectionExObj::Add(ObjectRef item, std::u16string_view key, const Variant& before,
                           const Variant& after, bool ignore_if_present) {
-  EnsureTable();
   LoweredKey lowered(key);
   std::int32_t s = FindKey(lowered.text, lowered.hash);
   if (s > 0) {
@@ -231,25 +221,6 @@ void CollectionExObj::Add(ObjectRef item, std::u16string_view key, const Variant
   enum_snapshot_.reset();
 }
 
-void CollectionExObj::AppendNewKey(ObjectRef item, std::u16string_view lower_key) {
-  if (sorted_) {  // a sorted collection has no "end" to append at
-    Add(std::move(item), lower_key);
-    return;
-  }
-  if (count_ == capacity_) {
-    table_current_ = false;  // the growth then re-sizes the table without filling it
-    Grow();
-  }
-  EntryRecord& entry = entries_[++count_];
-  entry.KeyHash = 0;  // hashed when the table is next brought up to date
-  entry.HashSlot = 0;
-  entry.Key.clear();  // (clear and append reuse the buffer a popped entry may have left)
-  entry.Key.append(lower_key);
-  entry.Item = std::move(item);
-  table_current_ = false;
-  enum_snapshot_.reset();
-}
-
 ObjectRef CollectionExObj::Item(const Variant& index) {
   if (index.IsText()) return entries_[PositionOfKey(index.Text())].Item;
   return entries_[CheckedPosition(index)].Item;
@@ -269,7 +240,6 @@ void CollectionExObj::Remove(const Variant& index, bool ignore_if_not_found) {
   std::int32_t p;
   std::int32_t r;
   if (index.IsText()) {
-    EnsureTable();
     const LoweredKey lowered(index.Text());
     r = FindKey(lowered.text, lowered.hash);
     if (r < 0) {
@@ -290,31 +260,12 @@ void CollectionExObj::Remove(const Variant& index, bool ignore_if_not_found) {
 
 ObjectRef CollectionExObj::RemoveEntry(std::int32_t p, std::int32_t r) {
   ObjectRef item = std::move(entries_[p].Item);
-  if (p == count_ && !table_current_) {
-    // Popping the top of a stack that is reached only by position: the entry is blanked but
-    // keeps a short key's buffer for the next append.
-    EntryRecord& top = entries_[p];
-    if (top.Key.capacity() > kKeptKeyCapacity) {
-      std::u16string().swap(top.Key);
-    } else {
-      top.Key.clear();
-    }
-    top.KeyHash = 0;
-    top.HashSlot = 0;
-    --count_;
-    enum_snapshot_.reset();
-    return item;
-  }
   entries_[p] = EntryRecord{};
   if (p < count_) {
     std::move(entries_.begin() + p + 1, entries_.begin() + count_ + 1, entries_.begin() + p);
     entries_[count_] = EntryRecord{};
   }
   --count_;
-  if (!table_current_) {
-    enum_snapshot_.reset();
-    return item;
-  }
   Renumber(p, count_);
 
   // Repair the cluster after the freed slot: every position in it is put back where a lookup
@@ -346,8 +297,7 @@ CollectionExObj::Enumerator CollectionExObj::NewEnum() {
 
 bool CollectionExObj::Exists(const Variant& key) {
   if (key.IsText()) {
-    EnsureTable();
-    const LoweredKey lowered(key.Text());
+      const LoweredKey lowered(key.Text());
     return FindKey(lowered.text, lowered.hash) > 0;
   }
   if (key.IsNumber()) return key.Number() >= 1 && key.Number() <= count_;
@@ -355,7 +305,6 @@ bool CollectionExObj::Exists(const Variant& key) {
 }
 
 std::int32_t CollectionExObj::Index(std::u16string_view key) {
-  EnsureTable();
   const LoweredKey lowered(key);
   const std::int32_t s = FindKey(lowered.text, lowered.hash);
   return s > 0 ? hash_table_[s] : -1;

@@ -78,15 +78,6 @@ class CollectionExObj {
   void Add(ObjectRef item, std::u16string_view key, const Variant& before = {},
            const Variant& after = {}, bool ignore_if_present = false);
 
-  // Appends `item` at position Count + 1 under `lower_key`, which the caller guarantees to be
-  // in lower case and not present. Nothing is hashed: the hash table is brought up to date
-  // when a key is next looked up. This is the path of a caller that reaches its entries only
-  // by position, such as the tracer's stack, whose keys (names plus depth) differ mostly in
-  // their last characters and would crowd into long probe runs. A sorted collection adds the
-  // key at its sorted place instead. A key that was present after all makes every later
-  // lookup raise 457.
-  void AppendNewKey(ObjectRef item, std::u16string_view lower_key);
-
   // The item under a key (5 when absent) or at a position (9 outside 1 to Count).
   ObjectRef Item(const Variant& index);
   // The item at a position (9 outside 1 to Count), without a Variant to convert.
@@ -123,9 +114,11 @@ class CollectionExObj {
   std::int32_t Capacity() const noexcept { return capacity_; }
   std::int32_t TableSize() const noexcept { return table_size_; }
 
-  // The hash of a key that is already in lower case: 1 to 2^30 - 1. Only the first 256 code
-  // units count; each step doubles and adds the next code unit read as a signed 16-bit value,
-  // modulo 2^30.
+  // The hash of a key that is already in lower case: 1 to 2^30 - 1, and 1 for the empty key.
+  // Only the first 256 code units count: FNV-1a over them on 64 bits, finished by a 64-bit
+  // mixer, of which the top 30 bits are kept (0 counts as 1). Every code unit moves the whole
+  // result, so keys that differ only in their last characters (item1, item2, ...) spread over
+  // the table instead of crowding into one probe run.
   static std::int32_t HashKey(std::u16string_view lower_key) noexcept;
 
   // Capacity x FillRatio rounded to the nearest whole number (a half to even), made odd.
@@ -149,8 +142,8 @@ class CollectionExObj {
   std::int32_t CheckedPosition(const Variant& index) const;
   // Where a new lower-case key goes in sorted order.
   std::int32_t FindSorted(std::u16string_view lower_key) const noexcept;
-  // Puts every entry into the hash table again, when appends have left it behind.
-  void EnsureTable();
+  // Puts every entry into the (empty) hash table, after it has been re-sized.
+  void FillTable() noexcept;
   void Resize(std::int32_t new_capacity);
   // Capacity + AllocationChunk; 6 "Overflow" past the Long range.
   void Grow();
@@ -166,7 +159,6 @@ class CollectionExObj {
   std::int32_t capacity_ = 0;
   std::int32_t table_size_ = 0;
   bool sorted_ = false;
-  bool table_current_ = true;  // false while appended entries are not in the table yet
   std::vector<EntryRecord> entries_;      // 0 .. capacity_
   std::vector<std::int32_t> hash_table_;  // 0 .. table_size_
   std::shared_ptr<const Enumerator::Snapshot> enum_snapshot_;

@@ -2,108 +2,68 @@
 // killed while tracing, the locale's clock.
 #include <cobaltmoth/error_line.hpp>
 #include <cobaltmoth/proc_stac.hpp>
-#include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <regex>
-#include <sstream>
-#include <string>
 
-#include "child_process.hpp"
 #include "fakes.hpp"
 #include "platform/posix/posix_platform.hpp"
 
 namespace cobaltmoth {
 namespace {
 
-namespace fs = std::filesystem;
-using testing::TempDir;
-using testing::U8;
+using testing::ReadFile, testing::TempDir, testing::U8;
 
 const std::string kRule(80, '*');
+const std::string kHeader = kRule + "\r\n* Start Log Procedure Stack for Payroll.exe ver. 1.2.30"
+                            " begin at DATE\r\n" + kRule + "\r\n\r\n";
 
 // The path of `name` in `dir`, as the host gives it.
-std::u16string In(const testing::TempDir& dir, const std::string& name) {
-  return text::FromUtf8(dir / name);
-}
+std::u16string In(const TempDir& d, const std::string& name) { return text::FromUtf8(d / name); }
 
-std::string ReadBytes(const std::u16string& path) {
-  std::ifstream in(U8(path), std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
-
-// Replaces the date and time of every start banner with "DATE", checking its shape.
-std::string WithoutDates(std::string log) {
+// The file's bytes, with "DATE" for the date and time of every start banner.
+std::string Log(const std::string& path) {
   static const std::regex banner(" begin at [^\r\n]+\r\n");
-  return std::regex_replace(log, banner, " begin at DATE\r\n");
-}
-
-std::string Header(const std::string& title) {
-  return kRule + "\r\n* Start Log Procedure Stack for " + title + " begin at DATE\r\n" + kRule +
-         "\r\n\r\n";
+  return std::regex_replace(ReadFile(path), banner, " begin at DATE\r\n");
 }
 
 TEST(PosixTextFile, AppendsWindows1252WithCrLfAndNeverTruncates) {
   TempDir dir;
-  const std::u16string path = In(dir, "log.txt");
-  std::ofstream(U8(path), std::ios::binary) << "earlier\r\n";
+  testing::WriteFile(dir / "log.txt", "earlier\r\n");
   const auto files = platform::MakePosixFileSystem();
-  {
-    auto stream = files->OpenTextFileForAppending(path);
-    stream->WriteLine(u"o\u00BB\u00BB\u00BB \u20AC\u65E5");
-    stream->Write(u"a");
-    stream->WriteBlankLines(2);
-    stream->Close();
-    EXPECT_RUNTIME_ERROR(stream->WriteLine(u"closed"), 52, "Bad file name or number");
-  }
-  files->OpenTextFileForAppending(path)->WriteLine(u"again");
-  EXPECT_EQ(ReadBytes(path), "earlier\r\no\xBB\xBB\xBB \x80?\r\na\r\n\r\nagain\r\n");
+  auto stream = files->OpenTextFileForAppending(In(dir, "log.txt"));
+  stream->WriteLine(u"o\u00BB\u00BB\u00BB \u20AC\u65E5");
+  stream->Write(u"a"), stream->WriteBlankLines(2);
+  stream->Close();
+  EXPECT_RUNTIME_ERROR(stream->WriteLine(u"closed"), 52, "Bad file name or number");
+  files->OpenTextFileForAppending(In(dir, "log.txt"))->WriteLine(u"again");
+  EXPECT_EQ(ReadFile(dir / "log.txt"), "earlier\r\no\xBB\xBB\xBB \x80?\r\na\r\n\r\nagain\r\n");
 }
 
 TEST(PosixTextFile, FailuresBecomeTheHostsRunTimeErrors) {
   TempDir dir;
+  testing::WriteFile(dir / "plain", "x");
   const auto files = platform::MakePosixFileSystem();
-  EXPECT_RUNTIME_ERROR(files->OpenTextFileForAppending(In(dir, "missing/log.txt")), 76,
-                       "Path not found");
-  std::ofstream(U8(In(dir, "plain")), std::ios::binary) << "x";
-  EXPECT_RUNTIME_ERROR(files->OpenTextFileForAppending(In(dir, "plain/log.txt")), 76,
-                       "Path not found");
-  EXPECT_RUNTIME_ERROR(files->OpenTextFileForAppending(dir.path().u16string()), 75,
-                       "Path/File access error");
-  EXPECT_RUNTIME_ERROR(files->OpenTextFileForAppending(u""), 52, "Bad file name or number");
-  EXPECT_RUNTIME_ERROR(files->OpenTextFileForAppending(std::u16string(u"a\0b", 3)), 52,
-                       "Bad file name or number");
-  auto full = files->OpenTextFileForAppending(u"/dev/full");
-  EXPECT_RUNTIME_ERROR(full->WriteLine(u"x"), 61, "Disk full");
-}
-
-TEST(PosixTextFile, AFolderThatCannotBeWrittenIsPermissionDenied) {
-  TempDir dir;
-  ASSERT_EQ(::chmod(dir.path().c_str(), 0555), 0);
-  // Root writes anywhere, so the check runs in a child that has given up root.
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    if (::getuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
-    try {
-      platform::MakePosixFileSystem()->OpenTextFileForAppending(In(dir, "log.txt"));
-    } catch (const Error& e) {
-      ::_exit(e.Number() == 70 && U8(e.Description()) == "Permission denied" ? 0 : 3);
-    }
-    ::_exit(4);
+  const struct { std::u16string path; int number; const char* description; } kOpens[] = {
+      {In(dir, "no/log.txt"), 76, "Path not found"}, {In(dir, "plain/log"), 76, "Path not found"},
+      {dir.path().u16string(), 75, "Path/File access error"},
+      {u"", 52, "Bad file name or number"}, {{u"a\0b", 3}, 52, "Bad file name or number"},
+  };
+  for (const auto& c : kOpens) {
+    EXPECT_RUNTIME_ERROR(files->OpenTextFileForAppending(c.path), c.number, c.description);
   }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  // A folder that cannot be written, in a child that has given up root, who writes anywhere.
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0555), 0);
+  const testing::DetachedRun run = testing::RunDetached([&](int report) {
+    if (::getuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) return 2;
+    try {
+      files->OpenTextFileForAppending(In(dir, "log.txt"));
+    } catch (const Error& e) {
+      testing::WriteString(report, std::to_string(e.Number()) + " " + U8(e.Description()));
+    }
+    return 0;
+  });
+  EXPECT_EQ(run.report, "70 Permission denied") << run.errors;
 }
 
 TEST(PosixTracer, WritesTheLogOnDiskByteForByte) {
@@ -116,96 +76,69 @@ TEST(PosixTracer, WritesTheLogOnDiskByteForByte) {
     ProcScope main(*t, "modMain", "Main");
     t->PrintComment("caf\xC3\xA9 \xE2\x82\xAC");
   }
-  EXPECT_EQ(WithoutDates(ReadBytes(In(dir, "Payroll_stacklog.txt"))),
-            Header("Payroll.exe ver. 1.2.30") +
-                "o\xBB\xBB\xBB Enter modMain::Main\r\n"
-                "| ### caf\xE9 \x80 ###\r\n"
-                "o\xAB\xAB\xAB Exit  modMain::Main\r\n"
-                "\r\n" + kRule + "\r\n* End Log Procedure Stack for Payroll.exe ver. 1.2.30\r\n" +
-                kRule + "\r\n\r\n");
+  EXPECT_EQ(Log(dir / "Payroll_stacklog.txt"),
+            kHeader + "o\xBB\xBB\xBB Enter modMain::Main\r\n| ### caf\xE9 \x80 ###\r\n"
+                      "o\xAB\xAB\xAB Exit  modMain::Main\r\n\r\n" + kRule +
+                      "\r\n* End Log Procedure Stack for Payroll.exe ver. 1.2.30\r\n" + kRule +
+                      "\r\n\r\n");
 }
 
-TEST(PosixTracer, AMissingFolderFailsUntilItExistsThenTheLogStartsWithItsHeader) {
+TEST(PosixTracer, AFailingLogFailsEachLineAndTheFirstGoodLineStartsWithTheHeader) {
   TempDir dir;
-  ProcStac t;
-  t.Init("Payroll", 1, 2, 30, (dir.path() / "logs").string(), ExeStandard);
-  t.LogOnFile(true);
-  EXPECT_RUNTIME_ERROR(t.EnterProc("modMain", "Main"), 76, "Path not found");
-  EXPECT_RUNTIME_ERROR(t.PrintComment("still no folder"), 76, "Path not found");
-  fs::create_directory(dir.path() / "logs");
-  t.EnterProc("frmOrders", "Form_Load");
-  EXPECT_EQ(WithoutDates(ReadBytes(t.LogFilePath())),
-            Header("Payroll.exe ver. 1.2.30") + "|  o\xBB\xBB\xBB Enter frmOrders::Form_Load\r\n");
-}
-
-TEST(PosixTracer, AFullDiskFailsEachLineAndTheNextGoodPathGetsAHeader) {
-  TempDir dir;
-  ProcStac t;
-  t.Init("Payroll", 1, 2, 30, dir.path().string(), ExeStandard);
-  t.LogFilePath("/dev/full");
-  EXPECT_RUNTIME_ERROR(t.PrintComment("one"), 61, "Disk full");
-  EXPECT_RUNTIME_ERROR(t.PrintComment("two"), 61, "Disk full");
-  t.LogFilePath(U8(In(dir, "good.txt")));
-  t.PrintComment("three");
-  EXPECT_EQ(WithoutDates(ReadBytes(In(dir, "good.txt"))),
-            Header("Payroll.exe ver. 1.2.30") + "| ### three ###\r\n");
+  ProcStac missing, full;  // a folder made only later; a full disk, then another path
+  missing.Init("Payroll", 1, 2, 30, (dir.path() / "logs").string(), ExeStandard);
+  missing.LogOnFile(true);
+  EXPECT_RUNTIME_ERROR(missing.EnterProc("modMain", "Main"), 76, "Path not found");
+  EXPECT_RUNTIME_ERROR(missing.PrintComment("still no folder"), 76, "Path not found");
+  std::filesystem::create_directory(dir.path() / "logs");
+  missing.EnterProc("frmOrders", "Form_Load");
+  EXPECT_EQ(Log(dir / "logs/Payroll_stacklog.txt"),
+            kHeader + "|  o\xBB\xBB\xBB Enter frmOrders::Form_Load\r\n");
+  full.Init("Payroll", 1, 2, 30, dir.path().string(), ExeStandard);
+  full.LogFilePath("/dev/full");
+  EXPECT_RUNTIME_ERROR(full.PrintComment("one"), 61, "Disk full");
+  EXPECT_RUNTIME_ERROR(full.PrintComment("two"), 61, "Disk full");
+  full.LogFilePath(dir / "good.txt");
+  full.PrintComment("three");
+  EXPECT_EQ(Log(dir / "good.txt"), kHeader + "| ### three ###\r\n");
 }
 
 TEST(PosixTracer, AProcessKilledWhileTracingLosesNoLine) {
   TempDir dir;
-  constexpr int kCalls = 500;
-  int ready[2];
-  ASSERT_EQ(::pipe(ready), 0);
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
+  const testing::DetachedRun run = testing::RunDetached([&](int) {
     ProcStac t;
     t.Init("Payroll", 1, 2, 30, dir.path().string(), ExeStandard);
     t.LogOnFile(true);
-    for (int i = 0; i < kCalls; ++i) t.EnterProc("m", "p" + std::to_string(i));
-    const char done = 'x';
-    if (::write(ready[1], &done, 1) != 1) ::_exit(2);
-    for (;;) ::pause();
-  }
-  ::close(ready[1]);
-  char done = 0;
-  ASSERT_EQ(::read(ready[0], &done, 1), 1);
-  ::close(ready[0]);
-  ::kill(child, SIGKILL);
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFSIGNALED(status));
-
-  std::string expected = Header("Payroll.exe ver. 1.2.30");
-  std::string indent;
-  for (int i = 0; i < kCalls; ++i) {
+    for (int i = 0; i < 500; ++i) t.EnterProc("m", "p" + std::to_string(i));
+    return ::kill(::getpid(), SIGKILL);
+  });
+  ASSERT_TRUE(WIFSIGNALED(run.status) && WTERMSIG(run.status) == SIGKILL) << run.status;
+  std::string expected = kHeader, indent;
+  for (int i = 0; i < 500; ++i, indent += "|  ") {
     expected += indent + "o\xBB\xBB\xBB Enter m::p" + std::to_string(i) + "\r\n";
-    indent += "|  ";
   }
-  EXPECT_EQ(WithoutDates(ReadBytes(In(dir, "Payroll_stacklog.txt"))), expected);
+  EXPECT_EQ(Log(dir / "Payroll_stacklog.txt"), expected);
 }
 
 TEST(PosixTracer, EntriesCarryTheErrorLineTheHostSet) {
   ProcStac t;
   t.Init("Payroll", 1, 2, 30, "/nonexistent", ExeStandard);
   t.EnterProc("frmOrders", "Form_Load");
-  SetErl(120);
-  t.EnterProc("frmOrders", "cmdSave_Click");
-  SetErl(0);
-  t.EnterProc("modDb", "SaveOrder");
+  SetErl(120), t.EnterProc("frmOrders", "cmdSave_Click");
+  SetErl(0), t.EnterProc("modDb", "SaveOrder");
   const std::string dump = U8(t.Dump());
-  EXPECT_NE(dump.find("cmdSave_Click        called @ line 120 by Form_Load\r\n"), std::string::npos);
-  EXPECT_NE(dump.find("- SaveOrder           \r\n"), std::string::npos);
+  EXPECT_NE(dump.find("cmdSave_Click        called @ line 120 by Form_Load\r\n"), dump.npos);
+  EXPECT_NE(dump.find("- SaveOrder           \r\n"), dump.npos);
 }
 
 TEST(PosixClock, WritesTheLocalesShortDateWithTheFullYearAndItsTime) {
+  // "C" and an unknown locale alike; an Italian user reads day, month and year, and the time
+  // with the locale's own separator.
+  const std::regex form(R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d)");
   const std::string now = U8(platform::MakeLocaleClock("C")->NowText());
-  EXPECT_TRUE(std::regex_match(now, std::regex(R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d)"))) << now;
-  // An unknown locale falls back to the same form.
+  EXPECT_TRUE(std::regex_match(now, form)) << now;
   const std::string fallback = U8(platform::MakeLocaleClock("xx_NOWHERE")->NowText());
-  EXPECT_TRUE(std::regex_match(fallback, std::regex(R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d)")))
-      << fallback;
-  // An Italian user reads day, month and year, and the time with its own separator.
+  EXPECT_TRUE(std::regex_match(fallback, form)) << fallback;
   const auto italian = platform::MakeLocaleClock("it_IT.UTF-8");
   const std::string date = U8(italian->NowText());
   if (date == now) GTEST_SKIP() << "the it_IT.UTF-8 locale is not installed";

@@ -57,6 +57,8 @@ TEST_F(ProcStacTest, GuardedOperationsRaiseTheNotInitialisedErrorBeforeInit) {
   EXPECT_HOST_ERROR(t->EnterProc(u"Main", u"Form_Load"), -2147220503, source, kNotInitialized);
   EXPECT_HOST_ERROR(t->ExitProc(u"Main", u"Form_Load"), -2147220503, source, kNotInitialized);
   EXPECT_HOST_ERROR(t->PrintComment(u"x"), -2147220503, source, kNotInitialized);
+  const ProcSite site("Main", "Form_Load");
+  EXPECT_HOST_ERROR(t->EnterProc(site), -2147220503, source, kNotInitialized);
   // Properties work before Init, and nothing was written.
   t->Enabled(false);
   t->LogOnFile(true);
@@ -129,8 +131,18 @@ TEST_F(ProcStacTest, ExitsMatchByKeyIgnoringCaseAndTakeTheTopmostEntry) {
   t->LogOnFile(true);
   t->EnterProc(u"Main", u"Form_Load");
   t->ExitProc(u"MAIN", u"FORM_LOAD");
+  // Entries made through sites match the same way, each way round.
+  const ProcSite upper(u"MAIN", u"FORM_LOAD");
+  const ProcSite proper("Main", "Form_Load");
+  t->EnterProc(proper);
+  t->ExitProc(upper);
+  t->EnterProc(upper);
+  t->ExitProc(u"main", u"form_load");
   EXPECT_EQ(DumpBody(*t), "");
-  EXPECT_NE(Log().find("o\xAB\xAB\xAB Exit  Main::Form_Load\r\n"), std::string::npos);
+  EXPECT_EQ(Log(), Header(kTitle) +
+                       "o\xBB\xBB\xBB Enter Main::Form_Load\r\no\xAB\xAB\xAB Exit  Main::Form_Load\r\n"
+                       "o\xBB\xBB\xBB Enter Main::Form_Load\r\no\xAB\xAB\xAB Exit  Main::Form_Load\r\n"
+                       "o\xBB\xBB\xBB Enter MAIN::FORM_LOAD\r\no\xAB\xAB\xAB Exit  MAIN::FORM_LOAD\r\n");
   // A recursive procedure exits its topmost entry.
   t->EnterProc(u"m", u"Walk");
   t->EnterProc(u"m", u"Walk");
@@ -169,6 +181,10 @@ TEST_F(ProcStacTest, AnExitThatMatchesNothingEmptiesTheStackThenRaises9) {
   t->EnterProc(u"B", u"b");
   EXPECT_RUNTIME_ERROR(t->ExitProc(u"Z", u"z"), 9, "Subscript out of range");
   EXPECT_EQ(DumpBody(*t), "");
+  const ProcSite site("Z", "z");
+  t->EnterProc(u"A", u"a");
+  EXPECT_RUNTIME_ERROR(t->ExitProc(site), 9, "Subscript out of range");
+  EXPECT_EQ(DumpBody(*t), "");
   // On an empty stack the same error comes at once, and nothing is written.
   t->LogOnFile(true);
   EXPECT_RUNTIME_ERROR(t->ExitProc(u"A", u"a"), 9, "Subscript out of range");
@@ -201,6 +217,7 @@ TEST_F(ProcStacTest, DisabledTracingNeitherChangesTheStackNorWrites) {
   t->EnterProc(u"m", u"p");
   t->ExitProc(u"m", u"kept");
   t->ExitProc(u"never", u"entered");  // no error either: nothing is looked at
+  { COBALTMOTH_PROC(t, "m", "site"); }
   EXPECT_EQ(DumpBody(*t),
             "Stack Element 001 of 001 m                    - kept                \r\n");
   EXPECT_FALSE(fake_.files->Exists(kLog));
@@ -232,7 +249,8 @@ TEST_F(ProcStacTest, TerminateWritesTheFooterOnceAndDiscardsTheStack) {
   EXPECT_EQ(Log(), Header(kTitle) + "| ### x ###\r\n" + Footer(kTitle));
   for (auto call : {+[](ProcStac& p) { p.Dump(); }, +[](ProcStac& p) { p.EnterProc(u"a", u"b"); },
                     +[](ProcStac& p) { p.ExitProc(u"a", u"b"); },
-                    +[](ProcStac& p) { p.PrintComment(u"c"); }}) {
+                    +[](ProcStac& p) { p.PrintComment(u"c"); },
+                    +[](ProcStac& p) { COBALTMOTH_PROC(p, "a", "b"); }}) {
     EXPECT_RUNTIME_ERROR(call(*t), 91, "Object variable or With block variable not set");
   }
   EXPECT_EQ(Log(), Header(kTitle) + "| ### x ###\r\n" + Footer(kTitle));
@@ -401,6 +419,10 @@ TEST_F(ProcStacTest, ProcScopeExitsAlsoWhenAnExceptionLeaves) {
   try {
     ProcScope outer(*t, u"modMain", u"Main");
     ProcScope inner(*t, "frmOrders", "Form_Load");
+    fake_.error_line->line = 120;
+    COBALTMOTH_PROC(t, "modDb", "SaveOrder");
+    fake_.error_line->line = 0;
+    t->EnterProc(u"modDb", u"Lost");  // unwound by the site's exit
     throw std::runtime_error("host failure");
   } catch (const std::runtime_error&) {
   }
@@ -408,12 +430,21 @@ TEST_F(ProcStacTest, ProcScopeExitsAlsoWhenAnExceptionLeaves) {
   EXPECT_EQ(Log(), Header(kTitle) +
                        "o\xBB\xBB\xBB Enter modMain::Main\r\n"
                        "|  o\xBB\xBB\xBB Enter frmOrders::Form_Load\r\n"
+                       "|  |  o\xBB\xBB\xBB Enter modDb::SaveOrdercalled @ line 120 \r\n"
+                       "|  |  |  o\xBB\xBB\xBB Enter modDb::Lost\r\n"
+                       "|  |  |  o*** Exit  modDb::Lost (Exit point not found...maybe used "
+                       "\"exit sub\")\r\n"
+                       "|  |  o\xAB\xAB\xAB Exit  modDb::SaveOrder\r\n"
                        "|  o\xAB\xAB\xAB Exit  frmOrders::Form_Load\r\n"
                        "o\xAB\xAB\xAB Exit  modMain::Main\r\n");
   // Exit() reports what the destructor would swallow.
   ProcScope scope(*t, u"m", u"p");
   t->ExitProc(u"m", u"p");
   EXPECT_RUNTIME_ERROR(scope.Exit(), 9, "Subscript out of range");
+  const ProcSite site(u"m", u"q");
+  ProcSiteScope site_scope(t, site);
+  t->ExitProc(u"M", u"Q");
+  EXPECT_RUNTIME_ERROR(site_scope.Exit(), 9, "Subscript out of range");
 }
 
 }  // namespace

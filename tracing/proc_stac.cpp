@@ -7,8 +7,9 @@
 #include "component/base/log_section.hpp"
 #include "component/base/text.hpp"
 #include "platform/platform.hpp"
-#include "support/collection_ex_obj.hpp"
+#include "platform/probes.hpp"
 #include "tracing/app_identity.hpp"
+#include "tracing/keyed_stack.hpp"
 #include "tracing/stack_log_format.hpp"
 #include "tracing/stack_record.hpp"
 
@@ -19,84 +20,140 @@ using tracing::StackRecord;
 
 namespace {
 constexpr std::u16string_view kClassName = u"ProcStac";
-// Records kept for reuse by later entries, and the longest names such a record may hold.
-constexpr std::size_t kSpareRecords = 16;
-constexpr std::size_t kSpareNameCapacity = 256;
+
+// The names of an entry in UTF-8, for the probes: the site's own, or converted.
+struct Utf8Names {
+  explicit Utf8Names(const StackRecord& entry) {
+    if (const ProcSite* site = entry.Site()) {
+      module_name = site->ModuleNameUtf8();
+      proc_name = site->ProcNameUtf8();
+    } else {
+      module_text = text::ToUtf8(entry.ModuleName());
+      proc_text = text::ToUtf8(entry.ProcName());
+      module_name = module_text;
+      proc_name = proc_text;
+    }
+  }
+  Utf8Names(const Utf8Names&) = delete;
+  Utf8Names& operator=(const Utf8Names&) = delete;
+
+  std::string module_text;
+  std::string proc_text;
+  std::string_view module_name;
+  std::string_view proc_name;
+};
+
+// The probes fire from here, out of the way of the common road: only while a tracer is
+// attached (see platform/probes.hpp).
+[[gnu::noinline, gnu::cold]] void ProbeEnter(const StackRecord& entry, std::int32_t depth) {
+  const Utf8Names names(entry);
+  probes::Enter(names.module_name, names.proc_name, depth, entry.CalledByLineNumber());
+}
+[[gnu::noinline, gnu::cold]] void ProbeExit(const StackRecord& entry, std::int32_t depth,
+                                            bool found) {
+  const Utf8Names names(entry);
+  probes::Exit(names.module_name, names.proc_name, depth, found);
+}
 }  // namespace
 
 struct ProcStac::Impl {
   explicit Impl(std::shared_ptr<const platform::Platform> services)
-      : platform(std::move(services)), stack(std::make_unique<CollectionExObj>()) {}
+      : thread_error_line(services->error_line == platform::ThreadErrorLine()),
+        platform(std::move(services)) {}
 
-  // Raises the not-initialised error until Init has run.
-  void CheckInit() const {
+  // Raises the not-initialised error until Init has run, and error 91 once Terminate has
+  // discarded the stack.
+  void CheckReady() const {
+    if (ready) [[likely]] return;
     if (!initialized) host::RaiseNotInitialized(kClassName);
-  }
-
-  // Raises error 91 once Terminate has discarded the stack.
-  void CheckStack() const {
-    if (!stack) host::RaiseRuntime(host::kObjectNotSet);
+    host::RaiseRuntime(host::kObjectNotSet);
   }
 
   std::u16string Title() const { return app.Title(); }
 
-  // Sets `key` to the key of an entry: LCase(module + "::" + proc + "::" + position).
-  static void MakeKey(std::u16string& key, std::u16string_view module_name,
-                      std::u16string_view proc_name, std::int64_t position) {
-    key.clear();
-    key += module_name;
-    key += u"::";
-    key += proc_name;
-    key += u"::";
-    text::LCaseInPlace(key);
-    text::AppendDecimal(key, position);
+  // The host's current error-line number; the calling thread's own is read directly.
+  std::int32_t CurrentErl() const {
+    return thread_error_line ? host::thread_error_line : platform->error_line->Erl();
   }
 
-  // A record for a new entry, reusing one that an exit gave back when there is one.
-  std::shared_ptr<StackRecord> NewRecord(std::u16string_view module_name,
-                                         std::u16string_view proc_name) {
-    if (spare_records.empty()) return std::make_shared<StackRecord>(module_name, proc_name);
-    std::shared_ptr<StackRecord> record = std::move(spare_records.back());
-    spare_records.pop_back();
-    record->Reuse(module_name, proc_name);
-    return record;
+  // Whether entries and exits take the common road: the guarded operations may run, tracing
+  // is enabled, and nothing is logged. Kept up to date by every change of those settings.
+  void Refresh() noexcept {
+    ready = initialized && !terminated;
+    quiet = ready && enabled && !log_on_file;
   }
 
-  // Removes the top entry; its record is kept for reuse when nothing else holds it and its
-  // names are short.
-  void PopTop(std::int32_t position) {
-    ObjectRef item = stack->RemoveAt(position);
-    if (item.use_count() != 1 || spare_records.size() >= kSpareRecords) return;
-    auto record = std::static_pointer_cast<StackRecord>(std::move(item));
-    if (record->ModuleName().capacity() + record->ProcName().capacity() <= kSpareNameCapacity) {
-      spare_records.push_back(std::move(record));
+  // Pushes an entry whose names `fill` puts into the new top record, then announces it.
+  template <typename Fill>
+  void Enter(Fill fill) {
+    if (!quiet) [[unlikely]] {
+      CheckReady();
+      if (!enabled) return;
+    }
+    StackRecord& entry = stack.Next();
+    fill(entry);
+    entry.CalledByLineNumber(CurrentErl());
+    stack.Push();
+    if (!quiet || probes::EnterAttached()) [[unlikely]] AnnounceEnter(entry);
+  }
+
+  // Tells an attached tracer and the stack log of the new top entry.
+  [[gnu::noinline]] void AnnounceEnter(const StackRecord& entry) {
+    if (probes::EnterAttached()) ProbeEnter(entry, stack.Count());
+    if (log_on_file) LogEntry(entry, StackLogLineKind::Enter);
+  }
+
+  // Tells an attached tracer and the stack log that the top entry leaves: as the exit that
+  // matched it (`found`) or as one never reported.
+  [[gnu::noinline]] void AnnounceExit(bool found) {
+    const StackRecord& entry = stack.At(stack.Count());
+    if (probes::ExitAttached()) ProbeExit(entry, stack.Count(), found);
+    if (log_on_file) {
+      LogEntry(entry, found ? StackLogLineKind::Exit : StackLogLineKind::ExitNotFound);
     }
   }
 
-  // Whether a stored key is the key of these names at this position, that is
-  // LCase(module + "::" + proc + "::" + position), compared without building it.
-  static bool KeyMatches(std::u16string_view stored, std::u16string_view module_name,
-                         std::u16string_view proc_name, std::int32_t position) {
-    std::size_t at = 0;
-    const auto take = [&](std::u16string_view part, bool lower) {
-      if (stored.size() - at < part.size()) return false;
-      for (const char16_t unit : part) {
-        if (stored[at++] != (lower ? text::LowerUnit(unit) : unit)) return false;
+  // The exit of the topmost entry whose key these names make: every entry above it is
+  // unwound as an exit never reported. When none matches, the stack ends empty and error 9
+  // is raised, as for the key below position 1.
+  void ExitNames(std::u16string_view module_name, std::u16string_view proc_name) {
+    for (std::int32_t i = stack.Count();; --i) {
+      if (i == 0) host::RaiseRuntime(host::kSubscriptOutOfRange);
+      if (stack.KeyMatches(i, module_name, proc_name)) break;
+      if (log_on_file || probes::ExitAttached()) AnnounceExit(false);
+      stack.Pop();
+    }
+    if (log_on_file || probes::ExitAttached()) [[unlikely]] AnnounceExit(true);
+    stack.Pop();
+  }
+
+  // The exit through a site: the top entry, when it was made through this very site, is the
+  // match with no text compared.
+  void ExitSite(const ProcSite& site) {
+    if (quiet && !probes::ExitAttached()) [[likely]] {
+      const std::int32_t top = stack.Count();
+      if (top > 0 && stack.At(top).Site() == &site) [[likely]] {
+        stack.PopSite();
+        return;
       }
-      return true;
-    };
-    char16_t digits[12];
-    std::size_t first = sizeof digits / sizeof digits[0];
-    for (std::int32_t v = position; first == 12 || v != 0; v /= 10) {
-      digits[--first] = static_cast<char16_t>(u'0' + v % 10);
     }
-    return take(module_name, true) && take(u"::", false) && take(proc_name, true) &&
-           take(u"::", false) && take({digits + first, 12 - first}, false) &&
-           at == stored.size();
+    ExitNamesOf(site);
   }
 
-  const StackRecord& RecordAt(std::int32_t position) {
-    return *static_cast<const StackRecord*>(stack->ItemAt(position).get());
+  // The exit through a site on any other road: its names are the site's own, so the top entry
+  // made through it still matches at once, by the same text.
+  [[gnu::noinline]] void ExitNamesOf(const ProcSite& site) {
+    CheckReady();
+    if (!enabled) return;
+    ExitNames(site.ModuleName(), site.ProcName());
+  }
+
+  void EnterSite(const ProcSite& site) {
+    Enter([&](StackRecord& entry) { entry.Refer(site); });
+  }
+
+  void LogEntry(const StackRecord& entry, StackLogLineKind kind) {
+    WriteStackLog(entry.ModuleName(), entry.ProcName(), entry.CalledByLineNumber(), kind);
   }
 
   void WriteStackLog(std::u16string_view module_name, std::u16string_view proc_name,
@@ -105,7 +162,7 @@ struct ProcStac::Impl {
     // An empty LogFilePath opens nothing: the stack log is off and the line is dropped.
     if (!log_stream) return;
     line.clear();
-    tracing::AppendTraceLine(line, stack->Count(), kind, module_name, proc_name, line_number);
+    tracing::AppendTraceLine(line, stack.Count(), kind, module_name, proc_name, line_number);
     log_stream->WriteLine(line);
   }
 
@@ -124,18 +181,30 @@ struct ProcStac::Impl {
     CloseLogSection(log_stream, tracing::kRuleLine, tracing::SectionEndLine(Title()));
   }
 
-  std::shared_ptr<const platform::Platform> platform;
+  // What every entry and exit reads comes first.
+  bool quiet = false;  // see Refresh
+  bool ready = false;  // initialized and not terminated: the guarded operations may run
   bool enabled = true;
-  std::u16string log_file_path;
   bool log_on_file = false;
-  tracing::AppIdentity app;
+  bool thread_error_line;  // the platform's Erl is the calling thread's cobaltmoth::Erl()
+  tracing::KeyedStack stack;
   bool initialized = false;
-  std::unique_ptr<CollectionExObj> stack;
+  bool terminated = false;  // Terminate has discarded the stack
+  std::shared_ptr<const platform::Platform> platform;
+  std::u16string log_file_path;
+  tracing::AppIdentity app;
   std::unique_ptr<platform::TextStream> log_stream;
   std::u16string line;  // reused for every trace line
-  std::u16string key;   // reused for every new entry's key
-  std::vector<std::shared_ptr<StackRecord>> spare_records;
 };
+
+ProcSite::ProcSite(std::u16string_view module_name, std::u16string_view proc_name)
+    : module_name_(module_name),
+      proc_name_(proc_name),
+      module_name_utf8_(text::ToUtf8(module_name)),
+      proc_name_utf8_(text::ToUtf8(proc_name)) {}
+
+ProcSite::ProcSite(std::string_view module_name, std::string_view proc_name)
+    : ProcSite(text::FromUtf8(module_name), text::FromUtf8(proc_name)) {}
 
 ProcStac::ProcStac() : ProcStac(platform::DefaultPlatform()) {}
 
@@ -160,6 +229,7 @@ void ProcStac::Init(std::u16string_view app_name, std::int16_t app_major,
   m.log_file_path += app_name;
   m.log_file_path += u"_stacklog.txt";
   m.initialized = true;
+  m.Refresh();
 }
 
 void ProcStac::Init(std::string_view app_name, std::int16_t app_major, std::int16_t app_minor,
@@ -171,84 +241,40 @@ void ProcStac::Init(std::string_view app_name, std::int16_t app_major, std::int1
 
 std::u16string ProcStac::Dump() {
   Impl& m = *impl_;
-  m.CheckInit();
-  m.CheckStack();
-  const std::int32_t n = m.stack->Count();
-  std::vector<ObjectRef> held;  // keeps every record alive while the text is made
+  m.CheckReady();
+  const std::int32_t n = m.stack.Count();
   std::vector<const StackRecord*> records;
-  held.reserve(static_cast<std::size_t>(n));
   records.reserve(static_cast<std::size_t>(n));
-  for (std::int32_t p = 1; p <= n; ++p) {
-    held.push_back(m.stack->ItemAt(p));
-    records.push_back(static_cast<const StackRecord*>(held.back().get()));
-  }
+  for (std::int32_t p = 1; p <= n; ++p) records.push_back(&m.stack.At(p));
   return tracing::FormatDump(m.Title(), records);
 }
 
 void ProcStac::EnterProc(std::u16string_view module_name, std::u16string_view proc_name) {
-  Impl& m = *impl_;
-  m.CheckInit();
-  m.CheckStack();
-  if (!m.enabled) return;
-  // The key is new by construction: it ends in "::" and the new top position, and every key
-  // on the stack ends in its own, lower position.
-  Impl::MakeKey(m.key, module_name, proc_name, std::int64_t{m.stack->Count()} + 1);
-  std::shared_ptr<StackRecord> record = m.NewRecord(module_name, proc_name);
-  const std::int32_t erl = m.platform->error_line->Erl();
-  if (erl != 0) record->CalledByLineNumber(erl);
-  const StackRecord& entry = *record;
-  m.stack->AppendNewKey(std::move(record), m.key);
-  if (m.log_on_file) {
-    m.WriteStackLog(entry.ModuleName(), entry.ProcName(), entry.CalledByLineNumber(),
-                    StackLogLineKind::Enter);
-  }
+  impl_->Enter([&](StackRecord& entry) { entry.Hold(module_name, proc_name); });
 }
 
 void ProcStac::EnterProc(std::string_view module_name, std::string_view proc_name) {
   EnterProc(text::FromUtf8(module_name), text::FromUtf8(proc_name));
 }
 
+void ProcStac::EnterProc(const ProcSite& site) { impl_->EnterSite(site); }
+
 void ProcStac::ExitProc(std::u16string_view module_name, std::u16string_view proc_name) {
   Impl& m = *impl_;
-  m.CheckInit();
-  m.CheckStack();
+  m.CheckReady();
   if (!m.enabled) return;
-  std::int32_t i = m.stack->Count();
-  for (;;) {
-    // Position 0 is past the bottom: the collection raises error 9 there, and an exit that
-    // matched nothing reaches the host with it, the stack now empty.
-    const std::u16string& stored = m.stack->Key(i);
-    // Names spelled as they were entered make the same key; any other spelling is compared
-    // with the key itself.
-    const StackRecord& top = m.RecordAt(i);
-    if ((top.ModuleName() == module_name && top.ProcName() == proc_name) ||
-        Impl::KeyMatches(stored, module_name, proc_name, i)) {
-      break;
-    }
-    if (m.log_on_file) {
-      const StackRecord& lost = m.RecordAt(i);
-      m.WriteStackLog(lost.ModuleName(), lost.ProcName(), lost.CalledByLineNumber(),
-                      StackLogLineKind::ExitNotFound);
-    }
-    m.PopTop(i);
-    --i;
-  }
-  if (m.log_on_file) {
-    const StackRecord& matched = m.RecordAt(i);
-    m.WriteStackLog(matched.ModuleName(), matched.ProcName(), matched.CalledByLineNumber(),
-                    StackLogLineKind::Exit);
-  }
-  m.PopTop(i);
+  m.ExitNames(module_name, proc_name);
 }
 
 void ProcStac::ExitProc(std::string_view module_name, std::string_view proc_name) {
   ExitProc(text::FromUtf8(module_name), text::FromUtf8(proc_name));
 }
 
+void ProcStac::ExitProc(const ProcSite& site) { impl_->ExitSite(site); }
+
 void ProcStac::PrintComment(std::u16string_view comment) {
   Impl& m = *impl_;
-  m.CheckInit();
-  m.CheckStack();
+  m.CheckReady();
   if (m.enabled || m.log_on_file) m.WriteStackLog(comment, u"", 0, StackLogLineKind::Comment);
 }
 
@@ -256,11 +282,15 @@ void ProcStac::PrintComment(std::string_view comment) { PrintComment(text::FromU
 
 void ProcStac::Terminate() {
   impl_->CloseStackLog();
-  impl_->stack.reset();
-  impl_->spare_records.clear();
+  impl_->stack.Clear();
+  impl_->terminated = true;
+  impl_->Refresh();
 }
 
-void ProcStac::LogOnFile(bool value) noexcept { impl_->log_on_file = value; }
+void ProcStac::LogOnFile(bool value) noexcept {
+  impl_->log_on_file = value;
+  impl_->Refresh();
+}
 bool ProcStac::LogOnFile() const noexcept { return impl_->log_on_file; }
 
 void ProcStac::LogFilePath(std::u16string_view value) { impl_->log_file_path.assign(value); }
@@ -269,7 +299,10 @@ void ProcStac::LogFilePath(std::string_view value) {
 }
 const std::u16string& ProcStac::LogFilePath() const noexcept { return impl_->log_file_path; }
 
-void ProcStac::Enabled(bool value) noexcept { impl_->enabled = value; }
+void ProcStac::Enabled(bool value) noexcept {
+  impl_->enabled = value;
+  impl_->Refresh();
+}
 bool ProcStac::Enabled() const noexcept { return impl_->enabled; }
 
 ProcScope::ProcScope(ProcStac& stack, std::u16string_view module_name,
@@ -293,6 +326,25 @@ ProcScope::~ProcScope() {
 void ProcScope::Exit() {
   ProcStac* stack = std::exchange(stack_, nullptr);
   if (stack != nullptr) stack->ExitProc(module_name_, proc_name_);
+}
+
+ProcSiteScope::ProcSiteScope(ProcStac& stack, const ProcSite& site)
+    : stack_(&stack), site_(&site) {
+  stack.impl_->EnterSite(site);
+}
+
+ProcSiteScope::~ProcSiteScope() {
+  if (stack_ == nullptr) return;
+  try {
+    stack_->impl_->ExitSite(*site_);
+  } catch (...) {
+    // A destructor must not throw; Exit() is there for a caller who wants the error.
+  }
+}
+
+void ProcSiteScope::Exit() {
+  ProcStac* stack = std::exchange(stack_, nullptr);
+  if (stack != nullptr) stack->impl_->ExitSite(*site_);
 }
 
 }  // namespace cobaltmoth

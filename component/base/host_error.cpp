@@ -12,12 +12,8 @@ Error::Error(std::int32_t number, std::u16string source, std::u16string descript
           text::ToUtf8(source_);
 }
 
-namespace {
-thread_local std::int32_t current_error_line = 0;
-}  // namespace
-
-void SetErl(std::int32_t line) noexcept { current_error_line = line; }
-std::int32_t Erl() noexcept { return current_error_line; }
+void SetErl(std::int32_t line) noexcept { host::thread_error_line = line; }
+std::int32_t Erl() noexcept { return host::thread_error_line; }
 
 namespace host {
 

@@ -5,7 +5,7 @@
 // that number; the source is then the library's project name, "Cobaltmoth". The guards of the
 // public classes raise the not-initialised error with their class in the source.
 //
-// Thread-safety: pure functions.
+// Thread-safety: pure functions; the error-line number is the calling thread's own.
 #pragma once
 
 #include <cobaltmoth/error.hpp>
@@ -59,5 +59,9 @@ std::u16string_view StandardDescription(std::int32_t number) noexcept;
 //   -2147220503, "Cobaltmoth.dll - Class ProcStac",
 //   "You must initialize this class with Init sub before using any method".
 [[noreturn]] void RaiseNotInitialized(std::u16string_view class_name);
+
+// The calling thread's error-line number, as cobaltmoth::SetErl sets it and cobaltmoth::Erl
+// reads it; here for the library's own callers to read without a call.
+inline thread_local std::int32_t thread_error_line = 0;
 
 }  // namespace cobaltmoth::host

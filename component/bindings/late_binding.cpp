@@ -3,6 +3,7 @@
 
 #include <array>
 #include <limits>
+#include <new>
 #include <optional>
 #include <utility>
 
@@ -90,6 +91,38 @@ bool Boolean(const LateValue& value) {
   host::RaiseRuntime(host::kTypeMismatch);
 }
 
+// N places for values of type T, each made only when asked for (a call whose arguments are
+// all given as they are wanted makes none, and so writes nothing here), destroyed with it.
+template <typename T, std::size_t N>
+class Slots {
+ public:
+  Slots() noexcept {}  // the places stay raw until made
+  ~Slots() {
+    for (std::size_t i = 0; i < N; ++i) {
+      if ((made_ >> i) & 1u) places_[i].~T();
+    }
+  }
+  Slots(const Slots&) = delete;
+  Slots& operator=(const Slots&) = delete;
+
+  // Makes place i anew from `args`.
+  template <typename... Args>
+  T& Make(std::size_t i, Args&&... args) {
+    if ((made_ >> i) & 1u) places_[i].~T();
+    made_ &= ~(1u << i);
+    T* made = new (&places_[i]) T(std::forward<Args>(args)...);
+    made_ |= 1u << i;
+    return *made;
+  }
+
+ private:
+  union {
+    T places_[N];
+  };
+  std::uint32_t made_ = 0;
+  static_assert(N <= 32);
+};
+
 // A member's arguments, checked against its parameters and with the defaults filled in. The
 // given values are read where they are; only defaults and converted texts are held here.
 class Arguments {
@@ -110,12 +143,13 @@ class Arguments {
         continue;
       }
       if (!param.optional) host::RaiseRuntime(host::kWrongNumberOfArguments);
+      LateValue& value = owned_.Make(i);
       if (param.has_default && param.type == HostType::kBoolean) {
-        owned_[i].emplace<bool>(param.default_value != 0);
+        value.emplace<bool>(param.default_value != 0);
       } else if (param.has_default) {
-        owned_[i].emplace<std::int32_t>(param.default_value);
+        value.emplace<std::int32_t>(param.default_value);
       }
-      values_[i] = &owned_[i];
+      values_[i] = &value;
     }
   }
   Arguments(const Arguments&) = delete;
@@ -124,8 +158,7 @@ class Arguments {
   // A String argument: the text itself, or the text of a number or Boolean.
   std::u16string_view String(std::size_t i) const {
     if (const auto* text = std::get_if<std::u16string>(values_[i])) return *text;
-    converted_[i] = Text(*values_[i]);
-    return converted_[i];
+    return converted_.Make(i, Text(*values_[i]));
   }
   std::int16_t Integer(std::size_t i) const {
     return static_cast<std::int16_t>(WholeNumber(*values_[i], -32768, 32767));
@@ -151,8 +184,8 @@ class Arguments {
 
  private:
   std::array<const LateValue*, kMaxParams> values_{};
-  std::array<LateValue, kMaxParams> owned_;
-  mutable std::array<std::u16string, kMaxParams> converted_;
+  Slots<LateValue, kMaxParams> owned_;
+  mutable Slots<std::u16string, kMaxParams> converted_;
 };
 
 LateValue CallTracer(ProcStac& t, const Member& m, const Arguments& a) {
