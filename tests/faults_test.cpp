@@ -9,11 +9,13 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "child_process.hpp"
 #include "fakes.hpp"
@@ -235,6 +237,169 @@ TEST(KilledWhileWriting, TracedLinesAndReportsAreNeverGluedTogether) {
   EXPECT_GT(bug.size(), 10000u);
   EXPECT_EQ(FirstMerged(stack, MergedTraceLine), "");
   EXPECT_EQ(FirstMerged(bug, MergedReportLine), "");
+}
+
+// --- Crashes: a host per kind of crash (tests/crash_host.cpp), run as a child. --------------
+
+struct CrashRun {
+  int status = -1;
+  std::string log;     // the bug log afterwards
+  std::string errors;  // the host's standard error: the windows, with COBALTMOTH_UI=none
+};
+
+// Runs the crash host in `mode` with its logs in `folder`, `environment` added to ours, and
+// kills it `kill_after_us` microseconds after its start when that is not negative.
+CrashRun RunCrashHost(const std::string& mode, const std::string& folder,
+                      std::vector<std::string> environment = {}, int kill_after_us = -1) {
+  CrashRun run;
+  int errors[2];
+  if (::pipe2(errors, O_CLOEXEC) != 0) return run;
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(errors[1], STDERR_FILENO);
+    ::setenv("COBALTMOTH_UI", "none", 1);
+    for (std::string& entry : environment) ::putenv(entry.data());
+    ::alarm(20);
+    ::execl(COBALTMOTH_TEST_CRASH_HOST, "crash_host", mode.c_str(), folder.c_str(), nullptr);
+    ::_exit(127);
+  }
+  ::close(errors[1]);
+  if (kill_after_us >= 0) {
+    ::usleep(static_cast<useconds_t>(kill_after_us));
+    ::kill(pid, SIGKILL);
+  }
+  run.errors = testing::ReadToEnd(errors[0], 20000);
+  ::close(errors[0]);
+  run.status = testing::WaitChild(pid, 20000);
+  run.log = ReadFile(folder + "/Payroll_buglog.txt");
+  return run;
+}
+
+int Count(const std::string& text, const std::string& part) {
+  int count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+std::string Between(const std::string& text, const std::string& from, const std::string& to) {
+  const std::size_t start = text.find(from);
+  if (start == std::string::npos) return "";
+  return text.substr(start, text.find(to, start) - start);
+}
+
+bool DiedOf(int status, int signal) { return WIFSIGNALED(status) && WTERMSIG(status) == signal; }
+
+TEST(Crashes, EachKindIsReportedOnceThenEndsTheHostAsItWouldHave) {
+  struct Kind {
+    const char* mode;
+    int signal;
+    const char* description;
+    const char* frame;  // the crashing function, named with its file in the native stack
+  };
+  const Kind kinds[] = {
+      {"segv", SIGSEGV, "SIGSEGV: invalid memory reference at address 0x0\r\n",
+       "WriteThroughNull(int*) at "},
+      {"overflow", SIGSEGV, "SIGSEGV: invalid memory reference at address 0x", "Recurse(int) at "},
+      {"fpe", SIGFPE, "SIGFPE: division by zero at address 0x", "Divide(int) at "},
+      {"abort", SIGABRT, "SIGABRT: aborted\r\n", " main at "},
+      {"terminate", SIGABRT, "uncaught exception std::runtime_error: disk on fire\r\n",
+       " main at "},
+  };
+  for (const Kind& kind : kinds) {
+#if defined(__SANITIZE_ADDRESS__)
+    if (kind.signal != SIGABRT) continue;  // the sanitizer's own handler takes the faults
+#endif
+    SCOPED_TRACE(kind.mode);
+    TempDir dir;
+    const CrashRun run = RunCrashHost(kind.mode, dir.path());
+    EXPECT_TRUE(DiedOf(run.status, kind.signal)) << run.status;
+    EXPECT_EQ(Count(run.log, "* Start Log Error for Payroll.EXE"), 1);
+    EXPECT_EQ(Count(run.log, "* End Log Error Stack for Payroll.EXE"), 1);
+    for (const std::string& part : std::vector<std::string>{
+             "* MODDB       * SAVEORDER * 120  *", "Stack Element 003 of 003 modDb ",
+          "VB Error number:      " + std::to_string(kind.signal)}) {
+      EXPECT_EQ(Count(run.log, part), 1) << part;
+    }
+    EXPECT_NE(run.log.find(std::string("VB Error description: ") + kind.description),
+              std::string::npos);
+    EXPECT_NE(Between(run.log, "Native Stack:", "Other Threads:").find(kind.frame),
+              std::string::npos) << Between(run.log, "Native Stack:", "Other Threads:");
+    EXPECT_NE(Between(run.log, "Other Threads:\r\n--------------\r\nThread ", "Active Log")
+                  .find("Stack Element 002 of 002 modWorker            - Wait"),
+              std::string::npos);
+  }
+}
+
+TEST(Crashes, TheReportIsARaisedErrorsWithTheStacksAddedAndItsWindowsAreShownOutside) {
+  TempDir dir;
+  const std::vector<std::string> windows = {"SHOW_WINDOWS=1"};
+  const std::string raised = RunCrashHost("raise", dir.path(), windows).log;
+  ::unlink((dir / "Payroll_buglog.txt").c_str());
+  CrashRun crashed = RunCrashHost("segv", dir.path(), windows);
+  const std::string stacks = Between(crashed.log, "Native Stack:", "Active Log Files:");
+  ASSERT_FALSE(stacks.empty());
+  crashed.log.erase(crashed.log.find(stacks), stacks.size());
+  const auto without_time = [](std::string log) {
+    const std::size_t at = log.find(" begin at ");
+    return log.erase(at, log.find("\r\n", at) - at);
+  };
+  EXPECT_EQ(without_time(crashed.log), without_time(raised));
+  EXPECT_NE(crashed.errors.find("Error in module modDb in the procedure SaveOrder at line 120"),
+            std::string::npos) << crashed.errors;
+  EXPECT_NE(crashed.errors.find("Description=SIGSEGV: invalid memory reference at address 0x0"),
+            std::string::npos);
+  const std::size_t frame = stacks.find("#00 ");
+  EXPECT_NE(crashed.errors.find(stacks.substr(frame, stacks.find('\r', frame) - frame)),
+            std::string::npos);
+}
+
+TEST(Crashes, AnotherThreadsCrashWhileRaiseWaitsForItsWindowIsReported) {
+  TempDir dir;
+  testing::WriteFile(dir / "silent-ui", "#!/bin/sh\nexec sleep 5\n");
+  ::chmod((dir / "silent-ui").c_str(), 0700);
+  const CrashRun run = RunCrashHost(
+      "during-raise", dir.path(),
+      {"COBALTMOTH_UI=gui", "DISPLAY=:99", "COBALTMOTH_UI_PROGRAM=" + (dir / "silent-ui")});
+#if !defined(__SANITIZE_ADDRESS__)
+  EXPECT_TRUE(DiedOf(run.status, SIGSEGV)) << run.status;
+#endif
+  EXPECT_EQ(Count(run.log, "* MODWORKER   * WAIT      * 0    *"), 1) << run.log;
+}
+
+TEST(Crashes, KilledWhileReportingItLeavesEveryEarlierLineWhole) {
+  TempDir dir;
+  const std::string earlier = RunCrashHost("raise", dir.path()).log;
+  std::mt19937 random(20261206);
+  for (int i = 0; i < 12; ++i) RunCrashHost("segv", dir.path(), {}, 100000 + random() % 300000);
+  const std::string log = ReadFile(dir / "Payroll_buglog.txt");
+  EXPECT_EQ(log.substr(0, earlier.size()), earlier);
+  EXPECT_GT(Count(log, "Native Stack:"), 0);
+  EXPECT_EQ(FirstMerged(log, MergedReportLine), "");
+}
+
+TEST(Crashes, LettingGoPutsBackWhatTheHostHad) {
+  const auto run = RunDetached([](int) {
+    struct sigaction own {};
+    own.sa_handler = [](int) {};
+    ::sigaction(SIGSEGV, &own, nullptr);
+    const auto handler = [] {
+      struct sigaction now {};
+      ::sigaction(SIGSEGV, nullptr, &now);
+      return now.sa_handler;
+    };
+    const std::terminate_handler terminate = std::get_terminate();
+    ProcBug first, second;
+    first.CatchCrashes(true);
+    second.CatchCrashes(true);
+    if (handler() == own.sa_handler || std::get_terminate() == terminate) return 1;
+    first.CatchCrashes(false);  // not the armed one: nothing changes
+    if (handler() == own.sa_handler) return 2;
+    second.Terminate();
+    return handler() == own.sa_handler && std::get_terminate() == terminate ? 0 : 3;
+  });
+  EXPECT_EQ(ExitCode(run.status), 0) << run.errors;
 }
 
 }  // namespace

@@ -91,16 +91,6 @@ class PosixTextStream final : public TextStream {
   std::string bytes_;  // reused between lines
 };
 
-// Whether the regular file behind `fd` ends inside a line: not empty and not in CR LF.
-bool EndsInsideALine(int fd, off_t size) {
-  if (size <= 0) return false;
-  char end[2] = {0, 0};
-  const off_t from = size >= 2 ? size - 2 : 0;
-  const ssize_t got = ::pread(fd, end, static_cast<std::size_t>(size - from), from);
-  if (got <= 0) return false;  // unreadable: nothing is known, nothing is added
-  return got < 2 || std::string_view(end, 2) != kCrLf;
-}
-
 int Open(const std::string& name, int flags) {
   int fd;
   do {
@@ -132,7 +122,7 @@ class PosixFileSystem final : public FileSystem {
     if (flags < 0 || ::fcntl(file.Get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
       RaisePosixError(errno);
     }
-    const bool cut = S_ISREG(info.st_mode) && EndsInsideALine(file.Get(), info.st_size);
+    const bool cut = S_ISREG(info.st_mode) && posix::EndsInsideALine(file.Get(), info.st_size);
     return std::make_unique<PosixTextStream>(std::move(file), cut);
   }
 };
