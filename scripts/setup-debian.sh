@@ -5,8 +5,8 @@ set -euo pipefail
 
 # cobaltmoth-ui links FLTK statically; the X libraries below are what libfltk.a needs, and
 # Liberation fonts give the windows Arial's and Courier New's metrics. systemtap-sdt-dev
-# gives the library its USDT probes (<sys/sdt.h>).
-packages=(cmake ninja-build g++ pkg-config python3 libsqlite3-dev systemtap-sdt-dev
+# gives the library its USDT probes (<sys/sdt.h>); libdw (elfutils) names a crash's frames.
+packages=(cmake ninja-build g++ pkg-config python3 libsqlite3-dev systemtap-sdt-dev libdw-dev
           libfltk1.3-dev libx11-dev libxext-dev libxft-dev libxinerama-dev libxcursor-dev
           libxfixes-dev libxrender-dev libfontconfig-dev fonts-liberation)
 case "${1:-demo}" in
@@ -15,7 +15,8 @@ case "${1:-demo}" in
     packages+=(clang libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev
                libspdlog-dev g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64
                cups cups-pdf cups-client poppler-utils
-               xvfb xdotool xclip x11-utils imagemagick locales)
+               xvfb xdotool xclip x11-utils imagemagick locales
+               fonts-wqy-microhei fonts-noto-color-emoji)
     ;;
   *) echo "usage: $0 demo|test" >&2; exit 2 ;;
 esac

@@ -81,8 +81,10 @@ int main(int argc, char** argv) {
   SetErl(120);
   if (mode == "raise" || mode == "during-raise") {
     bug.Raise("modDb", "SaveOrder", 11, "SIGSEGV: invalid memory reference at address 0x0", 120);
-    return 0;
+    if (mode == "raise") return 0;
+    for (;;) ::pause();  // whether or not the window waited, the second thread crashes
   }
+  ::write(STDERR_FILENO, "crashing\n", 9);
   Crash(mode);
   return 3;
 }
