@@ -97,6 +97,29 @@ cobaltmoth_warnings(cobaltmoth_com)
 target_compile_options(cobaltmoth_com PRIVATE -Wno-non-virtual-dtor)
 add_library(cobaltmoth::com ALIAS cobaltmoth_com)
 
+# What the kit takes from this build (cmake/CobaltmothPackage.cmake): the DLL and its type
+# library under x64\ or x86\ (component dll); the samples, the kit's README and the licence
+# (component kit), with CR LF line ends as Windows editors and VB6 expect.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(kit_arch x64)
+else()
+  set(kit_arch x86)
+endif()
+install(TARGETS cobaltmoth_com RUNTIME DESTINATION ${kit_arch} COMPONENT dll
+        ARCHIVE DESTINATION ${kit_arch} COMPONENT import_library EXCLUDE_FROM_ALL)
+install(FILES ${COBALTMOTH_TYPELIB} DESTINATION ${kit_arch} COMPONENT dll)
+foreach(file README-windows.txt CobaltmothSample.bas vb6/Orders.vbp)
+  configure_file(examples/windows/${file} kit/${file} @ONLY NEWLINE_STYLE CRLF)
+endforeach()
+configure_file(LICENSE kit/LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
+install(FILES ${PROJECT_BINARY_DIR}/kit/README-windows.txt ${PROJECT_BINARY_DIR}/kit/LICENSE.txt
+        DESTINATION . COMPONENT kit)
+install(FILES ${PROJECT_BINARY_DIR}/kit/CobaltmothSample.bas DESTINATION samples COMPONENT kit)
+install(FILES ${PROJECT_BINARY_DIR}/kit/vb6/Orders.vbp DESTINATION samples/vb6 COMPONENT kit)
+if(PROJECT_IS_TOP_LEVEL)
+  include(cmake/CobaltmothPackage.cmake)
+endif()
+
 if(COBALTMOTH_BUILD_TESTS)
   enable_testing()
   add_subdirectory(tests/windows)
