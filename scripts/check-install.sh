@@ -50,8 +50,8 @@ prefix() {
   # The .pc file leaves the language to the host; the headers say what they need.
   if grep -q -- -std= <<<"$flags"; then echo "cobaltmoth.pc sets the C++ standard" >&2; exit 1; fi
   # shellcheck disable=SC2086
-  if ! g++ -std=c++17 -fsyntax-only "$consumer/consumer.cpp" $flags 2>&1 |
-       grep -q "need C++20"; then
+  if ! grep -q "need C++20" <<<"$(g++ -std=c++17 -fsyntax-only "$consumer/consumer.cpp" \
+                                   $flags 2>&1 || true)"; then
     echo "the headers compiled as C++17 do not say that they need C++20" >&2
     exit 1
   fi
