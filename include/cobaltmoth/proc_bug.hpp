@@ -54,10 +54,11 @@ namespace cobaltmoth {
 class COBALTMOTH_API ErrorObject {
  public:
   virtual ~ErrorObject() = default;
-  virtual std::u16string Description() const = 0;
-  virtual std::int32_t Number() const = 0;
+  virtual std::u16string Description() const = 0;  // the error's description
+  virtual std::int32_t Number() const = 0;         // the error's number
 };
 
+// The bug handler, with the rules and texts given at the top of this header.
 class COBALTMOTH_API ProcBug {
  public:
   // A bug handler on this operating system's services.
@@ -119,10 +120,13 @@ class COBALTMOTH_API ProcBug {
   // lets it go. A second call does nothing.
   void Terminate();
 
+  // Whether Raise shows the report window. Starts false.
   void LogOnReport(bool value) noexcept;
   bool LogOnReport() const noexcept;
+  // Whether Raise shows the message box. Starts false.
   void LogOnMsgBox(bool value) noexcept;
   bool LogOnMsgBox() const noexcept;
+  // Whether Raise appends the report to the bug log. Starts false.
   void LogOnFile(bool value) noexcept;
   bool LogOnFile() const noexcept;
   // The bug log's path; changing it does not move a log that is already open.
@@ -138,10 +142,11 @@ class COBALTMOTH_API ProcBug {
   // The tracer whose dump and stack log path go into the report, or none.
   void ProcStack(std::shared_ptr<ProcStac> tracer) noexcept;
   const std::shared_ptr<ProcStac>& ProcStack() const noexcept;
-  // The support contacts shown in the report window.
+  // The support's fax number, shown in the report window.
   void SupportFax(std::u16string_view value);
   void SupportFax(std::string_view value);
   const std::u16string& SupportFax() const noexcept;
+  // The support's e-mail address, shown in the report window.
   void SupportMail(std::u16string_view value);
   void SupportMail(std::string_view value);
   const std::u16string& SupportMail() const noexcept;
