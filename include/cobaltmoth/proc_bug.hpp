@@ -167,8 +167,8 @@ class COBALTMOTH_API ProcBug {
   // library's own out of the crashed process; then the crash goes on as it would have (the
   // default action ends the process by the same signal, leaving a core dump to the system).
   // Off by default; Init turns it on when COBALTMOTH_CATCH_CRASHES is "1" or the current
-  // user's setting Software\Cobaltmoth\CatchCrashes is the DWORD 1, unless the host has set
-  // the property itself. Does nothing where the platform cannot catch crashes.
+  // user's setting CatchCrashes (key Software/Cobaltmoth) is the DWORD 1, unless the host has
+  // set the property itself. Does nothing where the platform cannot catch crashes.
   void CatchCrashes(bool value);
   bool CatchCrashes() const noexcept;
   // With true, Raise's reports carry the native stack too ("Native Stack:" after the stack
