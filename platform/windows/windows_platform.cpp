@@ -175,15 +175,7 @@ class WindowsClock final : public Clock {
   LocalTime Now() override {
     SYSTEMTIME st;
     ::GetLocalTime(&st);
-    LocalTime t;
-    t.year = st.wYear;
-    t.month = st.wMonth;
-    t.day = st.wDay;
-    t.weekday = st.wDayOfWeek;
-    t.hour = st.wHour;
-    t.minute = st.wMinute;
-    t.second = st.wSecond;
-    return t;
+    return {st.wYear, st.wMonth, st.wDay, st.wDayOfWeek, st.wHour, st.wMinute, st.wSecond};
   }
 
   std::u16string TimeSeparator() override {
