@@ -1,14 +1,15 @@
 #!/usr/bin/env python3
 """Checks that a DLL imports system DLLs only (the runtimes linked in) and exports exactly the
-entry points of a self-registering in-process server. Usage: check_imports.py OBJDUMP DLL"""
+entry points of a self-registering in-process server (and the one rundll32 starts to show
+a crash's windows). Usage: check_imports.py OBJDUMP DLL"""
 import re
 import subprocess
 import sys
 
-SYSTEM = {"advapi32.dll", "gdi32.dll", "kernel32.dll", "msvcrt.dll", "ole32.dll",
+SYSTEM = {"advapi32.dll", "dbghelp.dll", "gdi32.dll", "kernel32.dll", "msvcrt.dll", "ole32.dll",
           "oleaut32.dll", "shell32.dll", "user32.dll", "winspool.drv"}
 EXPORTS = ["DllCanUnloadNow", "DllGetClassObject", "DllInstall", "DllRegisterServer",
-           "DllUnregisterServer"]
+           "DllUnregisterServer", "ShowCrashWindowsW"]
 text = subprocess.run([sys.argv[1], "-p", sys.argv[2]], check=True, capture_output=True,
                       text=True).stdout
 imports = sorted({name.lower() for name in re.findall(r"DLL Name: (\S+)", text)})
