@@ -441,7 +441,8 @@ bool WideName(std::u16string_view path, wchar_t (&name)[MAX_PATH * 4]) {
 DWORD WriteMinidump(const wchar_t* log, const SYSTEMTIME& now, wchar_t (&path)[MAX_PATH * 4]) {
   const wchar_t* name = FileNameOf(log);
   const wchar_t* dot = std::wcsrchr(name, L'.');
-  const std::size_t stem = static_cast<std::size_t>((dot != nullptr ? dot : name + std::wcslen(name)) - log);
+  const wchar_t* stem_end = dot != nullptr ? dot : name + std::wcslen(name);
+  const auto stem = static_cast<std::size_t>(stem_end - log);
   if (stem + 40 >= MAX_PATH * 4) return ERROR_FILENAME_EXCED_RANGE;
   std::wmemcpy(path, log, stem);
   std::swprintf(path + stem, MAX_PATH * 4 - stem, L"_%04u%02u%02u-%02u%02u%02u_%lu.dmp",

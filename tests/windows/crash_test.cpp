@@ -48,7 +48,9 @@ std::pair<DWORD, std::string> RunProgram(std::wstring command) {
     ::CloseHandle(write);
     char chunk[4096];
     DWORD got = 0;
-    while (::ReadFile(read, chunk, sizeof chunk, &got, nullptr) && got > 0) output.append(chunk, got);
+    while (::ReadFile(read, chunk, sizeof chunk, &got, nullptr) && got > 0) {
+      output.append(chunk, got);
+    }
     ::WaitForSingleObject(process.hProcess, 60000);
     ::GetExitCodeProcess(process.hProcess, &code);
     ::CloseHandle(process.hThread);
@@ -80,9 +82,10 @@ TEST(Crashes, EachKindIsReportedOnceWithAMinidumpThenEndsTheHostWithItsCode) {
     const auto folder = std::filesystem::temp_directory_path() / "cobaltmoth-crash" / kind.mode;
     std::filesystem::remove_all(folder);
     std::filesystem::create_directories(folder);
-    const auto [code, output] = RunProgram(L"\"" + std::wstring(_wgetenv(L"COBALTMOTH_CRASH_HOST")) +
-                                    L"\" " + std::wstring(kind.mode, kind.mode + std::strlen(kind.mode)) +
-                                    L" \"" + folder.wstring() + L"\"");
+    const std::wstring mode(kind.mode, kind.mode + std::strlen(kind.mode));
+    const std::wstring host = _wgetenv(L"COBALTMOTH_CRASH_HOST");
+    const auto [code, output] = RunProgram(L"\"" + host +
+                                           L"\" " + mode + L" \"" + folder.wstring() + L"\"");
     EXPECT_EQ(code, kind.code);
     const std::string log = ReadAll(folder / "Payroll_buglog.txt");
     EXPECT_EQ(Count(log, "* Start Log Error for Payroll.EXE"), 1) << log;
@@ -117,7 +120,8 @@ TEST(Crashes, EachKindIsReportedOnceWithAMinidumpThenEndsTheHostWithItsCode) {
       const auto* exception = static_cast<const MINIDUMP_EXCEPTION_STREAM*>(stream);
       EXPECT_EQ(exception->ExceptionRecord.ExceptionCode, kind.code);
       EXPECT_NE(exception->ThreadId, 0u);
-      EXPECT_EQ(others.find("Thread " + std::to_string(exception->ThreadId) + ":"), std::string::npos);
+      EXPECT_EQ(others.find("Thread " + std::to_string(exception->ThreadId) + ":"),
+                std::string::npos);
     }
   }
 }
