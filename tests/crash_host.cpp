@@ -11,6 +11,7 @@
 #include <cobaltmoth/proc_stac.hpp>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <stdexcept>
@@ -83,9 +84,9 @@ int main(int argc, char** argv) {
   if (mode == "raise" || mode == "during-raise") {
     bug.Raise("modDb", "SaveOrder", 11, "SIGSEGV: invalid memory reference at address 0x0", 120);
     if (mode == "raise") return 0;
-    for (;;) ::pause();  // whether or not the window waited, the second thread crashes
+    for (;;) std::this_thread::sleep_for(1h);  // waited or not, the other thread crashes
   }
-  ::write(STDERR_FILENO, "crashing\n", 9);
+  std::fputs("crashing\n", stderr);
   Crash(mode);
   return 3;
 }
