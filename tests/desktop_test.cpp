@@ -50,13 +50,7 @@ std::string Shell(const std::string& command) {
 
 std::string Quoted(const std::string& text) {
   std::string out = "'";
-  for (const char c : text) {
-    if (c == '\'') {
-      out += "'\\''";
-    } else {
-      out += c;
-    }
-  }
+  for (const char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return out + "'";
 }
 
@@ -471,22 +465,16 @@ class BrokenProgram : public ::testing::Test {
     EXPECT_NE(::kill(std::stoi(pid), 0), 0) << "the stand-in is still there";
   }
 
-  platform::desktop::DesktopOptions Options(const std::string& program) {
-    platform::desktop::DesktopOptions options;
-    options.program = program;
-    options.start_limit_ms = 700;
-    options.silence_limit_ms = 700;
-    return options;
-  }
-
   // The desktop's forms with the fakes of `fake_` (the terminal's stand-ins) as fallbacks.
   platform::desktop::DesktopUi Desktop(const std::string& program) {
-    return platform::desktop::MakeDesktopUi(Options(program), fake_.message_box,
-                                            fake_.report_window, fake_.clipboard);
+    platform::desktop::DesktopOptions options;
+    options.program = program;
+    options.start_limit_ms = options.silence_limit_ms = 700;
+    return platform::desktop::MakeDesktopUi(options, fake_.message_box, fake_.report_window,
+                                            fake_.clipboard);
   }
-  // Shows the form through the desktop's window of `program`.
-  // Shows a report too large for a socket's buffer, so that a program that does not read
-  // holds up the sending too.
+  // Shows the form through the desktop's window of `program`: a report too large for a
+  // socket's buffer, so that a program that does not read holds up the sending too.
   void ShowWith(const std::string& program) {
     fake_.platform->report_window = Desktop(program).report_window;
     LoadedForm(u"Payroll - Unexpected error", std::u16string(300000, u'x'), fake_.platform)
@@ -525,8 +513,7 @@ TEST_F(BrokenProgram, AMessageBoxAndAHostIgnoringSigchldFallBackToo) {
   Desktop(Program("kill -SEGV $$")).message_box->Show(u"Disk full", platform::kExclamation, u"");
   EXPECT_EQ(journal_, std::vector<std::string>{"msgbox 48 [] Disk full"});
   ExpectProgramGone();
-  struct sigaction ignore {};
-  struct sigaction previous {};
+  struct sigaction ignore {}, previous {};
   ignore.sa_handler = SIG_IGN;
   ::sigaction(SIGCHLD, &ignore, &previous);
   ShowWith(Program("exec sleep 60"));
