@@ -22,6 +22,9 @@ const std::string kRule(80, '*');
 const std::u16string kBugLog = u"C:\\Apps\\Payroll_buglog.txt";
 const std::string kTitle = "Payroll.EXE ver. 1.2.30";
 const std::string kWindowTitle = kTitle + " - Unexpected error";
+const std::string kBugLogFiles =
+    "Active Log Files:\r\n-----------------\r\nBug Log File Path:    C:\\Apps\\Payroll_buglog.txt"
+    "\r\n\r\n\r\n";
 
 std::string BugLogBlock(const std::string& title, const std::string& report) {
   return kDashes + "\r\n* Start Log Error for " + title + " begin at 12/06/2026 09:41:07\r\n" +
@@ -102,11 +105,7 @@ TEST_F(ProcBugTest, OneObjectAppendsOneBlockAfterEarlierContent) {
   bug->LogOnFile(true);
   LogTheError(*bug);
   bug.reset();
-  EXPECT_EQ(BugLog(),
-            "earlier\r\n" +
-                BugLogBlock(kTitle, Report("Active Log Files:\r\n-----------------\r\n"
-                                           "Bug Log File Path:    C:\\Apps\\Payroll_buglog.txt"
-                                           "\r\n\r\n\r\n")));
+  EXPECT_EQ(BugLog(), "earlier\r\n" + BugLogBlock(kTitle, Report(kBugLogFiles)));
 }
 
 TEST_F(ProcBugTest, TheReportCarriesTheTracersDumpAndItsLog) {
@@ -197,12 +196,9 @@ TEST_F(ProcBugTest, ACrashIsReportedLikeARaisedErrorWithItsStacksAfterTheDump) {
   std::u16string written;
   text::StringOut out(written);
   crashes->armed->WriteCrashReport(out, facts);
-  const std::string logs =
-      "Active Log Files:\r\n-----------------\r\nBug Log File Path:    "
-      "C:\\Apps\\Payroll_buglog.txt\r\n\r\n\r\n";
   const std::string dump = U8(tracer->Dump());
   const std::string report = Report(dump + "\r\n" + U8(native_text) + "\r\nOther Threads:\r\n"
-                                    "--------------\r\n\r\n" + logs);
+                                    "--------------\r\n\r\n" + kBugLogFiles);
   EXPECT_EQ(U8(written), BugLogBlock(kTitle, report));
   // The windows, shown from the request a crashed process hands to another.
   std::u16string request;

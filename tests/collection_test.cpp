@@ -147,14 +147,7 @@ TEST(CollectionExObj, HashKeyMixesTheFirst256UnitsIntoThirtyBits) {
   EXPECT_GT(home_slots.size(), 750u);
 }
 
-TEST(CollectionExObj, TableSizeRoundsHalfToEvenAndIsOdd) {
-  EXPECT_EQ(CollectionExObj::ComputeTableSize(20, 1.5f), 31);
-  EXPECT_EQ(CollectionExObj::ComputeTableSize(21, 1.5f), 33);  // 31.5 -> 32 -> 33
-  EXPECT_EQ(CollectionExObj::ComputeTableSize(23, 1.5f), 35);  // 34.5 -> 34 -> 35
-  EXPECT_RUNTIME_ERROR(CollectionExObj::ComputeTableSize(2000000000, 2.0f), 6, "Overflow");
-}
-
-TEST(CollectionExObj, SetMemoryAppliesTheFloorsAndKeepsEveryItem) {
+TEST(CollectionExObj, SetMemoryAppliesTheFloorsAndAnOddTableAndKeepsEveryItem) {
   CollectionExObj c;
   c.SetMemory(5, 5, 1.0f);
   EXPECT_EQ(c.NumItems(), 20);
@@ -164,6 +157,10 @@ TEST(CollectionExObj, SetMemoryAppliesTheFloorsAndKeepsEveryItem) {
   c.SetMemory(100, 10, 3.0f);
   EXPECT_EQ(c.AllocationChunk(), 100);
   EXPECT_EQ(c.TableSize(), 301);
+  // The table's size is rounded half to even, then made odd.
+  EXPECT_EQ(CollectionExObj::ComputeTableSize(21, 1.5f), 33);  // 31.5 -> 32 -> 33
+  EXPECT_EQ(CollectionExObj::ComputeTableSize(23, 1.5f), 35);  // 34.5 -> 34 -> 35
+  EXPECT_RUNTIME_ERROR(CollectionExObj::ComputeTableSize(2000000000, 2.0f), 6, "Overflow");
   for (int i = 0; i < 150; ++i) c.Add(Obj(std::to_string(i)), text::Decimal(i));
   // Shrinking below Count keeps the capacity at Count: nothing is lost.
   c.SetMemory(20, 20, 1.5f);

@@ -236,9 +236,8 @@ TEST_F(Desktop, RaiseShowsTheBoxThenTheWindowAndEscReturnsWithEndOnErrorSet) {
 TEST_F(Desktop, EnterInTheTextBoxSendsTheMailWithTheTitleAsGiven) {
   // The desktop's program for .htm files: a stand-in that records its one argument.
   TempDir xdg;
-  for (const char* name : {"XDG_CONFIG_HOME", "XDG_CONFIG_DIRS", "XDG_DATA_DIRS"}) {
-    env_.Set(name, xdg / "none");
-  }
+  env_.Set("XDG_CONFIG_DIRS", xdg / "none");
+  env_.Set("XDG_DATA_DIRS", xdg / "none");
   env_.Set("XDG_CONFIG_HOME", xdg / "config");
   env_.Set("XDG_DATA_HOME", xdg / "data");
   testing::WriteFile(xdg / "config/mimeapps.list",
@@ -316,9 +315,7 @@ TEST_F(Desktop, AWindowWhoseProgramIsKilledLeavesTheReportToTheTerminalForm) {
 }
 
 TEST_F(Desktop, APressDuringAnActionWaitsAndANulCarriesTheWholeText) {
-  struct sigaction ignore {}, previous {};
-  ignore.sa_handler = SIG_IGN;
-  ::sigaction(SIGCHLD, &ignore, &previous);  // a host that ignores SIGCHLD
+  const sighandler_t previous = ::signal(SIGCHLD, SIG_IGN);  // a host that ignores SIGCHLD
   TempDir dir;
   WriteFile(dir / "lp", "#!/bin/sh\ncat >/dev/null; sleep 0.6\n");
   fs::permissions(dir / "lp", fs::perms::owner_all);
@@ -337,7 +334,7 @@ TEST_F(Desktop, APressDuringAnActionWaitsAndANulCarriesTheWholeText) {
   ASSERT_TRUE(WaitGone(box));
   Keys(id, "Tab Return Escape");  // Esc while the spooler still prints
   ASSERT_TRUE(host.Returned());
-  ::sigaction(SIGCHLD, &previous, nullptr);
+  ::signal(SIGCHLD, previous);
   EXPECT_EQ(fake.journal->lines, std::vector<std::string>{std::string("clipboard before\0after",
                                                                        22)});
 }
@@ -413,30 +410,21 @@ const char kNotices[] =
     "Payroll - Unexpected error\nError in module frmOrders\n"
     "Payroll - Unexpected error\nthe report\nsecond line\n";
 
-// Shows a message box and the report window through the default platform, in a child with no
-// terminal; the texts that reach standard error come back.
-testing::DetachedRun ShowBothWithout(const std::function<void()>& setup) {
-  return testing::RunDetached(
-      [&](int report) {
-        setup();
-        const auto p = platform::DefaultPlatform();
-        p->message_box->Show(u"Error in module frmOrders", platform::kCritical,
-                             u"Payroll - Unexpected error");
-        const auto form = LoadedForm(u"Payroll - Unexpected error", u"the report\r\nsecond line");
-        form->ShowModal();
-        testing::WriteString(report, form->Unloaded() ? "unloaded" : "still loaded");
-        return 0;
-      },
-      60, 60000);
-}
-
 TEST(DesktopFailure, WithoutADisplayOrOneThatRefusesTheTextsGoToTheTerminalForm) {
   for (const char* display : {"", ":65000"}) {  // none; one where no server listens
-    const testing::DetachedRun run = ShowBothWithout([display] {
+    // A message box and the report window through the default platform, in a child with no
+    // terminal; the texts that reach standard error come back.
+    const testing::DetachedRun run = testing::RunDetached([display](int report) {
       ::unsetenv("COBALTMOTH_UI");
       ::setenv("DISPLAY", display, 1);
       ::setenv("COBALTMOTH_UI_PROGRAM", *display ? kUiProgram : "/nonexistent/cobaltmoth-ui", 1);
-    });
+      platform::DefaultPlatform()->message_box->Show(
+          u"Error in module frmOrders", platform::kCritical, u"Payroll - Unexpected error");
+      const auto form = LoadedForm(u"Payroll - Unexpected error", u"the report\r\nsecond line");
+      form->ShowModal();
+      testing::WriteString(report, form->Unloaded() ? "unloaded" : "still loaded");
+      return 0;
+    }, 60, 60000);
     EXPECT_EQ(testing::ExitCode(run.status), 0) << display;
     EXPECT_EQ(run.errors, kNotices) << display;
     EXPECT_EQ(run.report, "unloaded") << display;
@@ -513,11 +501,9 @@ TEST_F(BrokenProgram, AMessageBoxAndAHostIgnoringSigchldFallBackToo) {
   Desktop(Program("kill -SEGV $$")).message_box->Show(u"Disk full", platform::kExclamation, u"");
   EXPECT_EQ(journal_, std::vector<std::string>{"msgbox 48 [] Disk full"});
   ExpectProgramGone();
-  struct sigaction ignore {}, previous {};
-  ignore.sa_handler = SIG_IGN;
-  ::sigaction(SIGCHLD, &ignore, &previous);
+  const sighandler_t previous = ::signal(SIGCHLD, SIG_IGN);
   ShowWith(Program("exec sleep 60"));
-  ::sigaction(SIGCHLD, &previous, nullptr);
+  ::signal(SIGCHLD, previous);
   EXPECT_EQ(journal_.size(), 3u);
   ExpectProgramGone();
 }

@@ -263,7 +263,7 @@ TEST(LateBinding, ArgumentsFollowTheHostsConversionsAndCounts) {
   EXPECT_TRUE(std::get<bool>(late.Invoke(u"Enabled", K::kPropertyGet)));
 }
 
-TEST(LateBinding, RaiseTakesItsDefaultsAndKeepsItsOwnOrderOfChecks) {
+TEST(LateBinding, RaiseTakesItsDefaultsAndItsOrderOfChecksAndTheTracerIsSetByReference) {
   FakePlatform fake;
   LateBound late(std::make_shared<ProcBug>(fake.platform));
   late.Invoke(u"Init", K::kMethod, {u"Payroll", 1, 2, 30, u"C:\\Apps", 0});
@@ -284,28 +284,25 @@ TEST(LateBinding, RaiseTakesItsDefaultsAndKeepsItsOwnOrderOfChecks) {
   LateBound passive_late(std::make_shared<ProcBug>(fake.platform));
   passive_late.Invoke(u"Enabled", K::kPropertyLet, {false});
   EXPECT_NO_THROW(passive_late.Invoke(u"Raise", K::kMethod, {u"m", u"p", LateValue()}));
-  LateBound active_late(std::make_shared<ProcBug>(fake.platform));
+  const auto active = std::make_shared<ProcBug>(fake.platform);
+  LateBound active_late(active);
   active_late.Invoke(u"Init", K::kMethod, {u"Payroll", 1, 2, 30, u"C:\\Apps", 0});
   EXPECT_RUNTIME_ERROR(active_late.Invoke(u"Raise", K::kMethod, {u"m", u"p", LateValue()}),
                        424, "Object required");
   EXPECT_RUNTIME_ERROR(active_late.Invoke(u"Raise", K::kMethod, {u"m", u"p"}), 450, kWrongCount);
   EXPECT_RUNTIME_ERROR(late.Invoke(u"Raise", K::kMethod, {u"m", u"p", u"Err"}), 13, kMismatch);
-}
-
-TEST(LateBinding, TheTracerOfAHandlerIsSetByReferenceAndReadBack) {
-  FakePlatform fake;
-  auto bug = std::make_shared<ProcBug>(fake.platform);
-  auto tracer = std::make_shared<ProcStac>(fake.platform);
-  LateBound late(bug);
-  late.Invoke(u"ProcStack", K::kPropertySet, {tracer});
-  EXPECT_EQ(bug->ProcStack(), tracer);
-  EXPECT_EQ(std::get<std::shared_ptr<ProcStac>>(late.Invoke(u"ProcStack", K::kPropertyGet)),
-            tracer);
-  late.Invoke(u"ProcStack", K::kPropertySet, {LateValue()});  // Nothing
-  EXPECT_EQ(bug->ProcStack(), nullptr);
-  EXPECT_RUNTIME_ERROR(late.Invoke(u"ProcStack", K::kPropertySet, {u"tracer"}), 13, kMismatch);
-  late.Invoke(u"SupportMail", K::kPropertyLet, {u"help@payroll.example"});
-  EXPECT_EQ(U8(std::get<std::u16string>(late.Invoke(u"supportmail", K::kPropertyGet))),
+  // The tracer is set by reference and read back; Nothing clears it, a text is no object.
+  const auto tracer = std::make_shared<ProcStac>(fake.platform);
+  active_late.Invoke(u"ProcStack", K::kPropertySet, {tracer});
+  EXPECT_EQ(active->ProcStack(), tracer);
+  EXPECT_EQ(std::get<std::shared_ptr<ProcStac>>(
+                active_late.Invoke(u"ProcStack", K::kPropertyGet)), tracer);
+  active_late.Invoke(u"ProcStack", K::kPropertySet, {LateValue()});
+  EXPECT_EQ(active->ProcStack(), nullptr);
+  EXPECT_RUNTIME_ERROR(active_late.Invoke(u"ProcStack", K::kPropertySet, {u"tracer"}), 13,
+                       kMismatch);
+  active_late.Invoke(u"SupportMail", K::kPropertyLet, {u"help@payroll.example"});
+  EXPECT_EQ(U8(std::get<std::u16string>(active_late.Invoke(u"supportmail", K::kPropertyGet))),
             "help@payroll.example");
 }
 

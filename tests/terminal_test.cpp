@@ -130,11 +130,9 @@ class PtyChild {
   pid_t Pid() const { return pid_; }
   // Reads the rest of the screen and the report; the wait status (-1: killed at the deadline).
   int Finish() {
-    while (ReadSome(50)) {
-    }
+    while (ReadSome(50)) continue;
     status_ = testing::WaitChild(pid_, testing::kWaitMs);
-    while (ReadSome(0)) {
-    }
+    while (ReadSome(0)) continue;
     report = testing::ReadToEnd(report_fd_, 1000);
     return status_;
   }
