@@ -99,31 +99,23 @@ TEST_F(ProcBugTest, InitSetsTheUpperCaseFileNameAndTheBugLogPathAndTheContactsAr
             std::string::npos);
 }
 
-TEST_F(ProcBugTest, OneObjectAppendsOneBlockAfterEarlierContent) {
+TEST_F(ProcBugTest, OneObjectAppendsOneBlockWithTheTracersDumpAndBothLogsAfterEarlierContent) {
   fake_.files->files[kBugLog] = "earlier\r\n";
-  auto bug = NewHandler();
-  bug->LogOnFile(true);
-  LogTheError(*bug);
-  bug.reset();
-  EXPECT_EQ(BugLog(), "earlier\r\n" + BugLogBlock(kTitle, Report(kBugLogFiles)));
-}
-
-TEST_F(ProcBugTest, TheReportCarriesTheTracersDumpAndItsLog) {
   auto tracer = NewTracer();
   tracer->EnterProc(u"frmOrders", u"cmdSave_Click");
   tracer->LogOnFile(true);
   auto bug = NewHandler();
+  bug->LogOnFile(true);
   bug->ProcStack(tracer);
   LogTheError(*bug);
-  bug->Terminate();
+  bug.reset();
   const std::string dump =
       kRule + "\r\n* Stack Procedure Tree for Payroll.exe ver. 1.2.30\r\n" + kRule +
       "\r\nStack Element 001 of 001 frmOrders            - cmdSave_Click       \r\n" + kRule +
       "\r\n";
-  EXPECT_EQ(BugLog(),
-            BugLogBlock(kTitle, Report(dump + "\r\nActive Log Files:\r\n-----------------\r\n"
-                                              "Proc Stack File Path: "
-                                              "C:\\Apps\\Payroll_stacklog.txt\r\n\r\n\r\n")));
+  std::string logs = kBugLogFiles;
+  logs.insert(logs.size() - 4, "Proc Stack File Path: C:\\Apps\\Payroll_stacklog.txt\r\n");
+  EXPECT_EQ(BugLog(), "earlier\r\n" + BugLogBlock(kTitle, Report(dump + "\r\n" + logs)));
 }
 
 // The platform's crash handling as the bug handler and the tracers see it.
