@@ -160,18 +160,31 @@ TEST(FaultyStandardError, AClosedStandardErrorIsNeverALogsDescriptor) {
 // --- Processes killed while they write: every line is whole or visibly cut. ------------------
 
 // Kills children that write to `path` with `write` at random moments up to `most_us` into
-// their run, `kills` times or for `seconds`, whichever comes first.
+// their run (ten times that in a sanitized build, whose children start and write that much
+// slower), `kills` times or for `seconds`, whichever comes first.
 void KillWhileWriting(const std::string& path, int kills, int seconds, int most_us,
                       const std::function<void(const std::string&, int)>& write) {
+#ifdef __SANITIZE_ADDRESS__
+  most_us *= 10;
+#endif
   std::mt19937 random(20261206);
+  platform::DefaultPlatform();  // made once here, not in each child
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   for (int i = 0; i < kills && std::chrono::steady_clock::now() < end; ++i) {
+    int started[2];
+    ASSERT_EQ(::pipe(started), 0);
     const pid_t child = ::fork();
     if (child == 0) {
       ::alarm(5);
+      ::close(started[0]);
+      ::close(started[1]);  // the child runs: the moment is measured from here
       write(path, i);
       ::_exit(0);
     }
+    ::close(started[1]);
+    char none;
+    static_cast<void>(::read(started[0], &none, 1));  // end of file: the child has begun
+    ::close(started[0]);
     std::this_thread::sleep_for(std::chrono::microseconds(random() % most_us));
     ::kill(child, SIGKILL);
     testing::WaitChild(child, 5000);
@@ -203,14 +216,26 @@ std::string FirstMerged(const std::string& log, bool (*merged)(const std::string
 
 TEST(KilledWhileWriting, TracedLinesAndReportsAreNeverGluedTogether) {
   TempDir dir;
-  KillWhileWriting(dir / "stack.txt", 2000, 8, 3000, [](const std::string& path, int run) {
-    ProcStac tracer;
-    tracer.Init("Payroll", 1, 2, 30, "/nonexistent", ExeStandard);
-    tracer.LogFilePath(path);
-    for (int line = 0;; ++line) {
-      tracer.PrintComment("L" + std::to_string(run) + " " + std::string(line % 5000, 'x'));
-    }
-  });
+  // Each mode on its own log; the mapped one is left with a killed writer's zeros at its end
+  // after each kill, which the next writer cuts before its section.
+  for (const StackLogMode mode : {StackLogMode::kWriteThrough, StackLogMode::kMapped}) {
+    const auto trace = [mode](const std::string& path, int run) {
+      ProcStac tracer;
+      tracer.Init("Payroll", 1, 2, 30, "/nonexistent", ExeStandard);
+      tracer.LogFilePath(path);
+      tracer.LogMode(mode);
+      for (int line = 0;; ++line) {
+        tracer.PrintComment("L" + std::to_string(run) + " " + std::string(line % 5000, 'x'));
+      }
+    };
+    KillWhileWriting(dir / (mode == StackLogMode::kMapped ? "mapped.txt" : "stack.txt"), 2000,
+                     mode == StackLogMode::kMapped ? 6 : 8, 3000, trace);
+  }
+  EXPECT_EQ(CommentTo(dir / "mapped.txt"), 0);  // cuts the last writer's zeros
+  const std::string mapped = ReadFile(dir / "mapped.txt");
+  EXPECT_GT(mapped.size(), 100000u);
+  EXPECT_EQ(mapped.find('\0'), std::string::npos);
+  EXPECT_EQ(FirstMerged(mapped, MergedTraceLine), "");
   KillWhileWriting(dir / "bug.txt", 500, 6, 20000, [](const std::string& path, int run) {
     ProcBug bug;
     bug.Init("Payroll", 1, 2, 30, "/nonexistent", ExeStandard);

@@ -174,20 +174,24 @@ std::u16string LCase(std::u16string_view text) {
   return out;
 }
 
-void AppendWindows1252(std::u16string_view text, std::string& out) {
-  const std::size_t start = out.size();
-  out.resize(start + text.size());  // at most one byte a code unit
-  char* next = out.data() + start;
+char* EncodeWindows1252(std::u16string_view text, char* out) noexcept {
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char16_t u = text[i];
     if (u < 0x80) {
-      *next++ = static_cast<char>(u);
+      *out++ = static_cast<char>(u);
       continue;
     }
     if (IsHighSurrogate(u) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) ++i;
-    *next++ = Windows1252Byte(u);
+    *out++ = Windows1252Byte(u);
   }
-  out.resize(static_cast<std::size_t>(next - out.data()));
+  return out;
+}
+
+void AppendWindows1252(std::u16string_view text, std::string& out) {
+  const std::size_t start = out.size();
+  out.resize(start + text.size());  // at most one byte a code unit
+  char* const end = EncodeWindows1252(text, out.data() + start);
+  out.resize(static_cast<std::size_t>(end - out.data()));
 }
 
 std::u16string FromWindows1252(std::string_view bytes) {

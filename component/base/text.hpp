@@ -38,6 +38,9 @@ void LCaseInPlace(std::u16string& text) noexcept;
 // Appends the text in Windows-1252, one byte a character; a character the code page cannot
 // hold (a surrogate pair counts as one) is written as "?".
 void AppendWindows1252(std::u16string_view text, std::string& out);
+// The same into `out`, which has room for text.size() bytes (never more are written); returns
+// the end of what was written.
+char* EncodeWindows1252(std::u16string_view text, char* out) noexcept;
 
 // Windows-1252 bytes as text: 0x80 to 0x9F by the code page's table (its five undefined bytes
 // as the C1 control of the same number), every other byte as the character of that number.
