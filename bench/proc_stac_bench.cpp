@@ -24,6 +24,7 @@
 
 #include <cobaltmoth/error_line.hpp>
 #include <cobaltmoth/late_binding.hpp>
+#include <cobaltmoth/proc_bug.hpp>
 #include <cobaltmoth/proc_stac.hpp>
 
 #include <algorithm>
@@ -98,6 +99,24 @@ void BM_EnterExit_LogOff(benchmark::State& state) {
   if (stac->LogOnFile()) state.SkipWithError("the stack log was on");
 }
 BENCHMARK(BM_EnterExit_LogOff)->Arg(kDepth)->Arg(1000);
+
+// The same pair while a bug handler catches the process's crashes: the tracer's thread is known
+// to the crash handling from the tracer's start, so each pair should cost what it did.
+void BM_EnterExit_CrashesCaught(benchmark::State& state) {
+  ProcBug bug;
+  bug.CatchCrashes(true);
+  if (!bug.CatchCrashes()) state.SkipWithError("crashes cannot be caught here");
+  const auto stac = MakeTracer(ScratchName("crashes"));
+  std::u16string_view module_name = kModule;
+  std::u16string_view proc_name = kProc;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(module_name);
+    benchmark::DoNotOptimize(proc_name);
+    stac->EnterProc(module_name, proc_name);
+    stac->ExitProc(module_name, proc_name);
+  }
+}
+BENCHMARK(BM_EnterExit_CrashesCaught);
 
 // The same pair through COBALTMOTH_PROC: one scope per iteration.
 void BM_EnterExit_CallSite(benchmark::State& state) {

@@ -85,6 +85,8 @@ for depth in ("8", "1000"):
         ns = times[name]
         print(f"  {'EnterExit_CallSite, depth ' + depth:<52} {ns:6.1f} ns  aim <= 5 ns   "
               f"{'met' if ns <= 5 else 'NOT met'}")
+ratio("EnterExit_CrashesCaught / EnterExit_LogOff", "BM_EnterExit_CrashesCaught",
+      "BM_EnterExit_LogOff/8", "<= 1.05x", lambda r: r <= 1.05)
 ratio("EnterExit_LateBound / EnterExit_LogOff", "BM_EnterExit_LateBound",
       "BM_EnterExit_LogOff/8", "<= 5x", lambda r: r <= 5.0)
 ratio("EnterExit_LogOn / Floor_RawWritePerLine", "BM_EnterExit_LogOn",

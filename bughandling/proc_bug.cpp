@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "bughandling/error_windows.hpp"
 #include "bughandling/report_text.hpp"
 #include "bughandling/vox_error.hpp"
 #include "component/base/host_error.hpp"
@@ -9,12 +10,12 @@
 #include "component/base/text.hpp"
 #include "component/resources/string_ids.hpp"
 #include "component/resources/string_table.hpp"
+#include "platform/crashes.hpp"
 #include "platform/platform.hpp"
 #include "platform/probes.hpp"
+#include "platform/registry.hpp"
 #include "platform/resources.hpp"
 #include "platform/ui.hpp"
-#include "report/frm_report.hpp"
-#include "support/sys_info.hpp"
 #include "tracing/app_identity.hpp"
 
 namespace cobaltmoth {
@@ -22,11 +23,13 @@ namespace cobaltmoth {
 using bughandling::VoxError;
 
 namespace {
-using strings::kEmailPromptId;
 using strings::kSupportFaxId;
 using strings::kSupportMailId;
 using strings::kUnexpectedErrorId;
 constexpr std::u16string_view kClassName = u"ProcBug";
+constexpr std::u16string_view kCrLf = u"\r\n";
+// Names longer than this are cut in a crash's error table, which may not fail.
+constexpr std::size_t kCrashNameLimit = 4096;
 
 // An error handed over as a number and a description.
 class PlainErrorObject final : public ErrorObject {
@@ -41,6 +44,42 @@ class PlainErrorObject final : public ErrorObject {
   std::u16string description_;
 };
 
+// Whether the host's environment or the user's settings turn the catching of crashes on:
+// COBALTMOTH_CATCH_CRASHES=1, or the DWORD 1 in Software\Cobaltmoth\CatchCrashes.
+bool CrashCatchingWanted(const platform::Platform& platform) {
+  for (const std::u16string& entry : platform.environment->Entries()) {
+    if (entry == u"COBALTMOTH_CATCH_CRASHES=1") return true;
+  }
+  platform::RegKey key;
+  platform::RegValue value;
+  return platform.registry &&
+         platform.registry->OpenKey(platform::kHkeyCurrentUser, u"Software\\Cobaltmoth", &key) ==
+             platform::RegStatus::kOk &&
+         key->QueryValue(u"CatchCrashes", &value) == platform::RegStatus::kOk &&
+         value.type == platform::kRegDword && value.data.size() == 4 && value.data[0] == 1 &&
+         value.data[1] == 0 && value.data[2] == 0 && value.data[3] == 0;
+}
+
+// A crash's stack part: the crashing thread's dump, its native stack, the other threads'.
+class CrashStacks final : public text::TextPiece {
+ public:
+  explicit CrashStacks(const platform::CrashFacts& facts) : facts_(facts) {}
+  void WriteTo(text::TextOut& out) const override {
+    if (facts_.tracer != nullptr && facts_.tracer->Dumps()) {
+      facts_.tracer->WriteDump(out);
+      out.Append(kCrLf);
+    }
+    if (facts_.native_stack != nullptr) {
+      facts_.native_stack->WriteTo(out);
+      out.Append(kCrLf);
+    }
+    if (facts_.other_threads != nullptr) facts_.other_threads->WriteTo(out);
+  }
+
+ private:
+  const platform::CrashFacts& facts_;
+};
+
 // Tells an attached tracer that an error is about to be reported (see platform/probes.hpp).
 void ProbeRaise(const VoxError& record) {
   probes::Raise(text::ToUtf8(record.ModuleName), text::ToUtf8(record.ProcName), record.Number,
@@ -48,38 +87,44 @@ void ProbeRaise(const VoxError& record) {
 }
 }  // namespace
 
-struct ProcBug::Impl {
+// The bug handler is also the one a crash reports to, while it catches them.
+struct ProcBug::Impl final : platform::CrashReporter {
   explicit Impl(std::shared_ptr<const platform::Platform> services)
       : platform(std::move(services)),
         support_fax(platform->resources->LoadResString(kSupportFaxId)),
         support_mail(platform->resources->LoadResString(kSupportMailId)) {}
-
-  // AppFile + " ver. " + major + "." + minor + "." + revision.
-  std::u16string AppTitle() const { return app.Title(); }
-
-  // AppPath + separator + AppFile.
-  std::u16string AppFullPath() const {
-    return app_path + platform->path_separator + app.app_file;
-  }
+  ~Impl() { CatchCrashes(false); }
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
 
   // The report of one error, as the bug log and the report window show it.
   std::u16string BuildReport(const VoxError& record) const {
-    const std::u16string title = AppTitle();
-    const std::u16string full_path = AppFullPath();
     std::u16string dump;
     if (proc_stack && proc_stack->Enabled()) dump = proc_stack->Dump();
+    if (native_stack && platform->crashes) {
+      if (!dump.empty()) dump += kCrLf;
+      dump += platform->crashes->NativeStack();
+    }
     const std::vector<std::u16string> environment = platform->environment->Entries();
+    bughandling::ReportFacts facts = Facts();
+    facts.module_name = record.ModuleName;
+    facts.proc_name = record.ProcName;
+    facts.line_number = record.LineNumber;
+    facts.number = record.Number;
+    facts.description = record.Descr;
+    return bughandling::BuildReport(facts, dump, environment);
+  }
+
+  // What every report says of the application and the logs.
+  bughandling::ReportFacts Facts() const noexcept {
     bughandling::ReportFacts facts;
-    facts.app_title = title;
-    facts.app_full_path = full_path;
-    facts.record = &record;
-    facts.dump = dump;
+    facts.app_title = app_title;
+    facts.app_full_path = app_full_path;
     facts.bug_log_on = log_on_file;
     facts.bug_log_path = log_file_path;
     facts.stack_log_on = proc_stack && proc_stack->LogOnFile();
     if (facts.stack_log_on) facts.stack_log_path = proc_stack->LogFilePath();
-    facts.environment = &environment;
-    return bughandling::BuildReport(facts);
+    return facts;
   }
 
   void CheckInit() const {
@@ -88,49 +133,124 @@ struct ProcBug::Impl {
 
   // AppTitle + " - " + the words for an unexpected error: the title of both windows.
   std::u16string WindowTitle() const {
-    return AppTitle() + u" - " + platform->resources->LoadResString(kUnexpectedErrorId);
+    return app_title + u" - " + platform->resources->LoadResString(kUnexpectedErrorId);
   }
 
   // The message-box step.
   void ShowErrorBox(const VoxError& record) {
     if (!initialized || !enabled) return;
-    const std::u16string title = WindowTitle();
-    std::u16string prompt = u"Error in module ";
-    prompt += record.ModuleName;
-    prompt += u" in the procedure ";
-    prompt += record.ProcName;
-    if (record.LineNumber != 0) {
-      prompt += u" at line ";
-      text::AppendDecimal(prompt, record.LineNumber);
-    }
-    prompt += u"\r\n\r\nThe technical references for this error is: \r\n    Number: ";
-    text::AppendDecimal(prompt, record.Number);
-    prompt += u"\r\n    Description=";
-    prompt += record.Descr;
-    platform->message_box->Show(prompt, platform::kCritical, title);
+    platform->message_box->Show(
+        bughandling::ErrorPrompt(record.ModuleName, record.ProcName, record.LineNumber,
+                                 record.Number, record.Descr),
+        platform::kCritical, WindowTitle());
   }
 
   // The report-window step: the window loaded with its captions, filled and shown modally.
   void ShowErrorReport(const VoxError& record) {
     if (!initialized || !enabled) return;
-    const SysInfo sys_info(platform->registry);
-    platform::Clock& clock = *platform->clock;
-    const platform::LocalTime now = clock.Now();
-    const std::u16string date = bughandling::WindowDateLine(
-        now, clock.TimeSeparator(), clock.DayName(now.weekday), clock.MonthName(now.month));
-    const std::u16string user = sys_info.User();
-    const std::u16string company = sys_info.Company();
-    const std::u16string email_prompt = platform->resources->LoadResString(kEmailPromptId);
-    const std::u16string report = BuildReport(record);
-    const std::u16string window_text =
-        bughandling::WindowText(date, user, company, email_prompt, report);
-    report::frmReport form(platform);
-    form.Form_Load();
-    form.Caption(WindowTitle());
-    form.Text(window_text);
-    form.SupportFax(support_fax);
-    form.SupportMail(support_mail);
-    form.ShowModal();
+    bughandling::ShowReportWindow(platform, WindowTitle(), support_fax, support_mail,
+                                  BuildReport(record));
+  }
+
+  // Catching crashes: armed with the platform (which may have none to offer), or released.
+  void CatchCrashes(bool on) {
+    if (on && platform->crashes) {
+      crash_window_title = WindowTitle();
+      catching = platform->crashes->Catch(this);
+    } else if (catching) {
+      platform->crashes->Release(this);
+      catching = false;
+    }
+  }
+
+  // --- A crash's report, written from inside the crash: nothing here may allocate. ---------
+
+  // The module and procedure of the crashing thread's innermost traced entry.
+  static void CrashSite(const platform::CrashFacts& facts, bughandling::ReportFacts* report) {
+    if (facts.tracer != nullptr) {
+      facts.tracer->Innermost(&report->module_name, &report->proc_name);
+    }
+    report->module_name = report->module_name.substr(0, kCrashNameLimit);
+    report->proc_name = report->proc_name.substr(0, kCrashNameLimit);
+  }
+
+  bughandling::ReportFacts CrashReportFacts(const platform::CrashFacts& facts,
+                                            const text::TextPiece& stacks) const noexcept {
+    bughandling::ReportFacts report = Facts();
+    CrashSite(facts, &report);
+    report.line_number = platform->error_line->Erl();
+    report.number = facts.number;
+    report.description = facts.description;
+    report.dump = &stacks;
+    report.environment = facts.environment;
+    return report;
+  }
+
+  void WriteCrashReport(text::TextOut& out,
+                        const platform::CrashFacts& facts) const noexcept override {
+    const CrashStacks stacks(facts);
+    const text::ViewPiece title(app_title);
+    // A section the bug log has open already (an error logged before) takes the report; else
+    // the report has a section of its own, as a first error would.
+    if (!bug_log_stream) {
+      for (const int line : {0, 1, 2}) {
+        if (line == 1) {
+          AppendSectionLine(out, u"Start Log Error", title, facts.now_text);
+        } else {
+          out.Append(bughandling::kDashLine);
+        }
+        out.Append(kCrLf);
+      }
+      out.Append(kCrLf);
+    }
+    bughandling::AppendReport(out, CrashReportFacts(facts, stacks));
+    out.Append(kCrLf);
+    out.Append(bughandling::kDashLine);
+    out.Append(kCrLf);
+    AppendSectionLine(out, u"End Log Error Stack", title);
+    out.Append(kCrLf);
+    out.Append(bughandling::kDashLine);
+    out.Append(kCrLf);
+    out.Append(kCrLf);
+  }
+
+  std::u16string_view BugLogPath() const noexcept override {
+    return initialized && enabled && log_on_file ? std::u16string_view(log_file_path)
+                                                 : std::u16string_view();
+  }
+
+  bool ShowsWindows() const noexcept override {
+    return initialized && enabled && (log_on_msg_box || log_on_report);
+  }
+
+  void WriteWindowRequest(text::TextOut& out,
+                          const platform::CrashFacts& facts) const noexcept override {
+    // The report again, as the report window shows it.
+    class Report final : public text::TextPiece {
+     public:
+      explicit Report(const bughandling::ReportFacts& facts) : facts_(facts) {}
+      void WriteTo(text::TextOut& out) const override { bughandling::AppendReport(out, facts_); }
+
+     private:
+      const bughandling::ReportFacts& facts_;
+    };
+    const CrashStacks stacks(facts);
+    const bughandling::ReportFacts report_facts = CrashReportFacts(facts, stacks);
+    const Report report(report_facts);
+    const text::ViewPiece title(crash_window_title);
+    bughandling::CrashWindows windows;
+    windows.message_box = log_on_msg_box;
+    windows.report_window = log_on_report;
+    windows.title = &title;
+    windows.module_name = report_facts.module_name;
+    windows.proc_name = report_facts.proc_name;
+    windows.line_number = report_facts.line_number;
+    windows.number = report_facts.number;
+    windows.description = report_facts.description;
+    windows.support_fax = support_fax;
+    windows.support_mail = support_mail;
+    windows.report = &report;
+    bughandling::WriteCrashWindowsRequest(out, windows);
   }
 
   // The file step: appends the report to the bug log, opening it first when needed.
@@ -148,14 +268,14 @@ struct ProcBug::Impl {
     if (log_file_path.empty()) return;
     bug_log_stream =
         OpenLogSection(*platform->files, log_file_path, bughandling::kDashLine,
-                       bughandling::BugLogStartLine(AppTitle(), platform->clock->NowText()));
+                       bughandling::BugLogStartLine(app_title, platform->clock->NowText()));
   }
 
   // Writes the end banner and closes the bug log.
   void CloseBugLog() {
     if (!bug_log_stream) return;
     CloseLogSection(bug_log_stream, bughandling::kDashLine,
-                    bughandling::BugLogEndLine(AppTitle()));
+                    bughandling::BugLogEndLine(app_title));
   }
 
   std::shared_ptr<const platform::Platform> platform;
@@ -170,7 +290,13 @@ struct ProcBug::Impl {
   std::shared_ptr<ProcStac> proc_stack;
   tracing::AppIdentity app;
   std::u16string app_path;
+  std::u16string app_title;      // AppFile + " ver. " + major + "." + minor + "." + revision
+  std::u16string app_full_path;  // AppPath + separator + AppFile
   bool initialized = false;
+  bool native_stack = false;
+  bool catching = false;              // armed as the process's crash reporter
+  bool catching_set_by_host = false;  // CatchCrashes was called: Init leaves it as it is
+  std::u16string crash_window_title;  // made when armed: a crash cannot make it
   std::unique_ptr<platform::TextStream> bug_log_stream;
   bool raise_done = false;  // set by the first Raise, never cleared
 };
@@ -197,7 +323,12 @@ void ProcBug::Init(std::u16string_view app_name, std::int16_t app_major,
   m.log_file_path = m.app_path + m.platform->path_separator;
   m.log_file_path += app_name;
   m.log_file_path += u"_buglog.txt";
+  m.app_title = m.app.Title();
+  m.app_full_path = m.app_path + m.platform->path_separator + m.app.app_file;
   m.initialized = true;
+  if (m.catching || (!m.catching_set_by_host && CrashCatchingWanted(*m.platform))) {
+    m.CatchCrashes(true);
+  }
 }
 
 void ProcBug::Init(std::string_view app_name, std::int16_t app_major, std::int16_t app_minor,
@@ -269,6 +400,7 @@ void ProcBug::LogErrorToFile(std::string_view module_name, std::string_view proc
 }
 
 void ProcBug::Terminate() {
+  impl_->CatchCrashes(false);
   impl_->CloseBugLog();
   if (impl_->proc_stack) {
     const std::shared_ptr<ProcStac> tracer = std::move(impl_->proc_stack);
@@ -299,5 +431,12 @@ const std::u16string& ProcBug::SupportFax() const noexcept { return impl_->suppo
 void ProcBug::SupportMail(std::u16string_view value) { impl_->support_mail.assign(value); }
 void ProcBug::SupportMail(std::string_view value) { impl_->support_mail = text::FromUtf8(value); }
 const std::u16string& ProcBug::SupportMail() const noexcept { return impl_->support_mail; }
+void ProcBug::CatchCrashes(bool value) {
+  impl_->catching_set_by_host = true;
+  impl_->CatchCrashes(value);
+}
+bool ProcBug::CatchCrashes() const noexcept { return impl_->catching; }
+void ProcBug::NativeStack(bool value) noexcept { impl_->native_stack = value; }
+bool ProcBug::NativeStack() const noexcept { return impl_->native_stack; }
 
 }  // namespace cobaltmoth

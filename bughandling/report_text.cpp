@@ -12,11 +12,12 @@ namespace {
 constexpr std::u16string_view kCrLf = u"\r\n";
 constexpr std::int64_t kMaxInteger = 32767;  // the host's 16-bit Integer
 
-// "* " + cell + blanks to one more than the width.
-void AppendCell(std::u16string& out, std::u16string_view cell, std::size_t width) {
-  out += u"* ";
-  out += cell;
-  out.append(width - cell.size() + 1, u' ');
+// A run of one character.
+void AppendRun(text::TextOut& out, char16_t unit, std::size_t count) {
+  char16_t run[64];
+  std::fill(run, run + 64, unit);
+  for (; count > 64; count -= 64) out.Append(std::u16string_view(run, 64));
+  out.Append(std::u16string_view(run, count));
 }
 
 void AppendTwoDigits(std::u16string& out, int value) {
@@ -24,13 +25,39 @@ void AppendTwoDigits(std::u16string& out, int value) {
   text::AppendDecimal(out, value);
 }
 
+// A heading of the report, underlined with as many dashes as it has characters up to its
+// trailing blank.
+void AppendHeading(text::TextOut& out, std::u16string_view heading) {
+  out.Append(heading);
+  out.Append(kCrLf);
+  AppendRun(out, u'-', heading.find_last_not_of(u' ') + 1);
+  out.Append(kCrLf);
+}
+
+// The environment as the host's Environ$ lists it, ending at the first empty entry.
+class EnvironmentList final : public text::TextPiece {
+ public:
+  explicit EnvironmentList(const std::vector<std::u16string>& entries) : entries_(entries) {}
+  void WriteTo(text::TextOut& out) const override {
+    for (const std::u16string& entry : entries_) {
+      if (entry.empty()) break;
+      out.Append(entry);
+      out.Append(kCrLf);
+    }
+  }
+
+ private:
+  const std::vector<std::u16string>& entries_;
+};
+
 }  // namespace
 
-std::u16string ErrorTable(std::u16string_view module_name, std::u16string_view proc_name,
-                          std::int32_t line_number) {
-  const std::u16string line_text = text::Decimal(line_number);
+void AppendErrorTable(text::TextOut& out, std::u16string_view module_name,
+                      std::u16string_view proc_name, std::int32_t line_number) {
+  text::BufferOut<16> line_text;
+  line_text.AppendDecimal(line_number);
   const std::u16string_view headers[] = {u"Module Name", u"Proc Name", u"Line"};
-  const std::u16string_view values[] = {module_name, proc_name, line_text};
+  const std::u16string_view values[] = {module_name, proc_name, line_text.View()};
   std::size_t widths[3];
   std::int64_t border = 10;
   for (int i = 0; i < 3; ++i) {
@@ -40,99 +67,94 @@ std::u16string ErrorTable(std::u16string_view module_name, std::u16string_view p
       host::RaiseRuntime(host::kOverflow);
     }
   }
-  const std::u16string border_line(static_cast<std::size_t>(border), u'*');
-  std::u16string out;
-  out.reserve(5 * (border_line.size() + 2));
-  for (const auto* row : {headers, values}) {
-    out += border_line;
-    out += kCrLf;
-    for (int i = 0; i < 3; ++i) AppendCell(out, row[i], widths[i]);
-    out += u'*';
-    out += kCrLf;
-  }
-  out += border_line;
-  out += kCrLf;
-  return out;
-}
-
-namespace {
-
-// A heading of the report, underlined with as many dashes as it has characters up to its
-// trailing blank.
-void AppendHeading(std::u16string& out, std::u16string_view heading) {
-  out += heading;
-  out += kCrLf;
-  out.append(heading.find_last_not_of(u' ') + 1, u'-');
-  out += kCrLf;
-}
-
-}  // namespace
-
-std::u16string BuildReport(const ReportFacts& facts) {
-  const VoxError& record = *facts.record;
-  std::u16string error_block = u"An error has occurred in ";
-  error_block += facts.app_full_path;
-  error_block += u".";
-  error_block += kCrLf;
-  error_block += u"The error probably occurred in this internal procedure ";
-  error_block += kCrLf;
-  error_block += kCrLf;
-  error_block += ErrorTable(text::UCase(record.ModuleName), text::UCase(record.ProcName),
-                            record.LineNumber);
-  error_block += kCrLf;
-  AppendHeading(error_block, u"Technical References for this error: ");
-  error_block += u"VB Error number:      ";
-  text::AppendDecimal(error_block, record.Number);
-  error_block += kCrLf;
-  error_block += u"VB Error description: ";
-  error_block += record.Descr;
-
-  std::u16string environment;
-  AppendHeading(environment, u"Current Enviroment Variables:");
-  if (facts.environment != nullptr) {
-    for (const std::u16string& entry : *facts.environment) {
-      if (entry.empty()) break;  // the host's Environ$ ends at the first empty entry
-      environment += entry;
-      environment += kCrLf;
+  for (int row = 0; row < 2; ++row) {
+    AppendRun(out, u'*', static_cast<std::size_t>(border));
+    out.Append(kCrLf);
+    for (int i = 0; i < 3; ++i) {
+      out.Append(u"* ");
+      const std::u16string_view cell = row == 0 ? headers[i] : values[i];
+      // Module and procedure are shown in upper case.
+      if (row == 1 && i < 2) {
+        out.AppendUpper(cell);
+      } else {
+        out.Append(cell);
+      }
+      AppendRun(out, u' ', widths[i] - cell.size() + 1);
     }
+    out.Append(u'*');
+    out.Append(kCrLf);
   }
+  AppendRun(out, u'*', static_cast<std::size_t>(border));
+  out.Append(kCrLf);
+}
 
-  std::u16string log_lines;
-  if (facts.bug_log_on) {
-    log_lines += u"Bug Log File Path:    ";
-    log_lines += facts.bug_log_path;
-    log_lines += kCrLf;
-  }
-  if (facts.stack_log_on) {
-    log_lines += u"Proc Stack File Path: ";
-    log_lines += facts.stack_log_path;
-    log_lines += kCrLf;
-  }
+std::u16string ErrorTable(std::u16string_view module_name, std::u16string_view proc_name,
+                          std::int32_t line_number) {
+  std::u16string table;
+  text::StringOut out(table);
+  AppendErrorTable(out, module_name, proc_name, line_number);
+  return table;
+}
 
+void AppendReport(text::TextOut& out, const ReportFacts& facts) {
+  AppendHeading(out, u"The Application:");
+  out.Append(u"Name:    ");
+  out.Append(facts.app_title);
+  out.Append(kCrLf);
+  out.Append(u"OS Path: ");
+  out.Append(facts.app_full_path);
+  out.Append(kCrLf);
+  out.Append(kCrLf);
+  AppendHeading(out, u"The Error:");
+  out.Append(u"An error has occurred in ");
+  out.Append(facts.app_full_path);
+  out.Append(u".");
+  out.Append(kCrLf);
+  out.Append(u"The error probably occurred in this internal procedure ");
+  out.Append(kCrLf);
+  out.Append(kCrLf);
+  AppendErrorTable(out, facts.module_name, facts.proc_name, facts.line_number);
+  out.Append(kCrLf);
+  AppendHeading(out, u"Technical References for this error: ");
+  out.Append(u"VB Error number:      ");
+  out.AppendDecimal(facts.number);
+  out.Append(kCrLf);
+  out.Append(u"VB Error description: ");
+  out.Append(facts.description);
+  out.Append(kCrLf);
+  out.Append(kCrLf);
+  if (facts.dump != nullptr) {
+    facts.dump->WriteTo(out);
+    out.Append(kCrLf);
+  }
+  if (facts.bug_log_on || facts.stack_log_on) {
+    AppendHeading(out, u"Active Log Files:");
+    if (facts.bug_log_on) {
+      out.Append(u"Bug Log File Path:    ");
+      out.Append(facts.bug_log_path);
+      out.Append(kCrLf);
+    }
+    if (facts.stack_log_on) {
+      out.Append(u"Proc Stack File Path: ");
+      out.Append(facts.stack_log_path);
+      out.Append(kCrLf);
+    }
+    out.Append(kCrLf);
+    out.Append(kCrLf);
+  }
+  AppendHeading(out, u"Current Enviroment Variables:");
+  if (facts.environment != nullptr) facts.environment->WriteTo(out);
+}
+
+std::u16string BuildReport(ReportFacts facts, std::u16string_view dump,
+                           const std::vector<std::u16string>& environment) {
+  const text::ViewPiece dump_part(dump);
+  const EnvironmentList environment_part(environment);
+  if (!dump.empty()) facts.dump = &dump_part;
+  facts.environment = &environment_part;
   std::u16string report;
-  AppendHeading(report, u"The Application:");
-  report += u"Name:    ";
-  report += facts.app_title;
-  report += kCrLf;
-  report += u"OS Path: ";
-  report += facts.app_full_path;
-  report += kCrLf;
-  report += kCrLf;
-  AppendHeading(report, u"The Error:");
-  report += error_block;
-  report += kCrLf;
-  report += kCrLf;
-  if (!facts.dump.empty()) {
-    report += facts.dump;
-    report += kCrLf;
-  }
-  if (!log_lines.empty()) {
-    AppendHeading(report, u"Active Log Files:");
-    report += log_lines;
-    report += kCrLf;
-    report += kCrLf;
-  }
-  report += environment;
+  text::StringOut out(report);
+  AppendReport(out, facts);
   return report;
 }
 

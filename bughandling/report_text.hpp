@@ -54,7 +54,7 @@
 #include <string_view>
 #include <vector>
 
-#include "bughandling/vox_error.hpp"
+#include "component/base/text.hpp"
 #include "platform/platform.hpp"
 
 namespace cobaltmoth::bughandling {
@@ -63,8 +63,11 @@ namespace cobaltmoth::bughandling {
 inline constexpr std::u16string_view kDashLine =
     u"--------------------------------------------------------------------------------";
 
-// The five-line table of module, procedure and line, each line ending in CR LF. Widths are
-// the host's 16-bit integers: a border longer than 32767 characters raises 6 "Overflow".
+// The five-line table of module, procedure and line (the names in upper case), each line
+// ending in CR LF. Widths are the host's 16-bit integers: a border longer than 32767
+// characters raises 6 "Overflow".
+void AppendErrorTable(text::TextOut& out, std::u16string_view module_name,
+                      std::u16string_view proc_name, std::int32_t line_number);
 std::u16string ErrorTable(std::u16string_view module_name, std::u16string_view proc_name,
                           std::int32_t line_number);
 
@@ -72,17 +75,25 @@ std::u16string ErrorTable(std::u16string_view module_name, std::u16string_view p
 struct ReportFacts {
   std::u16string_view app_title;      // "Payroll.EXE ver. 1.2.30"
   std::u16string_view app_full_path;  // folder, separator, application file
-  const VoxError* record = nullptr;
-  std::u16string_view dump;           // the tracer's Dump, or empty for none
+  std::u16string_view module_name;    // where the error happened
+  std::u16string_view proc_name;
+  std::int32_t line_number = 0;
+  std::int32_t number = 0;            // the error's number and description
+  std::u16string_view description;
+  const text::TextPiece* dump = nullptr;   // the tracer's Dump (each line ending in CR LF), or none
   bool bug_log_on = false;            // LogOnFile of the bug handler...
   std::u16string_view bug_log_path;   // ...and its LogFilePath
   bool stack_log_on = false;          // LogOnFile of its tracer...
   std::u16string_view stack_log_path;  // ...and the tracer's LogFilePath
-  const std::vector<std::u16string>* environment = nullptr;  // "NAME=value" in order
+  const text::TextPiece* environment = nullptr;  // "NAME=value" lines, each ending in CR LF
 };
 
-// The report text (see above); it always ends with a line break.
-std::u16string BuildReport(const ReportFacts& facts);
+// The report text (see above), as it comes; it always ends with a line break.
+void AppendReport(text::TextOut& out, const ReportFacts& facts);
+// The same, with the dump's text (empty for none) and the environment as the host's Environ$
+// lists it ("NAME=value" in order, ending at the first empty entry).
+std::u16string BuildReport(ReportFacts facts, std::u16string_view dump,
+                           const std::vector<std::u16string>& environment);
 
 // "* Start Log Error for " + title + " begin at " + now.
 std::u16string BugLogStartLine(std::u16string_view app_title, std::u16string_view now_text);

@@ -104,6 +104,7 @@ class ReportWindow;
 class Clipboard;
 class Printer;
 class Shell;
+class Crashes;    // platform/crashes.hpp
 
 struct Platform {
   std::shared_ptr<FileSystem> files;
@@ -117,6 +118,7 @@ struct Platform {
   std::shared_ptr<Clipboard> clipboard;
   std::shared_ptr<Printer> printer;
   std::shared_ptr<Shell> shell;
+  std::shared_ptr<Crashes> crashes;  // none where crashes are not caught
   // What joins a folder and a file name: "/" on Linux, "\" on Windows.
   std::u16string path_separator;
 };

@@ -46,6 +46,7 @@ inline constexpr std::uint32_t kHkeyLocalMachine = 0x80000002u;
 // The value types the library writes (REG_SZ, REG_BINARY).
 inline constexpr std::uint32_t kRegSz = 1;
 inline constexpr std::uint32_t kRegBinary = 3;
+inline constexpr std::uint32_t kRegDword = 4;  // little-endian
 
 // The outcome of a registry call: kOk, or the Windows system error code of the failure.
 enum class RegStatus : std::int32_t {

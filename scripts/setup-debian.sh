@@ -1,23 +1,31 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that the named jobs need, when any is missing.
-# Usage: scripts/setup-debian.sh demo|test
+# Installs the Debian packages that the named job needs, when any is missing.
+# Usage: scripts/setup-debian.sh demo|test|debian|windows
+#   demo     the Linux build (scripts/run-demo.sh)
+#   debian   the Linux build and the Debian packages (scripts/package.sh debian)
+#   windows  the Windows build and its kit (scripts/package.sh windows)
+#   test     everything scripts/test.sh runs
 set -euo pipefail
 
 # cobaltmoth-ui links FLTK statically; the X libraries below are what libfltk.a needs, and
 # Liberation fonts give the windows Arial's and Courier New's metrics. systemtap-sdt-dev
-# gives the library its USDT probes (<sys/sdt.h>).
-packages=(cmake ninja-build g++ pkg-config python3 libsqlite3-dev systemtap-sdt-dev
+# gives the library its USDT probes (<sys/sdt.h>); libdw (elfutils) names a crash's frames.
+packages=(cmake ninja-build g++ pkg-config python3 libsqlite3-dev systemtap-sdt-dev libdw-dev
           libfltk1.3-dev libx11-dev libxext-dev libxft-dev libxinerama-dev libxcursor-dev
           libxfixes-dev libxrender-dev libfontconfig-dev fonts-liberation)
+windows=(cmake ninja-build python3 googletest g++-mingw-w64-x86-64-posix
+         g++-mingw-w64-i686-posix wine wine64)
 case "${1:-demo}" in
   demo) ;;
+  debian) packages+=(dpkg-dev file) ;;
+  windows) packages=("${windows[@]}") ;;
   test)
-    packages+=(clang libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev
-               libspdlog-dev g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64
-               cups cups-pdf cups-client poppler-utils
-               xvfb xdotool xclip x11-utils imagemagick locales)
+    packages+=("${windows[@]}" clang libclang-rt-14-dev libgtest-dev libbenchmark-dev
+               libspdlog-dev cups cups-pdf cups-client poppler-utils
+               xvfb xdotool xclip x11-utils imagemagick locales
+               fonts-wqy-microhei fonts-noto-color-emoji dpkg-dev file lintian doxygen git)
     ;;
-  *) echo "usage: $0 demo|test" >&2; exit 2 ;;
+  *) echo "usage: $0 demo|test|debian|windows" >&2; exit 2 ;;
 esac
 
 sudo=()

@@ -6,8 +6,10 @@
 #include <thread>
 #include <vector>
 
+#include "bughandling/error_windows.hpp"
 #include "bughandling/report_text.hpp"
 #include "fakes.hpp"
+#include "platform/crashes.hpp"
 
 namespace cobaltmoth {
 namespace {
@@ -129,6 +131,112 @@ TEST_F(ProcBugTest, TheReportCarriesTheTracersDumpAndItsLog) {
             BugLogBlock(kTitle, Report(dump + "\r\nActive Log Files:\r\n-----------------\r\n"
                                               "Proc Stack File Path: "
                                               "C:\\Apps\\Payroll_stacklog.txt\r\n\r\n\r\n")));
+}
+
+// The platform's crash handling as the bug handler and the tracers see it.
+class RecordingCrashes final : public platform::Crashes {
+ public:
+  const platform::CrashReporter* armed = nullptr;
+  std::vector<const platform::TracedThread*> tracers;
+  void TracerStarted(const platform::TracedThread* tracer) noexcept override {
+    tracers.push_back(tracer);
+  }
+  void TracerEnded(const platform::TracedThread* tracer) noexcept override {
+    std::erase(tracers, tracer);
+  }
+  bool Catch(const platform::CrashReporter* reporter) override {
+    armed = reporter;
+    return true;
+  }
+  void Release(const platform::CrashReporter* reporter) noexcept override {
+    if (armed == reporter) armed = nullptr;
+  }
+  std::u16string NativeStack() override { return u"Native Stack:\r\n-------------\r\n#00 x\r\n"; }
+};
+
+TEST_F(ProcBugTest, InitCatchesCrashesWhenTheEnvironmentOrTheSettingsSaySoUnlessTheHostSaidNo) {
+  auto crashes = std::make_shared<RecordingCrashes>();
+  fake_.platform->crashes = crashes;
+  const auto caught_after_init = [&](bool host_says_no) {
+    ProcBug bug(fake_.platform);
+    if (host_says_no) bug.CatchCrashes(false);
+    bug.Init(u"Payroll", 1, 2, 30, u"C:\\Apps", ExeStandard);
+    const bool caught = crashes->armed != nullptr && bug.CatchCrashes();
+    bug.Terminate();
+    EXPECT_EQ(crashes->armed, nullptr) << "Terminate lets go";
+    return caught;
+  };
+  EXPECT_FALSE(caught_after_init(false));
+  fake_.environment->entries.push_back(u"COBALTMOTH_CATCH_CRASHES=1");
+  EXPECT_TRUE(caught_after_init(false));
+  EXPECT_FALSE(caught_after_init(true));
+  fake_.environment->entries.pop_back();
+  auto& setting = fake_.registry->keys[{platform::kHkeyCurrentUser, u"Software\\Cobaltmoth"}];
+  for (const std::uint8_t value : {1, 2}) {
+    setting[u"CatchCrashes"] = {platform::kRegDword, {value, 0, 0, 0}};
+    EXPECT_EQ(caught_after_init(false), value == 1);
+  }
+}
+
+TEST_F(ProcBugTest, ACrashIsReportedLikeARaisedErrorWithItsStacksAfterTheDump) {
+  auto crashes = std::make_shared<RecordingCrashes>();
+  fake_.platform->crashes = crashes;
+  auto tracer = NewTracer();
+  tracer->EnterProc(u"frmOrders", u"cmdSave_Click");
+  auto bug = NewHandler();
+  bug->LogOnFile(true);
+  bug->LogOnMsgBox(true);
+  bug->LogOnReport(true);
+  bug->ProcStack(tracer);
+  bug->NativeStack(true);
+  bug->CatchCrashes(true);
+  ASSERT_EQ(crashes->tracers.size(), 1u);
+  fake_.error_line->line = 120;
+  const std::u16string_view native_text = u"Native Stack:\r\n-------------\r\n#00 0x1 a+0x1 b\r\n";
+  const text::ViewPiece native(native_text);
+  const text::ViewPiece others(u"Other Threads:\r\n--------------\r\n");
+  const text::ViewPiece environment(u"PATH=/usr/bin\r\nHOME=/home/payroll\r\nLANG=C\r\n");
+  platform::CrashFacts facts;
+  facts.number = 11;
+  facts.description = u"Division by zero";
+  facts.now_text = fake_.clock->now;
+  facts.tracer = crashes->tracers[0];
+  facts.native_stack = &native;
+  facts.other_threads = &others;
+  facts.environment = &environment;
+  std::u16string written;
+  text::StringOut out(written);
+  crashes->armed->WriteCrashReport(out, facts);
+  const std::string logs =
+      "Active Log Files:\r\n-----------------\r\nBug Log File Path:    "
+      "C:\\Apps\\Payroll_buglog.txt\r\n\r\n\r\n";
+  const std::string dump = U8(tracer->Dump());
+  const std::string report = Report(dump + "\r\n" + U8(native_text) + "\r\nOther Threads:\r\n"
+                                    "--------------\r\n\r\n" + logs);
+  EXPECT_EQ(U8(written), BugLogBlock(kTitle, report));
+  // The windows, shown from the request a crashed process hands to another.
+  std::u16string request;
+  text::StringOut request_out(request);
+  crashes->armed->WriteWindowRequest(request_out, facts);
+  ASSERT_TRUE(bughandling::ShowCrashWindows(fake_.platform, text::ToUtf8(request)));
+  EXPECT_EQ(fake_.journal->lines.at(0),
+            "msgbox 16 [" + kWindowTitle + "] Error in module frmOrders in the procedure "
+            "cmdSave_Click at line 120\r\n\r\nThe technical references for this error is: "
+            "\r\n    Number: 11\r\n    Description=Division by zero");
+  EXPECT_EQ(fake_.journal->lines.at(1), "window [" + kWindowTitle + "]");
+  const std::string window_text = U8(fake_.report_window->shown.Text());
+  EXPECT_EQ(window_text.substr(window_text.size() - report.size()), report);
+  // A request cut short, or with a line that is no number, shows nothing.
+  const std::size_t line = request.find(u"120");
+  for (const std::u16string& broken : {request.substr(0, request.find(u'\0', 8)),
+                                       request.substr(0, line) + u"x" + request.substr(line)}) {
+    EXPECT_FALSE(bughandling::ShowCrashWindows(fake_.platform, text::ToUtf8(broken)));
+  }
+  EXPECT_EQ(fake_.journal->lines.size(), 3u);
+  // Raise's own report carries the native stack when asked to.
+  bug->Raise(u"frmOrders", u"cmdSave_Click", 11, u"Division by zero", 120);
+  EXPECT_NE(BugLog().find(dump + "\r\nNative Stack:\r\n-------------\r\n#00 x\r\n\r\nActive"),
+            std::string::npos);
 }
 
 TEST_F(ProcBugTest, ADisabledTracerGivesNoDump) {

@@ -6,14 +6,20 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "child_process.hpp"
 #include "fakes.hpp"
@@ -159,44 +165,66 @@ TEST(FaultyStandardError, AClosedStandardErrorIsNeverALogsDescriptor) {
 
 // --- Processes killed while they write: every line is whole or visibly cut. ------------------
 
-// Kills children that write to `path` with `write` at random moments up to `most_us` into
-// their run (ten times that in a sanitized build, whose children start and write that much
-// slower), `kills` times or for `seconds`, whichever comes first.
+// Kills children that write to `path` with `write` at random moments up to `most_us` after
+// they have set up (`write` tells so on its descriptor), `kills` times or for `seconds`,
+// whichever comes first.
 void KillWhileWriting(const std::string& path, int kills, int seconds, int most_us,
-                      const std::function<void(const std::string&, int)>& write) {
-#ifdef __SANITIZE_ADDRESS__
-  most_us *= 10;
-#endif
+                      const std::function<void(const std::string&, int, int)>& write) {
   std::mt19937 random(20261206);
-  platform::DefaultPlatform();  // made once here, not in each child
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   for (int i = 0; i < kills && std::chrono::steady_clock::now() < end; ++i) {
-    int started[2];
-    ASSERT_EQ(::pipe(started), 0);
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
     const pid_t child = ::fork();
     if (child == 0) {
-      ::alarm(5);
-      ::close(started[0]);
-      ::close(started[1]);  // the child runs: the moment is measured from here
-      write(path, i);
+      ::alarm(10);
+      write(path, i, ready[1]);
       ::_exit(0);
     }
-    ::close(started[1]);
-    char none;
-    static_cast<void>(::read(started[0], &none, 1));  // end of file: the child has begun
-    ::close(started[0]);
+    ::close(ready[1]);
+    testing::ReadToEnd(ready[0], 5000);  // the child closes its end, or dies
+    ::close(ready[0]);
     std::this_thread::sleep_for(std::chrono::microseconds(random() % most_us));
     ::kill(child, SIGKILL);
     testing::WaitChild(child, 5000);
   }
 }
 
-// A stack log's line glued onto a cut one holds a second line's start: a "|" that does not
-// begin the line, or a rule's "*" after other text.
-bool MergedTraceLine(const std::string& line) {
-  if (line.find('|', 1) != std::string::npos) return true;
-  const std::size_t text = line.find_first_not_of('*');
-  return text != std::string::npos && text > 1 && line.find('*', text) != std::string::npos;
+constexpr int kKills = 2000;
+
+// Checks a kill loop's stack log against what its writers were told: the comments of run r,
+// in one section, carry 0, 1, 2... x's; each of the returned[r] calls that returned has its
+// line there whole and in order, and only the line of the call the kill stopped may follow,
+// whole or cut. The first line that breaks this, or the first run with a line lost; "" if none.
+std::string FirstLostOrBrokenLine(const std::string& log, const int* returned) {
+  std::vector<int> whole(kKills, 0);
+  int run = -1, count = 0;
+  bool cut = false;
+  std::size_t start = 0;
+  for (std::size_t end; (end = log.find("\r\n", start)) != std::string::npos; start = end + 2) {
+    const std::string line = log.substr(start, end - start);
+    if (line.starts_with("*")) run = -1;  // a header: the next writer's section
+    if (!line.starts_with("|") || line == "| ### note ###") continue;
+    if (run < 0) {
+      run = std::atoi(line.c_str() + std::min<std::size_t>(7, line.size()));
+      count = 0, cut = false;
+    }
+    const std::string expected =
+        "| ### L" + std::to_string(run) + " " + std::string(count % 5000, 'x') + " ###";
+    if (cut || run >= kKills || !(expected + "\r").starts_with(line)) return line.substr(0, 120);
+    if (line == expected) {
+      whole[run] = ++count;
+    } else {
+      cut = true;
+    }
+  }
+  for (int r = 0; r < kKills; ++r) {
+    if (whole[r] < returned[r] || whole[r] > returned[r] + 1) {
+      return "run " + std::to_string(r) + ": " + std::to_string(whole[r]) + " whole lines, " +
+             std::to_string(returned[r]) + " calls returned";
+    }
+  }
+  return "";
 }
 
 // A bug log's section starts with a rule of dashes: glued onto a cut line, it follows text.
@@ -214,41 +242,218 @@ std::string FirstMerged(const std::string& log, bool (*merged)(const std::string
   return "";
 }
 
-TEST(KilledWhileWriting, TracedLinesAndReportsAreNeverGluedTogether) {
+TEST(KilledWhileWriting, EveryReturnedCallsLineIsWholeInEitherModeAndReportsAreNeverGlued) {
   TempDir dir;
-  // Each mode on its own log; the mapped one is left with a killed writer's zeros at its end
-  // after each kill, which the next writer cuts before its section.
+  // Each stack log mode on its own log; each writer counts the calls that returned to it.
+  auto* returned = static_cast<int*>(::mmap(nullptr, kKills * sizeof(int), PROT_READ | PROT_WRITE,
+                                            MAP_SHARED | MAP_ANONYMOUS, -1, 0));
   for (const StackLogMode mode : {StackLogMode::kWriteThrough, StackLogMode::kMapped}) {
-    const auto trace = [mode](const std::string& path, int run) {
+    std::fill_n(returned, kKills, 0);
+    const std::string log_path = dir / (mode == StackLogMode::kMapped ? "mapped.txt" : "stack.txt");
+    KillWhileWriting(log_path, kKills, 5, 3000, [&](const std::string& path, int run, int ready) {
       ProcStac tracer;
       tracer.Init("Payroll", 1, 2, 30, "/nonexistent", ExeStandard);
       tracer.LogFilePath(path);
       tracer.LogMode(mode);
+      ::close(ready);
       for (int line = 0;; ++line) {
         tracer.PrintComment("L" + std::to_string(run) + " " + std::string(line % 5000, 'x'));
+        std::atomic_ref<int>(returned[run]).store(line + 1);
       }
-    };
-    KillWhileWriting(dir / (mode == StackLogMode::kMapped ? "mapped.txt" : "stack.txt"), 2000,
-                     mode == StackLogMode::kMapped ? 6 : 8, 3000, trace);
+    });
+    const std::string log = ReadFile(log_path);
+    EXPECT_GT(log.size(), 10000u);
+    // The last writer's zeros are still there, and the next writer cuts them.
+    EXPECT_EQ(log.back() == '\0', mode == StackLogMode::kMapped);
+    EXPECT_EQ(CommentTo(log_path), 0);
+    EXPECT_EQ(ReadFile(log_path).find('\0'), std::string::npos);
+    EXPECT_EQ(FirstLostOrBrokenLine(ReadFile(log_path), returned), "");
   }
-  EXPECT_EQ(CommentTo(dir / "mapped.txt"), 0);  // cuts the last writer's zeros
-  const std::string mapped = ReadFile(dir / "mapped.txt");
-  EXPECT_GT(mapped.size(), 100000u);
-  EXPECT_EQ(mapped.find('\0'), std::string::npos);
-  EXPECT_EQ(FirstMerged(mapped, MergedTraceLine), "");
-  KillWhileWriting(dir / "bug.txt", 500, 6, 20000, [](const std::string& path, int run) {
-    ProcBug bug;
+  ::munmap(returned, kKills * sizeof(int));
+  KillWhileWriting(dir / "bug.txt", 500, 6, 20000, [](const std::string& path, int run,
+                                                      int ready) {
+    const std::string description(1 << 13, 'x');
+    ProcBug bug;  // set up before the clock starts: opening the settings is slow under ASan
     bug.Init("Payroll", 1, 2, 30, "/nonexistent", ExeStandard);
     bug.LogFilePath(path);
     bug.LogOnFile(true);
-    bug.Raise("m", "p", run, std::string(1 << 16, 'x'), 1);
+    ::close(ready);
+    for (;; ++run) bug.Raise("m", "p", run, description, 1);
   });
-  const std::string stack = ReadFile(dir / "stack.txt");
   const std::string bug = ReadFile(dir / "bug.txt");
-  EXPECT_GT(stack.size(), 100000u);
-  EXPECT_GT(bug.size(), 100000u);
-  EXPECT_EQ(FirstMerged(stack, MergedTraceLine), "");
+  EXPECT_GT(bug.size(), 10000u);
   EXPECT_EQ(FirstMerged(bug, MergedReportLine), "");
+}
+
+// --- Crashes: a host per kind of crash (tests/crash_host.cpp), run as a child. --------------
+
+struct CrashRun {
+  int status = -1;
+  std::string log;     // the bug log afterwards
+  std::string errors;  // the host's standard error: the windows, with COBALTMOTH_UI=none
+};
+
+// Runs the crash host in `mode` with its logs in `folder`, `environment` added to ours, and
+// kills it `kill_after_us` microseconds after it says it is crashing, when that is not negative.
+CrashRun RunCrashHost(const std::string& mode, const std::string& folder,
+                      std::vector<std::string> environment = {}, int kill_after_us = -1) {
+  CrashRun run;
+  int errors[2];
+  if (::pipe2(errors, O_CLOEXEC) != 0) return run;
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(errors[1], STDERR_FILENO);
+    ::setenv("COBALTMOTH_UI", "none", 1);
+    for (std::string& entry : environment) ::putenv(entry.data());
+    ::alarm(20);
+    ::execl(COBALTMOTH_TEST_CRASH_HOST, "crash_host", mode.c_str(), folder.c_str(), nullptr);
+    ::_exit(127);
+  }
+  ::close(errors[1]);
+  if (kill_after_us >= 0) {
+    for (struct pollfd p {errors[0], POLLIN, 0};
+         run.errors.find("crashing\n") == std::string::npos && ::poll(&p, 1, 20000) > 0;) {
+      char byte;
+      if (::read(errors[0], &byte, 1) != 1) break;
+      run.errors += byte;
+    }
+    ::usleep(static_cast<useconds_t>(kill_after_us));
+    ::kill(pid, SIGKILL);
+  }
+  run.errors += testing::ReadToEnd(errors[0], 20000);
+  ::close(errors[0]);
+  run.status = testing::WaitChild(pid, 20000);
+  run.log = ReadFile(folder + "/Payroll_buglog.txt");
+  return run;
+}
+
+int Count(const std::string& text, const std::string& part) {
+  int count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+std::string Between(const std::string& text, const std::string& from, const std::string& to) {
+  const std::size_t start = text.find(from);
+  if (start == std::string::npos) return "";
+  return text.substr(start, text.find(to, start) - start);
+}
+
+bool DiedOf(int status, int signal) { return WIFSIGNALED(status) && WTERMSIG(status) == signal; }
+
+TEST(Crashes, EachKindIsReportedOnceThenEndsTheHostAsItWouldHave) {
+  struct Kind {
+    const char* mode;
+    int signal;
+    const char* description;
+    const char* frame;  // the crashing function, named with its file in the native stack
+  };
+  const Kind kinds[] = {
+      {"segv", SIGSEGV, "SIGSEGV: invalid memory reference at address 0x0\r\n",
+       "WriteThroughNull(int*) at "},
+      {"overflow", SIGSEGV, "SIGSEGV: invalid memory reference at address 0x", "Recurse(int) at "},
+      {"fpe", SIGFPE, "SIGFPE: division by zero at address 0x", "Divide(int) at "},
+      {"abort", SIGABRT, "SIGABRT: aborted\r\n", " main at "},
+      {"terminate", SIGABRT, "uncaught exception std::runtime_error: disk on fire\r\n",
+       " main at "},
+  };
+  for (const Kind& kind : kinds) {
+#if defined(__SANITIZE_ADDRESS__)
+    if (kind.signal != SIGABRT) continue;  // the sanitizer's own handler takes the faults
+#endif
+    SCOPED_TRACE(kind.mode);
+    TempDir dir;
+    const CrashRun run = RunCrashHost(kind.mode, dir.path());
+    EXPECT_TRUE(DiedOf(run.status, kind.signal)) << run.status;
+    EXPECT_EQ(Count(run.log, "* Start Log Error for Payroll.EXE"), 1);
+    EXPECT_EQ(Count(run.log, "* End Log Error Stack for Payroll.EXE"), 1);
+    for (const std::string& part : std::vector<std::string>{
+             "* MODDB       * SAVEORDER * 120  *", "Stack Element 003 of 003 modDb ",
+          "VB Error number:      " + std::to_string(kind.signal)}) {
+      EXPECT_EQ(Count(run.log, part), 1) << part;
+    }
+    EXPECT_NE(run.log.find(std::string("VB Error description: ") + kind.description),
+              std::string::npos);
+    EXPECT_NE(Between(run.log, "Native Stack:", "Other Threads:").find(kind.frame),
+              std::string::npos) << Between(run.log, "Native Stack:", "Other Threads:");
+    EXPECT_NE(Between(run.log, "Other Threads:\r\n--------------\r\nThread ", "Active Log")
+                  .find("Stack Element 002 of 002 modWorker            - Wait"),
+              std::string::npos);
+  }
+}
+
+TEST(Crashes, TheReportIsARaisedErrorsWithTheStacksAddedAndItsWindowsAreShownOutside) {
+  TempDir dir;
+  const std::vector<std::string> windows = {"SHOW_WINDOWS=1"};
+  const std::string raised = RunCrashHost("raise", dir.path(), windows).log;
+  ::unlink((dir / "Payroll_buglog.txt").c_str());
+  CrashRun crashed = RunCrashHost("segv", dir.path(), windows);
+  const std::string stacks = Between(crashed.log, "Native Stack:", "Active Log Files:");
+  ASSERT_FALSE(stacks.empty());
+  crashed.log.erase(crashed.log.find(stacks), stacks.size());
+  const auto without_time = [](std::string log) {
+    const std::size_t at = log.find(" begin at ");
+    return log.erase(at, log.find("\r\n", at) - at);
+  };
+  EXPECT_EQ(without_time(crashed.log), without_time(raised));
+  EXPECT_NE(crashed.errors.find("Error in module modDb in the procedure SaveOrder at line 120"),
+            std::string::npos) << crashed.errors;
+  EXPECT_NE(crashed.errors.find("Description=SIGSEGV: invalid memory reference at address 0x0"),
+            std::string::npos);
+  const std::size_t frame = stacks.find("#00 ");
+  EXPECT_NE(crashed.errors.find(stacks.substr(frame, stacks.find('\r', frame) - frame)),
+            std::string::npos);
+}
+
+TEST(Crashes, AnotherThreadsCrashWhileRaiseWaitsForItsWindowIsReported) {
+  TempDir dir;
+  testing::WriteFile(dir / "silent-ui", "#!/bin/sh\nexec sleep 5\n");
+  ::chmod((dir / "silent-ui").c_str(), 0700);
+  const CrashRun run = RunCrashHost(
+      "during-raise", dir.path(),
+      {"COBALTMOTH_UI=gui", "DISPLAY=:99", "COBALTMOTH_UI_PROGRAM=" + (dir / "silent-ui")});
+#if !defined(__SANITIZE_ADDRESS__)
+  EXPECT_TRUE(DiedOf(run.status, SIGSEGV)) << run.status;
+#endif
+  EXPECT_EQ(Count(run.log, "* MODWORKER   * WAIT      * 0    *"), 1) << run.log;
+}
+
+TEST(Crashes, KilledWhileReportingItLeavesEveryEarlierLineWhole) {
+  TempDir dir;
+  const std::string earlier = RunCrashHost("raise", dir.path()).log;
+  std::mt19937 random(20261206);
+  for (int i = 0; i < 12; ++i) RunCrashHost("segv", dir.path(), {}, random() % 150000);
+  const std::string log = ReadFile(dir / "Payroll_buglog.txt");
+  EXPECT_EQ(log.substr(0, earlier.size()), earlier);
+  const int started = Count(log, "* Start Log Error for Payroll.EXE");
+  EXPECT_GT(started, 1);
+  EXPECT_LT(Count(log, "* End Log Error Stack for Payroll.EXE"), started);  // some were cut
+  EXPECT_EQ(FirstMerged(log, MergedReportLine), "");
+}
+
+TEST(Crashes, LettingGoPutsBackWhatTheHostHad) {
+  const auto run = RunDetached([](int) {
+    struct sigaction own {};
+    own.sa_handler = [](int) {};
+    ::sigaction(SIGSEGV, &own, nullptr);
+    const auto handler = [] {
+      struct sigaction now {};
+      ::sigaction(SIGSEGV, nullptr, &now);
+      return now.sa_handler;
+    };
+    const std::terminate_handler terminate = std::get_terminate();
+    ProcBug first, second;
+    first.CatchCrashes(true);
+    second.CatchCrashes(true);
+    if (handler() == own.sa_handler || std::get_terminate() == terminate) return 1;
+    first.CatchCrashes(false);  // not the armed one: nothing changes
+    if (handler() == own.sa_handler) return 2;
+    second.Terminate();
+    return handler() == own.sa_handler && std::get_terminate() == terminate ? 0 : 3;
+  });
+  EXPECT_EQ(ExitCode(run.status), 0) << run.errors;
 }
 
 }  // namespace

@@ -216,6 +216,13 @@ TEST(PosixClock, WritesTheLocalesShortDateWithTheFullYearAndItsTime) {
   EXPECT_EQ(date.substr(0, 11), expected) << date;
   EXPECT_TRUE(std::regex_match(date.substr(11), std::regex(R"(\d\d:\d\d:\d\d)"))) << date;
   EXPECT_EQ(U8(italian->TimeSeparator()), ":");
+  // The report window's day and month names follow the locale too.
+  EXPECT_EQ(U8(italian->DayName(0) + u" " + italian->MonthName(12)), "domenica dicembre");
+  if (const locale_t german = ::newlocale(LC_TIME_MASK, "de_DE.UTF-8", nullptr); german) {
+    ::freelocale(german);
+    const auto clock = platform::MakeLocaleClock("de_DE.UTF-8");
+    EXPECT_EQ(U8(clock->DayName(0) + u" " + clock->MonthName(12)), "Sonntag Dezember");
+  }
 }
 
 }  // namespace

@@ -128,6 +128,26 @@ TEST(SqliteStoreAccess, AHiveThatCannotBeWrittenCannotBeOpenedEvenToRead) {
   }
 }
 
+TEST(SqliteStoreAccess, TheMachinesSettingsAreReadByUsersWhoCannotWriteThem) {
+  TempDir dir;
+  const std::string hives = dir / "hives";
+  ::chmod(dir.path().c_str(), 0777);
+  CRegSettings administrator(StoreIn(hives));
+  administrator.RootKey(kHklm);
+  ASSERT_TRUE(administrator.SaveSetting(u"Main", u"Owner", u"Ada"));
+  ::chmod((hives + "/machine.db").c_str(), 0444);
+  const testing::DetachedRun run = testing::RunDetached([&](int report) {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) return 2;
+    CRegSettings user(StoreIn(hives));
+    user.RootKey(kHklm);
+    const std::string owner = U8(user.GetSetting(u"Main", u"Owner"));
+    testing::WriteString(report, owner + ", save " +
+                                     std::to_string(user.SaveSetting(u"Main", u"Owner", u"Bo")));
+    return 0;
+  });
+  EXPECT_EQ(run.report, "Ada, save 0") << run.errors;
+}
+
 TEST(CRegSettings, SettingsKeepTheirTypesAndBytesInTheKeyThatTheNamesAndRootChoose) {
   TempDir dir;
   const auto store = StoreIn(dir.path().string());

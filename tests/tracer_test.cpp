@@ -412,18 +412,17 @@ TEST_F(ProcStacTest, DeepStacksAreTracedWhole) {
 TEST(StackDump, EdgesOfTheEntryLines) {
   // A bottom entry with a line names no caller; twenty characters fill the field, longer
   // names stay whole; an empty stack is four lines.
-  std::vector<std::unique_ptr<tracing::StackRecord>> owned;
-  owned.push_back(std::make_unique<tracing::StackRecord>(u"m", u"p"));
-  owned.back()->CalledByLineNumber(55);
-  owned.push_back(std::make_unique<tracing::StackRecord>(u"ABCDEFGHIJKLMNOPQRST",
-                                                         u"abcdefghijklmnopqrstuvwxyz"));
-  EXPECT_EQ(U8(tracing::FormatDump(u"t", {owned[0].get(), owned[1].get()})),
+  std::vector<tracing::StackRecord> owned(2);
+  owned[0].Hold(u"m", u"p");
+  owned[0].CalledByLineNumber(55);
+  owned[1].Hold(u"ABCDEFGHIJKLMNOPQRST", u"abcdefghijklmnopqrstuvwxyz");
+  EXPECT_EQ(U8(tracing::FormatDump(text::ViewPiece(u"t"), owned)),
             kRule + "\r\n* Stack Procedure Tree for t\r\n" + kRule +
                 "\r\nStack Element 002 of 002 ABCDEFGHIJKLMNOPQRST - abcdefghijklmnopqrstuvwxyz\r\n"
                 "Stack Element 001 of 002 m                    - p                    called @ "
                 "line 55\r\n" +
                 kRule + "\r\n");
-  EXPECT_EQ(U8(tracing::FormatDump(u" ver. 1.2.3", {})),
+  EXPECT_EQ(U8(tracing::FormatDump(text::ViewPiece(u" ver. 1.2.3"), {})),
             kRule + "\r\n* Stack Procedure Tree for  ver. 1.2.3\r\n" + kRule + "\r\n" + kRule +
                 "\r\n");
   std::u16string comment;

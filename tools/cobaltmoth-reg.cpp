@@ -6,7 +6,9 @@
 //
 // Texts are stored exactly as the library stores text settings (Windows-1252 with one NUL at
 // the end); command-line arguments and output are UTF-8.
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -31,6 +33,7 @@ constexpr const char* kUsageText =
     "usage: cobaltmoth-reg get        ROOT PATH NAME\n"
     "       cobaltmoth-reg set        ROOT PATH NAME TEXT\n"
     "       cobaltmoth-reg set-binary ROOT PATH NAME HEX\n"
+    "       cobaltmoth-reg set-dword  ROOT PATH NAME NUMBER\n"
     "       cobaltmoth-reg delete     ROOT PATH [NAME]\n"
     "\n"
     "Reads and changes the settings store of the Cobaltmoth library.\n"
@@ -40,9 +43,11 @@ constexpr const char* kUsageText =
     "              names are compared without regard to case\n"
     "  NAME        a value of the key; \"*\" is the key's unnamed default value\n"
     "\n"
-    "  get         prints a text value as it is, any other value as hex digits\n"
+    "  get         prints a text value as it is, a 32-bit number in decimal, any other\n"
+    "              value as hex digits\n"
     "  set         stores a text value, creating the key and every missing key above it\n"
     "  set-binary  stores bytes given as hex digits, e.g. 00ff7a (\"\" for none)\n"
+    "  set-dword   stores a 32-bit number (0 to 4294967295), e.g. CatchCrashes 1\n"
     "  delete      with NAME removes that value; without it removes the key PATH,\n"
     "              which must have no subkeys\n"
     "\n"
@@ -130,6 +135,10 @@ int Get(platform::Registry& registry, std::uint32_t root, std::string_view path,
     std::vector<std::uint8_t> data = value.data;
     if (data.empty() || data.back() != 0) data.push_back(0);
     shown = text::ToUtf8(cobaltmoth::RegTextFromBytes(data));
+  } else if (value.type == platform::kRegDword && value.data.size() == 4) {
+    std::uint32_t number = 0;
+    for (int i = 3; i >= 0; --i) number = number << 8 | value.data[static_cast<std::size_t>(i)];
+    shown = std::to_string(number);
   } else {
     shown = Hex(value.data);
   }
@@ -204,6 +213,20 @@ int main(int argc, char** argv) {
     const auto bytes = ParseHex(argv[5]);
     if (!bytes) return Usage("HEX must be pairs of hex digits, such as 00ff7a");
     return Set(*registry, *root, path, argv[4], platform::kRegBinary, *bytes,
+               what + " " + argv[4]);
+  }
+  if (command == "set-dword") {
+    if (argc != 6) return Usage("set-dword takes ROOT PATH NAME NUMBER");
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long number = std::strtoull(argv[5], &end, 10);
+    if (argv[5][0] < '0' || argv[5][0] > '9' || *end != '\0' || errno != 0 ||
+        number > 0xFFFFFFFFull) {
+      return Usage("NUMBER must be a decimal number from 0 to 4294967295");
+    }
+    std::vector<std::uint8_t> bytes;
+    for (int shift = 0; shift < 32; shift += 8) bytes.push_back((number >> shift) & 0xFF);
+    return Set(*registry, *root, path, argv[4], platform::kRegDword, bytes,
                what + " " + argv[4]);
   }
   if (command == "delete") {

@@ -8,11 +8,11 @@
 
 #include "component/base/project_type.hpp"
 #include "component/base/text.hpp"
-#include "tracing/stack_log_format.hpp"
 
 namespace cobaltmoth::tracing {
 
-struct AppIdentity {
+// The application's title is a text piece: it writes itself without being made first.
+struct AppIdentity final : text::TextPiece {
   std::u16string app_file;  // the name plus the project type's extension; empty until set
   std::u16string app_major;
   std::u16string app_minor;
@@ -33,7 +33,22 @@ struct AppIdentity {
   }
 
   // app_file + " ver. " + major + "." + minor + "." + revision.
-  std::u16string Title() const { return AppTitle(app_file, app_major, app_minor, app_revision); }
+  std::u16string Title() const {
+    std::u16string title;
+    text::StringOut out(title);
+    AppendTitle(out);
+    return title;
+  }
+  void WriteTo(text::TextOut& out) const override { AppendTitle(out); }
+  void AppendTitle(text::TextOut& out) const {
+    for (const std::u16string_view part :
+         {std::u16string_view(app_file), std::u16string_view(u" ver. "),
+          std::u16string_view(app_major), std::u16string_view(u"."),
+          std::u16string_view(app_minor), std::u16string_view(u"."),
+          std::u16string_view(app_revision)}) {
+      out.Append(part);
+    }
+  }
 };
 
 }  // namespace cobaltmoth::tracing

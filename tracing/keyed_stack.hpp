@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -63,6 +64,11 @@ class KeyedStack {
     const std::u16string_view entry_proc = entry.ProcName();
     if (SameText(entry_module, module_name) && SameText(entry_proc, proc_name)) return true;
     return SameLowerCaseJoin(entry_module, entry_proc, module_name, proc_name);
+  }
+
+  // The entries from the bottom (position 1) to the top.
+  std::span<const StackRecord> BottomFirst() const noexcept {
+    return {records_.data(), static_cast<std::size_t>(count_)};
   }
 
   // Drops every entry and the storage.

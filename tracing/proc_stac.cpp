@@ -6,6 +6,7 @@
 #include "component/base/host_error.hpp"
 #include "component/base/log_section.hpp"
 #include "component/base/text.hpp"
+#include "platform/crashes.hpp"
 #include "platform/platform.hpp"
 #include "platform/probes.hpp"
 #include "tracing/app_identity.hpp"
@@ -56,10 +57,36 @@ struct Utf8Names {
 }
 }  // namespace
 
-struct ProcStac::Impl {
+// The tracer is also a thread's procedure stack for a crash's report: it tells the platform
+// it lives on the thread that makes it, until it is terminated.
+struct ProcStac::Impl final : platform::TracedThread {
   explicit Impl(std::shared_ptr<const platform::Platform> services)
       : thread_error_line(services->error_line == platform::ThreadErrorLine()),
-        platform(std::move(services)) {}
+        platform(std::move(services)) {
+    if (platform->crashes) platform->crashes->TracerStarted(this);
+  }
+  ~Impl() { Untrack(); }
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
+
+  void Untrack() noexcept {
+    if (tracked && platform->crashes) platform->crashes->TracerEnded(this);
+    tracked = false;
+  }
+
+  bool Dumps() const noexcept override { return ready && enabled; }
+  void WriteDump(text::TextOut& out) const noexcept override {
+    tracing::AppendDump(out, app, stack.BottomFirst());
+  }
+
+  bool Innermost(std::u16string_view* module_name,
+                 std::u16string_view* proc_name) const noexcept override {
+    const std::int32_t count = stack.Count();
+    if (count == 0) return false;
+    *module_name = stack.At(count).ModuleName();
+    *proc_name = stack.At(count).ProcName();
+    return true;
+  }
 
   // Raises the not-initialised error until Init has run, and error 91 once Terminate has
   // discarded the stack.
@@ -194,6 +221,7 @@ struct ProcStac::Impl {
   // What every entry and exit reads comes first.
   bool quiet = false;  // see Refresh
   bool ready = false;  // initialized and not terminated: the guarded operations may run
+  bool tracked = true;  // known to the platform's crash handling as its thread's tracer
   bool enabled = true;
   bool log_on_file = false;
   bool thread_error_line;  // the platform's Erl is the calling thread's cobaltmoth::Erl()
@@ -253,11 +281,7 @@ void ProcStac::Init(std::string_view app_name, std::int16_t app_major, std::int1
 std::u16string ProcStac::Dump() {
   Impl& m = *impl_;
   m.CheckReady();
-  const std::int32_t n = m.stack.Count();
-  std::vector<const StackRecord*> records;
-  records.reserve(static_cast<std::size_t>(n));
-  for (std::int32_t p = 1; p <= n; ++p) records.push_back(&m.stack.At(p));
-  return tracing::FormatDump(m.Title(), records);
+  return tracing::FormatDump(m.app, m.stack.BottomFirst());
 }
 
 void ProcStac::EnterProc(std::u16string_view module_name, std::u16string_view proc_name) {
@@ -292,6 +316,7 @@ void ProcStac::PrintComment(std::u16string_view comment) {
 void ProcStac::PrintComment(std::string_view comment) { PrintComment(text::FromUtf8(comment)); }
 
 void ProcStac::Terminate() {
+  impl_->Untrack();
   impl_->CloseStackLog();
   impl_->stack.Clear();
   impl_->terminated = true;

@@ -10,67 +10,62 @@ constexpr std::size_t kNameField = 20;
 constexpr std::u16string_view kCrLf = u"\r\n";
 
 // A number with at least three digits, zero-filled on the left.
-void AppendThreeDigits(std::u16string& out, std::int32_t value) {
-  if (value >= 0 && value < 100) out += u'0';
-  if (value >= 0 && value < 10) out += u'0';
-  text::AppendDecimal(out, value);
+void AppendThreeDigits(text::TextOut& out, std::int32_t value) {
+  if (value >= 0 && value < 100) out.Append(u'0');
+  if (value >= 0 && value < 10) out.Append(u'0');
+  out.AppendDecimal(value);
 }
 
 // Left-aligned in a field of 20 characters, filled with blanks; a longer name stays whole.
-void AppendNameField(std::u16string& out, std::u16string_view name) {
-  out += name;
-  if (name.size() < kNameField) out.append(kNameField - name.size(), u' ');
+void AppendNameField(text::TextOut& out, std::u16string_view name) {
+  out.Append(name);
+  constexpr std::u16string_view kBlanks = u"                    ";
+  if (name.size() < kNameField) out.Append(kBlanks.substr(0, kNameField - name.size()));
 }
 
 }  // namespace
 
-std::u16string AppTitle(std::u16string_view app_file, std::u16string_view major,
-                        std::u16string_view minor, std::u16string_view revision) {
-  std::u16string title(app_file);
-  title += u" ver. ";
-  title += major;
-  title += u'.';
-  title += minor;
-  title += u'.';
-  title += revision;
-  return title;
-}
-
-std::u16string FormatDump(std::u16string_view app_title,
-                          const std::vector<const StackRecord*>& bottom_first) {
+void AppendDump(text::TextOut& out, const text::TextPiece& app_title,
+                std::span<const StackRecord> bottom_first) {
   const auto n = static_cast<std::int32_t>(bottom_first.size());
-  std::u16string out;
-  out.reserve(3 * 82 + app_title.size() + 30 + bottom_first.size() * 110);
-  out += kRuleLine;
-  out += kCrLf;
-  out += u"* Stack Procedure Tree for ";
-  out += app_title;
-  out += kCrLf;
-  out += kRuleLine;
-  out += kCrLf;
+  out.Append(kRuleLine);
+  out.Append(kCrLf);
+  out.Append(u"* Stack Procedure Tree for ");
+  app_title.WriteTo(out);
+  out.Append(kCrLf);
+  out.Append(kRuleLine);
+  out.Append(kCrLf);
   for (std::int32_t p = n; p >= 1; --p) {
-    const StackRecord& entry = *bottom_first[p - 1];
-    out += u"Stack Element ";
+    const StackRecord& entry = bottom_first[static_cast<std::size_t>(p - 1)];
+    out.Append(u"Stack Element ");
     AppendThreeDigits(out, p);
-    out += u" of ";
+    out.Append(u" of ");
     AppendThreeDigits(out, n);
-    out += u' ';
+    out.Append(u' ');
     AppendNameField(out, entry.ModuleName());
-    out += u" - ";
+    out.Append(u" - ");
     AppendNameField(out, entry.ProcName());
     if (entry.CalledByLineNumber() != 0) {
-      out += u" called @ line ";
-      text::AppendDecimal(out, entry.CalledByLineNumber());
+      out.Append(u" called @ line ");
+      out.AppendDecimal(entry.CalledByLineNumber());
       if (p != 1) {
-        out += u" by ";
-        out += bottom_first[p - 2]->ProcName();
+        out.Append(u" by ");
+        out.Append(bottom_first[static_cast<std::size_t>(p - 2)].ProcName());
       }
     }
-    out += kCrLf;
+    out.Append(kCrLf);
   }
-  out += kRuleLine;
-  out += kCrLf;
-  return out;
+  out.Append(kRuleLine);
+  out.Append(kCrLf);
+}
+
+std::u16string FormatDump(const text::TextPiece& app_title,
+                          std::span<const StackRecord> bottom_first) {
+  std::u16string dump;
+  dump.reserve(3 * 82 + 60 + bottom_first.size() * 110);
+  text::StringOut out(dump);
+  AppendDump(out, app_title, bottom_first);
+  return dump;
 }
 
 void AppendTraceLine(std::u16string& out, std::int32_t depth, StackLogLineKind kind,

@@ -15,10 +15,11 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
+#include "component/base/text.hpp"
 #include "tracing/stack_record.hpp"
 
 namespace cobaltmoth::tracing {
@@ -35,13 +36,11 @@ enum class StackLogLineKind : std::int32_t {
 inline constexpr std::u16string_view kRuleLine =
     u"********************************************************************************";
 
-// app_file + " ver. " + major + "." + minor + "." + revision.
-std::u16string AppTitle(std::u16string_view app_file, std::u16string_view major,
-                        std::u16string_view minor, std::u16string_view revision);
-
 // The whole Dump text of a stack given bottom (position 1) first.
-std::u16string FormatDump(std::u16string_view app_title,
-                          const std::vector<const StackRecord*>& bottom_first);
+void AppendDump(text::TextOut& out, const text::TextPiece& app_title,
+                std::span<const StackRecord> bottom_first);
+std::u16string FormatDump(const text::TextPiece& app_title,
+                          std::span<const StackRecord> bottom_first);
 
 // Appends the stack log line of one entry, exit, lost exit or comment at stack depth `depth`.
 // A comment's text comes as `module_name`.

@@ -2,16 +2,23 @@
 
 namespace cobaltmoth {
 
+void AppendSectionLine(text::TextOut& out, std::u16string_view what,
+                       const text::TextPiece& app_title, std::u16string_view now_text) {
+  out.Append(u"* ");
+  out.Append(what);
+  out.Append(u" for ");
+  app_title.WriteTo(out);
+  if (!now_text.empty()) {
+    out.Append(u" begin at ");
+    out.Append(now_text);
+  }
+}
+
 std::u16string SectionLine(std::u16string_view what, std::u16string_view app_title,
                            std::u16string_view now_text) {
-  std::u16string line = u"* ";
-  line += what;
-  line += u" for ";
-  line += app_title;
-  if (!now_text.empty()) {
-    line += u" begin at ";
-    line += now_text;
-  }
+  std::u16string line;
+  text::StringOut out(line);
+  AppendSectionLine(out, what, text::ViewPiece(app_title), now_text);
   return line;
 }
 

@@ -22,6 +22,7 @@
 #include <string>
 #include <string_view>
 
+#include "component/base/text.hpp"
 #include "platform/platform.hpp"
 
 namespace cobaltmoth {
@@ -32,6 +33,9 @@ namespace cobaltmoth {
 //   == u"* Start Log Error for Payroll.EXE ver. 1.2.30 begin at 12/06/2026 09:41:07"
 std::u16string SectionLine(std::u16string_view what, std::u16string_view app_title,
                            std::u16string_view now_text = {});
+// The same line, written where nothing may be allocated.
+void AppendSectionLine(text::TextOut& out, std::u16string_view what,
+                       const text::TextPiece& app_title, std::u16string_view now_text = {});
 
 // Opens `path` for appending (`mapped`: through the file's pages mapped into memory, where
 // the file system can; see FileSystem::OpenMappedTextFile) and writes the banner. An empty

@@ -50,44 +50,51 @@ char Windows1252Byte(char16_t unit) {
   return '?';
 }
 
-void AppendUtf8(char32_t cp, std::string& out) {
+// The UTF-8 bytes of one code point, each handed to `push`.
+template <typename Push>
+void EncodeCodePoint(char32_t cp, Push push) {
   if (cp < 0x80) {
-    out += static_cast<char>(cp);
+    push(static_cast<char>(cp));
   } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+    push(static_cast<char>(0xC0 | (cp >> 6)));
+    push(static_cast<char>(0x80 | (cp & 0x3F)));
   } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+    push(static_cast<char>(0xE0 | (cp >> 12)));
+    push(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    push(static_cast<char>(0x80 | (cp & 0x3F)));
   } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+    push(static_cast<char>(0xF0 | (cp >> 18)));
+    push(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    push(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    push(static_cast<char>(0x80 | (cp & 0x3F)));
   }
 }
 
-void AppendUtf16(char32_t cp, std::u16string& out) {
-  if (cp < 0x10000) {
-    out += static_cast<char16_t>(cp);
-  } else {
-    cp -= 0x10000;
-    out += static_cast<char16_t>(0xD800 + (cp >> 10));
-    out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+// The UTF-8 bytes of UTF-16 text (a lone surrogate as U+FFFD), each handed to `push`.
+template <typename Push>
+void EncodeUtf8(std::u16string_view utf16, Push push) {
+  for (std::size_t i = 0; i < utf16.size(); ++i) {
+    const char16_t u = utf16[i];
+    if (IsHighSurrogate(u) && i + 1 < utf16.size() && IsLowSurrogate(utf16[i + 1])) {
+      EncodeCodePoint(0x10000 + ((char32_t{u} - 0xD800) << 10) + (utf16[i + 1] - 0xDC00), push);
+      ++i;
+    } else if (IsHighSurrogate(u) || IsLowSurrogate(u)) {
+      EncodeCodePoint(kReplacement, push);
+    } else {
+      EncodeCodePoint(u, push);
+    }
   }
 }
 
-}  // namespace
-
-std::u16string FromUtf8(std::string_view utf8) {
-  std::u16string out;
-  out.reserve(utf8.size());
+// The UTF-16 code units of UTF-8 text (U+FFFD for each byte of a broken sequence), each handed
+// to `push`.
+template <typename Push>
+void DecodeUtf8(std::string_view utf8, Push push) {
   std::size_t i = 0;
   while (i < utf8.size()) {
     const auto lead = static_cast<unsigned char>(utf8[i]);
     if (lead < 0x80) {
-      out += static_cast<char16_t>(lead);
+      push(static_cast<char16_t>(lead));
       ++i;
       continue;
     }
@@ -109,31 +116,53 @@ std::u16string FromUtf8(std::string_view utf8) {
     }
     if (valid && (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))) valid = false;
     if (!valid) {
-      out += kReplacement;
+      push(kReplacement);
       ++i;
       continue;
     }
-    AppendUtf16(cp, out);
+    if (cp < 0x10000) {
+      push(static_cast<char16_t>(cp));
+    } else {
+      push(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+      push(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+    }
     i += length;
   }
+}
+
+}  // namespace
+
+std::u16string FromUtf8(std::string_view utf8) {
+  std::u16string out;
+  out.reserve(utf8.size());
+  DecodeUtf8(utf8, [&out](char16_t unit) { out += unit; });
   return out;
+}
+
+void AppendUtf8(TextOut& out, std::string_view utf8) {
+  char16_t units[128];
+  std::size_t n = 0;
+  DecodeUtf8(utf8, [&](char16_t unit) {
+    units[n++] = unit;
+    if (n == 128) {
+      out.Append(std::u16string_view(units, n));
+      n = 0;
+    }
+  });
+  out.Append(std::u16string_view(units, n));
 }
 
 std::string ToUtf8(std::u16string_view utf16) {
   std::string out;
   out.reserve(utf16.size());
-  for (std::size_t i = 0; i < utf16.size(); ++i) {
-    const char16_t u = utf16[i];
-    if (IsHighSurrogate(u) && i + 1 < utf16.size() && IsLowSurrogate(utf16[i + 1])) {
-      AppendUtf8(0x10000 + ((char32_t{u} - 0xD800) << 10) + (utf16[i + 1] - 0xDC00), out);
-      ++i;
-    } else if (IsHighSurrogate(u) || IsLowSurrogate(u)) {
-      AppendUtf8(kReplacement, out);
-    } else {
-      AppendUtf8(u, out);
-    }
-  }
+  EncodeUtf8(utf16, [&out](char byte) { out += byte; });
   return out;
+}
+
+std::size_t ToUtf8(std::u16string_view utf16, char* out) noexcept {
+  char* next = out;
+  EncodeUtf8(utf16, [&next](char byte) { *next++ = byte; });
+  return static_cast<std::size_t>(next - out);
 }
 
 char16_t LowerUnitBeyondAscii(char16_t unit) noexcept { return MapBeyondAscii(kLowerCase, unit); }
@@ -174,24 +203,10 @@ std::u16string LCase(std::u16string_view text) {
   return out;
 }
 
-char* EncodeWindows1252(std::u16string_view text, char* out) noexcept {
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char16_t u = text[i];
-    if (u < 0x80) {
-      *out++ = static_cast<char>(u);
-      continue;
-    }
-    if (IsHighSurrogate(u) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) ++i;
-    *out++ = Windows1252Byte(u);
-  }
-  return out;
-}
-
 void AppendWindows1252(std::u16string_view text, std::string& out) {
   const std::size_t start = out.size();
   out.resize(start + text.size());  // at most one byte a code unit
-  char* const end = EncodeWindows1252(text, out.data() + start);
-  out.resize(static_cast<std::size_t>(end - out.data()));
+  out.resize(start + ToWindows1252(text, out.data() + start));
 }
 
 std::u16string FromWindows1252(std::string_view bytes) {
@@ -204,22 +219,49 @@ std::u16string FromWindows1252(std::string_view bytes) {
 }
 
 void AppendDecimal(std::u16string& out, std::int64_t value) {
-  char16_t digits[24];
-  std::size_t n = 0;
-  // Work on the negative side, which holds every 64-bit value.
-  std::int64_t v = value < 0 ? value : -value;
-  do {
-    digits[n++] = static_cast<char16_t>(u'0' - v % 10);
-    v /= 10;
-  } while (v != 0);
-  if (value < 0) out += u'-';
-  while (n > 0) out += digits[--n];
+  StringOut(out).AppendDecimal(value);
 }
 
 std::u16string Decimal(std::int64_t value) {
   std::u16string out;
   AppendDecimal(out, value);
   return out;
+}
+
+std::size_t ToWindows1252(std::u16string_view text, char* out) noexcept {
+  char* next = out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char16_t u = text[i];
+    if (u < 0x80) {
+      *next++ = static_cast<char>(u);
+      continue;
+    }
+    if (IsHighSurrogate(u) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) ++i;
+    *next++ = Windows1252Byte(u);
+  }
+  return static_cast<std::size_t>(next - out);
+}
+
+void TextOut::AppendDecimal(std::int64_t value) {
+  char16_t digits[24];
+  std::size_t n = sizeof digits / sizeof digits[0];
+  std::int64_t v = value < 0 ? value : -value;  // the negative side holds every value
+  do {
+    digits[--n] = static_cast<char16_t>(u'0' - v % 10);
+    v /= 10;
+  } while (v != 0);
+  if (value < 0) digits[--n] = u'-';
+  Append(std::u16string_view(digits + n, sizeof digits / sizeof digits[0] - n));
+}
+
+void TextOut::AppendUpper(std::u16string_view text) {
+  char16_t upper[64];
+  while (!text.empty()) {
+    const std::size_t n = text.size() < 64 ? text.size() : 64;
+    for (std::size_t i = 0; i < n; ++i) upper[i] = UpperUnit(text[i]);
+    Append(std::u16string_view(upper, n));
+    text.remove_prefix(n);
+  }
 }
 
 }  // namespace cobaltmoth::text

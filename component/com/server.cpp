@@ -205,7 +205,7 @@ HRESULT Unregister(bool per_user) {
   }
   const members::LibraryInfo& lib = members::Library();
   const GUID libid = ToGuid(lib.libid);
-  const SYSKIND kind = sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32;
+  const SYSKIND kind = kThisSystem;
   if (per_user) {
     ::UnRegisterTypeLibForUser(libid, lib.version.major, lib.version.minor,
                                static_cast<LCID>(lib.lcid), kind);

@@ -99,7 +99,7 @@ INVOKEKIND InvokeKind(MemberKind kind) {
 }
 
 HRESULT AddFunction(ICreateTypeInfo* info, UINT index, const Member& m, std::size_t slot,
-                    const Refs& refs) {
+                    const Refs& refs, SHORT pointer_size) {
   TypeDescs types;
   std::vector<ELEMDESC> params;
   for (const members::Param& p : m.params) {
@@ -127,7 +127,7 @@ HRESULT AddFunction(ICreateTypeInfo* info, UINT index, const Member& m, std::siz
   f.callconv = CC_STDCALL;
   f.cParams = static_cast<SHORT>(params.size());
   f.cParamsOpt = 0;
-  f.oVft = static_cast<SHORT>((7 + slot) * sizeof(void*));  // after IUnknown and IDispatch
+  f.oVft = static_cast<SHORT>((7 + slot) * pointer_size);  // after IUnknown and IDispatch
   f.lprgelemdescParam = params.empty() ? nullptr : params.data();
   f.elemdescFunc.tdesc.vt = VT_HRESULT;
   COBALTMOTH_TRY(info->AddFuncDesc(index, &f));
@@ -163,7 +163,7 @@ HRESULT Describe(ICreateTypeInfo* info, const members::Guid& guid,
 }
 
 HRESULT WriteInterface(ICreateTypeInfo* info, const ClassInfo& cls, ITypeInfo* dispatch,
-                       ITypeInfo* project_type, ITypeInfo* proc_stac) {
+                       ITypeInfo* project_type, ITypeInfo* proc_stac, SHORT pointer_size) {
   COBALTMOTH_TRY(Describe(info, cls.iid, cls.version, cls.help));
   COBALTMOTH_TRY(info->SetTypeFlags(TYPEFLAG_FHIDDEN | TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE |
                                     TYPEFLAG_FOLEAUTOMATION | TYPEFLAG_FDISPATCHABLE));
@@ -179,7 +179,8 @@ HRESULT WriteInterface(ICreateTypeInfo* info, const ClassInfo& cls, ITypeInfo* d
     order.at(static_cast<std::size_t>(cls.members[slot].list_position)) = slot;
   }
   for (UINT index = 0; index < order.size(); ++index) {
-    COBALTMOTH_TRY(AddFunction(info, index, cls.members[order[index]], order[index], refs));
+    COBALTMOTH_TRY(
+        AddFunction(info, index, cls.members[order[index]], order[index], refs, pointer_size));
   }
   return info->LayOut();
 }
@@ -280,15 +281,15 @@ std::wstring TypeLibraryPath() {
   return path + L"Cobaltmoth.tlb";
 }
 
-HRESULT WriteTypeLibrary(const std::wstring& path) {
+HRESULT WriteTypeLibrary(const std::wstring& path, SYSKIND kind) {
   const members::LibraryInfo& lib = members::Library();
   const ClassInfo& stac = members::ProcStacClass();
   const ClassInfo& bug = members::ProcBugClass();
   ::DeleteFileW(path.c_str());
 
   ComPtr<ICreateTypeLib2> library;
-  COBALTMOTH_TRY(CreateTypeLib2(sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32, path.c_str(),
-                                library.put()));
+  COBALTMOTH_TRY(CreateTypeLib2(kind, path.c_str(), library.put()));
+  const SHORT pointer_size = kind == SYS_WIN64 ? 8 : 4;  // the interfaces' slot size
   std::wstring name = Wide(lib.name);
   std::wstring help = Wide(lib.help);
   COBALTMOTH_TRY(library->SetName(name.data()));
@@ -326,9 +327,9 @@ HRESULT WriteTypeLibrary(const std::wstring& path) {
   }
   COBALTMOTH_TRY(WriteEnum(created[7].get(), lib));
   COBALTMOTH_TRY(WriteInterface(created[0].get(), stac, dispatch.get(), infos[7].get(),
-                                infos[0].get()));
+                                infos[0].get(), pointer_size));
   COBALTMOTH_TRY(WriteInterface(created[3].get(), bug, dispatch.get(), infos[7].get(),
-                                infos[0].get()));
+                                infos[0].get(), pointer_size));
   COBALTMOTH_TRY(WriteClass(created[1].get(), stac, infos[0].get()));
   COBALTMOTH_TRY(WriteClass(created[4].get(), bug, infos[3].get()));
   COBALTMOTH_TRY(WriteAlias(created[2].get(), stac.earlier[0], infos[0].get()));

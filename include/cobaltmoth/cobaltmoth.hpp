@@ -1,5 +1,5 @@
 // cobaltmoth/cobaltmoth.hpp - everything a host needs: the tracer, the bug handler, the error
-// type and the error-line number.
+// type, the error-line number, late binding and the release's version.
 #pragma once
 
 #include <cobaltmoth/error.hpp>
@@ -7,3 +7,4 @@
 #include <cobaltmoth/late_binding.hpp>
 #include <cobaltmoth/proc_bug.hpp>
 #include <cobaltmoth/proc_stac.hpp>
+#include <cobaltmoth/version.hpp>

@@ -23,13 +23,15 @@ namespace cobaltmoth {
 // The not-initialised error: object-defined error 1001 (0x800403E9 read as a signed number).
 inline constexpr std::int32_t kNotInitializedError = -2147220503;
 
+// An error raised to the host, as described at the top of this header.
 class COBALTMOTH_API Error : public std::exception {
  public:
+  // The error `number` of `source`, described by `description`.
   Error(std::int32_t number, std::u16string source, std::u16string description);
 
-  std::int32_t Number() const noexcept { return number_; }
-  const std::u16string& Source() const noexcept { return source_; }
-  const std::u16string& Description() const noexcept { return description_; }
+  std::int32_t Number() const noexcept { return number_; }                      // the number
+  const std::u16string& Source() const noexcept { return source_; }             // its source
+  const std::u16string& Description() const noexcept { return description_; }  // its text
 
   // "Description (Number) in Source", in UTF-8.
   const char* what() const noexcept override { return what_.c_str(); }

@@ -59,14 +59,19 @@ enum class InvokeKind : std::uint16_t {
 // The dispatch id of a name that names no member.
 inline constexpr std::int32_t kUnknownDispatchId = -1;
 
+// A tracer or bug handler called by member names or dispatch ids, as described at the top of
+// this header.
 class COBALTMOTH_API LateBound {
  public:
+  // Calls reach `tracer`, or `handler`, which the object shares with its other owners.
   explicit LateBound(std::shared_ptr<ProcStac> tracer);
   explicit LateBound(std::shared_ptr<ProcBug> handler);
 
   // The dispatch id of a member's name, or kUnknownDispatchId.
   std::int32_t DispatchId(std::u16string_view name) const;
 
+  // Calls the member `dispid` as `kind` with `args` and returns its result (empty for none);
+  // raises the errors a Basic host's late binding raises (13, 438, 450) or the member's own.
   LateValue Invoke(std::int32_t dispid, InvokeKind kind, std::span<const LateValue> args);
   LateValue Invoke(std::int32_t dispid, InvokeKind kind,
                    std::initializer_list<LateValue> args = {}) {

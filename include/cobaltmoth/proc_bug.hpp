@@ -54,10 +54,11 @@ namespace cobaltmoth {
 class COBALTMOTH_API ErrorObject {
  public:
   virtual ~ErrorObject() = default;
-  virtual std::u16string Description() const = 0;
-  virtual std::int32_t Number() const = 0;
+  virtual std::u16string Description() const = 0;  // the error's description
+  virtual std::int32_t Number() const = 0;         // the error's number
 };
 
+// The bug handler, with the rules and texts given at the top of this header.
 class COBALTMOTH_API ProcBug {
  public:
   // A bug handler on this operating system's services.
@@ -119,10 +120,13 @@ class COBALTMOTH_API ProcBug {
   // lets it go. A second call does nothing.
   void Terminate();
 
+  // Whether Raise shows the report window. Starts false.
   void LogOnReport(bool value) noexcept;
   bool LogOnReport() const noexcept;
+  // Whether Raise shows the message box. Starts false.
   void LogOnMsgBox(bool value) noexcept;
   bool LogOnMsgBox() const noexcept;
+  // Whether Raise appends the report to the bug log. Starts false.
   void LogOnFile(bool value) noexcept;
   bool LogOnFile() const noexcept;
   // The bug log's path; changing it does not move a log that is already open.
@@ -138,13 +142,39 @@ class COBALTMOTH_API ProcBug {
   // The tracer whose dump and stack log path go into the report, or none.
   void ProcStack(std::shared_ptr<ProcStac> tracer) noexcept;
   const std::shared_ptr<ProcStac>& ProcStack() const noexcept;
-  // The support contacts shown in the report window.
+  // The support's fax number, shown in the report window.
   void SupportFax(std::u16string_view value);
   void SupportFax(std::string_view value);
   const std::u16string& SupportFax() const noexcept;
+  // The support's e-mail address, shown in the report window.
   void SupportMail(std::u16string_view value);
   void SupportMail(std::string_view value);
   const std::u16string& SupportMail() const noexcept;
+
+  // Crashes reported like errors. With CatchCrashes(true) this handler owns the process's
+  // crash handlers (one handler object at a time, the last one armed; false, Terminate or
+  // the object's end put back what the process had before): a fatal signal (SIGSEGV, SIGBUS,
+  // SIGILL, SIGFPE, SIGABRT, a stack overflow among them) or an uncaught C++ exception
+  // appends a crash report to the bug log (when LogOnFile is set), in the shape of Raise's:
+  // the module and procedure are the innermost entry of the crashing thread's tracer, the
+  // line that thread's Erl, the number the signal's and the description what it was
+  //   SIGSEGV: invalid memory reference at address 0x0
+  //   uncaught exception std::runtime_error: disk on fire
+  // followed, after the stack dump, by "Native Stack:" (one frame a line: address, module,
+  // function and, with debug information, file and line) and "Other Threads:" (the stack of
+  // each other thread that has a live tracer, with its thread id). The message box and the
+  // report window follow as LogOnMsgBox and LogOnReport say, shown by a program of the
+  // library's own out of the crashed process; then the crash goes on as it would have (the
+  // default action ends the process by the same signal, leaving a core dump to the system).
+  // Off by default; Init turns it on when COBALTMOTH_CATCH_CRASHES is "1" or the current
+  // user's setting CatchCrashes (key Software/Cobaltmoth) is the DWORD 1, unless the host has
+  // set the property itself. Does nothing where the platform cannot catch crashes.
+  void CatchCrashes(bool value);
+  bool CatchCrashes() const noexcept;
+  // With true, Raise's reports carry the native stack too ("Native Stack:" after the stack
+  // dump). Off by default.
+  void NativeStack(bool value) noexcept;
+  bool NativeStack() const noexcept;
 
  private:
   struct Impl;

@@ -130,16 +130,18 @@ enum class StackLogMode : std::int32_t {
 // static one, which lives until the program ends.
 class COBALTMOTH_API ProcSite {
  public:
+  // A site of the procedure `proc_name` of module `module_name`.
   ProcSite(std::u16string_view module_name, std::u16string_view proc_name);
   ProcSite(std::string_view module_name, std::string_view proc_name);
 
   ProcSite(const ProcSite&) = delete;
   ProcSite& operator=(const ProcSite&) = delete;
 
+  // The names as given, the module's and the procedure's, in UTF-16 and in UTF-8.
   const std::u16string& ModuleName() const noexcept { return module_name_; }
-  const std::u16string& ProcName() const noexcept { return proc_name_; }
-  const std::string& ModuleNameUtf8() const noexcept { return module_name_utf8_; }
-  const std::string& ProcNameUtf8() const noexcept { return proc_name_utf8_; }
+  const std::u16string& ProcName() const noexcept { return proc_name_; }  // the procedure's
+  const std::string& ModuleNameUtf8() const noexcept { return module_name_utf8_; }  // UTF-8
+  const std::string& ProcNameUtf8() const noexcept { return proc_name_utf8_; }      // UTF-8
 
  private:
   std::u16string module_name_;
@@ -148,6 +150,7 @@ class COBALTMOTH_API ProcSite {
   std::string proc_name_utf8_;
 };
 
+// The procedure-stack tracer, with the rules and texts given at the top of this header.
 class COBALTMOTH_API ProcStac {
  public:
   // A tracer on this operating system's services.
@@ -226,6 +229,7 @@ class COBALTMOTH_API ProcStac {
 // throws, the constructor throws and no exit is made.
 class COBALTMOTH_API ProcScope {
  public:
+  // Enters the procedure `proc_name` of module `module_name` on `stack`.
   ProcScope(ProcStac& stack, std::u16string_view module_name, std::u16string_view proc_name);
   ProcScope(ProcStac& stack, std::string_view module_name, std::string_view proc_name);
   ~ProcScope();
@@ -246,6 +250,7 @@ class COBALTMOTH_API ProcScope {
 // with the same rules. What COBALTMOTH_PROC makes.
 class COBALTMOTH_API ProcSiteScope {
  public:
+  // Enters the site's procedure on `stack` (a ProcStac or a std::shared_ptr to one).
   ProcSiteScope(ProcStac& stack, const ProcSite& site);
   ProcSiteScope(const std::shared_ptr<ProcStac>& stack, const ProcSite& site)
       : ProcSiteScope(*stack, site) {}

@@ -16,16 +16,8 @@ namespace {
 // time, the way the host converts a date to text.
 class PosixClock final : public Clock {
  public:
-  explicit PosixClock(const char* locale_name) {
-    locale_ = ::newlocale(LC_TIME_MASK, locale_name, static_cast<locale_t>(0));
-    if (locale_ == static_cast<locale_t>(0)) {
-      locale_ = ::newlocale(LC_TIME_MASK, "C", static_cast<locale_t>(0));
-    }
-    std::string date = ::nl_langinfo_l(D_FMT, locale_);
-    for (std::size_t at = date.find("%y"); at != std::string::npos; at = date.find("%y", at)) {
-      date[at + 1] = 'Y';
-    }
-    pattern_ = date + " " + ::nl_langinfo_l(T_FMT, locale_);
+  explicit PosixClock(const char* locale_name)
+      : locale_(MakeTimeLocale(locale_name)), pattern_(NowTextPattern(locale_)) {
     utf8_ = std::strcmp(::nl_langinfo_l(CODESET, locale_), "UTF-8") == 0;
   }
   ~PosixClock() override { ::freelocale(locale_); }
@@ -93,6 +85,22 @@ class PosixClock final : public Clock {
 };
 
 }  // namespace
+
+locale_t MakeTimeLocale(const char* locale_name) {
+  locale_t locale = ::newlocale(LC_TIME_MASK, locale_name, static_cast<locale_t>(0));
+  if (locale == static_cast<locale_t>(0)) {
+    locale = ::newlocale(LC_TIME_MASK, "C", static_cast<locale_t>(0));
+  }
+  return locale;
+}
+
+std::string NowTextPattern(locale_t locale) {
+  std::string date = ::nl_langinfo_l(D_FMT, locale);
+  for (std::size_t at = date.find("%y"); at != std::string::npos; at = date.find("%y", at)) {
+    date[at + 1] = 'Y';
+  }
+  return date + " " + ::nl_langinfo_l(T_FMT, locale);
+}
 
 std::unique_ptr<Clock> MakeLocaleClock(const char* locale_name) {
   return std::make_unique<PosixClock>(locale_name);

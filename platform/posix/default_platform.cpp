@@ -4,6 +4,7 @@
 
 #include "component/base/text.hpp"
 #include "component/resources/string_table.hpp"
+#include "platform/crashes.hpp"
 #include "platform/posix/desktop/desktop_ui.hpp"
 #include "platform/posix/posix_platform.hpp"
 #include "platform/posix/settings/sqlite_registry.hpp"
@@ -53,6 +54,7 @@ std::shared_ptr<const Platform> DefaultPlatform() {
     p->resources = MakePosixResources();
     p->printer = MakePosixPrinter();
     p->shell = MakeXdgShell();
+    p->crashes = MakePosixCrashes();
     // The desktop's windows when there is a display, the terminal's otherwise (and whenever
     // the desktop's cannot be shown).
     const terminal::TerminalUi text_forms = terminal::MakeTerminalUi();

@@ -70,6 +70,15 @@ bool MakeSocketPair(UniqueFd* ours, UniqueFd* theirs) noexcept {
   return true;
 }
 
+bool EndsInsideALine(int fd, long long size) noexcept {
+  if (size <= 0) return false;
+  char end[2] = {0, 0};
+  const long long from = size >= 2 ? size - 2 : 0;
+  const ssize_t got = ::pread(fd, end, static_cast<std::size_t>(size - from), from);
+  if (got <= 0) return false;  // unreadable: nothing is known, nothing is added
+  return got < 2 || end[0] != '\r' || end[1] != '\n';
+}
+
 std::int64_t MonotonicMs() noexcept {
   struct timespec now {};
   ::clock_gettime(CLOCK_MONOTONIC, &now);

@@ -51,6 +51,10 @@ int AboveStandardStreams(int fd) noexcept;
 // when it cannot be made.
 bool MakeSocketPair(UniqueFd* ours, UniqueFd* theirs) noexcept;
 
+// Whether the regular file behind `fd`, `size` bytes long, ends inside a line: it is not empty
+// and does not end in CR LF. An unreadable end counts as a whole line.
+bool EndsInsideALine(int fd, long long size) noexcept;
+
 // Milliseconds of the monotonic clock.
 std::int64_t MonotonicMs() noexcept;
 

@@ -114,16 +114,6 @@ class PosixTextStream final : public TextStream {
   std::string bytes_;  // reused between lines
 };
 
-// Whether the regular file behind `fd` ends inside a line: not empty and not in CR LF.
-bool EndsInsideALine(int fd, off_t size) {
-  if (size <= 0) return false;
-  char end[2] = {0, 0};
-  const off_t from = size >= 2 ? size - 2 : 0;
-  const ssize_t got = ::pread(fd, end, static_cast<std::size_t>(size - from), from);
-  if (got <= 0) return false;  // unreadable: nothing is known, nothing is added
-  return got < 2 || std::string_view(end, 2) != kCrLf;
-}
-
 int Open(const std::string& name, int flags) {
   int fd;
   do {
@@ -245,7 +235,7 @@ class MappedTextStream final : public TextStream {
       char* const start = chunk_ + (end_ - chunk_start_);
       char* next = start;
       if (cut_) next = CrLf(next);
-      next = text::EncodeWindows1252(text, next);
+      next += text::ToWindows1252(text, next);
       for (int i = 0; i < line_ends; ++i) next = CrLf(next);
       end_ += next - start;
       cut_ = false;
@@ -399,11 +389,11 @@ class PosixFileSystem final : public FileSystem {
         if (Flock(file.Get(), LOCK_EX) == 0) size = CutTrailingZeros(file.Get(), size);
         ShareLog(file.Get());
       }
-      const bool cut = readable && EndsInsideALine(file.Get(), size);
+      const bool cut = readable && posix::EndsInsideALine(file.Get(), size);
       return std::make_unique<PosixTextStream>(std::move(file), cut);
     }
     size = CutTrailingZeros(file.Get(), size);
-    const bool cut = EndsInsideALine(file.Get(), size);
+    const bool cut = posix::EndsInsideALine(file.Get(), size);
     if (auto stream = MappedTextStream::Map(file, size, cut)) return stream;
     ShareLog(file.Get());  // a file that cannot be mapped is written through
     return std::make_unique<PosixTextStream>(std::move(file), cut);

@@ -3,7 +3,10 @@
 // terminal/, desktop/, settings/ and shell/.
 #pragma once
 
+#include <locale.h>
+
 #include <memory>
+#include <string>
 
 #include "platform/platform.hpp"
 
@@ -13,11 +16,19 @@ namespace cobaltmoth::platform {
 // LC_TIME and LANG); an unknown name falls back to "C".
 std::unique_ptr<Clock> MakeLocaleClock(const char* locale_name);
 
+// The LC_TIME locale of that name ("C" when it is unknown), and the strftime pattern of its
+// short date (the year in full), a blank and its time: what NowText writes.
+locale_t MakeTimeLocale(const char* locale_name);
+std::string NowTextPattern(locale_t locale);
+
 // The POSIX file system of the logs.
 std::shared_ptr<FileSystem> MakePosixFileSystem();
 
 // The resources compiled into the library, in the user's language as LC_ALL, LC_MESSAGES and
 // LANG give it (read from the environment at every call; see strings::LanguageFromLocale).
 std::shared_ptr<Resources> MakePosixResources();
+
+// Catching the process's fatal signals and uncaught C++ exceptions (crash/crash_catcher.cpp).
+std::shared_ptr<Crashes> MakePosixCrashes();
 
 }  // namespace cobaltmoth::platform

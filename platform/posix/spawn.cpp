@@ -1,6 +1,7 @@
 // Starting programs cleanly from inside a host, as a child or detached.
 #include "platform/posix/spawn.hpp"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -9,6 +10,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <string_view>
 
 #include "platform/posix/fd.hpp"
 
@@ -154,6 +157,44 @@ ChildEnd EndChild(pid_t pid, int grace_ms, int* status) {
   while (::waitpid(pid, &killed, 0) < 0 && errno == EINTR) {
   }
   return ChildEnd::kKilled;
+}
+
+namespace {
+
+bool Executable(const std::string& path) {
+  return !path.empty() && ::access(path.c_str(), X_OK) == 0;
+}
+
+bool Inside(const std::string& path, std::string_view folder) {
+  return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+         path[folder.size()] == '/';
+}
+
+}  // namespace
+
+std::string FindLibraryProgram(const char* variable, const char* name,
+                               const char* built_folder) {
+  if (const char* chosen = std::getenv(variable); chosen != nullptr && *chosen) {
+    return Executable(chosen) ? std::string(chosen) : std::string();
+  }
+  std::vector<std::string> candidates;
+  Dl_info info{};
+  std::string library;
+  if (::dladdr(reinterpret_cast<void*>(&FindLibraryProgram), &info) != 0 &&
+      info.dli_fname != nullptr && info.dli_fname[0] == '/') {
+    library = info.dli_fname;
+    candidates.push_back(library.substr(0, library.rfind('/')) + "/" COBALTMOTH_LIBEXEC_FROM_LIBDIR "/" + name);
+  }
+  candidates.push_back(std::string(COBALTMOTH_LIBEXEC_INSTALLED "/") + name);
+  // Only a library (or a program linking it statically) that runs from the build tree may
+  // use the programs of the build tree: an installed library never does.
+  if (Inside(library, COBALTMOTH_BUILD_TREE)) {
+    candidates.push_back(std::string(COBALTMOTH_BUILD_TREE "/") + built_folder + "/" + name);
+  }
+  for (const std::string& candidate : candidates) {
+    if (Executable(candidate)) return candidate;
+  }
+  return std::string();
 }
 
 }  // namespace cobaltmoth::platform::posix

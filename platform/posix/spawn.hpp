@@ -43,6 +43,14 @@ int SpawnChild(const std::string& program, const std::vector<std::string>& argum
 int SpawnDetached(const std::string& program, const std::vector<std::string>& arguments,
                   const SpawnOptions& options = {});
 
+// The path of the library's program `name` (cobaltmoth-ui, cobaltmoth-crash): the one the
+// environment variable `variable` names, when set (empty when it cannot be run); else the
+// first that can be run of: the one installed beside the library (found relative to the
+// library's folder, so that an installed tree can move), the one at the installed path, and,
+// for a library running from its build tree, the one built in `built_folder` there. Empty when
+// there is none.
+std::string FindLibraryProgram(const char* variable, const char* name, const char* built_folder);
+
 // What became of a child started by SpawnChild.
 enum class ChildEnd {
   kExited,     // it ended on its own (or a host that reaps its children took it)

@@ -1,6 +1,6 @@
 // A C++ client of Cobaltmoth.dll for what a script host cannot see (the hosts' goldens hold the
 // behaviour): early binding, error information, refused calls, lifetimes, the registered type
-// library against the member table, registration.
+// library against the member table and against the one the DLL carries, registration.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -199,7 +199,8 @@ std::vector<std::wstring> Read(ITypeLib* library) {
   TLIBATTR* lib = nullptr;
   library->GetLibAttr(&lib);
   std::vector<std::wstring> lines = {Documentation(library, -1) +
-                                     Line({N(lib->wMajorVerNum), N(lib->wMinorVerNum)})};
+                                     Line({N(lib->wMajorVerNum), N(lib->wMinorVerNum),
+                                           N(lib->syskind)})};
   library->ReleaseTLibAttr(lib);
   for (UINT i = 0; i < library->GetTypeInfoCount(); ++i) {
     ComPtr<ITypeInfo> info;
@@ -261,7 +262,9 @@ std::vector<std::wstring> Read(ITypeLib* library) {
   return lines;
 }
 
-std::vector<std::wstring> Rendered() {
+// The lines Read gives for the library of the system `kind`: a 64-bit process reads a 32-bit
+// library's slot offsets scaled to its own pointers.
+std::vector<std::wstring> Rendered(SYSKIND kind) {
   const members::LibraryInfo& lib = members::Library();
   auto doc = [](std::u16string_view name, std::u16string_view help) {
     return Line({Wide(name), Wide(help), L"0"});
@@ -274,8 +277,8 @@ std::vector<std::wstring> Rendered() {
   };
   const int dual = TYPEFLAG_FHIDDEN | TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE |
                    TYPEFLAG_FOLEAUTOMATION | TYPEFLAG_FDISPATCHABLE;
-  std::vector<std::wstring> lines = {doc(lib.name, lib.help) +
-                                     Line({N(lib.version.major), N(lib.version.minor)})};
+  std::vector<std::wstring> lines = {doc(lib.name, lib.help) + Line({N(lib.version.major),
+                                                                     N(lib.version.minor), N(kind)})};
   for (const ClassInfo* cls : kClasses) {
     const std::wstring version = Line({N(cls->version.major), N(cls->version.minor)});
     const std::wstring interface_doc = doc(cls->interface_name, cls->help);
@@ -322,17 +325,37 @@ std::vector<std::wstring> Rendered() {
   return lines;
 }
 
-TEST(TypeLibrary, ReadBackAsTheMemberTableHasIt) {
+ComPtr<ITypeLib> Registered() {
   const members::LibraryInfo& lib = members::Library();
   ComPtr<ITypeLib> library;
-  ASSERT_EQ(::LoadRegTypeLib(com::ToGuid(lib.libid), lib.version.major, lib.version.minor, lib.lcid,
+  EXPECT_EQ(::LoadRegTypeLib(com::ToGuid(lib.libid), lib.version.major, lib.version.minor, lib.lcid,
                              library.put()),
             S_OK);
+  return library;
+}
+
+// The registered library, or the one the 32-bit DLL that COBALTMOTH_DLL32 names carries (it
+// cannot run here, but its resources can be read).
+TEST(TypeLibrary, ReadBackAsTheMemberTableHasIt) {
+  const wchar_t* dll32 = _wgetenv(L"COBALTMOTH_DLL32");
+  ComPtr<ITypeLib> library = dll32 ? ComPtr<ITypeLib>() : Registered();
+  if (dll32) ::LoadTypeLibEx(dll32, REGKIND_NONE, library.put());
+  ASSERT_TRUE(library);
   const std::vector<std::wstring> read = Read(library.get());
-  const std::vector<std::wstring> expected = Rendered();
+  const std::vector<std::wstring> expected = Rendered(dll32 ? SYS_WIN32 : SYS_WIN64);
   for (std::size_t i = 0; i < std::max(read.size(), expected.size()); ++i) {
     EXPECT_EQ(i < read.size() ? read[i] : L"", i < expected.size() ? expected[i] : L"") << i;
   }
+}
+
+// What a development environment reads from the DLL before it is registered: its resource
+// TYPELIB 1, the same library as the one registration writes.
+TEST(TypeLibrary, EmbeddedInTheDllAsRegistered) {
+  ComPtr<ITypeLib> embedded;
+  ASSERT_EQ(::LoadTypeLibEx(kDll.c_str(), REGKIND_NONE, embedded.put()), S_OK);
+  const ComPtr<ITypeLib> registered = Registered();
+  ASSERT_TRUE(registered);
+  EXPECT_EQ(Read(embedded.get()), Read(registered.get()));
 }
 
 // The text of a value (nullptr: the key's own) in lower case, or "<none>".

@@ -2,7 +2,6 @@
 // started, fed and awaited over a socket (platform/posix/desktop/desktop_ui.hpp).
 #include "platform/posix/desktop/desktop_ui.hpp"
 
-#include <dlfcn.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -26,20 +25,6 @@ using posix::UniqueFd;
 constexpr int kEndGraceMs = 3000;
 // How long the clipboard's owner may take to own it.
 constexpr int kClipboardLimitMs = 10000;
-
-bool Executable(const std::string& path) {
-  return !path.empty() && ::access(path.c_str(), X_OK) == 0;
-}
-
-std::string Folder(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
-}
-
-bool Inside(const std::string& path, std::string_view folder) {
-  return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
-         path[folder.size()] == '/';
-}
 
 // One running cobaltmoth-ui and the conversation with it. Every exchange runs under the
 // limits of the options: a program that does not take a request, or does not answer, in
@@ -291,25 +276,7 @@ class DesktopClipboard final : public Clipboard {
 }  // namespace
 
 std::string FindUiProgram() {
-  if (const char* chosen = std::getenv("COBALTMOTH_UI_PROGRAM"); chosen != nullptr && *chosen) {
-    return Executable(chosen) ? std::string(chosen) : std::string();
-  }
-  std::vector<std::string> candidates;
-  Dl_info info{};
-  std::string library;
-  if (::dladdr(reinterpret_cast<void*>(&FindUiProgram), &info) != 0 &&
-      info.dli_fname != nullptr && info.dli_fname[0] == '/') {
-    library = info.dli_fname;
-    candidates.push_back(Folder(library) + "/" COBALTMOTH_UI_FROM_LIBDIR);
-  }
-  candidates.emplace_back(COBALTMOTH_UI_INSTALLED);
-  // Only a library (or a program linking it statically) that runs from the build tree may
-  // use the program of the build tree: an installed library never does.
-  if (Inside(library, COBALTMOTH_BUILD_TREE)) candidates.emplace_back(COBALTMOTH_UI_BUILT);
-  for (const std::string& candidate : candidates) {
-    if (Executable(candidate)) return candidate;
-  }
-  return std::string();
+  return posix::FindLibraryProgram("COBALTMOTH_UI_PROGRAM", "cobaltmoth-ui", "ui");
 }
 
 bool DesktopWanted() {

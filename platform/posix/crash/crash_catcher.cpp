@@ -1,0 +1,547 @@
+// The POSIX backend's crash handling (platform/crashes.hpp): handlers for the fatal signals and
+// for std::terminate that write the armed reporter's report from inside the crash.
+//
+// A crash is handled once, by the first thread that crashes: a second thread that crashes
+// meanwhile waits for the first to end the process, and a fault inside the handling itself
+// ends the process at once with the first crash's signal. The report is written with system
+// calls and fixed buffers only; the frames are named, and the windows shown, by the program
+// cobaltmoth-crash, started for each. Then the process's earlier handler gets the signal (the
+// default action when it had none): a fault's instruction runs again and faults again, a sent
+// or raised signal is raised again, so the exit status, a core dump and a debugger see the
+// original crash.
+//
+// Every thread that has a tracer gets an alternate signal stack, so that its stack overflowing
+// is reported too; other threads crash as they would have without the handling.
+#include <cxxabi.h>
+#include <execinfo.h>
+#include <fcntl.h>
+#include <langinfo.h>
+#include <locale.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <ucontext.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <new>
+#include <mutex>
+#include <string>
+
+#include "platform/crashes.hpp"
+#include "platform/posix/crash/native_stack.hpp"
+#include "platform/posix/fd.hpp"
+#include "platform/posix/posix_platform.hpp"
+#include "platform/posix/spawn.hpp"
+
+extern char** environ;
+
+namespace cobaltmoth::platform {
+namespace {
+
+constexpr int kCaught[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
+constexpr int kMaxTracers = 256;
+constexpr std::size_t kAltStackSize = 128 * 1024;
+constexpr int kNamingLimitMs = 5000;
+
+// --- What the handlers read: set up before any crash, read inside one. ----------------------
+
+struct TracerSlot {
+  std::atomic<const TracedThread*> tracer{nullptr};
+  std::atomic<pid_t> thread{0};
+  std::atomic<unsigned> order{0};  // the latest tracer of a thread is its innermost
+};
+TracerSlot g_tracers[kMaxTracers];
+std::atomic<unsigned> g_tracer_order{0};
+
+std::atomic<const CrashReporter*> g_reporter{nullptr};
+struct sigaction g_previous[NSIG];
+std::terminate_handler g_previous_terminate = nullptr;
+char g_crash_program[4096];  // cobaltmoth-crash, or empty
+locale_t g_locale = static_cast<locale_t>(0);
+char g_now_pattern[128];     // the clock's pattern for the user's date and time
+bool g_locale_utf8 = false;
+std::atomic<long> g_utc_offset{0};
+
+std::atomic<pid_t> g_crashing{0};  // the thread that handles the crash
+std::atomic<bool> g_handled{false};  // its report and windows are done
+int g_first_signal = 0;
+
+pid_t ThisThread() noexcept { return static_cast<pid_t>(::gettid()); }
+
+void RefreshUtcOffset() noexcept {
+  const time_t now = ::time(nullptr);
+  struct tm local {};
+  if (::localtime_r(&now, &local) != nullptr) g_utc_offset = local.tm_gmtoff;
+}
+
+// --- Text out of a crash. --------------------------------------------------------------------
+
+// Text written to a descriptor as it comes, in fixed chunks, in the logs' code page or in
+// UTF-8. A file that ended inside a line gets its line ended first.
+class DescriptorOut final : public text::TextOut {
+ public:
+  DescriptorOut(int fd, bool utf8, bool cut) : fd_(fd), utf8_(utf8) {
+    if (cut) Bytes("\r\n");
+  }
+  void Append(std::u16string_view text) override {
+    constexpr std::size_t kUnits = sizeof buffer_ / 3;
+    while (!text.empty()) {
+      const std::u16string_view part = text.substr(0, kUnits);
+      if (used_ + 3 * part.size() > sizeof buffer_) Flush();
+      used_ += utf8_ ? text::ToUtf8(part, buffer_ + used_)
+                     : text::ToWindows1252(part, buffer_ + used_);
+      text.remove_prefix(part.size());
+    }
+  }
+  using TextOut::Append;
+  void Flush() noexcept {
+    if (used_ > 0 && !failed_) failed_ = posix::WriteToForeign(fd_, {buffer_, used_}, 10000) < used_;
+    used_ = 0;
+  }
+
+ private:
+  void Bytes(std::string_view bytes) {
+    std::memcpy(buffer_ + used_, bytes.data(), bytes.size());
+    used_ += bytes.size();
+  }
+
+  int fd_;
+  bool utf8_;
+  bool failed_ = false;
+  std::size_t used_ = 0;
+  char buffer_[8192];
+};
+
+// The crashing thread's native frames, named on first use, after what was written before them
+// has reached the file.
+class NativeStackPiece final : public text::TextPiece {
+ public:
+  explicit NativeStackPiece(crash::NativeFrames& frames) : frames_(frames) {}
+  void WriteTo(text::TextOut& out) const override {
+    if (auto* file = dynamic_cast<DescriptorOut*>(&out); file != nullptr) file->Flush();
+    frames_.Name(g_crash_program, kNamingLimitMs);
+    frames_.WriteTo(out);
+  }
+
+ private:
+  crash::NativeFrames& frames_;
+};
+
+// "Other Threads:": each other thread's tracer, with its thread id.
+class OtherThreadsPiece final : public text::TextPiece {
+ public:
+  explicit OtherThreadsPiece(pid_t crashing) : crashing_(crashing) {}
+  void WriteTo(text::TextOut& out) const override {
+    out.Append(u"Other Threads:\r\n--------------\r\n");
+    for (const TracerSlot& slot : g_tracers) {
+      const TracedThread* tracer = slot.tracer.load();
+      const pid_t thread = slot.thread.load();
+      if (tracer == nullptr || thread == crashing_ || !tracer->Dumps()) continue;
+      out.Append(u"Thread ");
+      out.AppendDecimal(thread);
+      out.Append(u":\r\n");
+      tracer->WriteDump(out);
+    }
+  }
+
+ private:
+  pid_t crashing_;
+};
+
+// The environment, "NAME=value" a line, as the process has it now.
+class EnvironmentPiece final : public text::TextPiece {
+ public:
+  void WriteTo(text::TextOut& out) const override {
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+      text::AppendUtf8(out, *entry);
+      out.Append(u"\r\n");
+    }
+  }
+};
+
+// --- The crash. ------------------------------------------------------------------------------
+
+const TracedThread* TracerOf(pid_t thread) noexcept {
+  const TracedThread* innermost = nullptr;
+  unsigned latest = 0;
+  for (const TracerSlot& slot : g_tracers) {
+    const TracedThread* tracer = slot.tracer.load();
+    if (tracer != nullptr && slot.thread.load() == thread && slot.order.load() >= latest) {
+      innermost = tracer;
+      latest = slot.order.load();
+    }
+  }
+  return innermost;
+}
+
+void AppendNow(text::TextOut& out) noexcept {
+  struct timespec now {};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  const time_t local_seconds = now.tv_sec + g_utc_offset.load();
+  struct tm local {};
+  if (g_locale == static_cast<locale_t>(0) || ::gmtime_r(&local_seconds, &local) == nullptr) {
+    return;
+  }
+  char written[128];
+  const std::size_t size = ::strftime_l(written, sizeof written, g_now_pattern, &local, g_locale);
+  if (g_locale_utf8) {
+    text::AppendUtf8(out, {written, size});
+    return;
+  }
+  for (std::size_t i = 0; i < size; ++i) out.Append(static_cast<char16_t>(
+      static_cast<unsigned char>(written[i])));
+}
+
+void AppendAddress(text::TextOut& out, const void* address) {
+  char hex[2 + 2 * sizeof(void*)];
+  auto value = reinterpret_cast<std::uintptr_t>(address);
+  int n = 0;
+  char reversed[2 * sizeof(void*)];
+  do {
+    reversed[n++] = "0123456789abcdef"[value % 16];
+    value /= 16;
+  } while (value != 0);
+  hex[0] = '0';
+  hex[1] = 'x';
+  for (int i = 0; i < n; ++i) hex[2 + i] = reversed[n - 1 - i];
+  text::AppendUtf8(out, {hex, static_cast<std::size_t>(n + 2)});
+}
+
+// "SIGSEGV: invalid memory reference at address 0x0", "SIGABRT: aborted", "SIGTERM: sent by
+// process 4242".
+void AppendSignalDescription(text::TextOut& out, int signal, const siginfo_t* info) {
+  const char* name = "SIGSEGV";
+  const char* what = "invalid memory reference";
+  switch (signal) {
+    case SIGBUS: name = "SIGBUS", what = "bus error"; break;
+    case SIGILL: name = "SIGILL", what = "illegal instruction"; break;
+    case SIGFPE:
+      name = "SIGFPE";
+      what = info != nullptr && (info->si_code == FPE_INTDIV || info->si_code == FPE_FLTDIV)
+                 ? "division by zero"
+                 : "arithmetic error";
+      break;
+    case SIGABRT: name = "SIGABRT", what = "aborted"; break;
+    default: break;
+  }
+  text::AppendUtf8(out, name);
+  out.Append(u": ");
+  if (info != nullptr && info->si_code == SI_USER) {
+    out.Append(u"sent by process ");
+    out.AppendDecimal(info->si_pid);
+    return;
+  }
+  text::AppendUtf8(out, what);
+  if (signal != SIGABRT && info != nullptr) {
+    out.Append(u" at address ");
+    AppendAddress(out, info->si_addr);
+  }
+}
+
+// The interrupted instruction, where the frames begin.
+const void* InterruptedAt(const void* context) noexcept {
+  if (context == nullptr) return nullptr;
+  const auto* machine = &static_cast<const ucontext_t*>(context)->uc_mcontext;
+#if defined(__x86_64__)
+  return reinterpret_cast<const void*>(machine->gregs[REG_RIP]);
+#elif defined(__i386__)
+  return reinterpret_cast<const void*>(machine->gregs[REG_EIP]);
+#elif defined(__aarch64__)
+  return reinterpret_cast<const void*>(machine->pc);
+#else
+  (void)machine;
+  return nullptr;
+#endif
+}
+
+// Opens the bug log for the crash's report, as the logs are opened: appending, never through a
+// final symbolic link, only a regular file or a character device. -1 when it cannot be.
+int OpenBugLog(std::u16string_view path, bool* cut) {
+  static char name[3 * 4096 + 1];
+  if (path.empty() || path.size() > 4096) return -1;
+  const std::size_t size = text::ToUtf8(path, name);
+  name[size] = '\0';
+  if (std::strlen(name) != size) return -1;  // a NUL inside: no file has that name
+  int fd;
+  do {
+    fd = ::open(name, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK,
+                0600);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) fd = ::open(name, O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return -1;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || (!S_ISREG(info.st_mode) && !S_ISCHR(info.st_mode)) || fd <= 2) {
+    ::close(fd);
+    return -1;
+  }
+  *cut = S_ISREG(info.st_mode) && posix::EndsInsideALine(fd, info.st_size);
+  return fd;
+}
+
+// Writes the report to the bug log, then has the windows shown. `description` is already made.
+void Report(int number, std::u16string_view description, const void* interrupted) {
+  const CrashReporter* reporter = g_reporter.load();
+  if (reporter == nullptr) return;
+  // A helper that has gone must not end us with SIGPIPE before the report is done.
+  sigset_t pipe_signal;
+  ::sigemptyset(&pipe_signal);
+  ::sigaddset(&pipe_signal, SIGPIPE);
+  ::pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
+
+  static crash::NativeFrames frames;
+  frames.Take(interrupted);
+  static text::BufferOut<256> now;
+  AppendNow(now);
+  const pid_t thread = ThisThread();
+  const NativeStackPiece native_stack(frames);
+  const OtherThreadsPiece other_threads(thread);
+  const EnvironmentPiece environment;
+  CrashFacts facts;
+  facts.number = number;
+  facts.description = description;
+  facts.now_text = now.View();
+  facts.tracer = TracerOf(thread);
+  facts.native_stack = &native_stack;
+  facts.other_threads = &other_threads;
+  facts.environment = &environment;
+
+  bool cut = false;
+  if (const int fd = OpenBugLog(reporter->BugLogPath(), &cut); fd >= 0) {
+    static DescriptorOut* log;
+    alignas(DescriptorOut) static unsigned char room[sizeof(DescriptorOut)];
+    log = new (room) DescriptorOut(fd, /*utf8=*/false, cut);
+    reporter->WriteCrashReport(*log, facts);
+    log->Flush();
+    ::close(fd);
+  }
+  if (!reporter->ShowsWindows()) return;
+  frames.Name(g_crash_program, kNamingLimitMs);
+  int request[2];
+  if (g_crash_program[0] == '\0' || ::pipe2(request, O_CLOEXEC) != 0) return;
+  const int pid = crash::StartHelper(g_crash_program, "--show", request[0], -1);
+  ::close(request[0]);
+  if (pid > 0) {
+    alignas(DescriptorOut) static unsigned char room[sizeof(DescriptorOut)];
+    auto* out = new (room) DescriptorOut(request[1], /*utf8=*/true, false);
+    reporter->WriteWindowRequest(*out, facts);
+    out->Flush();
+  }
+  ::close(request[1]);
+  if (pid > 0) crash::AwaitHelper(pid, -1);  // the user is reading the windows
+}
+
+// Hands the signal on to the handler the process had before (the default action when it had
+// none, or ignored a fault): a fault's instruction faults again on return, anything else is
+// raised again, both once this handler has returned.
+void PassOn(int signal, const siginfo_t* info) noexcept {
+  struct sigaction previous = g_previous[signal];
+  if (!(previous.sa_flags & SA_SIGINFO) && previous.sa_handler == SIG_IGN) {
+    previous.sa_handler = SIG_DFL;
+  }
+  ::sigaction(signal, &previous, nullptr);
+  if (info == nullptr || info->si_code <= 0 || signal == SIGABRT) ::raise(signal);
+}
+
+// Ends the process now with `signal`, whatever handles it.
+[[noreturn]] void DieOf(int signal) noexcept {
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  ::sigaction(signal, &fallback, nullptr);
+  sigset_t only;
+  ::sigemptyset(&only);
+  ::sigaddset(&only, signal);
+  ::pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+  ::raise(signal);
+  ::_exit(128 + signal);
+}
+
+// Makes the calling thread the one that handles the crash. A thread that crashes while another
+// handles one waits for the process to end; a crash inside the handling ends it now.
+bool ClaimTheCrash(int signal) noexcept {
+  const pid_t thread = ThisThread();
+  pid_t expected = 0;
+  if (g_crashing.compare_exchange_strong(expected, thread)) {
+    g_first_signal = signal;
+    return true;
+  }
+  if (expected != thread) {
+    for (;;) ::pause();
+  }
+  if (!g_handled.load()) DieOf(g_first_signal);
+  return false;
+}
+
+void OnSignal(int signal, siginfo_t* info, void* context) {
+  const int saved_errno = errno;
+  if (ClaimTheCrash(signal)) {
+    text::BufferOut<160> description;
+    AppendSignalDescription(description, signal, info);
+    Report(signal, description.View(), InterruptedAt(context));
+    g_handled = true;
+  }
+  PassOn(signal, info);
+  errno = saved_errno;
+}
+
+// An uncaught exception, a noexcept broken, or std::terminate called: the exception's type and
+// message are the description. This runs on the thread's own stack with the exception still
+// current, so its message can be had; the earlier handler then ends the process (SIGABRT).
+[[noreturn]] void OnTerminate() {
+  if (ClaimTheCrash(SIGABRT)) {
+    static text::BufferOut<1024> description;
+    if (const std::type_info* type = abi::__cxa_current_exception_type(); type != nullptr) {
+      description.Append(u"uncaught exception ");
+      int status = -1;
+      char* plain = abi::__cxa_demangle(type->name(), nullptr, nullptr, &status);
+      text::AppendUtf8(description, status == 0 && plain != nullptr ? plain : type->name());
+      std::free(plain);
+      try {
+        throw;
+      } catch (const std::exception& error) {
+        description.Append(u": ");
+        text::AppendUtf8(description, error.what());
+      } catch (...) {
+      }
+    } else {
+      description.Append(u"std::terminate called without an exception");
+    }
+    Report(SIGABRT, description.View(), nullptr);
+    g_handled = true;
+  }
+  if (g_previous_terminate != nullptr) g_previous_terminate();
+  std::abort();
+}
+
+// --- The port. -------------------------------------------------------------------------------
+
+// A thread's alternate signal stack, made when its first tracer starts, given back at its end.
+struct AltStack {
+  void* memory = nullptr;
+  ~AltStack() {
+    if (memory == nullptr) return;
+    stack_t current {};
+    if (::sigaltstack(nullptr, &current) == 0 && current.ss_sp == memory) {
+      stack_t off {};
+      off.ss_flags = SS_DISABLE;
+      ::sigaltstack(&off, nullptr);
+    }
+    ::munmap(memory, kAltStackSize);
+  }
+  void Ensure() noexcept {
+    stack_t current {};
+    if (memory != nullptr || ::sigaltstack(nullptr, &current) != 0 ||
+        !(current.ss_flags & SS_DISABLE)) {
+      return;  // ours, or the host's own
+    }
+    void* made = ::mmap(nullptr, kAltStackSize, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (made == MAP_FAILED) return;
+    stack_t mine {};
+    mine.ss_sp = made;
+    mine.ss_size = kAltStackSize;
+    if (::sigaltstack(&mine, nullptr) != 0) {
+      ::munmap(made, kAltStackSize);
+      return;
+    }
+    memory = made;
+  }
+};
+thread_local AltStack t_alt_stack;
+
+class PosixCrashes final : public Crashes {
+ public:
+  void TracerStarted(const TracedThread* tracer) noexcept override {
+    t_alt_stack.Ensure();
+    for (TracerSlot& slot : g_tracers) {
+      const TracedThread* empty = nullptr;
+      if (!slot.tracer.compare_exchange_strong(empty, tracer)) continue;
+      slot.thread = ThisThread();
+      slot.order = ++g_tracer_order;
+      return;
+    }
+  }
+
+  void TracerEnded(const TracedThread* tracer) noexcept override {
+    for (TracerSlot& slot : g_tracers) {
+      const TracedThread* mine = tracer;
+      if (slot.tracer.compare_exchange_strong(mine, nullptr)) return;
+    }
+  }
+
+  bool Catch(const CrashReporter* reporter) override {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (!installed_) {
+      void* warm[2];
+      ::backtrace(warm, 2);  // loads the unwinder now, not inside a crash
+      const std::string program = posix::FindLibraryProgram(
+          "COBALTMOTH_CRASH_PROGRAM", "cobaltmoth-crash", "tools");
+      program.copy(g_crash_program, sizeof g_crash_program - 1);
+      g_crash_program[std::min(program.size(), sizeof g_crash_program - 1)] = '\0';
+      if (g_locale == static_cast<locale_t>(0)) {
+        g_locale = MakeTimeLocale("");
+        const std::string pattern = NowTextPattern(g_locale);
+        pattern.copy(g_now_pattern, sizeof g_now_pattern - 1);
+        g_locale_utf8 = std::strcmp(::nl_langinfo_l(CODESET, g_locale), "UTF-8") == 0;
+      }
+      struct sigaction handler {};
+      handler.sa_sigaction = OnSignal;
+      handler.sa_flags = SA_SIGINFO | SA_ONSTACK;
+      ::sigemptyset(&handler.sa_mask);
+      for (const int signal : kCaught) {
+        if (::sigaction(signal, &handler, &g_previous[signal]) != 0) return false;
+      }
+      g_previous_terminate = std::set_terminate(OnTerminate);
+      installed_ = true;
+    }
+    RefreshUtcOffset();
+    t_alt_stack.Ensure();
+    g_reporter = reporter;
+    return true;
+  }
+
+  void Release(const CrashReporter* reporter) noexcept override {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const CrashReporter* armed = reporter;
+    if (!g_reporter.compare_exchange_strong(armed, nullptr) || !installed_) return;
+    // The handlers the process had before go back, unless the host has put others since.
+    for (const int signal : kCaught) {
+      struct sigaction current {};
+      if (::sigaction(signal, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) &&
+          current.sa_sigaction == OnSignal) {
+        ::sigaction(signal, &g_previous[signal], nullptr);
+      }
+    }
+    if (std::get_terminate() == OnTerminate) std::set_terminate(g_previous_terminate);
+    installed_ = false;
+  }
+
+  std::u16string NativeStack() override {
+    const auto frames = std::make_unique<crash::NativeFrames>();
+    frames->Take(nullptr);
+    frames->Name(posix::FindLibraryProgram("COBALTMOTH_CRASH_PROGRAM", "cobaltmoth-crash",
+                                           "tools").c_str(),
+                 kNamingLimitMs);
+    std::u16string section;
+    text::StringOut out(section);
+    frames->WriteTo(out);
+    return section;
+  }
+
+ private:
+  std::mutex mutex_;
+  bool installed_ = false;
+};
+
+}  // namespace
+
+std::shared_ptr<Crashes> MakePosixCrashes() { return std::make_shared<PosixCrashes>(); }
+
+}  // namespace cobaltmoth::platform

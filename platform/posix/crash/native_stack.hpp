@@ -1,0 +1,72 @@
+// platform/posix/crash/native_stack.hpp - a thread's native frames: taken where nothing may be
+// allocated (a crashed process), named by a child process that may.
+//
+// The frames are raw return addresses (the unwinder's, through the signal's frame); each is
+// placed in its module by /proc/self/maps, and the program cobaltmoth-crash names them from
+// the modules' symbol tables and debug information. Naming runs under a deadline in another
+// process, so a module it cannot read, a symbol table that crashes it or a machine too slow
+// leaves the raw frames, never a lost report.
+//
+// The report shows them as
+//   Native Stack:
+//   -------------
+//   #00 0x00005581f2a4b1c9 crash_host+0x11c9 Divide(int) at /src/crash_host.cpp:31
+//   #01 0x00007f3e8c229d8f libc.so.6+0x29d8f __libc_start_call_main
+//   #02 0x00007f3e8c229e40 libc.so.6+0x29e40
+//
+// Thread-safety: an object belongs to the thread that fills it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "component/base/text.hpp"
+
+namespace cobaltmoth::platform::crash {
+
+class NativeFrames {
+ public:
+  // Takes the calling thread's frames from the frame at `interrupted`, the instruction a
+  // signal interrupted, when it is among them. Without one (none given, or not found) the
+  // frames start at the caller's, and once named, those of the library itself at the top are
+  // left out too (a crash inside the library still shows its own frames).
+  void Take(const void* interrupted) noexcept;
+
+  // Names the frames with the program `symbolizer` (none: the frames stay raw), giving it
+  // `limit_ms` milliseconds. Done once: later calls do nothing.
+  void Name(const char* symbolizer, int limit_ms) noexcept;
+
+  // The section: its heading, then one line a frame.
+  void WriteTo(text::TextOut& out) const noexcept;
+
+ private:
+  static constexpr int kMaxFrames = 64;
+  static constexpr std::size_t kPathSize = 512;
+  struct Frame {
+    std::uintptr_t address = 0;
+    std::uintptr_t base = 0;   // where its module begins; 0 when it is in none
+    char module[kPathSize] = {};
+    const char* name = nullptr;  // into names_, or none
+    std::size_t name_size = 0;
+  };
+
+  void FindModules() noexcept;
+
+  Frame frames_[kMaxFrames];
+  int count_ = 0;
+  int first_ = 0;  // the first frame shown
+  bool drop_own_ = false;  // leave out the library's frames at the top once they are named
+  bool named_ = false;
+  char names_[32 * 1024] = {};
+};
+
+// Starts `program` with `argument` as a child of the calling process, with `input` and
+// `output` (descriptors, -1 for none) as its standard input and output, the host's
+// environment and standard error, and no other descriptor of the host's; nothing is
+// allocated, so a crashed process may call it. Returns the child's process id, or -1.
+int StartHelper(const char* program, const char* argument, int input, int output) noexcept;
+
+// Waits for `pid` to end; when `limit_ms` is not negative, kills it once that has passed.
+void AwaitHelper(int pid, int limit_ms) noexcept;
+
+}  // namespace cobaltmoth::platform::crash
