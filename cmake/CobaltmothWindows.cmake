@@ -7,6 +7,7 @@ enable_language(RC)
 add_compile_definitions(_WIN32_WINNT=0x0601 WINVER=0x0601 UNICODE _UNICODE)
 
 add_library(cobaltmoth_platform OBJECT platform/windows/windows_platform.cpp
+                                       platform/windows/crash_catcher.cpp
                                        platform/windows/windows_registry.cpp
                                        platform/windows/report_dialog.cpp
                                        platform/windows/windows_ui.cpp)
@@ -15,7 +16,7 @@ target_include_directories(cobaltmoth_platform PRIVATE ${PROJECT_SOURCE_DIR}
                            ${PROJECT_SOURCE_DIR}/include)
 cobaltmoth_warnings(cobaltmoth_platform)
 
-set(COBALTMOTH_WINDOWS_LIBS ole32 oleaut32 uuid shell32 user32 gdi32 winspool advapi32)
+set(COBALTMOTH_WINDOWS_LIBS ole32 oleaut32 uuid shell32 user32 gdi32 winspool advapi32 dbghelp)
 
 # The core with the Windows backend, for the server and for tests that reach inside.
 add_library(cobaltmoth_static STATIC $<TARGET_OBJECTS:cobaltmoth_core>

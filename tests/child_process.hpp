@@ -147,7 +147,6 @@ struct DetachedRun {
   int status = -1;
   std::string errors;  // the child's standard error
   std::string report;
-  double seconds = 0;
 };
 
 // Runs `body` in a child with no controlling terminal (a new session), standard input from
@@ -158,7 +157,6 @@ inline DetachedRun RunDetached(const std::function<int(int report)>& body,
   DetachedRun run;
   int errors[2], report[2];
   if (::pipe2(errors, O_CLOEXEC) != 0 || ::pipe2(report, O_CLOEXEC) != 0) return run;
-  const auto start = std::chrono::steady_clock::now();
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::alarm(alarm_seconds);
@@ -180,7 +178,6 @@ inline DetachedRun RunDetached(const std::function<int(int report)>& body,
   run.errors = ReadToEnd(errors[0], wait_ms);
   run.report = ReadToEnd(report[0], wait_ms);
   run.status = WaitChild(pid, wait_ms);
-  run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   ::close(errors[0]);
   ::close(report[0]);
   return run;

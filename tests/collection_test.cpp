@@ -29,6 +29,8 @@ std::string Order(CollectionExObj& c) {
   return out;
 }
 
+const char* const kDuplicate = "This key is already associated with an element of this collection";
+
 void ExpectValid(const CollectionExObj& c) {
   EXPECT_EQ(CollectionExObjInspector::CheckInvariants(c), "");
 }
@@ -50,29 +52,29 @@ TEST(CollectionExObj, NewInstanceIsEmptyWithItsDefaults) {
   ExpectValid(c);
 }
 
-TEST(CollectionExObj, KeysThatDifferOnlyInCaseAreOneKey) {
+TEST(CollectionExObj, KeysIgnoreCaseAndTheEmptyOrLongOnesAreKeysToo) {
   CollectionExObj c;
   c.Add(Obj("first"), u"Alpha");
-  EXPECT_RUNTIME_ERROR(c.Add(Obj("second"), u"ALPHA"), 457,
-                       "This key is already associated with an element of this collection");
+  EXPECT_RUNTIME_ERROR(c.Add(Obj("second"), u"ALPHA"), 457, kDuplicate);
   EXPECT_EQ(Name(c.Item(u"alpha")), "first");
   EXPECT_EQ(U8(c.Key(1)), "alpha");
   EXPECT_EQ(c.Index(u"ALPHA"), 1);
   EXPECT_TRUE(c.Exists(u"aLPHA"));
-  // Non-ASCII letters fold too.
-  c.Add(Obj("e"), u"\u00C8TA");
+  c.Add(Obj("e"), u"\u00C8TA");  // non-ASCII letters fold too
   EXPECT_EQ(c.Index(u"\u00E8ta"), 2);
-  ExpectValid(c);
-}
-
-TEST(CollectionExObj, IgnoreIfPresentReplacesInPlace) {
-  CollectionExObj c;
-  c.Add(Obj("a"), u"a");
-  c.Add(Obj("b"), u"b");
-  c.Add(Obj("B2"), u"B", {}, {}, true);
-  EXPECT_EQ(c.Count(), 2);
-  EXPECT_EQ(Order(c), "a,B2");
-  EXPECT_EQ(c.Index(u"b"), 2);
+  c.Add(Obj("E2"), u"\u00E8TA", {}, {}, true);  // ignore-if-present replaces in place
+  EXPECT_EQ(Order(c), "first,E2");
+  // The empty key, and keys that share their first 256 units.
+  const std::u16string base(300, u'k');
+  c.Add(Obj("empty"), u"");
+  EXPECT_RUNTIME_ERROR(c.Add(Obj("again"), u""), 457, kDuplicate);
+  c.Add(Obj("x"), base + u"x");
+  c.Add(Obj("y"), base + u"y");
+  EXPECT_EQ(Name(c.Item(u"")) + "|" + Name(c.Item(base + u"y")), "empty|y");
+  c.Remove(base + u"x");
+  c.Remove(u"");
+  EXPECT_EQ(c.Index(base + u"y"), 3);
+  EXPECT_EQ(Order(c), "first,E2,y");
   ExpectValid(c);
 }
 
@@ -111,6 +113,9 @@ TEST(CollectionExObj, RemoveByKeyOrPositionAndIgnoreMisses) {
   for (const char* k : {"a", "b", "c", "d"}) c.Add(Obj(k), text::FromUtf8(k));
   c.Remove(u"B");
   EXPECT_EQ(Order(c), "a,c,d");
+  // Exists takes keys, or numbers from 1 to Count without rounding.
+  EXPECT_TRUE(c.Exists(2.5) && c.Exists(3));
+  EXPECT_FALSE(c.Exists(3.5) || c.Exists(0.99) || c.Exists(Variant()) || c.Exists(u"b"));
   c.Remove(1);
   EXPECT_EQ(Order(c), "c,d");
   EXPECT_EQ(c.Index(u"d"), 2);
@@ -142,38 +147,7 @@ TEST(CollectionExObj, HashKeyMixesTheFirst256UnitsIntoThirtyBits) {
   EXPECT_GT(home_slots.size(), 750u);
 }
 
-TEST(CollectionExObj, KeysSharingTheirFirst256UnitsAreDistinct) {
-  CollectionExObj c;
-  const std::u16string base(300, u'k');
-  c.Add(Obj("x"), base + u"x");
-  c.Add(Obj("y"), base + u"y");
-  EXPECT_EQ(Name(c.Item(base + u"y")), "y");
-  c.Remove(base + u"x");
-  EXPECT_EQ(c.Index(base + u"y"), 1);
-  ExpectValid(c);
-}
-
-TEST(CollectionExObj, EmptyKeyIsAValidKey) {
-  CollectionExObj c;
-  c.Add(Obj("empty"), u"");
-  EXPECT_RUNTIME_ERROR(c.Add(Obj("again"), u""), 457,
-                       "This key is already associated with an element of this collection");
-  EXPECT_EQ(Name(c.Item(u"")), "empty");
-  c.Remove(u"");
-  EXPECT_EQ(c.Count(), 0);
-  ExpectValid(c);
-}
-
-TEST(CollectionExObj, TableSizeRoundsHalfToEvenAndIsOdd) {
-  EXPECT_EQ(CollectionExObj::ComputeTableSize(1000, 2.0f), 2001);
-  EXPECT_EQ(CollectionExObj::ComputeTableSize(20, 1.5f), 31);
-  EXPECT_EQ(CollectionExObj::ComputeTableSize(21, 1.5f), 33);  // 31.5 -> 32 -> 33
-  EXPECT_EQ(CollectionExObj::ComputeTableSize(23, 1.5f), 35);  // 34.5 -> 34 -> 35
-  EXPECT_EQ(CollectionExObj::ComputeTableSize(2000, 2.0f), 4001);
-  EXPECT_RUNTIME_ERROR(CollectionExObj::ComputeTableSize(2000000000, 2.0f), 6, "Overflow");
-}
-
-TEST(CollectionExObj, SetMemoryAppliesTheFloorsAndKeepsEveryItem) {
+TEST(CollectionExObj, SetMemoryAppliesTheFloorsAndAnOddTableAndKeepsEveryItem) {
   CollectionExObj c;
   c.SetMemory(5, 5, 1.0f);
   EXPECT_EQ(c.NumItems(), 20);
@@ -183,6 +157,10 @@ TEST(CollectionExObj, SetMemoryAppliesTheFloorsAndKeepsEveryItem) {
   c.SetMemory(100, 10, 3.0f);
   EXPECT_EQ(c.AllocationChunk(), 100);
   EXPECT_EQ(c.TableSize(), 301);
+  // The table's size is rounded half to even, then made odd.
+  EXPECT_EQ(CollectionExObj::ComputeTableSize(21, 1.5f), 33);  // 31.5 -> 32 -> 33
+  EXPECT_EQ(CollectionExObj::ComputeTableSize(23, 1.5f), 35);  // 34.5 -> 34 -> 35
+  EXPECT_RUNTIME_ERROR(CollectionExObj::ComputeTableSize(2000000000, 2.0f), 6, "Overflow");
   for (int i = 0; i < 150; ++i) c.Add(Obj(std::to_string(i)), text::Decimal(i));
   // Shrinking below Count keeps the capacity at Count: nothing is lost.
   c.SetMemory(20, 20, 1.5f);
@@ -198,7 +176,7 @@ TEST(CollectionExObj, SetMemoryAppliesTheFloorsAndKeepsEveryItem) {
 TEST(CollectionExObj, The1001stKeyGrowsByTheChunkAndKeepsPositions) {
   CollectionExObj c;
   for (int i = 1; i <= 1000; ++i) c.Add(Obj(std::to_string(i)), u"k" + text::Decimal(i));
-  EXPECT_EQ(c.Capacity(), 1000);
+  EXPECT_EQ(c.Capacity(), 1000);  // not grown by the 1000th
   c.Add(Obj("1001"), u"k1001");
   EXPECT_EQ(c.Capacity(), 2000);
   EXPECT_EQ(c.TableSize(), 4001);
@@ -249,32 +227,7 @@ TEST(CollectionExObj, SortedOrdersByLowerCaseCodeUnitsAndIgnoresBeforeAfter) {
   ExpectValid(c);
 }
 
-TEST(CollectionExObj, ExistsTakesKeysOrNumbersWithoutRounding) {
-  CollectionExObj c;
-  for (const char* k : {"a", "b", "c"}) c.Add(Obj(k), text::FromUtf8(k));
-  EXPECT_TRUE(c.Exists(2.5));
-  EXPECT_TRUE(c.Exists(3));
-  EXPECT_FALSE(c.Exists(3.5));
-  EXPECT_FALSE(c.Exists(0.99));
-  EXPECT_FALSE(c.Exists(Variant()));
-  EXPECT_FALSE(c.Exists(u"d"));
-}
-
-TEST(CollectionExObj, ClearDropsEverythingButKeepsSorted) {
-  CollectionExObj c;
-  c.Sorted(true);
-  auto held = Obj("held");
-  c.Add(held, u"x");
-  EXPECT_EQ(held.use_count(), 2);
-  c.Clear();
-  EXPECT_EQ(held.use_count(), 1);
-  EXPECT_EQ(c.Count(), 0);
-  EXPECT_TRUE(c.Sorted());
-  EXPECT_EQ(Order(c), "");
-  ExpectValid(c);
-}
-
-TEST(CollectionExObj, RemovedItemsAreReleasedOnceAndMovedOnesNever) {
+TEST(CollectionExObj, RemovedItemsAreReleasedOnceMovedOnesNeverAndClearedOnesAll) {
   CollectionExObj c;
   std::vector<ObjectRef> held;
   for (int i = 0; i < 5; ++i) {
@@ -288,6 +241,13 @@ TEST(CollectionExObj, RemovedItemsAreReleasedOnceAndMovedOnesNever) {
   for (const auto& h : held) in_collection += h.use_count() == 2;
   EXPECT_EQ(in_collection, 3);
   EXPECT_EQ(Order(c), "3,1,0");
+  // Clear releases every item and keeps Sorted.
+  c.Sorted(true);
+  c.Clear();
+  for (const auto& h : held) EXPECT_EQ(h.use_count(), 1);
+  EXPECT_TRUE(c.Sorted());
+  EXPECT_EQ(Order(c), "");
+  ExpectValid(c);
 }
 
 }  // namespace

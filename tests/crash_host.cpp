@@ -1,4 +1,4 @@
-// A host that crashes as it is told, for the crash tests:
+// A host that crashes as it is told, for the crash tests of both systems:
 //   crash_host MODE FOLDER
 // traces frmMain.Form_Load > frmOrders.cmdSave_Click > modDb.SaveOrder (Erl 120) on its main
 // thread and modWorker.Poll > modWorker.Wait on a second one, catches crashes into
@@ -9,8 +9,9 @@
 #include <cobaltmoth/error_line.hpp>
 #include <cobaltmoth/proc_bug.hpp>
 #include <cobaltmoth/proc_stac.hpp>
-#include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <stdexcept>
@@ -18,11 +19,12 @@
 #include <thread>
 
 using namespace cobaltmoth;
+using namespace std::chrono_literals;
 
 namespace {
 
 [[gnu::noinline]] void WriteThroughNull(int* target) {
-  int* volatile where = target;
+  volatile int* volatile where = target;
   *where = 42;
 }
 
@@ -67,13 +69,13 @@ int main(int argc, char** argv) {
     worker.EnterProc("modWorker", "Poll");
     worker.EnterProc("modWorker", "Wait");
     if (mode != "during-raise") {
-      for (;;) ::pause();
+      for (;;) std::this_thread::sleep_for(1h);
     }
-    ::usleep(300000);
+    std::this_thread::sleep_for(300ms);
     bug.LogOnMsgBox(false);  // the crash's own windows would wait as long
     WriteThroughNull(nullptr);
   }).detach();
-  ::usleep(100000);
+  std::this_thread::sleep_for(100ms);
 
   tracer->EnterProc("frmMain", "Form_Load");
   tracer->EnterProc("frmOrders", "cmdSave_Click");
@@ -82,9 +84,9 @@ int main(int argc, char** argv) {
   if (mode == "raise" || mode == "during-raise") {
     bug.Raise("modDb", "SaveOrder", 11, "SIGSEGV: invalid memory reference at address 0x0", 120);
     if (mode == "raise") return 0;
-    for (;;) ::pause();  // whether or not the window waited, the second thread crashes
+    for (;;) std::this_thread::sleep_for(1h);  // waited or not, the other thread crashes
   }
-  ::write(STDERR_FILENO, "crashing\n", 9);
+  std::fputs("crashing\n", stderr);
   Crash(mode);
   return 3;
 }

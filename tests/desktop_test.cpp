@@ -50,13 +50,7 @@ std::string Shell(const std::string& command) {
 
 std::string Quoted(const std::string& text) {
   std::string out = "'";
-  for (const char c : text) {
-    if (c == '\'') {
-      out += "'\\''";
-    } else {
-      out += c;
-    }
-  }
+  for (const char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return out + "'";
 }
 
@@ -242,9 +236,8 @@ TEST_F(Desktop, RaiseShowsTheBoxThenTheWindowAndEscReturnsWithEndOnErrorSet) {
 TEST_F(Desktop, EnterInTheTextBoxSendsTheMailWithTheTitleAsGiven) {
   // The desktop's program for .htm files: a stand-in that records its one argument.
   TempDir xdg;
-  for (const char* name : {"XDG_CONFIG_HOME", "XDG_CONFIG_DIRS", "XDG_DATA_DIRS"}) {
-    env_.Set(name, xdg / "none");
-  }
+  env_.Set("XDG_CONFIG_DIRS", xdg / "none");
+  env_.Set("XDG_DATA_DIRS", xdg / "none");
   env_.Set("XDG_CONFIG_HOME", xdg / "config");
   env_.Set("XDG_DATA_HOME", xdg / "data");
   testing::WriteFile(xdg / "config/mimeapps.list",
@@ -322,9 +315,7 @@ TEST_F(Desktop, AWindowWhoseProgramIsKilledLeavesTheReportToTheTerminalForm) {
 }
 
 TEST_F(Desktop, APressDuringAnActionWaitsAndANulCarriesTheWholeText) {
-  struct sigaction ignore {}, previous {};
-  ignore.sa_handler = SIG_IGN;
-  ::sigaction(SIGCHLD, &ignore, &previous);  // a host that ignores SIGCHLD
+  const sighandler_t previous = ::signal(SIGCHLD, SIG_IGN);  // a host that ignores SIGCHLD
   TempDir dir;
   WriteFile(dir / "lp", "#!/bin/sh\ncat >/dev/null; sleep 0.6\n");
   fs::permissions(dir / "lp", fs::perms::owner_all);
@@ -343,7 +334,7 @@ TEST_F(Desktop, APressDuringAnActionWaitsAndANulCarriesTheWholeText) {
   ASSERT_TRUE(WaitGone(box));
   Keys(id, "Tab Return Escape");  // Esc while the spooler still prints
   ASSERT_TRUE(host.Returned());
-  ::sigaction(SIGCHLD, &previous, nullptr);
+  ::signal(SIGCHLD, previous);
   EXPECT_EQ(fake.journal->lines, std::vector<std::string>{std::string("clipboard before\0after",
                                                                        22)});
 }
@@ -419,30 +410,21 @@ const char kNotices[] =
     "Payroll - Unexpected error\nError in module frmOrders\n"
     "Payroll - Unexpected error\nthe report\nsecond line\n";
 
-// Shows a message box and the report window through the default platform, in a child with no
-// terminal; the texts that reach standard error come back.
-testing::DetachedRun ShowBothWithout(const std::function<void()>& setup) {
-  return testing::RunDetached(
-      [&](int report) {
-        setup();
-        const auto p = platform::DefaultPlatform();
-        p->message_box->Show(u"Error in module frmOrders", platform::kCritical,
-                             u"Payroll - Unexpected error");
-        const auto form = LoadedForm(u"Payroll - Unexpected error", u"the report\r\nsecond line");
-        form->ShowModal();
-        testing::WriteString(report, form->Unloaded() ? "unloaded" : "still loaded");
-        return 0;
-      },
-      60, 60000);
-}
-
 TEST(DesktopFailure, WithoutADisplayOrOneThatRefusesTheTextsGoToTheTerminalForm) {
   for (const char* display : {"", ":65000"}) {  // none; one where no server listens
-    const testing::DetachedRun run = ShowBothWithout([display] {
+    // A message box and the report window through the default platform, in a child with no
+    // terminal; the texts that reach standard error come back.
+    const testing::DetachedRun run = testing::RunDetached([display](int report) {
       ::unsetenv("COBALTMOTH_UI");
       ::setenv("DISPLAY", display, 1);
       ::setenv("COBALTMOTH_UI_PROGRAM", *display ? kUiProgram : "/nonexistent/cobaltmoth-ui", 1);
-    });
+      platform::DefaultPlatform()->message_box->Show(
+          u"Error in module frmOrders", platform::kCritical, u"Payroll - Unexpected error");
+      const auto form = LoadedForm(u"Payroll - Unexpected error", u"the report\r\nsecond line");
+      form->ShowModal();
+      testing::WriteString(report, form->Unloaded() ? "unloaded" : "still loaded");
+      return 0;
+    }, 60, 60000);
     EXPECT_EQ(testing::ExitCode(run.status), 0) << display;
     EXPECT_EQ(run.errors, kNotices) << display;
     EXPECT_EQ(run.report, "unloaded") << display;
@@ -471,22 +453,16 @@ class BrokenProgram : public ::testing::Test {
     EXPECT_NE(::kill(std::stoi(pid), 0), 0) << "the stand-in is still there";
   }
 
-  platform::desktop::DesktopOptions Options(const std::string& program) {
-    platform::desktop::DesktopOptions options;
-    options.program = program;
-    options.start_limit_ms = 700;
-    options.silence_limit_ms = 700;
-    return options;
-  }
-
   // The desktop's forms with the fakes of `fake_` (the terminal's stand-ins) as fallbacks.
   platform::desktop::DesktopUi Desktop(const std::string& program) {
-    return platform::desktop::MakeDesktopUi(Options(program), fake_.message_box,
-                                            fake_.report_window, fake_.clipboard);
+    platform::desktop::DesktopOptions options;
+    options.program = program;
+    options.start_limit_ms = options.silence_limit_ms = 700;
+    return platform::desktop::MakeDesktopUi(options, fake_.message_box, fake_.report_window,
+                                            fake_.clipboard);
   }
-  // Shows the form through the desktop's window of `program`.
-  // Shows a report too large for a socket's buffer, so that a program that does not read
-  // holds up the sending too.
+  // Shows the form through the desktop's window of `program`: a report too large for a
+  // socket's buffer, so that a program that does not read holds up the sending too.
   void ShowWith(const std::string& program) {
     fake_.platform->report_window = Desktop(program).report_window;
     LoadedForm(u"Payroll - Unexpected error", std::u16string(300000, u'x'), fake_.platform)
@@ -525,12 +501,9 @@ TEST_F(BrokenProgram, AMessageBoxAndAHostIgnoringSigchldFallBackToo) {
   Desktop(Program("kill -SEGV $$")).message_box->Show(u"Disk full", platform::kExclamation, u"");
   EXPECT_EQ(journal_, std::vector<std::string>{"msgbox 48 [] Disk full"});
   ExpectProgramGone();
-  struct sigaction ignore {};
-  struct sigaction previous {};
-  ignore.sa_handler = SIG_IGN;
-  ::sigaction(SIGCHLD, &ignore, &previous);
+  const sighandler_t previous = ::signal(SIGCHLD, SIG_IGN);
   ShowWith(Program("exec sleep 60"));
-  ::sigaction(SIGCHLD, &previous, nullptr);
+  ::signal(SIGCHLD, previous);
   EXPECT_EQ(journal_.size(), 3u);
   ExpectProgramGone();
 }

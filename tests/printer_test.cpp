@@ -39,7 +39,7 @@ std::string Header(int pages) {
 
 std::string Courier(std::u16string_view text) { return PostScriptDocument(text, u"Courier", 12); }
 
-TEST(PostScript, SmallAndEmptyDocumentsByteForByteAndOnlyAPositiveSize) {
+TEST(PostScript, SmallAndEmptyDocumentsByteForByteOnlyAPositiveSizeAndTheFontsName) {
   // Latin-1 and Windows-1252 characters, PostScript's string delimiters, a tab, a character
   // beyond the code page, an empty line inside the text and trailing line ends.
   EXPECT_EQ(Courier(u"Error 11 \u00BB Division by zero \u00AB (\u00E8\u00E0\u00F9) \\ 100\u20AC"
@@ -54,9 +54,7 @@ TEST(PostScript, SmallAndEmptyDocumentsByteForByteAndOnlyAPositiveSize) {
     EXPECT_RUNTIME_ERROR(PostScriptDocument(u"x", u"Courier", size), 5,
                          "Invalid procedure call or argument");
   }
-}
-
-TEST(PostScript, CourierByAnyOfItsNamesAndOtherFontsByTheirOwn) {
+  // Courier by any of its names, other fonts by their own.
   for (const char16_t* courier : {u"Courier New", u"COURIER"}) {
     EXPECT_NE(PostScriptDocument(u"x", courier, 12).find("\n/Courier findfont "), std::string::npos)
         << U8(courier);

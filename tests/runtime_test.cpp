@@ -26,6 +26,9 @@ using strings::kItalian;
 using testing::FakePlatform;
 using testing::U8;
 const char* const kInvalidCall = "Invalid procedure call or argument";
+const char* const kNoMember = "Object doesn't support this property or method";
+const char* const kMismatch = "Type mismatch";
+const char* const kWrongCount = "Wrong number of arguments or invalid property assignment";
 using K = InvokeKind;
 
 class HostErr final : public ErrorObject {
@@ -69,17 +72,13 @@ TEST(Text, Utf8AtTheBoundariesOfEachLengthAndOfTheSurrogates) {
             std::u16string(9, u'\uFFFD'));
 }
 
-TEST(Text, LCaseMapsAsciiAndBeyondCodeUnitByCodeUnit) {
+TEST(Text, LCaseAndUCaseMapAsciiAndBeyondCodeUnitByCodeUnit) {
   EXPECT_EQ(text::LCase(u"Main::FORM_Load::12"), u"main::form_load::12");
   EXPECT_EQ(text::LCase(u"\u00C0\u00C9\u00D6\u00DE"), u"\u00E0\u00E9\u00F6\u00FE");
   EXPECT_EQ(text::LCase(u"\u0391\u03A9\u0416\u0130"), u"\u03B1\u03C9\u0436i");
-  // Already lower, digits, signs and the multiplication sign stay as they are.
-  EXPECT_EQ(text::LCase(u"abc-09_\u00D7\u00DF"), u"abc-09_\u00D7\u00DF");
-  // Surrogates are never touched, so a pair survives.
-  EXPECT_EQ(text::LCase(u"\U0001F600"), u"\U0001F600");
-}
-
-TEST(Text, UCaseMapsAsciiAndBeyondCodeUnitByCodeUnit) {
+  // Already lower, digits, signs and the multiplication sign stay; surrogates are never
+  // touched, so a pair survives.
+  EXPECT_EQ(text::LCase(u"abc-09_\u00D7\u00DF\U0001F600"), u"abc-09_\u00D7\u00DF\U0001F600");
   EXPECT_EQ(text::UCase(u"frmOrders::cmdSave_Click 1"), u"FRMORDERS::CMDSAVE_CLICK 1");
   EXPECT_EQ(text::UCase(u"\u00E8\u00E0\u00F9\u00FF\u03C9"), u"\u00C8\u00C0\u00D9\u0178\u03A9");
   // Sharp s has no one-unit capital and stays; a pair is left alone.
@@ -114,48 +113,38 @@ TEST(Text, Windows1252BytesReadBackThroughTheCodePagesTable) {
 }
 
 TEST(Text, DecimalHasNoLeadingZerosAndASign) {
-  EXPECT_EQ(text::Decimal(0), u"0");
-  EXPECT_EQ(text::Decimal(-32768), u"-32768");
-  EXPECT_EQ(text::Decimal(std::numeric_limits<std::int64_t>::min()), u"-9223372036854775808");
-  EXPECT_EQ(text::Decimal(1000), u"1000");
+  EXPECT_EQ(text::Decimal(0) + u" " + text::Decimal(-32768) + u" " + text::Decimal(1000) + u" " +
+                text::Decimal(std::numeric_limits<std::int64_t>::min()),
+            u"0 -32768 1000 -9223372036854775808");
 }
 
 TEST(Variant, ToLongRoundsHalfToEvenAndOverflowsPastTheLongRange) {
-  EXPECT_EQ(ToLong(2.5), 2);
-  EXPECT_EQ(ToLong(3.5), 4);
-  EXPECT_EQ(ToLong(-2.5), -2);
-  EXPECT_EQ(ToLong(2.4999), 2);
-  EXPECT_EQ(ToLong(-2147483648.0), std::numeric_limits<std::int32_t>::min());
-  EXPECT_EQ(ToLong(2147483647.4), std::numeric_limits<std::int32_t>::max());
+  for (const auto& [value, rounded] : {std::pair{2.5, 2}, {3.5, 4}, {-2.5, -2}, {2.4999, 2},
+                                       {-2147483648.0, -2147483647 - 1},
+                                       {2147483647.4, 2147483647}}) {
+    EXPECT_EQ(ToLong(value), rounded) << value;
+  }
   EXPECT_RUNTIME_ERROR(ToLong(2147483647.5), 6, "Overflow");
   EXPECT_RUNTIME_ERROR(ToLong(std::numeric_limits<double>::quiet_NaN()), 6, "Overflow");
-  EXPECT_RUNTIME_ERROR(Variant().ToLong(), 5, "Invalid procedure call or argument");
+  EXPECT_RUNTIME_ERROR(Variant().ToLong(), 5, kInvalidCall);
 }
 
-TEST(HostError, NotInitialisedErrorCarriesTheClassAndTheExactTexts) {
+TEST(HostError, EachErrorCarriesItsNumberSourceAndTextInTheHostsLanguage) {
   EXPECT_HOST_ERROR(host::RaiseNotInitialized(u"ProcBug"), -2147220503,
                     "Cobaltmoth.dll - Class ProcBug",
                     "You must initialize this class with Init sub before using any method");
   EXPECT_EQ(kNotInitializedError, static_cast<std::int32_t>(0x800403E9u));
-}
-
-TEST(HostError, StandardErrorsUseTheHostLanguagesTexts) {
-  EXPECT_RUNTIME_ERROR(host::RaiseRuntime(5), 5, "Invalid procedure call or argument");
-  EXPECT_RUNTIME_ERROR(host::RaiseRuntime(9), 9, "Subscript out of range");
-  EXPECT_RUNTIME_ERROR(host::RaiseRuntime(457), 457,
-                       "This key is already associated with an element of this collection");
-  EXPECT_RUNTIME_ERROR(host::RaiseRuntime(76), 76, "Path not found");
-  EXPECT_RUNTIME_ERROR(host::RaiseRuntime(70), 70, "Permission denied");
-  EXPECT_RUNTIME_ERROR(host::RaiseRuntime(61), 61, "Disk full");
-  EXPECT_RUNTIME_ERROR(host::RaiseRuntime(91), 91,
-                       "Object variable or With block variable not set");
-  EXPECT_RUNTIME_ERROR(host::RaiseRuntime(1234), 1234,
-                       "Application-defined or object-defined error");
-}
-
-TEST(HostError, WhatIsReadableUtf8) {
-  const Error error(61, u"Cobaltmoth", u"Disk full \u00E8");
-  EXPECT_STREQ(error.what(), "Disk full \xC3\xA8 (61) in Cobaltmoth");
+  const std::pair<std::int32_t, const char*> kStandard[] = {
+      {5, kInvalidCall}, {9, "Subscript out of range"}, {76, "Path not found"},
+      {457, "This key is already associated with an element of this collection"},
+      {70, "Permission denied"}, {61, "Disk full"},
+      {91, "Object variable or With block variable not set"},
+      {1234, "Application-defined or object-defined error"}};
+  for (const auto& [number, description] : kStandard) {
+    EXPECT_RUNTIME_ERROR(host::RaiseRuntime(number), number, description);
+  }
+  EXPECT_STREQ(Error(61, u"Cobaltmoth", u"Disk full \u00E8").what(),
+               "Disk full \xC3\xA8 (61) in Cobaltmoth");
 }
 
 TEST(ErrorLine, BelongsToTheCallingThreadAndReachesThePlatform) {
@@ -217,19 +206,15 @@ TEST(LateBinding, NamesFindTheirDispatchIdsWithoutRegardToCase) {
   EXPECT_EQ(handler.DispatchId(u"Raise"), 0x6003000C);
   EXPECT_EQ(handler.DispatchId(u"LogOnFile"), 0x68030004) << "each class its own ids";
   EXPECT_EQ(tracer.DispatchId(u"Raise"), kUnknownDispatchId);
-  EXPECT_RUNTIME_ERROR(tracer.Invoke(u"Raise", K::kMethod), 438,
-                       "Object doesn't support this property or method");
-  EXPECT_RUNTIME_ERROR(tracer.Invoke(0x60030005, K::kPropertyLet, {u"x"}), 438,
-                       "Object doesn't support this property or method");
+  EXPECT_RUNTIME_ERROR(tracer.Invoke(u"Raise", K::kMethod), 438, kNoMember);
+  EXPECT_RUNTIME_ERROR(tracer.Invoke(0x60030005, K::kPropertyLet, {u"x"}), 438, kNoMember);
   EXPECT_RUNTIME_ERROR(handler.Invoke(u"ProcStack", K::kPropertyLet, {LateValue()}), 438,
-                       "Object doesn't support this property or method");
+                       kNoMember);
 }
 
 TEST(LateBinding, TheTracerDoesWhatItsDirectCallsDo) {
-  FakePlatform late_fake;
-  FakePlatform direct_fake;
-  auto late_tracer = std::make_shared<ProcStac>(late_fake.platform);
-  LateBound late(late_tracer);
+  FakePlatform late_fake, direct_fake;
+  LateBound late(std::make_shared<ProcStac>(late_fake.platform));
   ProcStac direct(direct_fake.platform);
 
   // Numbers as text and as Booleans, the project type as a number.
@@ -264,27 +249,23 @@ TEST(LateBinding, ArgumentsFollowTheHostsConversionsAndCounts) {
   };
   EXPECT_RUNTIME_ERROR(init(32768), 6, "Overflow");
   EXPECT_RUNTIME_ERROR(init(u"-32769"), 6, "Overflow");
-  EXPECT_RUNTIME_ERROR(init(u"1.5"), 13, "Type mismatch");
-  EXPECT_RUNTIME_ERROR(init(u"one"), 13, "Type mismatch");
-  EXPECT_RUNTIME_ERROR(init(std::shared_ptr<ProcStac>()), 13, "Type mismatch");
+  EXPECT_RUNTIME_ERROR(init(u"1.5"), 13, kMismatch);
+  EXPECT_RUNTIME_ERROR(init(u"one"), 13, kMismatch);
+  EXPECT_RUNTIME_ERROR(init(std::shared_ptr<ProcStac>()), 13, kMismatch);
   init(true);  // True is -1
   init(-32768);
-  EXPECT_RUNTIME_ERROR(late.Invoke(u"EnterProc", K::kMethod, {u"a", u"b", u"c"}), 450,
-                       "Wrong number of arguments or invalid property assignment");
-  EXPECT_RUNTIME_ERROR(late.Invoke(u"Init", K::kMethod, {u"Payroll"}), 450,
-                       "Wrong number of arguments or invalid property assignment");
-  EXPECT_RUNTIME_ERROR(late.Invoke(u"Enabled", K::kPropertyLet, {u"perhaps"}), 13,
-                       "Type mismatch");
+  EXPECT_RUNTIME_ERROR(late.Invoke(u"EnterProc", K::kMethod, {u"a", u"b", u"c"}), 450, kWrongCount);
+  EXPECT_RUNTIME_ERROR(late.Invoke(u"Init", K::kMethod, {u"Payroll"}), 450, kWrongCount);
+  EXPECT_RUNTIME_ERROR(late.Invoke(u"Enabled", K::kPropertyLet, {u"perhaps"}), 13, kMismatch);
   late.Invoke(u"Enabled", K::kPropertyLet, {0});
   EXPECT_FALSE(std::get<bool>(late.Invoke(u"Enabled", K::kPropertyGet)));
   late.Invoke(u"Enabled", K::kPropertyLet, {u" 7 "});
   EXPECT_TRUE(std::get<bool>(late.Invoke(u"Enabled", K::kPropertyGet)));
 }
 
-TEST(LateBinding, RaiseTakesItsDefaultsAndKeepsItsOwnOrderOfChecks) {
+TEST(LateBinding, RaiseTakesItsDefaultsAndItsOrderOfChecksAndTheTracerIsSetByReference) {
   FakePlatform fake;
-  auto bug = std::make_shared<ProcBug>(fake.platform);
-  LateBound late(bug);
+  LateBound late(std::make_shared<ProcBug>(fake.platform));
   late.Invoke(u"Init", K::kMethod, {u"Payroll", 1, 2, 30, u"C:\\Apps", 0});
   late.Invoke(u"LogOnMsgBox", K::kPropertyLet, {true});
   late.Invoke(u"EndOnError", K::kPropertyLet, {false});
@@ -300,36 +281,28 @@ TEST(LateBinding, RaiseTakesItsDefaultsAndKeepsItsOwnOrderOfChecks) {
 
   // A passive handler returns before it looks for the error object; an active one refuses
   // a missing object, and a value that is no object does not pass.
-  auto passive = std::make_shared<ProcBug>(fake.platform);
-  LateBound passive_late(passive);
+  LateBound passive_late(std::make_shared<ProcBug>(fake.platform));
   passive_late.Invoke(u"Enabled", K::kPropertyLet, {false});
   EXPECT_NO_THROW(passive_late.Invoke(u"Raise", K::kMethod, {u"m", u"p", LateValue()}));
-  auto active = std::make_shared<ProcBug>(fake.platform);
+  const auto active = std::make_shared<ProcBug>(fake.platform);
   LateBound active_late(active);
   active_late.Invoke(u"Init", K::kMethod, {u"Payroll", 1, 2, 30, u"C:\\Apps", 0});
   EXPECT_RUNTIME_ERROR(active_late.Invoke(u"Raise", K::kMethod, {u"m", u"p", LateValue()}),
                        424, "Object required");
-  EXPECT_RUNTIME_ERROR(active_late.Invoke(u"Raise", K::kMethod, {u"m", u"p"}), 450,
-                       "Wrong number of arguments or invalid property assignment");
-  EXPECT_RUNTIME_ERROR(late.Invoke(u"Raise", K::kMethod, {u"m", u"p", u"Err"}), 13,
-                       "Type mismatch");
-}
-
-TEST(LateBinding, TheTracerOfAHandlerIsSetByReferenceAndReadBack) {
-  FakePlatform fake;
-  auto bug = std::make_shared<ProcBug>(fake.platform);
-  auto tracer = std::make_shared<ProcStac>(fake.platform);
-  LateBound late(bug);
-  late.Invoke(u"ProcStack", K::kPropertySet, {tracer});
-  EXPECT_EQ(bug->ProcStack(), tracer);
-  EXPECT_EQ(std::get<std::shared_ptr<ProcStac>>(late.Invoke(u"ProcStack", K::kPropertyGet)),
-            tracer);
-  late.Invoke(u"ProcStack", K::kPropertySet, {LateValue()});  // Nothing
-  EXPECT_EQ(bug->ProcStack(), nullptr);
-  EXPECT_RUNTIME_ERROR(late.Invoke(u"ProcStack", K::kPropertySet, {u"tracer"}), 13,
-                       "Type mismatch");
-  late.Invoke(u"SupportMail", K::kPropertyLet, {u"help@payroll.example"});
-  EXPECT_EQ(U8(std::get<std::u16string>(late.Invoke(u"supportmail", K::kPropertyGet))),
+  EXPECT_RUNTIME_ERROR(active_late.Invoke(u"Raise", K::kMethod, {u"m", u"p"}), 450, kWrongCount);
+  EXPECT_RUNTIME_ERROR(late.Invoke(u"Raise", K::kMethod, {u"m", u"p", u"Err"}), 13, kMismatch);
+  // The tracer is set by reference and read back; Nothing clears it, a text is no object.
+  const auto tracer = std::make_shared<ProcStac>(fake.platform);
+  active_late.Invoke(u"ProcStack", K::kPropertySet, {tracer});
+  EXPECT_EQ(active->ProcStack(), tracer);
+  EXPECT_EQ(std::get<std::shared_ptr<ProcStac>>(
+                active_late.Invoke(u"ProcStack", K::kPropertyGet)), tracer);
+  active_late.Invoke(u"ProcStack", K::kPropertySet, {LateValue()});
+  EXPECT_EQ(active->ProcStack(), nullptr);
+  EXPECT_RUNTIME_ERROR(active_late.Invoke(u"ProcStack", K::kPropertySet, {u"tracer"}), 13,
+                       kMismatch);
+  active_late.Invoke(u"SupportMail", K::kPropertyLet, {u"help@payroll.example"});
+  EXPECT_EQ(U8(std::get<std::u16string>(active_late.Invoke(u"supportmail", K::kPropertyGet))),
             "help@payroll.example");
 }
 

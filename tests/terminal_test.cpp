@@ -3,15 +3,11 @@
 // Every child process has an alarm and the parent waits with deadlines, so a fault fails the
 // test instead of hanging it.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <pty.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <termios.h>
 
 #include <cstring>
-#include <functional>
-#include <string>
 
 #include "child_process.hpp"
 #include "component/screens/text_screens.hpp"
@@ -64,11 +60,9 @@ TEST(TerminalScreens, TextsKeysAndModesByteForByte) {
             "\r\n(X) Cobaltmoth\r\nStop\r\n\r\n[ OK ]");
   EXPECT_EQ(screens::MessageBoxNotice(u"Disk full\r\nTry again", u""),
             "Cobaltmoth\nDisk full\nTry again\n");
+  // The report window's screen and notice are compared where the terminal shows them, below.
   Form english;
   const platform::ReportWindowModel& model = english.form.Model();
-  EXPECT_EQ(screens::ReportScreen(model, "\r\n"), kScreen);
-  EXPECT_EQ(screens::ReportNotice(model),
-            "Payroll\nError 11 Division by zero\nin modDb.SaveOrder line 120\n");
   EXPECT_EQ(screens::ReportActions(Form(1040).form.Model(), "\n"),
             "[c] Copia  [p] Stampa  [m] Prepara E-mail  [q] Chiudi\n"
             "Enter: Prepara E-mail  Esc: Chiudi\n");
@@ -136,11 +130,9 @@ class PtyChild {
   pid_t Pid() const { return pid_; }
   // Reads the rest of the screen and the report; the wait status (-1: killed at the deadline).
   int Finish() {
-    while (ReadSome(50)) {
-    }
+    while (ReadSome(50)) continue;
     status_ = testing::WaitChild(pid_, testing::kWaitMs);
-    while (ReadSome(0)) {
-    }
+    while (ReadSome(0)) continue;
     report = testing::ReadToEnd(report_fd_, 1000);
     return status_;
   }

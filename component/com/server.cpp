@@ -8,12 +8,18 @@
 // type library, written beside the DLL and registered with the library's help string as the
 // component's description. Unregistration removes all of it; the library's file goes when no
 // registration, per machine or per user, still names it.
+//
+// Also the entry that shows a crash's windows in a fresh process: rundll32 "Cobaltmoth.dll",
+// ShowCrashWindows FILE, where FILE holds the crashed process's request (see
+// bughandling/error_windows.hpp).
 #include "platform/windows/unique.hpp"
 
 #include <olectl.h>
 
 #include <cwctype>
 #include <string>
+
+#include "bughandling/error_windows.hpp"
 
 #include "component/com/com_interfaces.hpp"
 #include "component/com/com_objects.hpp"
@@ -260,6 +266,28 @@ STDAPI DllInstall(BOOL install, LPCWSTR command_line) {
     per_user = word == L"user";
   }
   return install ? cobaltmoth::com::Register(per_user) : cobaltmoth::com::Unregister(per_user);
+}
+
+// rundll32's Unicode entry: the command line is the request file's path.
+void CALLBACK ShowCrashWindowsW(HWND, HINSTANCE, LPWSTR command_line, int) {
+  try {
+    std::wstring path = command_line != nullptr ? command_line : L"";
+    while (!path.empty() && (path.back() == L' ' || path.back() == L'"')) path.pop_back();
+    while (!path.empty() && (path.front() == L' ' || path.front() == L'"')) path.erase(0, 1);
+    const cobaltmoth::win::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ,
+                                                         FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                                         nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file) return;
+    std::string request;
+    char chunk[4096];
+    DWORD read = 0;
+    while (::ReadFile(file.get(), chunk, sizeof chunk, &read, nullptr) && read > 0) {
+      request.append(chunk, read);
+    }
+    cobaltmoth::bughandling::ShowCrashWindows(cobaltmoth::platform::DefaultPlatform(), request);
+  } catch (...) {
+    // Nothing crosses into rundll32; the crashed process has its report in the bug log.
+  }
 }
 
 }  // extern "C"

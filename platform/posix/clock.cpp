@@ -25,16 +25,8 @@ class PosixClock final : public Clock {
   PosixClock& operator=(const PosixClock&) = delete;
 
   LocalTime Now() override {
-    const struct tm local = LocalNow();
-    LocalTime t;
-    t.year = local.tm_year + 1900;
-    t.month = local.tm_mon + 1;
-    t.day = local.tm_mday;
-    t.weekday = local.tm_wday;
-    t.hour = local.tm_hour;
-    t.minute = local.tm_min;
-    t.second = local.tm_sec;
-    return t;
+    const struct tm l = LocalNow();
+    return {l.tm_year + 1900, l.tm_mon + 1, l.tm_mday, l.tm_wday, l.tm_hour, l.tm_min, l.tm_sec};
   }
 
   std::u16string TimeSeparator() override {

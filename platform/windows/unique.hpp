@@ -26,11 +26,12 @@
 #endif
 #include <windows.h>
 #include <oleauto.h>
-// The names of the library's ports (platform/ui.hpp), not the macros for the W functions:
-// those are called by their own names.
+// The names of the library's ports (platform/ui.hpp) and of text::TextOut, not the macros for
+// the W functions: those are called by their own names.
 #undef MessageBox
 #undef FindExecutable
 #undef ShellExecute
+#undef TextOut
 
 #include <cstddef>
 #include <string>

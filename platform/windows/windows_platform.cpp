@@ -168,6 +168,27 @@ std::u16string LocaleInfo(LCTYPE type) {
                         static_cast<std::size_t>(length - 1));
 }
 
+}  // namespace
+
+std::wstring NowDatePattern() {
+  const std::u16string pattern = LocaleInfo(LOCALE_SSHORTDATE);
+  // A year of fewer than four digits is shown in full.
+  std::wstring full;
+  for (std::size_t i = 0; i < pattern.size();) {
+    if (pattern[i] == u'y') {
+      std::size_t run = 0;
+      while (i + run < pattern.size() && pattern[i + run] == u'y') ++run;
+      full += L"yyyy";
+      i += run;
+    } else {
+      full += static_cast<wchar_t>(pattern[i++]);
+    }
+  }
+  return full;
+}
+
+namespace {
+
 // Now as the host converts a date to text: the user's short date with the year in full, a
 // blank, and the user's time format.
 class WindowsClock final : public Clock {
@@ -175,15 +196,7 @@ class WindowsClock final : public Clock {
   LocalTime Now() override {
     SYSTEMTIME st;
     ::GetLocalTime(&st);
-    LocalTime t;
-    t.year = st.wYear;
-    t.month = st.wMonth;
-    t.day = st.wDay;
-    t.weekday = st.wDayOfWeek;
-    t.hour = st.wHour;
-    t.minute = st.wMinute;
-    t.second = st.wSecond;
-    return t;
+    return {st.wYear, st.wMonth, st.wDay, st.wDayOfWeek, st.wHour, st.wMinute, st.wSecond};
   }
 
   std::u16string TimeSeparator() override {
@@ -205,22 +218,9 @@ class WindowsClock final : public Clock {
   std::u16string NowText() override {
     SYSTEMTIME st;
     ::GetLocalTime(&st);
-    std::u16string pattern = LocaleInfo(LOCALE_SSHORTDATE);
-    // A year of fewer than four digits is shown in full.
-    std::u16string full;
-    for (std::size_t i = 0; i < pattern.size();) {
-      if (pattern[i] == u'y') {
-        std::size_t run = 0;
-        while (i + run < pattern.size() && pattern[i + run] == u'y') ++run;
-        full += u"yyyy";
-        i += run;
-      } else {
-        full += pattern[i++];
-      }
-    }
     wchar_t date[128] = {};
     wchar_t time[128] = {};
-    const std::wstring format = Wide(full);
+    const std::wstring format = NowDatePattern();
     const int date_length = ::GetDateFormatW(LOCALE_USER_DEFAULT, 0, &st,
                                              format.empty() ? nullptr : format.c_str(), date, 128);
     const int time_length = ::GetTimeFormatW(LOCALE_USER_DEFAULT, 0, &st, nullptr, time, 128);
@@ -298,6 +298,7 @@ std::shared_ptr<const Platform> DefaultPlatform() {
     p->clipboard = MakeWindowsClipboard();
     p->printer = MakeWindowsPrinter();
     p->shell = MakeWindowsShell();
+    p->crashes = MakeWindowsCrashes();
     p->path_separator.assign(1, u'\\');
     return p;
   }();

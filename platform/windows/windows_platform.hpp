@@ -16,6 +16,7 @@
 // First: <windows.h> without its MessageBox macro, which would rename the port below.
 #include "platform/windows/unique.hpp"
 
+#include "platform/crashes.hpp"
 #include "platform/platform.hpp"
 #include "platform/ui.hpp"
 
@@ -62,6 +63,14 @@ std::unique_ptr<ShownReportWindow> ShowReportDialog(const ReportWindowModel& mod
 std::shared_ptr<Clipboard> MakeWindowsClipboard();
 std::shared_ptr<Printer> MakeWindowsPrinter();
 std::shared_ptr<Shell> MakeWindowsShell();
+
+// The user's short date pattern with the year in full: the date part of Clock::NowText, for
+// GetDateFormatW.
+std::wstring NowDatePattern();
+
+// Crashes caught by an unhandled-exception filter and std::terminate, reported from a thread
+// of the library's own (platform/windows/crash_catcher.cpp).
+std::shared_ptr<Crashes> MakeWindowsCrashes();
 
 // UTF-16 to the ANSI code page ("?" for what it cannot hold), and back.
 std::string ToAnsi(std::u16string_view text);

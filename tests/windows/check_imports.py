@@ -1,16 +1,17 @@
 #!/usr/bin/env python3
 """Checks that a DLL imports system DLLs only (the runtimes linked in) and exports exactly the
-entry points of a self-registering in-process server; in a 32-bit DLL, each is the stdcall
-function of its argument bytes (_DllGetClassObject@12), as its symbols show (the build's DLL,
-not stripped). Usage: check_imports.py OBJDUMP DLL"""
+entry points of a self-registering in-process server (and the one rundll32 starts to show
+a crash's windows); in a 32-bit DLL, each is the stdcall function of its argument bytes
+(_DllGetClassObject@12), as its symbols show (the build's DLL, not stripped).
+Usage: check_imports.py OBJDUMP DLL"""
 import re
 import subprocess
 import sys
 
-SYSTEM = {"advapi32.dll", "gdi32.dll", "kernel32.dll", "msvcrt.dll", "ole32.dll",
+SYSTEM = {"advapi32.dll", "dbghelp.dll", "gdi32.dll", "kernel32.dll", "msvcrt.dll", "ole32.dll",
           "oleaut32.dll", "shell32.dll", "user32.dll", "winspool.drv"}
 STDCALL_BYTES = {"DllCanUnloadNow": 0, "DllGetClassObject": 12, "DllInstall": 8,
-                 "DllRegisterServer": 0, "DllUnregisterServer": 0}
+                 "DllRegisterServer": 0, "DllUnregisterServer": 0, "ShowCrashWindowsW": 16}
 EXPORTS = sorted(STDCALL_BYTES)
 text = subprocess.run([sys.argv[1], "-p", sys.argv[2]], check=True, capture_output=True,
                       text=True).stdout
