@@ -12,7 +12,12 @@
 //  - BM_Floor_RawWritePerLine: the bytes a logged pair puts in the file, already encoded,
 //    one write(2) per line to an O_APPEND file, which is what the stack log promises (every
 //    line is with the kernel before EnterProc/ExitProc returns).
+//  - BM_Floor_MappedCopyPerPair: the same bytes copied into the pages of a file mapped in
+//    memory and grown ahead in chunks as the mapped stack log grows its own.
+// BM_EnterExit_LogOnMapped, the pair with its stack log mapped (StackLogMode::kMapped), is
+// read against that floor and against the log-off pair.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <benchmark/benchmark.h>
@@ -22,7 +27,9 @@
 #include <cobaltmoth/proc_bug.hpp>
 #include <cobaltmoth/proc_stac.hpp>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -141,15 +148,19 @@ BENCHMARK(BM_EnterExit_LateBound);
 
 // The last `size` bytes of a file.
 std::string Tail(const std::string& path, std::size_t size) {
-  std::ifstream in(path, std::ios::binary);
-  const std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  return all.size() < size ? all : all.substr(all.size() - size);
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  const auto length = static_cast<std::size_t>(in.tellg());
+  in.seekg(static_cast<std::streamoff>(length < size ? 0 : length - size));
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-void BM_EnterExit_LogOn(benchmark::State& state) {
+// The logged pair, its file written in `mode`. What the file holds after Terminate is checked
+// against the floor's lines.
+void LoggedPair(benchmark::State& state, StackLogMode mode) {
   const std::string app_name = ScratchName("logon");
   const ScratchFile log("/tmp/" + app_name + "_stacklog.txt");
   const auto stac = MakeTracer(app_name);
+  stac->LogMode(mode);
   stac->LogOnFile(true);
   // The first logged line opens the file and writes its header; that is not what is measured.
   stac->EnterProc(kModule, kProc);
@@ -158,15 +169,29 @@ void BM_EnterExit_LogOn(benchmark::State& state) {
     stac->EnterProc(kModule, kProc);
     stac->ExitProc(kModule, kProc);
   }
-  // The floor writes exactly these bytes; make sure the tracer did too.
+  stac->Terminate();
+  // The floor writes exactly these bytes; make sure the tracer did too, and closed its
+  // section after them.
+  const std::string rule(80, '*');
   std::string expected(kEnterLine);
   expected += kExitLine;
+  expected += "\r\n" + rule + "\r\n* End Log Procedure Stack for " + app_name +
+              ".exe ver. 1.2.30\r\n" + rule + "\r\n\r\n";
   if (Tail(log.Path(), expected.size()) != expected) {
-    state.SkipWithError("the stack log does not end in the floor's two lines");
+    state.SkipWithError("the stack log does not end in the floor's two lines and a footer");
   }
-  stac->Terminate();
+}
+
+void BM_EnterExit_LogOn(benchmark::State& state) {
+  LoggedPair(state, StackLogMode::kWriteThrough);
 }
 BENCHMARK(BM_EnterExit_LogOn);
+
+// The same with the stack log mapped: the two lines copied into the file's pages.
+void BM_EnterExit_LogOnMapped(benchmark::State& state) {
+  LoggedPair(state, StackLogMode::kMapped);
+}
+BENCHMARK(BM_EnterExit_LogOnMapped);
 
 void BM_Floor_RawWritePerLine(benchmark::State& state) {
   const ScratchFile file("/tmp/" + ScratchName("raw") + ".txt");
@@ -186,6 +211,44 @@ void BM_Floor_RawWritePerLine(benchmark::State& state) {
   if (failed) state.SkipWithError("a write fell short");
 }
 BENCHMARK(BM_Floor_RawWritePerLine);
+
+// The same bytes copied into a file's pages mapped in memory, the file grown ahead in chunks
+// of 64 KiB doubling to 1 MiB (fallocate, mmap, every page made writable at once): the least
+// a mapped log does, and so the floor of the mapped pair.
+void BM_Floor_MappedCopyPerPair(benchmark::State& state) {
+  const ScratchFile file("/tmp/" + ScratchName("mapped") + ".txt");
+  const int fd = ::open(file.Path().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  char* chunk = nullptr;
+  std::size_t size = 0, at = 0;
+  off_t start = 0;
+  bool failed = fd < 0;
+  for (auto _ : state) {
+    for (std::string_view left : {kEnterLine, kExitLine}) {
+      while (!left.empty() && !failed) {
+        if (at == size) {  // the next chunk, right after this one
+          if (chunk != nullptr) ::munmap(chunk, size);
+          start += static_cast<off_t>(size);
+          size = size == 0 ? std::size_t{64} << 10 : std::min(2 * size, std::size_t{1} << 20);
+          failed |= ::fallocate(fd, 0, start, static_cast<off_t>(size)) != 0;
+          void* mapped = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, start);
+          chunk = mapped == MAP_FAILED ? nullptr : static_cast<char*>(mapped);
+          failed |= chunk == nullptr;
+          if (!failed) ::madvise(chunk, size, MADV_POPULATE_WRITE);
+          at = 0;
+          continue;
+        }
+        const std::size_t part = std::min(left.size(), size - at);
+        std::memcpy(chunk + at, left.data(), part);
+        at += part;
+        left.remove_prefix(part);
+      }
+    }
+  }
+  if (chunk != nullptr) ::munmap(chunk, size);
+  if (fd >= 0) ::close(fd);
+  if (failed) state.SkipWithError("the scratch file could not be grown or mapped");
+}
+BENCHMARK(BM_Floor_MappedCopyPerPair);
 
 // ---------------------------------------------------------------------------------------------
 // Dump.

@@ -93,6 +93,14 @@ ratio("EnterExit_LogOn / Floor_RawWritePerLine", "BM_EnterExit_LogOn",
       "BM_Floor_RawWritePerLine", "<= 1.3x", lambda r: r <= 1.3)
 ratio("EnterExit_LogOn / Spdlog_FlushEveryLine", "BM_EnterExit_LogOn",
       "BM_Spdlog_FlushEveryLine", "< 1x", lambda r: r < 1.0)
+ratio("EnterExit_LogOnMapped / EnterExit_LogOff, depth 8", "BM_EnterExit_LogOnMapped",
+      "BM_EnterExit_LogOff/8", "<= 3x", lambda r: r <= 3.0)
+ratio("EnterExit_LogOnMapped / Floor_MappedCopyPerPair", "BM_EnterExit_LogOnMapped",
+      "BM_Floor_MappedCopyPerPair")
+ratio("Floor_MappedCopyPerPair / EnterExit_LogOff, depth 8", "BM_Floor_MappedCopyPerPair",
+      "BM_EnterExit_LogOff/8")
+ratio("EnterExit_LogOnMapped / EnterExit_LogOn", "BM_EnterExit_LogOnMapped",
+      "BM_EnterExit_LogOn")
 ratio("Collection_AddItemRemoveLast / UnorderedMap", "BM_Collection_AddItemRemoveLast",
       "BM_Floor_UnorderedMap", "<= 2x", lambda r: r <= 2.0)
 ratio("Collection_All1000 / UnorderedMap_All1000", "BM_Collection_All1000",

@@ -42,6 +42,16 @@ class FileSystem {
   // never truncating it. Throws the host's run-time error when the folder is missing (76),
   // access is denied (70) and the like.
   virtual std::unique_ptr<TextStream> OpenTextFileForAppending(std::u16string_view path) = 0;
+  // Opens `path` as OpenTextFileForAppending does, for a log whose lines may be copied into
+  // pages of the file mapped into memory instead of written: a line is then in the file as
+  // soon as it is copied, with no system call, and outlives a killed process as a written one
+  // does. The file grows ahead of its lines in zero-filled chunks while the stream is open; a
+  // clean Close leaves exactly the bytes written. A file that cannot be written that way (a
+  // device, a file another writer has open, a backend without mapped files) gives the stream
+  // of OpenTextFileForAppending, and so does this default.
+  virtual std::unique_ptr<TextStream> OpenMappedTextFile(std::u16string_view path) {
+    return OpenTextFileForAppending(path);
+  }
 };
 
 // A local date and time, broken down.

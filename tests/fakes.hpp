@@ -33,10 +33,12 @@ inline std::string U8(std::u16string_view text) { return text::ToUtf8(text); }
 
 // Files in memory, their bytes in Windows-1252 as the real backend writes them. The next
 // `open_failures` opens raise `open_error`; every write raises `write_error` while it is set.
+// An open asked to map the file counts in `mapped_opens` and is an open like any other.
 class MemoryFileSystem final : public platform::FileSystem {
  public:
   std::map<std::u16string, std::string> files;
   int opens = 0;
+  int mapped_opens = 0;
   int open_failures = 0;
   std::int32_t open_error = 0;
   std::int32_t write_error = 0;
@@ -50,6 +52,10 @@ class MemoryFileSystem final : public platform::FileSystem {
       host::RaiseRuntime(open_error);
     }
     return std::make_unique<Stream>(this, std::u16string(path));
+  }
+  std::unique_ptr<platform::TextStream> OpenMappedTextFile(std::u16string_view path) override {
+    ++mapped_opens;
+    return OpenTextFileForAppending(path);
   }
   std::string Bytes(std::u16string_view path) const {
     const auto it = files.find(std::u16string(path));

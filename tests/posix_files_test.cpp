@@ -66,21 +66,27 @@ TEST(PosixTextFile, FailuresBecomeTheHostsRunTimeErrors) {
   EXPECT_EQ(run.report, "70 Permission denied") << run.errors;
 }
 
-TEST(PosixTracer, WritesTheLogOnDiskByteForByte) {
-  TempDir dir;
-  {
-    auto t = std::make_shared<ProcStac>();
-    t->Init("Payroll", 1, 2, 30, dir.path().string(), ExeStandard);
-    EXPECT_EQ(t->LogFilePath(), In(dir, "Payroll_stacklog.txt"));
-    t->LogOnFile(true);
-    ProcScope main(*t, "modMain", "Main");
-    t->PrintComment("caf\xC3\xA9 \xE2\x82\xAC");
+const std::string kFooter =
+    "\r\n" + kRule + "\r\n* End Log Procedure Stack for Payroll.exe ver. 1.2.30\r\n" + kRule +
+    "\r\n\r\n";
+
+TEST(PosixTracer, WritesTheLogOnDiskByteForByteInEitherMode) {
+  for (const StackLogMode mode : {StackLogMode::kWriteThrough, StackLogMode::kMapped}) {
+    TempDir dir;
+    {
+      auto t = std::make_shared<ProcStac>();
+      t->Init("Payroll", 1, 2, 30, dir.path().string(), ExeStandard);
+      EXPECT_EQ(t->LogFilePath(), In(dir, "Payroll_stacklog.txt"));
+      t->LogOnFile(true);
+      t->LogMode(mode);
+      ProcScope main(*t, "modMain", "Main");
+      t->PrintComment("caf\xC3\xA9 \xE2\x82\xAC " + std::string(70000, 'x'));  // 2 chunks
+    }
+    EXPECT_EQ(Log(dir / "Payroll_stacklog.txt"),
+              kHeader + "o\xBB\xBB\xBB Enter modMain::Main\r\n| ### caf\xE9 \x80 " +
+                  std::string(70000, 'x') + " ###\r\no\xAB\xAB\xAB Exit  modMain::Main\r\n" +
+                  kFooter);
   }
-  EXPECT_EQ(Log(dir / "Payroll_stacklog.txt"),
-            kHeader + "o\xBB\xBB\xBB Enter modMain::Main\r\n| ### caf\xE9 \x80 ###\r\n"
-                      "o\xAB\xAB\xAB Exit  modMain::Main\r\n\r\n" + kRule +
-                      "\r\n* End Log Procedure Stack for Payroll.exe ver. 1.2.30\r\n" + kRule +
-                      "\r\n\r\n");
 }
 
 TEST(PosixTracer, AFailingLogFailsEachLineAndTheFirstGoodLineStartsWithTheHeader) {
@@ -103,21 +109,83 @@ TEST(PosixTracer, AFailingLogFailsEachLineAndTheFirstGoodLineStartsWithTheHeader
   EXPECT_EQ(Log(dir / "good.txt"), kHeader + "| ### three ###\r\n");
 }
 
-TEST(PosixTracer, AProcessKilledWhileTracingLosesNoLine) {
-  TempDir dir;
-  const testing::DetachedRun run = testing::RunDetached([&](int) {
-    ProcStac t;
-    t.Init("Payroll", 1, 2, 30, dir.path().string(), ExeStandard);
-    t.LogOnFile(true);
-    for (int i = 0; i < 500; ++i) t.EnterProc("m", "p" + std::to_string(i));
-    return ::kill(::getpid(), SIGKILL);
-  });
-  ASSERT_TRUE(WIFSIGNALED(run.status) && WTERMSIG(run.status) == SIGKILL) << run.status;
-  std::string expected = kHeader, indent;
-  for (int i = 0; i < 500; ++i, indent += "|  ") {
-    expected += indent + "o\xBB\xBB\xBB Enter m::p" + std::to_string(i) + "\r\n";
+TEST(PosixTracer, AProcessKilledWhileTracingLosesNoLineAndAMappedLogsZerosGoAtTheNextOpen) {
+  for (const StackLogMode mode : {StackLogMode::kWriteThrough, StackLogMode::kMapped}) {
+    TempDir dir;
+    const testing::DetachedRun run = testing::RunDetached([&](int) {
+      ProcStac t;
+      t.Init("Payroll", 1, 2, 30, dir.path().string(), ExeStandard);
+      t.LogOnFile(true);
+      t.LogMode(mode);
+      for (int i = 0; i < 500; ++i) t.EnterProc("m", "p" + std::to_string(i));
+      return ::kill(::getpid(), SIGKILL);
+    });
+    ASSERT_TRUE(WIFSIGNALED(run.status) && WTERMSIG(run.status) == SIGKILL) << run.status;
+    std::string expected = kHeader, indent;
+    for (int i = 0; i < 500; ++i, indent += "|  ") {
+      expected += indent + "o\xBB\xBB\xBB Enter m::p" + std::to_string(i) + "\r\n";
+    }
+    const std::string log = Log(dir / "Payroll_stacklog.txt");
+    EXPECT_EQ(log.substr(0, log.find('\0')), expected);
+    EXPECT_EQ(log.find_first_not_of('\0', expected.size()), std::string::npos);
+    EXPECT_EQ(log.size() > expected.size(), mode == StackLogMode::kMapped);
+    ProcStac next;  // the next writer, of either mode, cuts the zeros
+    next.Init("Payroll", 1, 2, 30, dir.path().string(), ExeStandard);
+    next.PrintComment("next");
+    next.Terminate();
+    EXPECT_EQ(Log(dir / "Payroll_stacklog.txt"),
+              expected + kHeader + "| ### next ###\r\n" + kFooter);
   }
-  EXPECT_EQ(Log(dir / "Payroll_stacklog.txt"), expected);
+}
+
+// The error number of a comment a new tracer writes to `path` in `mode` (0: written); the
+// tracer is kept in `keep` when given, so that its log stays open.
+int CommentIn(const std::string& path, StackLogMode mode, std::unique_ptr<ProcStac>* keep = {}) {
+  auto t = std::make_unique<ProcStac>();
+  t->Init("Payroll", 1, 2, 30, "/nonexistent", ExeStandard);
+  t->LogFilePath(path);
+  t->LogMode(mode);
+  if (keep != nullptr) *keep = std::move(t);
+  try {
+    (keep != nullptr ? **keep : *t).PrintComment(path.substr(path.size() - 1));
+  } catch (const Error& e) {
+    return e.Number();
+  }
+  return 0;
+}
+
+TEST(PosixTracer, AMappedLogIsItsWritersAloneAndAShareOneIsWrittenThrough) {
+  constexpr auto kMapped = StackLogMode::kMapped, kThrough = StackLogMode::kWriteThrough;
+  TempDir dir;
+  const std::string a = dir / "a", b = dir / "b";
+  std::unique_ptr<ProcStac> mapped, through, late;
+  // Mapped first: every other writer, of either mode, is refused while it has the log.
+  ASSERT_EQ(CommentIn(a, kMapped, &mapped), 0);
+  EXPECT_EQ(ReadFile(a).back(), '\0') << "not mapped";
+  EXPECT_EQ(CommentIn(a, kThrough), 70);
+  EXPECT_EQ(CommentIn(a, kMapped), 70);
+  // A forked copy of the tracer is refused too, and leaves the log to its parent.
+  const testing::DetachedRun child = testing::RunDetached([&](int report) {
+    try {
+      mapped->PrintComment("child");
+    } catch (const Error& e) {
+      testing::WriteString(report, std::to_string(e.Number()));
+    }
+    mapped.reset();
+    return 0;
+  });
+  EXPECT_EQ(child.report, "70");
+  mapped->PrintComment("parent");
+  mapped.reset();
+  const std::string section = kHeader + "| ### a ###\r\n| ### parent ###\r\n" + kFooter;
+  EXPECT_EQ(Log(a), section);
+  EXPECT_EQ(CommentIn(a, kThrough), 0) << "the lock was kept";
+  // Written through first: a mapped writer shares the log and writes through as well.
+  ASSERT_EQ(CommentIn(b, kThrough, &through), 0);
+  ASSERT_EQ(CommentIn(b, kMapped, &late), 0);
+  EXPECT_NE(ReadFile(b).back(), '\0') << "mapped while shared";
+  through.reset(), late.reset();
+  EXPECT_EQ(Log(b), kHeader + "| ### b ###\r\n" + kHeader + "| ### b ###\r\n" + kFooter + kFooter);
 }
 
 TEST(PosixTracer, EntriesCarryTheErrorLineTheHostSet) {

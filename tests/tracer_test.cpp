@@ -278,6 +278,24 @@ TEST_F(ProcStacTest, SuccessiveObjectsAppendOneSectionEach) {
                        Footer(kTitle) + Header(kTitle) + "| ### second ###\r\n" + Footer(kTitle));
 }
 
+TEST_F(ProcStacTest, TheLogIsMappedAsTheHostSaysOrElseAsTheEnvironmentSaysAtTheOpen) {
+  const struct { StackLogMode mode; std::u16string variable; int mapped; } kCases[] = {
+      {StackLogMode::kUnset, u"LANG=C", 0},
+      {StackLogMode::kUnset, u"COBALTMOTH_LOG_MODE=mapped", 1},
+      {StackLogMode::kWriteThrough, u"COBALTMOTH_LOG_MODE=mapped", 0},
+      {StackLogMode::kMapped, u"COBALTMOTH_LOG_MODE=write-through", 1},
+  };
+  for (const auto& c : kCases) {
+    auto t = NewTracer();
+    t->LogMode(c.mode);
+    fake_.environment->entries.push_back(c.variable);  // after Init, before the open
+    const int before = fake_.files->mapped_opens;
+    t->PrintComment(u"x");
+    fake_.environment->entries.pop_back();
+    EXPECT_EQ(fake_.files->mapped_opens - before, c.mapped) << U8(c.variable);
+  }
+}
+
 TEST_F(ProcStacTest, TheOpenLogKeepsItsFileAndTheTitlesFollowInit) {
   auto t = NewTracer();
   t->PrintComment(u"one");

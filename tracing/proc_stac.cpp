@@ -199,7 +199,17 @@ struct ProcStac::Impl final : platform::TracedThread {
     if (log_file_path.empty()) return;
     const std::u16string title = Title();
     log_stream = OpenLogSection(*platform->files, log_file_path, tracing::kRuleLine,
-                                tracing::SectionStartLine(title, platform->clock->NowText()));
+                                tracing::SectionStartLine(title, platform->clock->NowText()),
+                                Mapped());
+  }
+
+  // Whether the log is to be opened mapped: as the host set it, else as the environment says.
+  bool Mapped() const {
+    if (log_mode != StackLogMode::kUnset) return log_mode == StackLogMode::kMapped;
+    for (const std::u16string& entry : platform->environment->Entries()) {
+      if (entry == u"COBALTMOTH_LOG_MODE=mapped") return true;
+    }
+    return false;
   }
 
   // Writes the footer and closes the log.
@@ -220,6 +230,7 @@ struct ProcStac::Impl final : platform::TracedThread {
   bool terminated = false;  // Terminate has discarded the stack
   std::shared_ptr<const platform::Platform> platform;
   std::u16string log_file_path;
+  StackLogMode log_mode = StackLogMode::kUnset;
   tracing::AppIdentity app;
   std::unique_ptr<platform::TextStream> log_stream;
   std::u16string line;  // reused for every trace line
@@ -323,6 +334,9 @@ void ProcStac::LogFilePath(std::string_view value) {
   impl_->log_file_path = text::FromUtf8(value);
 }
 const std::u16string& ProcStac::LogFilePath() const noexcept { return impl_->log_file_path; }
+
+void ProcStac::LogMode(StackLogMode value) noexcept { impl_->log_mode = value; }
+StackLogMode ProcStac::LogMode() const noexcept { return impl_->log_mode; }
 
 void ProcStac::Enabled(bool value) noexcept {
   impl_->enabled = value;

@@ -25,9 +25,11 @@ std::u16string SectionLine(std::u16string_view what, std::u16string_view app_tit
 std::unique_ptr<platform::TextStream> OpenLogSection(platform::FileSystem& files,
                                                      std::u16string_view path,
                                                      std::u16string_view rule,
-                                                     std::u16string_view start_line) {
+                                                     std::u16string_view start_line,
+                                                     bool mapped) {
   if (path.empty()) return nullptr;
-  std::unique_ptr<platform::TextStream> stream = files.OpenTextFileForAppending(path);
+  std::unique_ptr<platform::TextStream> stream =
+      mapped ? files.OpenMappedTextFile(path) : files.OpenTextFileForAppending(path);
   stream->WriteLine(rule);
   stream->WriteLine(start_line);
   stream->WriteLine(rule);

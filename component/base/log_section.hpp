@@ -37,13 +37,15 @@ std::u16string SectionLine(std::u16string_view what, std::u16string_view app_tit
 void AppendSectionLine(text::TextOut& out, std::u16string_view what,
                        const text::TextPiece& app_title, std::u16string_view now_text = {});
 
-// Opens `path` for appending and writes the banner. An empty path opens nothing and gives
-// none. File errors are raised; a stream is handed out only once its banner is written, so a
-// failed open is tried again, banner first, by the next line.
+// Opens `path` for appending (`mapped`: through the file's pages mapped into memory, where
+// the file system can; see FileSystem::OpenMappedTextFile) and writes the banner. An empty
+// path opens nothing and gives none. File errors are raised; a stream is handed out only once
+// its banner is written, so a failed open is tried again, banner first, by the next line.
 std::unique_ptr<platform::TextStream> OpenLogSection(platform::FileSystem& files,
                                                      std::u16string_view path,
                                                      std::u16string_view rule,
-                                                     std::u16string_view start_line);
+                                                     std::u16string_view start_line,
+                                                     bool mapped = false);
 
 // Writes the footer and closes the stream; `stream` is none afterwards, even when a write
 // fails (the error is raised). Does nothing when it is none already.

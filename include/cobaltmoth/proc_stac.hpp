@@ -42,6 +42,9 @@
 //    70 "Permission denied", 61 "Disk full", ...); the tracer keeps working, and if the log
 //    could not be opened the next line tries again, starting with a header.
 //  - An empty LogFilePath switches the stack log off: lines are dropped, no file is made.
+//  - The stack log is written through (one write per line, the default) or mapped (LogMode
+//    below): either way every line of a call that returned is in the file, whole, even if the
+//    process is killed the moment after, and a log closed by Terminate holds the same bytes.
 //  - Names longer than 20 characters are shown whole in the Dump (the columns then shift).
 //  - After Terminate the stack is gone: Dump, EnterProc, ExitProc and PrintComment throw
 //    error 91 "Object variable or With block variable not set". Destroying the object runs
@@ -81,6 +84,43 @@ enum cbmProjectType : std::int32_t {
   ExeActiveX = 1,         // ".exe"
   DllActiveX = 2,         // ".dll"
   OcxActiveXControl = 3,  // ".ocx"
+};
+
+// How the stack log hands its lines to the operating system (ProcStac::LogMode).
+//
+// kWriteThrough: one write(2) per line, in the order of the calls. Any number of processes
+// and tracers may write one log at once; their lines never mix.
+//
+// kMapped: each line is copied into the log's pages mapped into memory, which belong to the
+// file, not to the process: a line is in the file once the call that wrote it returns, and a
+// killed process loses none, as with a write, but no system call is made for it. The file
+// grows ahead of the lines in zero-filled chunks (up to 1 MiB), so while the log is open, or
+// after its process was killed, it ends in zero bytes; Terminate cuts them, and so does the
+// next open of a log whose writer was killed (at most 1 MiB of zeros at its end). A mapped
+// log is its writer's alone:
+//  - the tracer maps the log only when no other writer has it open; otherwise it writes
+//    through, as the others do (write-through writers share a log, each holding a shared
+//    lock on it, flock(2), while it has it open);
+//  - while a mapped writer has the log open (it holds the exclusive lock), every other
+//    writer, of either mode and of any process, is refused at its open with 70 "Permission
+//    denied": its line is not written, its caller is told, and its next line tries again,
+//    header first. So two writers never put lines into one log at once unless both write
+//    through, and a line is never lost without its caller being told;
+//  - a process forked while its tracer has a mapped log open gets the same 70 for every line
+//    its copy of the tracer writes; the log stays its parent's;
+//  - devices (such as /dev/null), logs that may be written but not read and files that
+//    cannot be grown or mapped are written through. So is every log on Windows, where
+//    kMapped means kWriteThrough.
+// A reader of a mapped log that is open sees the zeros after its last line. Another program
+// must not cut the file while it is mapped (as logrotate's copytruncate does): the writer's
+// next line into a page past the new end would end its process with SIGBUS.
+// kUnset (the start): COBALTMOTH_LOG_MODE=mapped in the process environment, read each time
+// the log is opened, means kMapped; any other value, or none, kWriteThrough. The bug log is
+// always written through.
+enum class StackLogMode : std::int32_t {
+  kUnset = 0,
+  kWriteThrough = 1,
+  kMapped = 2,
 };
 
 // A traced procedure's module and procedure names, resolved once: kept as UTF-16 for the
@@ -167,6 +207,11 @@ class COBALTMOTH_API ProcStac {
   void LogFilePath(std::u16string_view value);
   void LogFilePath(std::string_view value);
   const std::u16string& LogFilePath() const noexcept;
+
+  // How the stack log is written from its next open on (see StackLogMode); a log already
+  // open keeps its mode until Terminate. Starts kUnset.
+  void LogMode(StackLogMode value) noexcept;
+  StackLogMode LogMode() const noexcept;
 
   // When false, EnterProc and ExitProc do nothing at all. Starts true.
   void Enabled(bool value) noexcept;
