@@ -27,7 +27,7 @@ wrong = []
 if "file format pei-i386" in text:
     nm = re.sub(r"objdump$", "nm", sys.argv[1])
     symbols = subprocess.run([nm, sys.argv[2]], check=True, capture_output=True, text=True).stdout
-    decorated = set(re.findall(r" T _(Dll\w+@\d+)$", symbols, re.M))
+    decorated = set(re.findall(r" T _(\w+@\d+)$", symbols, re.M))
     wrong = sorted({f"{n}@{b}" for n, b in STDCALL_BYTES.items()} ^
                    {d for d in decorated if d.split("@")[0] in STDCALL_BYTES})
     if wrong:
