@@ -109,35 +109,6 @@ TEST(PosixTracer, AFailingLogFailsEachLineAndTheFirstGoodLineStartsWithTheHeader
   EXPECT_EQ(Log(dir / "good.txt"), kHeader + "| ### three ###\r\n");
 }
 
-TEST(PosixTracer, AProcessKilledWhileTracingLosesNoLineAndAMappedLogsZerosGoAtTheNextOpen) {
-  for (const StackLogMode mode : {StackLogMode::kWriteThrough, StackLogMode::kMapped}) {
-    TempDir dir;
-    const testing::DetachedRun run = testing::RunDetached([&](int) {
-      ProcStac t;
-      t.Init("Payroll", 1, 2, 30, dir.path().string(), ExeStandard);
-      t.LogOnFile(true);
-      t.LogMode(mode);
-      for (int i = 0; i < 500; ++i) t.EnterProc("m", "p" + std::to_string(i));
-      return ::kill(::getpid(), SIGKILL);
-    });
-    ASSERT_TRUE(WIFSIGNALED(run.status) && WTERMSIG(run.status) == SIGKILL) << run.status;
-    std::string expected = kHeader, indent;
-    for (int i = 0; i < 500; ++i, indent += "|  ") {
-      expected += indent + "o\xBB\xBB\xBB Enter m::p" + std::to_string(i) + "\r\n";
-    }
-    const std::string log = Log(dir / "Payroll_stacklog.txt");
-    EXPECT_EQ(log.substr(0, log.find('\0')), expected);
-    EXPECT_EQ(log.find_first_not_of('\0', expected.size()), std::string::npos);
-    EXPECT_EQ(log.size() > expected.size(), mode == StackLogMode::kMapped);
-    ProcStac next;  // the next writer, of either mode, cuts the zeros
-    next.Init("Payroll", 1, 2, 30, dir.path().string(), ExeStandard);
-    next.PrintComment("next");
-    next.Terminate();
-    EXPECT_EQ(Log(dir / "Payroll_stacklog.txt"),
-              expected + kHeader + "| ### next ###\r\n" + kFooter);
-  }
-}
-
 // The error number of a comment a new tracer writes to `path` in `mode` (0: written); the
 // tracer is kept in `keep` when given, so that its log stays open.
 int CommentIn(const std::string& path, StackLogMode mode, std::unique_ptr<ProcStac>* keep = {}) {
@@ -186,17 +157,6 @@ TEST(PosixTracer, AMappedLogIsItsWritersAloneAndAShareOneIsWrittenThrough) {
   EXPECT_NE(ReadFile(b).back(), '\0') << "mapped while shared";
   through.reset(), late.reset();
   EXPECT_EQ(Log(b), kHeader + "| ### b ###\r\n" + kHeader + "| ### b ###\r\n" + kFooter + kFooter);
-}
-
-TEST(PosixTracer, EntriesCarryTheErrorLineTheHostSet) {
-  ProcStac t;
-  t.Init("Payroll", 1, 2, 30, "/nonexistent", ExeStandard);
-  t.EnterProc("frmOrders", "Form_Load");
-  SetErl(120), t.EnterProc("frmOrders", "cmdSave_Click");
-  SetErl(0), t.EnterProc("modDb", "SaveOrder");
-  const std::string dump = U8(t.Dump());
-  EXPECT_NE(dump.find("cmdSave_Click        called @ line 120 by Form_Load\r\n"), dump.npos);
-  EXPECT_NE(dump.find("- SaveOrder           \r\n"), dump.npos);
 }
 
 TEST(PosixClock, WritesTheLocalesShortDateWithTheFullYearAndItsTime) {
