@@ -172,7 +172,7 @@ TEST(StringTable, TextsInTheLanguageAskedAtEveryCallAndUnknownIdsRaise5) {
   }
 }
 
-TEST(LateBinding, NamesFindTheirDispatchIdsWithoutRegardToCase) {
+TEST(LateBinding, NamesFindTheirIdsWithoutRegardToCaseAndArgumentsConvertAsTheHostsDo) {
   FakePlatform fake;
   LateBound tracer(std::make_shared<ProcStac>(fake.platform));
   LateBound handler(std::make_shared<ProcBug>(fake.platform));
@@ -185,6 +185,25 @@ TEST(LateBinding, NamesFindTheirDispatchIdsWithoutRegardToCase) {
   EXPECT_RUNTIME_ERROR(tracer.Invoke(0x60030005, K::kPropertyLet, {u"x"}), 438, kNoMember);
   EXPECT_RUNTIME_ERROR(handler.Invoke(u"ProcStack", K::kPropertyLet, {LateValue()}), 438,
                        kNoMember);
+  // Arguments follow the host's conversions and counts.
+  const auto init = [&](LateValue major) {
+    tracer.Invoke(u"Init", K::kMethod, {u"Payroll", major, 0, 0, u"/opt", 0});
+  };
+  EXPECT_RUNTIME_ERROR(init(32768), 6, "Overflow");
+  EXPECT_RUNTIME_ERROR(init(u"-32769"), 6, "Overflow");
+  EXPECT_RUNTIME_ERROR(init(u"1.5"), 13, kMismatch);
+  EXPECT_RUNTIME_ERROR(init(u"one"), 13, kMismatch);
+  EXPECT_RUNTIME_ERROR(init(std::shared_ptr<ProcStac>()), 13, kMismatch);
+  init(true);  // True is -1
+  init(-32768);
+  EXPECT_RUNTIME_ERROR(tracer.Invoke(u"EnterProc", K::kMethod, {u"a", u"b", u"c"}), 450,
+                       kWrongCount);
+  EXPECT_RUNTIME_ERROR(tracer.Invoke(u"Init", K::kMethod, {u"Payroll"}), 450, kWrongCount);
+  EXPECT_RUNTIME_ERROR(tracer.Invoke(u"Enabled", K::kPropertyLet, {u"perhaps"}), 13, kMismatch);
+  tracer.Invoke(u"Enabled", K::kPropertyLet, {0});
+  EXPECT_FALSE(std::get<bool>(tracer.Invoke(u"Enabled", K::kPropertyGet)));
+  tracer.Invoke(u"Enabled", K::kPropertyLet, {u" 7 "});
+  EXPECT_TRUE(std::get<bool>(tracer.Invoke(u"Enabled", K::kPropertyGet)));
 }
 
 TEST(LateBinding, TheTracerDoesWhatItsDirectCallsDo) {
@@ -214,28 +233,6 @@ TEST(LateBinding, TheTracerDoesWhatItsDirectCallsDo) {
   direct.Terminate();
   EXPECT_EQ(late_fake.files->Bytes(log), direct_fake.files->Bytes(log));
   EXPECT_NE(late_fake.files->Bytes(log).find("Main"), std::string::npos);
-}
-
-TEST(LateBinding, ArgumentsFollowTheHostsConversionsAndCounts) {
-  FakePlatform fake;
-  LateBound late(std::make_shared<ProcStac>(fake.platform));
-  const auto init = [&](LateValue major) {
-    late.Invoke(u"Init", K::kMethod, {u"Payroll", major, 0, 0, u"/opt", 0});
-  };
-  EXPECT_RUNTIME_ERROR(init(32768), 6, "Overflow");
-  EXPECT_RUNTIME_ERROR(init(u"-32769"), 6, "Overflow");
-  EXPECT_RUNTIME_ERROR(init(u"1.5"), 13, kMismatch);
-  EXPECT_RUNTIME_ERROR(init(u"one"), 13, kMismatch);
-  EXPECT_RUNTIME_ERROR(init(std::shared_ptr<ProcStac>()), 13, kMismatch);
-  init(true);  // True is -1
-  init(-32768);
-  EXPECT_RUNTIME_ERROR(late.Invoke(u"EnterProc", K::kMethod, {u"a", u"b", u"c"}), 450, kWrongCount);
-  EXPECT_RUNTIME_ERROR(late.Invoke(u"Init", K::kMethod, {u"Payroll"}), 450, kWrongCount);
-  EXPECT_RUNTIME_ERROR(late.Invoke(u"Enabled", K::kPropertyLet, {u"perhaps"}), 13, kMismatch);
-  late.Invoke(u"Enabled", K::kPropertyLet, {0});
-  EXPECT_FALSE(std::get<bool>(late.Invoke(u"Enabled", K::kPropertyGet)));
-  late.Invoke(u"Enabled", K::kPropertyLet, {u" 7 "});
-  EXPECT_TRUE(std::get<bool>(late.Invoke(u"Enabled", K::kPropertyGet)));
 }
 
 TEST(LateBinding, RaiseTakesItsDefaultsAndItsOrderOfChecksAndTheTracerIsSetByReference) {
