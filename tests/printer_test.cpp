@@ -1,8 +1,10 @@
 // The printer: its PostScript byte for byte, and the spooler's command with stand-ins (shell
-// scripts in a private folder that record their arguments and standard input, and fail with a
-// message, stop reading or hang when told to).
+// scripts in a private folder that record their arguments, standard input and signal masks, and
+// fail with a message, stop reading or hang when told to).
 #include <signal.h>
 #include <sys/stat.h>
+
+#include <regex>
 
 #include "fakes.hpp"
 #include "platform/posix/shell/postscript.hpp"
@@ -39,7 +41,7 @@ std::string Header(int pages) {
 
 std::string Courier(std::u16string_view text) { return PostScriptDocument(text, u"Courier", 12); }
 
-TEST(PostScript, SmallAndEmptyDocumentsByteForByteOnlyAPositiveSizeAndTheFontsName) {
+TEST(PostScript, SmallEmptyAndLongLineDocumentsByteForByteOnlyAPositiveSizeAndTheFontsName) {
   // Latin-1 and Windows-1252 characters, PostScript's string delimiters, a tab, a character
   // beyond the code page, an empty line inside the text and trailing line ends.
   EXPECT_EQ(Courier(u"Error 11 \u00BB Division by zero \u00AB (\u00E8\u00E0\u00F9) \\ 100\u20AC"
@@ -50,14 +52,20 @@ TEST(PostScript, SmallAndEmptyDocumentsByteForByteOnlyAPositiveSizeAndTheFontsNa
                 "(-`) 4 L\n"
                 "showpage\n" + kEnd);
   EXPECT_EQ(Courier(u""), Header(1) + "%%Page: 1 1\n" + kPage + "showpage\n" + kEnd);
+  // A lone CR is a control character (a blank), not a line end; a long line stays one line,
+  // its string continued after 200 bytes so no line of the document passes 255 characters,
+  // and a "%" that would begin a line of the document written in octal.
+  EXPECT_EQ(Courier(u"a\rb\n" + std::u16string(200, u'w') + u"%" + std::u16string(249, u'w')),
+            Header(1) + "%%Page: 1 1\n" + kPage + "(a b) 1 L\n(" + std::string(200, 'w') +
+                "\\\n\\045" + std::string(199, 'w') + "\\\n" + std::string(50, 'w') +
+                ") 2 L\nshowpage\n" + kEnd);
   for (const double size : {0.0, -12.0}) {
     EXPECT_RUNTIME_ERROR(PostScriptDocument(u"x", u"Courier", size), 5,
                          "Invalid procedure call or argument");
   }
   // Courier by any of its names, other fonts by their own.
   for (const char16_t* courier : {u"Courier New", u"COURIER"}) {
-    EXPECT_NE(PostScriptDocument(u"x", courier, 12).find("\n/Courier findfont "), std::string::npos)
-        << U8(courier);
+    EXPECT_EQ(PostScriptDocument(u"x", courier, 12), Courier(u"x")) << U8(courier);
   }
   const std::string times = PostScriptDocument(u"x", u"Times Roman", 10.5);
   for (const char* part : {"%%DocumentNeededResources: font TimesRoman\n", "\n/L {10.5 mul ",
@@ -85,57 +93,30 @@ TEST(PostScript, APageHoldsSixtyLinesAndTrailingEmptyLinesStartNoPage) {
   EXPECT_EQ(marks(document),
             "%%Pages: 3|%%Page: 1 1|showpage|%%Page: 2 2|showpage|%%Page: 3 3|showpage|");
   // Line 60 closes page 1 at the bottom; 61 opens page 2 at the top; 121 alone on page 3.
-  const std::size_t page2 = document.find("%%Page: 2 2\n");
-  EXPECT_LT(document.find("(line 60) 60 L\nshowpage\n"), page2);
-  EXPECT_EQ(document.find("(line 61) 1 L\n"), page2 + ("%%Page: 2 2\n" + kPage).size());
-  EXPECT_GT(document.find("(line 120) 60 L\nshowpage\n"), page2);
-  EXPECT_EQ(document.substr(document.find("%%Page: 3 3\n")),
-            "%%Page: 3 3\n" + kPage + "(line 121) 1 L\nshowpage\n" + kEnd);
+  EXPECT_NE(document.find("\n(line 60) 60 L\nshowpage\n%%Page: 2 2\n" + kPage + "(line 61) 1 L\n"),
+            std::string::npos);
+  EXPECT_TRUE(document.ends_with("\n(line 120) 60 L\nshowpage\n%%Page: 3 3\n" + kPage +
+                                 "(line 121) 1 L\nshowpage\n" + kEnd));
   EXPECT_EQ(marks(Courier(sixty + u"\n\n\r\n")), "%%Pages: 1|%%Page: 1 1|showpage|");
   const std::string two = Courier(sixty + u"\n\ny");  // but empty lines inside the text do
   EXPECT_EQ(marks(two), "%%Pages: 2|%%Page: 1 1|showpage|%%Page: 2 2|showpage|");
   EXPECT_NE(two.find("\n(y) 3 L\nshowpage\n%%Trailer"), std::string::npos);
 }
 
-TEST(PostScript, LinesAreSplitOnlyAtLineFeedsAndNeverWrapped) {
-  // A lone CR is a control character (a blank), not a line end; a long line stays one line,
-  // its string continued after 200 bytes so no line of the document passes 255 characters,
-  // and a "%" that would begin a line of the document in octal.
-  const std::u16string w200(200, u'w');
-  const std::string document = Courier(u"a\rb\n" + w200 + u"%" + std::u16string(249, u'w'));
-  EXPECT_NE(document.find("\n(a b) 1 L\n"), std::string::npos);
-  const std::string expected = "\n(" + std::string(200, 'w') + "\\\n\\045" +
-                               std::string(199, 'w') + "\\\n" + std::string(50, 'w') + ") 2 L\n";
-  EXPECT_NE(document.find(expected), std::string::npos);
-  std::size_t start = 0;
-  for (std::size_t end; (end = document.find('\n', start)) != std::string::npos; start = end + 1) {
-    EXPECT_LE(end - start, 255u);
-  }
-  for (unsigned char c : document) EXPECT_TRUE(c == '\n' || (c >= 0x20 && c < 0x7F));
-}
-
 const std::u16string kReport =
     u"Payroll 1.2.30 \u00BB modDb.SaveOrder\r\nError 11: Division by zero (\u00E8)\r\n";
 
 // A stand-in command at dir/name that runs `body`, by default writing its arguments, one a
-// line, to name.argv and its standard input to name.stdin.
-std::string StandIn(const TempDir& dir, const std::string& name, std::string body = "") {
+// line, to name.argv, its standard input to name.stdin and the signals it has blocked and
+// ignored to name.signals.
+std::string StandIn(const TempDir& dir, const std::string& name, const std::string& body = "") {
   const std::string path = dir / name;
-  const std::string record = "printf '%s\\n' \"$0\" \"$@\" > '" + path + ".argv'; cat > '" + path;
-  testing::WriteFile(path, "#!/bin/sh\n" + (body.empty() ? record + ".stdin'" : body) + "\n");
+  const std::string record = "printf '%s\\n' \"$0\" \"$@\" > '" + path + ".argv'; cat > '" + path +
+                             ".stdin'; exec grep -E '^Sig(Blk|Ign):' /proc/self/status > '" +
+                             path + ".signals'";
+  testing::WriteFile(path, "#!/bin/sh\n" + (body.empty() ? record : body) + "\n");
   ::chmod(path.c_str(), 0755);
   return path;
-}
-
-TEST(PosixPrinter, HandsThePostScriptToLpOrWithoutItToLprOnItsStandardInput) {
-  for (const std::string name : {"lp", "lpr"}) {
-    TempDir dir;
-    const std::string spooler = StandIn(dir, name);
-    platform::MakePosixPrinter(dir / "lp", dir / "lpr")->PrintDocument(kReport, u"Courier", 12);
-    EXPECT_EQ(ReadFile(spooler + ".argv"), spooler + (name == "lp" ? "\n-s\n" : "\n"));  // quietly
-    EXPECT_EQ(ReadFile(spooler + ".stdin"), Courier(kReport));
-  }
-  EXPECT_LE(::waitpid(-1, nullptr, WNOHANG), 0);  // no child left unreaped
 }
 
 TEST(PosixPrinter, AFailedMissingOrHungSpoolerIs482WithItsMessage) {
@@ -165,7 +146,7 @@ TEST(PosixPrinter, AFailedMissingOrHungSpoolerIs482WithItsMessage) {
   EXPECT_LE(::waitpid(-1, nullptr, WNOHANG), 0);  // no child left unreaped
 }
 
-TEST(PosixPrinter, WorksWhenTheHostIgnoresSigchldAndGivesTheCommandCleanSignals) {
+TEST(PosixPrinter, HandsThePostScriptToLpOrToLprWithCleanSignalsWhateverTheHostsSettings) {
   // The host's signal settings: SIGCHLD and SIGINT ignored, SIGUSR1 blocked; restored after.
   struct HostSignals {
     HostSignals() {
@@ -180,24 +161,28 @@ TEST(PosixPrinter, WorksWhenTheHostIgnoresSigchldAndGivesTheCommandCleanSignals)
     }
     sighandler_t child = ::signal(SIGCHLD, SIG_IGN), interrupt = ::signal(SIGINT, SIG_IGN);
     sigset_t mask;
-  } host;
-  TempDir dir;
-  const std::string lp = StandIn(dir, "lp", "cat > '" + (dir / "lp.stdin") + "'; exec grep -E "
-                                 "'^Sig(Blk|Ign):' /proc/self/status > '" + dir / "signals" + "'");
-  platform::MakePosixPrinter(lp, dir / "lpr")->PrintDocument(kReport, u"Courier", 12);
-  EXPECT_EQ(ReadFile(lp + ".stdin"), Courier(kReport));
-  // Nothing blocked, nothing ignored: of the kernel's masks only glibc's two internal signals
-  // (32 and 33, which posix_spawn itself leaves ignored in the child) may be set.
-  std::istringstream masks(ReadFile(dir / "signals"));
-  std::string blocked_name, blocked, ignored_name, ignored;
-  masks >> blocked_name >> blocked >> ignored_name >> ignored;
-  EXPECT_EQ(blocked_name + blocked + " " + ignored_name, "SigBlk:0000000000000000 SigIgn:");
-  EXPECT_EQ(std::stoull(ignored, nullptr, 16) & ~0x180000000ull, 0u) << ignored;
-  // Without an exit status to collect, the spooler's message still tells a failure.
-  StandIn(dir, "lp", "echo 'lp: Error - The printer or class does not exist.' >&2; exit 1");
-  EXPECT_HOST_ERROR(
-      platform::MakePosixPrinter(lp, dir / "lpr")->PrintDocument(kReport, u"Courier", 12), 482,
-      "Cobaltmoth", "lp: Error - The printer or class does not exist.");
+  };
+  for (const bool host_settings : {false, true}) {
+    const auto host = host_settings ? std::make_unique<HostSignals>() : nullptr;
+    for (const std::string name : {"lp", "lpr"}) {  // lpr when there is no lp; lp -s: quietly
+      TempDir dir;
+      const std::string spooler = StandIn(dir, name), lp = dir / "lp";
+      platform::MakePosixPrinter(lp, dir / "lpr")->PrintDocument(kReport, u"Courier", 12);
+      EXPECT_EQ(ReadFile(spooler + ".argv"), spooler + (name == "lp" ? "\n-s\n" : "\n"));
+      EXPECT_EQ(ReadFile(spooler + ".stdin"), Courier(kReport));
+      // Nothing blocked, nothing ignored: of the kernel's masks only glibc's two internal signals
+      // (32 and 33, which posix_spawn itself leaves ignored in the child) may be set.
+      const std::string masks = ReadFile(spooler + ".signals");
+      const std::regex clean("SigBlk:\t0{16}\nSigIgn:\t0{7}[01][08]0{7}\n");
+      EXPECT_TRUE(std::regex_match(masks, clean)) << masks;
+      // Without an exit status to collect, the spooler's message still tells a failure.
+      StandIn(dir, "lp", "echo 'lp: Error - The printer or class does not exist.' >&2; exit 1");
+      EXPECT_HOST_ERROR(
+          platform::MakePosixPrinter(lp, dir / "lpr")->PrintDocument(kReport, u"Courier", 12),
+          482, "Cobaltmoth", "lp: Error - The printer or class does not exist.");
+    }
+  }
+  EXPECT_LE(::waitpid(-1, nullptr, WNOHANG), 0);  // no child left unreaped
 }
 
 }  // namespace
