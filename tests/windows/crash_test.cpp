@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <dbghelp.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -30,36 +31,12 @@ std::string Between(const std::string& text, const std::string& from, const std:
   return start == std::string::npos ? "" : text.substr(start, text.find(to, start) - start);
 }
 
-// Runs `command` with the environment's additions; its exit code and standard output.
-std::pair<DWORD, std::string> RunProgram(std::wstring command) {
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE read = nullptr, write = nullptr;
-  ::CreatePipe(&read, &write, &inherit, 0);
-  ::SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = write;
-  PROCESS_INFORMATION process{};
-  DWORD code = 0xFFFFFFFF;
+// Runs `command` through the command interpreter; its exit code and standard output.
+std::pair<DWORD, std::string> RunProgram(const std::wstring& command) {
+  FILE* pipe = ::_wpopen((L"\"" + command + L"\"").c_str(), L"rb");
   std::string output;
-  if (::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                       &startup, &process)) {
-    ::CloseHandle(write);
-    char chunk[4096];
-    DWORD got = 0;
-    while (::ReadFile(read, chunk, sizeof chunk, &got, nullptr) && got > 0) {
-      output.append(chunk, got);
-    }
-    ::WaitForSingleObject(process.hProcess, 60000);
-    ::GetExitCodeProcess(process.hProcess, &code);
-    ::CloseHandle(process.hThread);
-    ::CloseHandle(process.hProcess);
-  } else {
-    ::CloseHandle(write);
-  }
-  ::CloseHandle(read);
-  return {code, output};
+  for (int c; pipe != nullptr && (c = std::fgetc(pipe)) != EOF;) output += static_cast<char>(c);
+  return {pipe != nullptr ? static_cast<DWORD>(::_pclose(pipe)) : 0xFFFFFFFF, output};
 }
 
 TEST(Crashes, EachKindIsReportedOnceWithAMinidumpThenEndsTheHostWithItsCode) {
