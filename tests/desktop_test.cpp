@@ -168,23 +168,16 @@ class Desktop : public ::testing::Test {
   std::unique_ptr<VirtualDisplay> display_;
 };
 
-// Runs `body` on a thread of its own, as the host's modal call.
-class HostCall {
- public:
-  explicit HostCall(std::function<void()> body) : done_(std::async(std::launch::async, body)) {}
-  // Whether the call returned within 20 s (its exception, if any, is rethrown).
-  bool Returned() {
-    if (done_.wait_for(20s) != std::future_status::ready) return false;
-    done_.get();
-    return true;
-  }
-  ~HostCall() {
-    if (done_.valid()) done_.wait();
-  }
-
- private:
-  std::future<void> done_;
-};
+// The host's modal call, run on a thread of its own (its future waits for it when dropped).
+std::future<void> HostCall(std::function<void()> body) {
+  return std::async(std::launch::async, std::move(body));
+}
+// Whether the call returned within 20 s (its exception, if any, is rethrown).
+bool Returned(std::future<void>& call) {
+  if (call.wait_for(20s) != std::future_status::ready) return false;
+  call.get();
+  return true;
+}
 
 std::unique_ptr<report::frmReport> LoadedForm(
     const std::u16string& title, const std::u16string& text,
@@ -208,7 +201,7 @@ TEST_F(Desktop, RaiseShowsTheBoxThenTheWindowAndEscReturnsWithEndOnErrorSet) {
   const std::string bug_log = U8(bug.LogFilePath());
   const std::string title = "Payroll.EXE ver. 1.2.30 - Unexpected error";
 
-  HostCall host([&] {
+  auto host = HostCall([&] {
     bug.Raise("frmOrders", "cmdSave_Click", 11, "Division by zero", 120, /*is_critical=*/false);
   });
   const std::string box = FindWindow(title);
@@ -229,7 +222,7 @@ TEST_F(Desktop, RaiseShowsTheBoxThenTheWindowAndEscReturnsWithEndOnErrorSet) {
   Screenshot(window, "report-window");
   EXPECT_TRUE(bug.EndOnError()) << "Raise is still waiting for the window";
   Keys(window, "Escape");
-  ASSERT_TRUE(host.Returned());
+  ASSERT_TRUE(Returned(host));
   EXPECT_FALSE(bug.EndOnError());
 }
 
@@ -250,7 +243,7 @@ TEST_F(Desktop, EnterInTheTextBoxSendsTheMailWithTheTitleAsGiven) {
   fs::permissions(xdg / "my browser", fs::perms::owner_all);
   const auto form = LoadedForm(u"R&D #1? @home - Unexpected error", u"the report");
 
-  HostCall host([&] { form->ShowModal(); });
+  auto host = HostCall([&] { form->ShowModal(); });
   const std::string window = FindWindow("R&D #1? @home - Unexpected error");
   ASSERT_FALSE(window.empty());
   Keys(window, "Return");  // the text box has the focus
@@ -262,7 +255,7 @@ TEST_F(Desktop, EnterInTheTextBoxSendsTheMailWithTheTitleAsGiven) {
             "%20Application%20R&D%20#1?%20@home%20-%20Unexpected%20error");
   EXPECT_FALSE(form->Unloaded()) << "Send E-Mail leaves the window open";
   Keys(window, "Escape");
-  ASSERT_TRUE(host.Returned());
+  ASSERT_TRUE(Returned(host));
   EXPECT_TRUE(form->Unloaded());
   EXPECT_EQ(U8(form->Text()), "the report");
 }
@@ -271,7 +264,7 @@ TEST_F(Desktop, CopyTakesTheEditedTextAndTheClipboardKeepsItAfterTheWindow) {
   const auto form =
       LoadedForm(u"Payroll - Unexpected error", u"Caf\u00e9 \u20ac5\r\nsecond line");
 
-  HostCall host([&] { form->ShowModal(); });
+  auto host = HostCall([&] { form->ShowModal(); });
   const std::string window = FindWindow("Payroll - Unexpected error");
   ASSERT_FALSE(window.empty());
   // The focus starts at the top of the text box; Ctrl+Enter makes a new line there, Tab moves
@@ -286,7 +279,7 @@ TEST_F(Desktop, CopyTakesTheEditedTextAndTheClipboardKeepsItAfterTheWindow) {
   ASSERT_TRUE(WaitGone(confirmation));
 
   Keys(window, "Escape");
-  ASSERT_TRUE(host.Returned());
+  ASSERT_TRUE(Returned(host));
   EXPECT_EQ(U8(form->Text()), edited);
   // The window has gone; the clipboard's owner has not.
   EXPECT_EQ(Clipboard("UTF8_STRING"), edited);
@@ -300,14 +293,14 @@ TEST_F(Desktop, AWindowWhoseProgramIsKilledLeavesTheReportToTheTerminalForm) {
           .report_window;
   const auto form = LoadedForm(u"Payroll - Unexpected error", u"the report", fake.platform);
 
-  HostCall host([&] { form->ShowModal(); });
+  auto host = HostCall([&] { form->ShowModal(); });
   const std::string id = FindWindow("Payroll - Unexpected error");
   ASSERT_FALSE(id.empty());
   Type(id, "edited ");
   Keys(id, "Tab Tab Return");  // Print: the program answers with the edited text
   std::this_thread::sleep_for(300ms);
   Shell("xdotool windowkill " + id);  // the X server drops the program's connection
-  ASSERT_TRUE(host.Returned());
+  ASSERT_TRUE(Returned(host));
   EXPECT_EQ(fake.journal->lines,
             (std::vector<std::string>{"print Courier 12 edited the report",
                                       "window [Payroll - Unexpected error]", "window closed"}));
@@ -325,7 +318,7 @@ TEST_F(Desktop, APressDuringAnActionWaitsAndANulCarriesTheWholeText) {
           .report_window;
   fake.platform->printer = platform::MakePosixPrinter(dir / "lp", dir / "lpr");
   const auto form = LoadedForm(u"NUL", std::u16string(u"before\0after", 12), fake.platform);
-  HostCall host([&] { form->ShowModal(); });
+  auto host = HostCall([&] { form->ShowModal(); });
   const std::string id = FindWindow("NUL");
   ASSERT_FALSE(id.empty());
   Keys(id, "Tab Return");  // Copy, unchanged: the text as given, NUL and all
@@ -333,7 +326,7 @@ TEST_F(Desktop, APressDuringAnActionWaitsAndANulCarriesTheWholeText) {
   Keys(box, "Return");
   ASSERT_TRUE(WaitGone(box));
   Keys(id, "Tab Return Escape");  // Esc while the spooler still prints
-  ASSERT_TRUE(host.Returned());
+  ASSERT_TRUE(Returned(host));
   ::signal(SIGCHLD, previous);
   EXPECT_EQ(fake.journal->lines, std::vector<std::string>{std::string("clipboard before\0after",
                                                                        22)});
@@ -344,7 +337,7 @@ TEST_F(Desktop, BoxesFitTheScreenAndShowNonLatinCharacters) {
   const std::u16string prompts[] = {std::u16string(80, u'\n'), std::u16string(40000, u'\n'),
                                     u"\u4E2D\u6587 \U0001F600", u"\u65E5\u672C \U0001F60E"};
   for (int i = 0; i < 4; ++i) {
-    HostCall host([&] {
+    auto host = HostCall([&] {
       platform::DefaultPlatform()->message_box->Show(prompts[i], platform::kOkOnly, u"Box");
     });
     const std::string box = FindWindow("Box");
@@ -354,7 +347,7 @@ TEST_F(Desktop, BoxesFitTheScreenAndShowNonLatinCharacters) {
     if (i >= 2) pixels[i - 2] = Shell("import -window " + box + " rgb:- | md5sum");
     if (i == 2) Screenshot(box, "non-latin");
     Keys(box, "Return");  // OK keeps the focus, on the screen
-    ASSERT_TRUE(host.Returned());
+    ASSERT_TRUE(Returned(host));
   }
   // A font that lacks them would draw the same empty boxes for both texts.
   EXPECT_NE(pixels[0], pixels[1]);
@@ -362,12 +355,12 @@ TEST_F(Desktop, BoxesFitTheScreenAndShowNonLatinCharacters) {
   display_ = std::make_unique<VirtualDisplay>("640x400x24");
   env_.Set("DISPLAY", display_->name());
   const auto form = LoadedForm(u"Small", u"the report");
-  HostCall host([&] { form->ShowModal(); });
+  auto host = HostCall([&] { form->ShowModal(); });
   const std::string window = FindWindow("Small");
   ASSERT_FALSE(window.empty());
   EXPECT_EQ(Geometry(window), "WIDTH=592\nHEIGHT=352");
   Keys(window, "Escape");
-  ASSERT_TRUE(host.Returned());
+  ASSERT_TRUE(Returned(host));
 }
 
 // The processes serving the clipboard of this display.
