@@ -37,7 +37,7 @@ cmake --preset linux-asan "${on[@]}" >/dev/null
 cmake --build --preset linux-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest linux-asan
 
-echo "== Fuzzing the keyed collection for ${FUZZ_SECONDS:-60} s"
+echo "== Fuzzing the parsers of untrusted bytes (the helper channel, .desktop files, UTF-8) for ${FUZZ_SECONDS:-60} s"
 fuzz/run.sh "${FUZZ_SECONDS:-60}"
 
 echo "== Installed in a prefix: find_package and pkg-config"

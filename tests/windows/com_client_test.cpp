@@ -1,6 +1,6 @@
 // A C++ client of Cobaltmoth.dll for what a script host cannot see (the hosts' goldens hold the
 // behaviour): early binding, error information, refused calls, lifetimes, the registered type
-// library against the member table and against the one the DLL carries, registration.
+// library against its golden text and against the one the DLL carries, registration.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -177,7 +177,7 @@ TEST(Lifetime, OfTheHandlersTracerAndOfTheDll) {
   }
 }
 
-// The type library read back and the member table rendered as the same lines: the library; each
+// The type library read back as lines, as golden/typelib.txt holds them: the library; each
 // type in order with what it names (a dual interface's vtable half, a class's default interface,
 // an alias's target); each member of a vtable half in the member list's order with its slot and
 // parameters (type, a pointer as VT_BYREF; flags; default); each member of the enumeration.
