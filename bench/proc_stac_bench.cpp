@@ -86,16 +86,21 @@ void BM_Floor_VectorPushPop(benchmark::State& state) {
 }
 BENCHMARK(BM_Floor_VectorPushPop)->Arg(kDepth)->Arg(1000);
 
-void BM_EnterExit_LogOff(benchmark::State& state) {
-  const auto stac = MakeTracer(ScratchName("logoff"), Underneath(state));
+// EnterProc and ExitProc of the same names, once an iteration, the names kept opaque.
+void PairLoop(benchmark::State& state, ProcStac& stac) {
   std::u16string_view module_name = kModule;
   std::u16string_view proc_name = kProc;
   for (auto _ : state) {
     benchmark::DoNotOptimize(module_name);
     benchmark::DoNotOptimize(proc_name);
-    stac->EnterProc(module_name, proc_name);
-    stac->ExitProc(module_name, proc_name);
+    stac.EnterProc(module_name, proc_name);
+    stac.ExitProc(module_name, proc_name);
   }
+}
+
+void BM_EnterExit_LogOff(benchmark::State& state) {
+  const auto stac = MakeTracer(ScratchName("logoff"), Underneath(state));
+  PairLoop(state, *stac);
   if (stac->LogOnFile()) state.SkipWithError("the stack log was on");
 }
 BENCHMARK(BM_EnterExit_LogOff)->Arg(kDepth)->Arg(1000);
@@ -107,14 +112,7 @@ void BM_EnterExit_CrashesCaught(benchmark::State& state) {
   bug.CatchCrashes(true);
   if (!bug.CatchCrashes()) state.SkipWithError("crashes cannot be caught here");
   const auto stac = MakeTracer(ScratchName("crashes"));
-  std::u16string_view module_name = kModule;
-  std::u16string_view proc_name = kProc;
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(module_name);
-    benchmark::DoNotOptimize(proc_name);
-    stac->EnterProc(module_name, proc_name);
-    stac->ExitProc(module_name, proc_name);
-  }
+  PairLoop(state, *stac);
 }
 BENCHMARK(BM_EnterExit_CrashesCaught);
 

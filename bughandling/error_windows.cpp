@@ -51,27 +51,23 @@ void ShowReportWindow(const std::shared_ptr<const platform::Platform>& platform,
 }
 
 void WriteCrashWindowsRequest(text::TextOut& out, const CrashWindows& windows) {
-  const auto end = [&out] { out.Append(u'\0'); };
-  out.Append(windows.message_box ? u'1' : u'0');
-  end();
-  out.Append(windows.report_window ? u'1' : u'0');
-  end();
+  const auto field = [&out](std::u16string_view text) {
+    out.Append(text);
+    out.Append(u'\0');
+  };
+  field(windows.message_box ? u"1" : u"0");
+  field(windows.report_window ? u"1" : u"0");
   if (windows.title != nullptr) windows.title->WriteTo(out);
-  end();
-  out.Append(windows.module_name);
-  end();
-  out.Append(windows.proc_name);
-  end();
+  field({});
+  field(windows.module_name);
+  field(windows.proc_name);
   out.AppendDecimal(windows.line_number);
-  end();
+  field({});
   out.AppendDecimal(windows.number);
-  end();
-  out.Append(windows.description);
-  end();
-  out.Append(windows.support_fax);
-  end();
-  out.Append(windows.support_mail);
-  end();
+  field({});
+  field(windows.description);
+  field(windows.support_fax);
+  field(windows.support_mail);
   if (windows.report != nullptr) windows.report->WriteTo(out);
 }
 

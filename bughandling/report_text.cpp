@@ -1,6 +1,7 @@
 #include "bughandling/report_text.hpp"
 
 #include <algorithm>
+#include <initializer_list>
 
 #include "component/base/host_error.hpp"
 #include "component/base/log_section.hpp"
@@ -96,22 +97,24 @@ std::u16string ErrorTable(std::u16string_view module_name, std::u16string_view p
   return table;
 }
 
+namespace {
+
+// The parts, then CR LF.
+void AppendLine(text::TextOut& out, std::initializer_list<std::u16string_view> parts) {
+  for (const std::u16string_view part : parts) out.Append(part);
+  out.Append(kCrLf);
+}
+
+}  // namespace
+
 void AppendReport(text::TextOut& out, const ReportFacts& facts) {
   AppendHeading(out, u"The Application:");
-  out.Append(u"Name:    ");
-  out.Append(facts.app_title);
-  out.Append(kCrLf);
-  out.Append(u"OS Path: ");
-  out.Append(facts.app_full_path);
-  out.Append(kCrLf);
+  AppendLine(out, {u"Name:    ", facts.app_title});
+  AppendLine(out, {u"OS Path: ", facts.app_full_path});
   out.Append(kCrLf);
   AppendHeading(out, u"The Error:");
-  out.Append(u"An error has occurred in ");
-  out.Append(facts.app_full_path);
-  out.Append(u".");
-  out.Append(kCrLf);
-  out.Append(u"The error probably occurred in this internal procedure ");
-  out.Append(kCrLf);
+  AppendLine(out, {u"An error has occurred in ", facts.app_full_path, u"."});
+  AppendLine(out, {u"The error probably occurred in this internal procedure "});
   out.Append(kCrLf);
   AppendErrorTable(out, facts.module_name, facts.proc_name, facts.line_number);
   out.Append(kCrLf);
@@ -119,9 +122,7 @@ void AppendReport(text::TextOut& out, const ReportFacts& facts) {
   out.Append(u"VB Error number:      ");
   out.AppendDecimal(facts.number);
   out.Append(kCrLf);
-  out.Append(u"VB Error description: ");
-  out.Append(facts.description);
-  out.Append(kCrLf);
+  AppendLine(out, {u"VB Error description: ", facts.description});
   out.Append(kCrLf);
   if (facts.dump != nullptr) {
     facts.dump->WriteTo(out);

@@ -254,6 +254,20 @@ void TextOut::AppendDecimal(std::int64_t value) {
   Append(std::u16string_view(digits + n, sizeof digits / sizeof digits[0] - n));
 }
 
+void TextOut::AppendHex(std::uint64_t value, int digits, bool upper) {
+  constexpr std::size_t kSize = 2 + 16;  // "0x" and the most digits a value has
+  const char* const symbols = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+  char16_t text[kSize];
+  std::size_t n = kSize;
+  do {
+    text[--n] = static_cast<char16_t>(symbols[value % 16]);
+    value /= 16;
+  } while (n > 2 && (value != 0 || kSize - n < static_cast<std::size_t>(digits)));
+  text[--n] = u'x';
+  text[--n] = u'0';
+  Append(std::u16string_view(text + n, kSize - n));
+}
+
 void TextOut::AppendUpper(std::u16string_view text) {
   char16_t upper[64];
   while (!text.empty()) {

@@ -60,6 +60,8 @@ class TextOut {
   void Append(char16_t unit) { Append(std::u16string_view(&unit, 1)); }
   // The decimal text of a number, as AppendDecimal writes it.
   void AppendDecimal(std::int64_t value);
+  // "0x" and `value` in `digits` hexadecimal digits at least, lower or upper case.
+  void AppendHex(std::uint64_t value, int digits = 1, bool upper = false);
   // The text in upper case, as UCase makes it.
   void AppendUpper(std::u16string_view text);
 };

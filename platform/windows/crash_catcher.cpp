@@ -42,11 +42,11 @@
 #include <cobaltmoth/error_line.hpp>
 
 #include "platform/crashes.hpp"
+#include "platform/crash_common.hpp"
 
 namespace cobaltmoth::platform {
 namespace {
 
-constexpr int kMaxTracers = 256;
 constexpr int kMaxFrames = 64;
 constexpr ULONG kStackGuarantee = 64 * 1024;
 constexpr DWORD kReportLimitMs = 60000;          // the report and the minidump
@@ -58,13 +58,7 @@ constexpr UINT kUncaughtExitCode = 3;
 
 // --- What the crash reads: set up before any crash. ------------------------------------------
 
-struct TracerSlot {
-  std::atomic<const TracedThread*> tracer{nullptr};
-  std::atomic<DWORD> thread{0};
-  std::atomic<unsigned> order{0};  // the latest tracer of a thread is its innermost
-};
-TracerSlot g_tracers[kMaxTracers];
-std::atomic<unsigned> g_tracer_order{0};
+TracedThreads g_tracers;
 
 std::atomic<const CrashReporter*> g_reporter{nullptr};
 LPTOP_LEVEL_EXCEPTION_FILTER g_previous_filter = nullptr;
@@ -141,22 +135,6 @@ void AppendWide(text::TextOut& out, const wchar_t* wide) {
   out.Append(std::u16string_view(reinterpret_cast<const char16_t*>(wide), std::wcslen(wide)));
 }
 
-// "0x" and `value` in `digits` hexadecimal digits at least.
-void AppendHex(text::TextOut& out, std::uint64_t value, int digits, bool upper = false) {
-  char text[2 + 16];
-  char reversed[16];
-  int n = 0;
-  do {
-    reversed[n++] = (upper ? "0123456789ABCDEF" : "0123456789abcdef")[value % 16];
-    value /= 16;
-  } while (value != 0);
-  while (n < digits) reversed[n++] = '0';
-  text[0] = '0';
-  text[1] = 'x';
-  for (int i = 0; i < n; ++i) text[2 + i] = reversed[n - 1 - i];
-  text::AppendUtf8(out, {text, static_cast<std::size_t>(n + 2)});
-}
-
 // The file name at the end of a module's path.
 const wchar_t* FileNameOf(const wchar_t* path) {
   const wchar_t* name = path;
@@ -224,7 +202,7 @@ class NativeFrames {
       out.Append(static_cast<char16_t>(u'0' + number / 10));
       out.Append(static_cast<char16_t>(u'0' + number % 10));
       out.Append(u' ');
-      AppendHex(out, address, 2 * static_cast<int>(sizeof(void*)));
+      out.AppendHex(address, 2 * static_cast<int>(sizeof(void*)));
       out.Append(u' ');
       wchar_t module[MAX_PATH] = {};
       if (bases_[i] == 0 ||
@@ -244,10 +222,10 @@ class NativeFrames {
         out.Append(std::u16string_view(reinterpret_cast<const char16_t*>(symbol->Name),
                                        std::min<ULONG>(symbol->NameLen, 512)));
         out.Append(u'+');
-        AppendHex(out, address - symbol->Address, 1);
+        out.AppendHex(address - symbol->Address, 1);
       } else {
         out.Append(u'+');
-        AppendHex(out, address - bases_[i], 1);
+        out.AppendHex(address - bases_[i], 1);
       }
       IMAGEHLP_LINEW64 line {};
       line.SizeOfStruct = sizeof line;
@@ -322,27 +300,6 @@ class NativeStackPiece final : public text::TextPiece {
   DWORD dump_error_;
 };
 
-// "Other Threads:": each other thread's tracer, with its thread id.
-class OtherThreadsPiece final : public text::TextPiece {
- public:
-  explicit OtherThreadsPiece(DWORD crashing) : crashing_(crashing) {}
-  void WriteTo(text::TextOut& out) const override {
-    out.Append(u"Other Threads:\r\n--------------\r\n");
-    for (const TracerSlot& slot : g_tracers) {
-      const TracedThread* tracer = slot.tracer.load();
-      const DWORD thread = slot.thread.load();
-      if (tracer == nullptr || thread == crashing_ || !tracer->Dumps()) continue;
-      out.Append(u"Thread ");
-      out.AppendDecimal(thread);
-      out.Append(u":\r\n");
-      tracer->WriteDump(out);
-    }
-  }
-
- private:
-  DWORD crashing_;
-};
-
 // The environment, "NAME=value" a line, without the hidden entries of the drives' folders.
 class EnvironmentPiece final : public text::TextPiece {
  public:
@@ -359,19 +316,6 @@ class EnvironmentPiece final : public text::TextPiece {
 };
 
 // --- The crash, on the reporting thread. -----------------------------------------------------
-
-const TracedThread* TracerOf(DWORD thread) noexcept {
-  const TracedThread* innermost = nullptr;
-  unsigned latest = 0;
-  for (const TracerSlot& slot : g_tracers) {
-    const TracedThread* tracer = slot.tracer.load();
-    if (tracer != nullptr && slot.thread.load() == thread && slot.order.load() >= latest) {
-      innermost = tracer;
-      latest = slot.order.load();
-    }
-  }
-  return innermost;
-}
 
 const char* ExceptionName(DWORD code) noexcept {
   switch (code) {
@@ -405,7 +349,7 @@ void AppendExceptionDescription(text::TextOut& out, const EXCEPTION_RECORD& reco
   const char* name = ExceptionName(record.ExceptionCode);
   if (name == nullptr) {
     out.Append(u"exception ");
-    AppendHex(out, record.ExceptionCode, 8, /*upper=*/true);
+    out.AppendHex(record.ExceptionCode, 8, /*upper=*/true);
     return;
   }
   AppendAscii(out, name);
@@ -413,7 +357,7 @@ void AppendExceptionDescription(text::TextOut& out, const EXCEPTION_RECORD& reco
        record.ExceptionCode == EXCEPTION_IN_PAGE_ERROR) && record.NumberParameters >= 2) {
     const ULONG_PTR access = record.ExceptionInformation[0];
     out.Append(access == 0 ? u" reading " : access == 8 ? u" executing " : u" writing ");
-    AppendHex(out, record.ExceptionInformation[1], 2 * static_cast<int>(sizeof(void*)));
+    out.AppendHex(record.ExceptionInformation[1], 2 * static_cast<int>(sizeof(void*)));
   }
 }
 
@@ -558,7 +502,7 @@ void Report() {
   const DWORD dump_error = logged ? WriteMinidump(log, now, dump) : ERROR_PATH_NOT_FOUND;
 
   const NativeStackPiece native_stack(frames, dump, dump_error);
-  const OtherThreadsPiece other_threads(g_crash.thread);
+  const OtherThreadsPiece other_threads(g_tracers, g_crash.thread);
   const EnvironmentPiece environment;
   CrashFacts facts;
   facts.number = g_crash.pointers != nullptr
@@ -567,7 +511,7 @@ void Report() {
   facts.description = g_crash.pointers != nullptr ? description.View() : g_crash.description.View();
   facts.now_text = now_text.View();
   facts.error_line = g_crash.error_line;
-  facts.tracer = TracerOf(g_crash.thread);
+  facts.tracer = g_tracers.Innermost(g_crash.thread);
   facts.native_stack = &native_stack;
   facts.other_threads = &other_threads;
   facts.environment = &environment;
@@ -652,22 +596,7 @@ LONG WINAPI OnStackOverflow(EXCEPTION_POINTERS* pointers) {
 [[noreturn]] void OnTerminate() {
   if (ClaimTheCrash(kUncaughtExitCode)) {
     text::BufferOut<1024>& description = g_crash.description;
-    if (const std::type_info* type = abi::__cxa_current_exception_type(); type != nullptr) {
-      description.Append(u"uncaught exception ");
-      int status = -1;
-      char* plain = abi::__cxa_demangle(type->name(), nullptr, nullptr, &status);
-      text::AppendUtf8(description, status == 0 && plain != nullptr ? plain : type->name());
-      std::free(plain);
-      try {
-        throw;
-      } catch (const std::exception& error) {
-        description.Append(u": ");
-        text::AppendUtf8(description, error.what());
-      } catch (...) {
-      }
-    } else {
-      description.Append(u"std::terminate called without an exception");
-    }
+    AppendUncaughtException(description);
     ::RtlCaptureContext(&g_crash.context);
     HandOver();
   }
@@ -690,20 +619,11 @@ class WindowsCrashes final : public Crashes {
  public:
   void TracerStarted(const TracedThread* tracer) noexcept override {
     GuaranteeStack();
-    for (TracerSlot& slot : g_tracers) {
-      const TracedThread* empty = nullptr;
-      if (!slot.tracer.compare_exchange_strong(empty, tracer)) continue;
-      slot.thread = ::GetCurrentThreadId();
-      slot.order = ++g_tracer_order;
-      return;
-    }
+    g_tracers.Add(static_cast<std::uint32_t>(::GetCurrentThreadId()), tracer);
   }
 
   void TracerEnded(const TracedThread* tracer) noexcept override {
-    for (TracerSlot& slot : g_tracers) {
-      const TracedThread* mine = tracer;
-      if (slot.tracer.compare_exchange_strong(mine, nullptr)) return;
-    }
+    g_tracers.Remove(tracer);
   }
 
   bool Catch(const CrashReporter* reporter) override {

@@ -12,7 +12,6 @@
 //
 // Every thread that has a tracer gets an alternate signal stack, so that its stack overflowing
 // is reported too; other threads crash as they would have without the handling.
-#include <cxxabi.h>
 #include <execinfo.h>
 #include <fcntl.h>
 #include <langinfo.h>
@@ -36,6 +35,7 @@
 #include <string>
 
 #include "platform/crashes.hpp"
+#include "platform/crash_common.hpp"
 #include "platform/posix/crash/native_stack.hpp"
 #include "platform/posix/fd.hpp"
 #include "platform/posix/posix_platform.hpp"
@@ -47,19 +47,12 @@ namespace cobaltmoth::platform {
 namespace {
 
 constexpr int kCaught[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
-constexpr int kMaxTracers = 256;
 constexpr std::size_t kAltStackSize = 128 * 1024;
 constexpr int kNamingLimitMs = 5000;
 
 // --- What the handlers read: set up before any crash, read inside one. ----------------------
 
-struct TracerSlot {
-  std::atomic<const TracedThread*> tracer{nullptr};
-  std::atomic<pid_t> thread{0};
-  std::atomic<unsigned> order{0};  // the latest tracer of a thread is its innermost
-};
-TracerSlot g_tracers[kMaxTracers];
-std::atomic<unsigned> g_tracer_order{0};
+TracedThreads g_tracers;
 
 std::atomic<const CrashReporter*> g_reporter{nullptr};
 struct sigaction g_previous[NSIG];
@@ -135,27 +128,6 @@ class NativeStackPiece final : public text::TextPiece {
   crash::NativeFrames& frames_;
 };
 
-// "Other Threads:": each other thread's tracer, with its thread id.
-class OtherThreadsPiece final : public text::TextPiece {
- public:
-  explicit OtherThreadsPiece(pid_t crashing) : crashing_(crashing) {}
-  void WriteTo(text::TextOut& out) const override {
-    out.Append(u"Other Threads:\r\n--------------\r\n");
-    for (const TracerSlot& slot : g_tracers) {
-      const TracedThread* tracer = slot.tracer.load();
-      const pid_t thread = slot.thread.load();
-      if (tracer == nullptr || thread == crashing_ || !tracer->Dumps()) continue;
-      out.Append(u"Thread ");
-      out.AppendDecimal(thread);
-      out.Append(u":\r\n");
-      tracer->WriteDump(out);
-    }
-  }
-
- private:
-  pid_t crashing_;
-};
-
 // The environment, "NAME=value" a line, as the process has it now.
 class EnvironmentPiece final : public text::TextPiece {
  public:
@@ -168,19 +140,6 @@ class EnvironmentPiece final : public text::TextPiece {
 };
 
 // --- The crash. ------------------------------------------------------------------------------
-
-const TracedThread* TracerOf(pid_t thread) noexcept {
-  const TracedThread* innermost = nullptr;
-  unsigned latest = 0;
-  for (const TracerSlot& slot : g_tracers) {
-    const TracedThread* tracer = slot.tracer.load();
-    if (tracer != nullptr && slot.thread.load() == thread && slot.order.load() >= latest) {
-      innermost = tracer;
-      latest = slot.order.load();
-    }
-  }
-  return innermost;
-}
 
 void AppendNow(text::TextOut& out) noexcept {
   struct timespec now {};
@@ -198,21 +157,6 @@ void AppendNow(text::TextOut& out) noexcept {
   }
   for (std::size_t i = 0; i < size; ++i) out.Append(static_cast<char16_t>(
       static_cast<unsigned char>(written[i])));
-}
-
-void AppendAddress(text::TextOut& out, const void* address) {
-  char hex[2 + 2 * sizeof(void*)];
-  auto value = reinterpret_cast<std::uintptr_t>(address);
-  int n = 0;
-  char reversed[2 * sizeof(void*)];
-  do {
-    reversed[n++] = "0123456789abcdef"[value % 16];
-    value /= 16;
-  } while (value != 0);
-  hex[0] = '0';
-  hex[1] = 'x';
-  for (int i = 0; i < n; ++i) hex[2 + i] = reversed[n - 1 - i];
-  text::AppendUtf8(out, {hex, static_cast<std::size_t>(n + 2)});
 }
 
 // "SIGSEGV: invalid memory reference at address 0x0", "SIGABRT: aborted", "SIGTERM: sent by
@@ -242,7 +186,7 @@ void AppendSignalDescription(text::TextOut& out, int signal, const siginfo_t* in
   text::AppendUtf8(out, what);
   if (signal != SIGABRT && info != nullptr) {
     out.Append(u" at address ");
-    AppendAddress(out, info->si_addr);
+    out.AppendHex(reinterpret_cast<std::uintptr_t>(info->si_addr));
   }
 }
 
@@ -302,13 +246,13 @@ void Report(int number, std::u16string_view description, const void* interrupted
   AppendNow(now);
   const pid_t thread = ThisThread();
   const NativeStackPiece native_stack(frames);
-  const OtherThreadsPiece other_threads(thread);
+  const OtherThreadsPiece other_threads(g_tracers, static_cast<std::uint32_t>(thread));
   const EnvironmentPiece environment;
   CrashFacts facts;
   facts.number = number;
   facts.description = description;
   facts.now_text = now.View();
-  facts.tracer = TracerOf(thread);
+  facts.tracer = g_tracers.Innermost(static_cast<std::uint32_t>(thread));
   facts.native_stack = &native_stack;
   facts.other_threads = &other_threads;
   facts.environment = &environment;
@@ -397,22 +341,7 @@ void OnSignal(int signal, siginfo_t* info, void* context) {
 [[noreturn]] void OnTerminate() {
   if (ClaimTheCrash(SIGABRT)) {
     static text::BufferOut<1024> description;
-    if (const std::type_info* type = abi::__cxa_current_exception_type(); type != nullptr) {
-      description.Append(u"uncaught exception ");
-      int status = -1;
-      char* plain = abi::__cxa_demangle(type->name(), nullptr, nullptr, &status);
-      text::AppendUtf8(description, status == 0 && plain != nullptr ? plain : type->name());
-      std::free(plain);
-      try {
-        throw;
-      } catch (const std::exception& error) {
-        description.Append(u": ");
-        text::AppendUtf8(description, error.what());
-      } catch (...) {
-      }
-    } else {
-      description.Append(u"std::terminate called without an exception");
-    }
+    AppendUncaughtException(description);
     Report(SIGABRT, description.View(), nullptr);
     g_handled = true;
   }
@@ -460,20 +389,11 @@ class PosixCrashes final : public Crashes {
  public:
   void TracerStarted(const TracedThread* tracer) noexcept override {
     t_alt_stack.Ensure();
-    for (TracerSlot& slot : g_tracers) {
-      const TracedThread* empty = nullptr;
-      if (!slot.tracer.compare_exchange_strong(empty, tracer)) continue;
-      slot.thread = ThisThread();
-      slot.order = ++g_tracer_order;
-      return;
-    }
+    g_tracers.Add(static_cast<std::uint32_t>(ThisThread()), tracer);
   }
 
   void TracerEnded(const TracedThread* tracer) noexcept override {
-    for (TracerSlot& slot : g_tracers) {
-      const TracedThread* mine = tracer;
-      if (slot.tracer.compare_exchange_strong(mine, nullptr)) return;
-    }
+    g_tracers.Remove(tracer);
   }
 
   bool Catch(const CrashReporter* reporter) override {

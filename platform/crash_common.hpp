@@ -1,0 +1,112 @@
+// platform/crash_common.hpp - what both crash backends share: the live tracers of the process
+// and the threads they trace (a fixed table filled and emptied without locks, read inside a
+// crash without allocating), and the description of an uncaught C++ exception.
+#pragma once
+
+#include <cxxabi.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <exception>
+#include <typeinfo>
+
+#include "component/base/text.hpp"
+#include "platform/crashes.hpp"
+
+namespace cobaltmoth::platform {
+
+class TracedThreads {
+ public:
+  // `tracer` lives on `thread` from now on; a full table leaves it out of crash reports.
+  void Add(std::uint32_t thread, const TracedThread* tracer) noexcept {
+    for (Slot& slot : slots_) {
+      const TracedThread* empty = nullptr;
+      if (!slot.tracer.compare_exchange_strong(empty, tracer)) continue;
+      slot.thread = thread;
+      slot.order = ++order_;
+      return;
+    }
+  }
+
+  void Remove(const TracedThread* tracer) noexcept {
+    for (Slot& slot : slots_) {
+      const TracedThread* mine = tracer;
+      if (slot.tracer.compare_exchange_strong(mine, nullptr)) return;
+    }
+  }
+
+  // The latest tracer started on `thread` (its innermost), or nullptr.
+  const TracedThread* Innermost(std::uint32_t thread) const noexcept {
+    const TracedThread* innermost = nullptr;
+    unsigned latest = 0;
+    for (const Slot& slot : slots_) {
+      const TracedThread* tracer = slot.tracer.load();
+      if (tracer != nullptr && slot.thread.load() == thread && slot.order.load() >= latest) {
+        innermost = tracer;
+        latest = slot.order.load();
+      }
+    }
+    return innermost;
+  }
+
+  // "Other Threads:": each tracer of another thread than `crashing`, with its thread id.
+  void WriteOthers(text::TextOut& out, std::uint32_t crashing) const noexcept {
+    out.Append(u"Other Threads:\r\n--------------\r\n");
+    for (const Slot& slot : slots_) {
+      const TracedThread* tracer = slot.tracer.load();
+      const std::uint32_t thread = slot.thread.load();
+      if (tracer == nullptr || thread == crashing || !tracer->Dumps()) continue;
+      out.Append(u"Thread ");
+      out.AppendDecimal(static_cast<std::int64_t>(thread));
+      out.Append(u":\r\n");
+      tracer->WriteDump(out);
+    }
+  }
+
+ private:
+  struct Slot {
+    std::atomic<const TracedThread*> tracer{nullptr};
+    std::atomic<std::uint32_t> thread{0};
+    std::atomic<unsigned> order{0};  // the latest tracer of a thread is its innermost
+  };
+  Slot slots_[256];
+  std::atomic<unsigned> order_{0};
+};
+
+// The section above, as a piece of a crash's report.
+class OtherThreadsPiece final : public text::TextPiece {
+ public:
+  OtherThreadsPiece(const TracedThreads& threads, std::uint32_t crashing)
+      : threads_(threads), crashing_(crashing) {}
+  void WriteTo(text::TextOut& out) const override { threads_.WriteOthers(out, crashing_); }
+
+ private:
+  const TracedThreads& threads_;
+  std::uint32_t crashing_;
+};
+
+// "uncaught exception std::runtime_error: disk on fire": the current exception's type and, for
+// a std::exception, its message; to be called from a terminate handler, where the exception is
+// still current.
+inline void AppendUncaughtException(text::TextOut& out) {
+  const std::type_info* type = abi::__cxa_current_exception_type();
+  if (type == nullptr) {
+    out.Append(u"std::terminate called without an exception");
+    return;
+  }
+  out.Append(u"uncaught exception ");
+  int status = -1;
+  char* plain = abi::__cxa_demangle(type->name(), nullptr, nullptr, &status);
+  text::AppendUtf8(out, status == 0 && plain != nullptr ? plain : type->name());
+  std::free(plain);
+  try {
+    throw;
+  } catch (const std::exception& error) {
+    out.Append(u": ");
+    text::AppendUtf8(out, error.what());
+  } catch (...) {
+  }
+}
+
+}  // namespace cobaltmoth::platform
