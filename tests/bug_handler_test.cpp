@@ -85,17 +85,10 @@ TEST_F(ProcBugTest, InitSetsTheUpperCaseFileNameAndTheBugLogPathAndTheContactsAr
   EXPECT_NE(fake_.files->Bytes(u"C:\\Apps\\ORDERS_buglog.txt")
                 .find("Name:    ORDERS.DLL ver. 2.1.35\r\nOS Path: C:\\Apps\\ORDERS.DLL\r\n"),
             std::string::npos);
-  // A folder ending in a separator doubles it.
-  bug->Init(u"ORDERS", 2, 1, 35, u"C:\\Apps\\", OcxActiveXControl);
-  EXPECT_EQ(U8(bug->LogFilePath()), "C:\\Apps\\\\ORDERS_buglog.txt");
-  // An unknown project type keeps the file name, empty on a fresh handler.
-  auto fresh = NewHandler(false);
-  fresh->Init(u"Payroll", 1, 2, 30, u"C:\\Apps", 4);
-  fresh->LogErrorToFile(u"m", u"p", 1, u"d");
-  EXPECT_NE(BugLog().find("Name:     ver. 1.2.30\r\nOS Path: C:\\Apps\\\r\n"), std::string::npos);
+  // The kinds of project are the tracer's; an unknown one keeps the upper-case file name.
   bug->Init(u"ORDERS", 2, 1, 36, u"C:\\Apps", -1);
   bug->LogErrorToFile(u"m", u"p", 1, u"d");
-  EXPECT_NE(fake_.files->Bytes(u"C:\\Apps\\ORDERS_buglog.txt").find("ORDERS.OCX ver. 2.1.36\r\n"),
+  EXPECT_NE(fake_.files->Bytes(u"C:\\Apps\\ORDERS_buglog.txt").find("ORDERS.DLL ver. 2.1.36\r\n"),
             std::string::npos);
 }
 

@@ -162,22 +162,6 @@ void ShowBox(const char16_t* prompt = u"wait") {
                                                           u"Payroll");
 }
 
-TEST(TerminalMessageBox, WaitsForOneKeyWithoutEchoAndPutsTheModesBack) {
-  PtyChild child([](int report) {
-    ShowBox(u"Disk full\r\nTry again \u00E8");
-    WriteString(report, "returned");
-    return 0;
-  });
-  ASSERT_TRUE(child.WaitFor("[ OK ]")) << child.screen;
-  EXPECT_FALSE(Canonical(child.Modes()));
-  EXPECT_TRUE(child.Running());
-  child.Send("x");
-  EXPECT_EQ(ExitCode(child.Finish()), 0);
-  EXPECT_EQ(child.report, "returned");
-  EXPECT_EQ(child.screen, "\r\n(!) Payroll\r\nDisk full\r\nTry again \xC3\xA8\r\n\r\n[ OK ]\r\n");
-  EXPECT_TRUE(Canonical(child.Modes()));
-}
-
 TEST(TerminalMessageBox, InterruptOrTerminateRestoresTheModesBeforeTheProcessEnds) {
   for (const int signal_number : {SIGINT, SIGTERM}) {
     PtyChild child([](int) {
