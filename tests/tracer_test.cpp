@@ -50,22 +50,6 @@ class ProcStacTest : public ::testing::Test {
   FakePlatform fake_;
 };
 
-TEST_F(ProcStacTest, GuardedOperationsRaiseTheNotInitialisedErrorBeforeInit) {
-  auto t = NewTracer(false);
-  const std::string source = "Cobaltmoth.dll - Class ProcStac";
-  EXPECT_HOST_ERROR(t->Dump(), -2147220503, source, kNotInitialized);
-  EXPECT_HOST_ERROR(t->EnterProc(u"Main", u"Form_Load"), -2147220503, source, kNotInitialized);
-  EXPECT_HOST_ERROR(t->ExitProc(u"Main", u"Form_Load"), -2147220503, source, kNotInitialized);
-  EXPECT_HOST_ERROR(t->PrintComment(u"x"), -2147220503, source, kNotInitialized);
-  const ProcSite site("Main", "Form_Load");
-  EXPECT_HOST_ERROR(t->EnterProc(site), -2147220503, source, kNotInitialized);
-  // Properties work before Init, and nothing was written.
-  t->Enabled(false);
-  t->LogOnFile(true);
-  t->LogFilePath(u"D:\\x.txt");
-  EXPECT_EQ(fake_.files->opens, 0);
-}
-
 TEST_F(ProcStacTest, InitChoosesTheExtensionAndTheLogPath) {
   auto t = NewTracer(false);
   t->LogFilePath(u"before.txt");
@@ -203,35 +187,28 @@ TEST_F(ProcStacTest, TheErrorLineGoesIntoTheEntryTheDumpAndTheLog) {
             std::string::npos);
 }
 
-TEST_F(ProcStacTest, DisabledTracingNeitherChangesTheStackNorWrites) {
-  auto t = NewTracer();
-  t->EnterProc(u"m", u"kept");
-  t->LogOnFile(true);
-  t->Enabled(false);
-  t->EnterProc(u"m", u"p");
-  t->ExitProc(u"m", u"kept");
-  t->ExitProc(u"never", u"entered");  // no error either: nothing is looked at
-  { COBALTMOTH_PROC(t, "m", "site"); }
-  EXPECT_EQ(DumpBody(*t),
-            "Stack Element 001 of 001 m                    - kept                \r\n");
-  EXPECT_FALSE(fake_.files->Exists(kLog));
-  // A comment is still written while LogOnFile is set.
-  t->PrintComment(u"still here");
-  EXPECT_EQ(Log(), Header(kTitle) + "| ### still here ###\r\n");
-}
-
-TEST_F(ProcStacTest, WithTheStartSettingsOnlyCommentsReachTheLog) {
+TEST_F(ProcStacTest, OnlyCommentsReachTheLogUntilLogOnFileAndNothingWhileDisabled) {
   auto t = NewTracer();
   t->EnterProc(u"m", u"p");
   t->ExitProc(u"m", u"p");
   EXPECT_FALSE(fake_.files->Exists(kLog));
-  t->EnterProc(u"m", u"p");
+  t->EnterProc(u"m", u"kept");
   t->PrintComment(u"note");
-  EXPECT_EQ(Log(), Header(kTitle) + "| ### note ###\r\n");
-  // With both switches off, a comment writes nothing; with an empty path, no line is written.
+  t->LogOnFile(true);
+  // Disabled: the stack stays as it is and nothing is looked at; only comments are written
+  // while LogOnFile is set.
   t->Enabled(false);
+  t->EnterProc(u"m", u"p");
+  t->ExitProc(u"m", u"kept");
+  t->ExitProc(u"never", u"entered");
+  { COBALTMOTH_PROC(t, "m", "site"); }
+  EXPECT_EQ(DumpBody(*t),
+            "Stack Element 001 of 001 m                    - kept                \r\n");
+  t->PrintComment(u"still here");
+  t->LogOnFile(false);
   t->PrintComment(u"lost");
-  EXPECT_EQ(Log(), Header(kTitle) + "| ### note ###\r\n");
+  EXPECT_EQ(Log(), Header(kTitle) + "| ### note ###\r\n| ### still here ###\r\n");
+  // With an empty path, no line is written.
   auto pathless = NewTracer();
   pathless->LogFilePath(u"");
   pathless->LogOnFile(true);
@@ -242,7 +219,10 @@ TEST_F(ProcStacTest, WithTheStartSettingsOnlyCommentsReachTheLog) {
   EXPECT_EQ(fake_.files->files.size(), 1u);
 }
 
-TEST_F(ProcStacTest, TerminateWritesTheFooterOnceAndDiscardsTheStack) {
+TEST_F(ProcStacTest, TracingBeforeInitOrAfterTerminateRaisesAndTerminateWritesTheFooterOnce) {
+  auto early = NewTracer(false);
+  early->Enabled(false);  // properties work before Init
+  early->LogOnFile(true);
   auto t = NewTracer();
   t->PrintComment(u"x");
   t->EnterProc(u"m", u"left on the stack");
@@ -253,9 +233,12 @@ TEST_F(ProcStacTest, TerminateWritesTheFooterOnceAndDiscardsTheStack) {
                     +[](ProcStac& p) { p.ExitProc(u"a", u"b"); },
                     +[](ProcStac& p) { p.PrintComment(u"c"); },
                     +[](ProcStac& p) { COBALTMOTH_PROC(p, "a", "b"); }}) {
+    EXPECT_HOST_ERROR(call(*early), -2147220503, "Cobaltmoth.dll - Class ProcStac",
+                      kNotInitialized);
     EXPECT_RUNTIME_ERROR(call(*t), 91, "Object variable or With block variable not set");
   }
   EXPECT_EQ(Log(), Header(kTitle) + "| ### x ###\r\n" + Footer(kTitle));
+  EXPECT_EQ(fake_.files->opens, 1);
 }
 
 TEST_F(ProcStacTest, SuccessiveObjectsAppendOneSectionEachEndedByTheirReleaseIdleOnesNone) {
