@@ -19,6 +19,9 @@ run_ctest() {  # preset
   ctest --preset "$1" -j "$jobs" 2>&1 | tee -a "$summary" | tail -n 3
 }
 
+echo "== Size of the tests against the product (at most 35%)"
+python3 scripts/code-size.py --max 35
+
 echo "== Linux build and unit tests"
 on=(-DCOBALTMOTH_WERROR=ON -DCOBALTMOTH_BUILD_TESTS=ON -DCOBALTMOTH_BUILD_EXAMPLES=ON)
 cmake --preset linux "${on[@]}" -DCOBALTMOTH_BUILD_BENCHMARKS=ON >/dev/null

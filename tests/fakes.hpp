@@ -1,6 +1,6 @@
 // tests/fakes.hpp - a Platform of fakes that record what the library did: files in memory, a
-// fixed clock, an error line the test sets, and user-interface ports that write one journal;
-// the settings store is the real one, in a private folder. Plus the tests' shared helpers.
+// fixed clock, an error line the test sets, settings keys in memory, and user-interface ports
+// that write one journal. Plus the tests' shared helpers.
 #pragma once
 
 #include <gtest/gtest.h>
