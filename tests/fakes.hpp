@@ -178,23 +178,29 @@ struct Journal {
   void Add(std::string line) { lines.push_back(std::move(line)); }
 };
 
-class FakeMessageBox final : public platform::MessageBox {
+// A fake that writes to a journal it shares with the others.
+class JournalWriter {
  public:
-  explicit FakeMessageBox(std::shared_ptr<Journal> journal) : journal_(std::move(journal)) {}
+  explicit JournalWriter(std::shared_ptr<Journal> journal) : journal_(std::move(journal)) {}
+
+ protected:
+  std::shared_ptr<Journal> journal_;
+};
+
+class FakeMessageBox final : public platform::MessageBox, JournalWriter {
+ public:
+  using JournalWriter::JournalWriter;
   std::function<void()> on_show;  // runs while the box is "open"
   void Show(std::u16string_view prompt, std::int32_t style, std::u16string_view title) override {
     journal_->Add("msgbox " + std::to_string(style) + " [" + U8(title) + "] " + U8(prompt));
     if (on_show) on_show();
   }
-
- private:
-  std::shared_ptr<Journal> journal_;
 };
 
 // Shows the window by answering the scripted presses in turn (then the close box).
-class FakeReportWindow final : public platform::ReportWindow {
+class FakeReportWindow final : public platform::ReportWindow, JournalWriter {
  public:
-  explicit FakeReportWindow(std::shared_ptr<Journal> journal) : journal_(std::move(journal)) {}
+  using JournalWriter::JournalWriter;
   std::deque<platform::Click> clicks;  // a click with an empty text: the box is unchanged
   platform::ReportWindowModel shown;   // the model as the window opened with it
   std::function<void()> on_show;       // runs once the window is "open"
@@ -232,12 +238,11 @@ class FakeReportWindow final : public platform::ReportWindow {
     FakeReportWindow* owner_;
     std::u16string text_;  // what the box holds
   };
-  std::shared_ptr<Journal> journal_;
 };
 
-class FakeClipboard final : public platform::Clipboard {
+class FakeClipboard final : public platform::Clipboard, JournalWriter {
  public:
-  explicit FakeClipboard(std::shared_ptr<Journal> journal) : journal_(std::move(journal)) {}
+  using JournalWriter::JournalWriter;
   std::int32_t fail_with = 0;
   std::u16string kept_in;  // not empty: there is no clipboard, the text went there
   std::u16string SetText(std::u16string_view text) override {
@@ -245,28 +250,22 @@ class FakeClipboard final : public platform::Clipboard {
     journal_->Add("clipboard " + U8(text));
     return kept_in;
   }
-
- private:
-  std::shared_ptr<Journal> journal_;
 };
 
-class FakePrinter final : public platform::Printer {
+class FakePrinter final : public platform::Printer, JournalWriter {
  public:
-  explicit FakePrinter(std::shared_ptr<Journal> journal) : journal_(std::move(journal)) {}
+  using JournalWriter::JournalWriter;
   std::u16string fail_with;  // the spooler's message, when not empty
   void PrintDocument(std::u16string_view text, std::u16string_view font, double size) override {
     if (!fail_with.empty()) host::Raise(host::kPrinterError, host::kProjectSource, fail_with);
     journal_->Add("print " + U8(font) + " " + std::to_string(static_cast<int>(size)) + " " +
                   U8(text));
   }
-
- private:
-  std::shared_ptr<Journal> journal_;
 };
 
-class FakeShell final : public platform::Shell {
+class FakeShell final : public platform::Shell, JournalWriter {
  public:
-  explicit FakeShell(std::shared_ptr<Journal> journal) : journal_(std::move(journal)) {}
+  using JournalWriter::JournalWriter;
   std::int32_t find_code = 42;
   std::u16string program = u"  /usr/bin/mailer  ";
   std::u16string CreateHtmProbe() override {
@@ -285,9 +284,6 @@ class FakeShell final : public platform::Shell {
                   std::to_string(show));
     return 42;
   }
-
- private:
-  std::shared_ptr<Journal> journal_;
 };
 
 // A Platform of the fakes above, with the given path separator. The resources are the

@@ -11,17 +11,13 @@ import re
 import shutil
 import subprocess
 import sys
+from pathlib import Path
 
 ENV_HEADING = b"Current Enviroment Variables:\r\n-----------------------------\r\n"
 
 
 def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
-def read(folder, file):
-    with open(os.path.join(folder, file), "rb") as f:
-        return f.read()
 
 
 def normalise(data, mark, work, problems):
@@ -45,8 +41,7 @@ def main():
     shutil.rmtree(work_folder, ignore_errors=True)
     os.makedirs(work_folder)
     env = dict(os.environ, COBALTMOTH_VBS_MARK=name, COBALTMOTH_UI="console")
-    with open(script, encoding="ascii") as f:
-        first = f.readline()
+    first = Path(script).read_text(encoding="ascii").partition("\n")[0]
     if first.startswith("' env:"):
         env.update(pair.split("=", 1) for pair in first[len("' env:"):].split())
     run = subprocess.run([wine_run, "cscript", "//nologo", windows_path(script),
@@ -54,13 +49,12 @@ def main():
     problems = [f"cscript ended with exit code {run.returncode}"] if run.returncode else []
     mark = f"COBALTMOTH_VBS_MARK={name}".encode()
     work = windows_path(work_folder).encode("cp1252")
-    actual = {name + ".out": normalise(run.stdout, mark, work, problems)}
-    actual.update({f"{name}.{file}": normalise(read(work_folder, file), mark, work, problems)
-                   for file in os.listdir(work_folder)})
+    left = {f"{name}.{file.name}": file.read_bytes() for file in Path(work_folder).iterdir()}
+    actual = {golden: normalise(data, mark, work, problems)
+              for golden, data in {name + ".out": run.stdout, **left}.items()}
     if not actual[name + ".out"].endswith(b"done\r\n"):
         problems.append("the script did not reach its last line (no 'done' at the end)")
-    expected = {golden: read(golden_folder, golden) for golden in os.listdir(golden_folder)
-                if golden.startswith(name + ".")}
+    expected = {file.name: file.read_bytes() for file in Path(golden_folder).glob(name + ".*")}
     for golden in sorted(set(actual) | set(expected)):
         if actual.get(golden) != expected.get(golden):
             problems.append(f"{golden} differs")

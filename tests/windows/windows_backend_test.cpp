@@ -20,11 +20,7 @@
 namespace cobaltmoth::platform {
 namespace {
 
-std::filesystem::path TempFolder() {
-  const auto folder = std::filesystem::temp_directory_path() / "cobaltmoth-backend-test";
-  std::filesystem::create_directories(folder);
-  return folder;
-}
+const std::filesystem::path kTemp = std::filesystem::temp_directory_path();
 
 std::string ReadAll(const std::filesystem::path& path) {
   std::ifstream file(path, std::ios::binary);
@@ -32,7 +28,7 @@ std::string ReadAll(const std::filesystem::path& path) {
 }
 
 TEST(WindowsFiles, AppendAnsiTextWithCrLfAndNeverTruncate) {
-  const std::filesystem::path path = TempFolder() / "append.txt";
+  const std::filesystem::path path = kTemp / "cobaltmoth-backend-append.txt";
   std::filesystem::remove(path);
   auto files = MakeWindowsFileSystem();
   const std::string first = "o\xbb Enter\r\nno break ?\r\n\r\n";
@@ -46,11 +42,10 @@ TEST(WindowsFiles, AppendAnsiTextWithCrLfAndNeverTruncate) {
   EXPECT_EQ(ReadAll(path), first + "second\r\n");
 }
 
-TEST(WindowsErrors, AreTheHostsRunTimeErrors) {  // 76, the missing folder, in the goldens
+TEST(WindowsErrors, AreTheHostsRunTimeErrors) {  // a folder: 70; a missing one (76): goldens
   auto files = MakeWindowsFileSystem();
   const std::tuple<std::function<void()>, int, std::u16string> cases[] = {
-      {[&] { files->OpenTextFileForAppending(TempFolder().u16string()); },  // a folder
-       70, u"Permission denied"},
+      {[&] { files->OpenTextFileForAppending(kTemp.u16string()); }, 70, u"Permission denied"},
       {[] { RaiseWindowsError(ERROR_DISK_FULL); }, 61, u"Disk full"},
       {[] { RaiseWindowsError(ERROR_FILE_NOT_FOUND); }, 53, u"File not found"}};
   for (const auto& [fail, number, description] : cases) {

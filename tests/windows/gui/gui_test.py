@@ -35,11 +35,9 @@ def xdo(*args):
 def wait(find, seconds):  # what find() returns once true, polled for `seconds`; else None
     deadline = time.time() + seconds
     while time.time() < deadline:
-        found = find()
-        if found:
+        if found := find():
             return found
         time.sleep(0.2)
-    return None
 
 
 def wait_window(title, size=None):  # (id, x, y, width, height) of a window once it shows

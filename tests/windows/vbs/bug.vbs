@@ -63,7 +63,6 @@ WScript.Echo "tracer Dump=[" & s.Dump & "]"
 Report "tracer after Terminate"
 b.Terminate
 Report "Terminate again"
-Set s = Nothing
 
 Set c = CreateObject("Cobaltmoth.ProcBug")
 c.Init "Orders", 2, 1, 35, work, 0
@@ -128,13 +127,4 @@ g.SupportFax = "+39 02 5555"
 Err.Raise 91, "OrdersApp", "Object variable not set"
 g.Raise "modMain", "Main", Err, 7, False
 Show "report window: Err.Number=" & Err.Number & " EndOnError=" & g.EndOnError
-Set g = Nothing
-Set s = Nothing
-
-Set b = Nothing
-Set c = Nothing
-Set d = Nothing
-Set e = Nothing
-Set f = Nothing
-Report "release"
 WScript.Echo "done"

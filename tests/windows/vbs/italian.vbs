@@ -15,6 +15,4 @@ b.LogOnReport = True
 Err.Raise 9, "Ordini", "Indice non compreso nell'intervallo"
 b.Raise "frmOrdini", "cmdSalva_Click", Err, 45
 WScript.Echo "EndOnError=" & b.EndOnError
-Err.Clear
-Set b = Nothing
 WScript.Echo "done"

@@ -68,7 +68,6 @@ t.LogOnFile = True
 t.EnterProc "A_module_name_longer_than_twenty", "Proc"
 WScript.Echo t.Dump
 Set t = Nothing
-Report "release"
 
 Set u = CreateObject("Cobaltmoth.ProcStac")
 u.Init "Third", 1, 0, 0, work & "\missing", 1
@@ -76,6 +75,4 @@ u.LogOnFile = True
 u.EnterProc "modMain", "Main"
 Report "EnterProc with a missing folder"
 WScript.Echo u.Dump
-Set u = Nothing
-Report "release of the third"
 WScript.Echo "done"
