@@ -53,16 +53,6 @@ std::string Report(const std::string& middle) {
 
 class ProcBugTest : public ::testing::Test {
  protected:
-  std::shared_ptr<ProcBug> NewHandler(bool init = true) {
-    auto bug = std::make_shared<ProcBug>(fake_.platform);
-    if (init) bug->Init(u"Payroll", 1, 2, 30, u"C:\\Apps", ExeStandard);
-    return bug;
-  }
-  std::shared_ptr<ProcStac> NewTracer() {
-    auto tracer = std::make_shared<ProcStac>(fake_.platform);
-    tracer->Init(u"Payroll", 1, 2, 30, u"C:\\Apps", ExeStandard);
-    return tracer;
-  }
   static void LogTheError(ProcBug& bug) {
     bug.LogErrorToFile(u"frmOrders", u"cmdSave_Click", 11, u"Division by zero", 120);
   }
@@ -72,12 +62,12 @@ class ProcBugTest : public ::testing::Test {
 };
 
 TEST_F(ProcBugTest, InitSetsTheUpperCaseFileNameAndTheBugLogPathAndTheContactsAreTheObjects) {
-  auto bug = NewHandler(false);
+  auto bug = fake_.NewHandler(false);
   // The support contacts come from the table and belong to the object.
   EXPECT_EQ(U8(bug->SupportFax() + u"|" + bug->SupportMail()),
             "+44 20 7946 0381|cobaltmoth-support@example.com");
   bug->SupportMail(u"help@example.org");
-  EXPECT_EQ(U8(NewHandler(false)->SupportMail()), "cobaltmoth-support@example.com");
+  EXPECT_EQ(U8(fake_.NewHandler(false)->SupportMail()), "cobaltmoth-support@example.com");
   bug->LogFilePath(u"before.txt");
   bug->Init(u"ORDERS", 2, 1, 35, u"C:\\Apps", DllActiveX);
   EXPECT_EQ(U8(bug->LogFilePath()), "C:\\Apps\\ORDERS_buglog.txt");
@@ -94,10 +84,10 @@ TEST_F(ProcBugTest, InitSetsTheUpperCaseFileNameAndTheBugLogPathAndTheContactsAr
 
 TEST_F(ProcBugTest, OneObjectAppendsOneBlockWithTheTracersDumpAndBothLogsAfterEarlierContent) {
   fake_.files->files[kBugLog] = "earlier\r\n";
-  auto tracer = NewTracer();
+  auto tracer = fake_.NewTracer();
   tracer->EnterProc(u"frmOrders", u"cmdSave_Click");
   tracer->LogOnFile(true);
-  auto bug = NewHandler();
+  auto bug = fake_.NewHandler();
   bug->LogOnFile(true);
   bug->ProcStack(tracer);
   LogTheError(*bug);
@@ -159,9 +149,9 @@ TEST_F(ProcBugTest, InitCatchesCrashesWhenTheEnvironmentOrTheSettingsSaySoUnless
 TEST_F(ProcBugTest, ACrashIsReportedLikeARaisedErrorWithItsStacksAfterTheDump) {
   auto crashes = std::make_shared<RecordingCrashes>();
   fake_.platform->crashes = crashes;
-  auto tracer = NewTracer();
+  auto tracer = fake_.NewTracer();
   tracer->EnterProc(u"frmOrders", u"cmdSave_Click");
-  auto bug = NewHandler();
+  auto bug = fake_.NewHandler();
   bug->LogOnFile(true);
   bug->LogOnMsgBox(true);
   bug->LogOnReport(true);
@@ -214,10 +204,10 @@ TEST_F(ProcBugTest, AFailedOpenReachesTheCallerAndIsRetriedWithItsBanner) {
   // The retried report: no dump of a disabled tracer, a one-letter module padded in the table
   // and an empty environment under its heading.
   fake_.environment->entries.clear();
-  auto tracer = NewTracer();
+  auto tracer = fake_.NewTracer();
   tracer->EnterProc(u"frmOrders", u"cmdSave_Click");
   tracer->Enabled(false);
-  auto bug = NewHandler();
+  auto bug = fake_.NewHandler();
   bug->ProcStack(tracer);
   fake_.files->open_failures = 1;
   fake_.files->open_error = 76;
@@ -234,7 +224,7 @@ TEST_F(ProcBugTest, AFailedOpenReachesTheCallerAndIsRetriedWithItsBanner) {
 }
 
 TEST_F(ProcBugTest, NothingIsWrittenBeforeInitWhilePassiveOrWithoutAPath) {
-  const std::shared_ptr<ProcBug> handlers[] = {NewHandler(false), NewHandler(), NewHandler()};
+  const std::shared_ptr<ProcBug> handlers[] = {fake_.NewHandler(false), fake_.NewHandler(), fake_.NewHandler()};
   handlers[0]->LogFilePath(kBugLog);
   handlers[1]->Enabled(false);
   handlers[2]->LogFilePath(u"");
@@ -244,16 +234,16 @@ TEST_F(ProcBugTest, NothingIsWrittenBeforeInitWhilePassiveOrWithoutAPath) {
 
 TEST_F(ProcBugTest, ATracerThatWasNeverInitialisedFailsTheReport) {
   auto tracer = std::make_shared<ProcStac>(fake_.platform);
-  auto bug = NewHandler();
+  auto bug = fake_.NewHandler();
   bug->ProcStack(tracer);
   EXPECT_HOST_ERROR(LogTheError(*bug), -2147220503, "Cobaltmoth.dll - Class ProcStac",
                     "You must initialize this class with Init sub before using any method");
 }
 
 TEST_F(ProcBugTest, TerminateOrReleaseClosesTheLogThenEndsAndReleasesTheTracer) {
-  auto tracer = NewTracer();
+  auto tracer = fake_.NewTracer();
   tracer->PrintComment(u"before");
-  auto bug = NewHandler();
+  auto bug = fake_.NewHandler();
   bug->ProcStack(tracer);
   EXPECT_EQ(tracer.use_count(), 2);
   bug->Terminate();
@@ -267,8 +257,8 @@ TEST_F(ProcBugTest, TerminateOrReleaseClosesTheLogThenEndsAndReleasesTheTracer) 
   EXPECT_RUNTIME_ERROR(tracer->Dump(), 91, "Object variable or With block variable not set");
   EXPECT_FALSE(fake_.files->Exists(kBugLog));
   // A handler released without Terminate ends its tracer too.
-  auto other = NewTracer();
-  NewHandler()->ProcStack(other);
+  auto other = fake_.NewTracer();
+  fake_.NewHandler()->ProcStack(other);
   EXPECT_RUNTIME_ERROR(other->Dump(), 91, "Object variable or With block variable not set");
 }
 
@@ -294,8 +284,7 @@ class HostErr final : public ErrorObject {
 class RaiseTest : public ::testing::Test {
  protected:
   std::shared_ptr<ProcBug> NewHandler(bool msg_box, bool file, bool report) {
-    auto bug = std::make_shared<ProcBug>(fake_.platform);
-    bug->Init(u"Payroll", 1, 2, 30, u"C:\\Apps", ExeStandard);
+    auto bug = fake_.NewHandler();
     bug->LogOnMsgBox(msg_box);
     bug->LogOnFile(file);
     bug->LogOnReport(report);
@@ -318,12 +307,11 @@ TEST_F(RaiseTest, EveryCombinationOfTheFlagsRunsItsStepsInOrder) {
     const auto seen = [&] { fake.journal->Add(fake.files->Exists(kBugLog) ? "log" : "no log"); };
     fake.message_box->on_show = seen;
     fake.report_window->on_show = seen;
-    ProcBug bug(fake.platform);
-    bug.Init(u"Payroll", 1, 2, 30, u"C:\\Apps", ExeStandard);
-    bug.LogOnMsgBox(box);
-    bug.LogOnFile(file);
-    bug.LogOnReport(window);
-    bug.Raise(u"frmMain", u"cmdOK_Click", &error_, 120, false);
+    auto bug = fake.NewHandler();
+    bug->LogOnMsgBox(box);
+    bug->LogOnFile(file);
+    bug->LogOnReport(window);
+    bug->Raise(u"frmMain", u"cmdOK_Click", &error_, 120, false);
     std::vector<std::string> expected;
     if (box) expected = {"msgbox 16 [" + kWindowTitle + "] " + kPrompt, "no log"};
     if (window) {
@@ -333,7 +321,7 @@ TEST_F(RaiseTest, EveryCombinationOfTheFlagsRunsItsStepsInOrder) {
     }
     EXPECT_EQ(fake.journal->lines, expected) << "flags " << flags;
     EXPECT_EQ(fake.files->Exists(kBugLog), file) << "flags " << flags;
-    EXPECT_FALSE(bug.EndOnError()) << "flags " << flags;
+    EXPECT_FALSE(bug->EndOnError()) << "flags " << flags;
   }
   EXPECT_EQ(error_.reads, "DNDNDNDNDNDNDNDN");  // Description, then Number, each time
 }
@@ -456,11 +444,10 @@ TEST(BugReport, TwoThreadsRaisingAtOnceEachWriteTheirOwnWholeReports) {
   FakePlatform fake;
   const auto raise = [&fake](std::u16string path, std::int32_t number, int times) {
     for (int i = 0; i < times; ++i) {
-      ProcBug bug(fake.platform);
-      bug.Init(u"Payroll", 1, 2, 30, u"C:\\Apps", ExeStandard);
-      bug.LogFilePath(path);
-      bug.LogOnFile(true);
-      bug.Raise(u"frmOrders", u"cmdSave_Click", number, u"Division by zero", 120);
+      auto bug = fake.NewHandler();
+      bug->LogFilePath(path);
+      bug->LogOnFile(true);
+      bug->Raise(u"frmOrders", u"cmdSave_Click", number, u"Division by zero", 120);
     }
   };
   std::thread first(raise, u"first.txt", 11, 50);

@@ -19,6 +19,9 @@
 #ifndef _WIN32
 #include "child_process.hpp"  // TempDir and the child processes of the POSIX tests
 #endif
+#include <cobaltmoth/proc_bug.hpp>
+#include <cobaltmoth/proc_stac.hpp>
+
 #include "component/base/host_error.hpp"
 #include "component/base/text.hpp"
 #include "platform/platform.hpp"
@@ -286,6 +289,25 @@ class FakeShell final : public platform::Shell, JournalWriter {
   }
 };
 
+// The error number of a comment ("note") that a new tracer of the default platform writes to
+// the stack log at `path` in `mode` (0: written); the tracer is kept in `keep` when given, so
+// that its log stays open.
+inline int CommentTo(const std::string& path, StackLogMode mode = StackLogMode::kUnset,
+                     std::unique_ptr<ProcStac>* keep = nullptr) {
+  auto tracer = std::make_unique<ProcStac>();
+  tracer->Init("Payroll", 1, 2, 30, "/nonexistent", ExeStandard);
+  tracer->LogFilePath(path);
+  tracer->LogMode(mode);
+  ProcStac& writer = *tracer;
+  if (keep != nullptr) *keep = std::move(tracer);
+  try {
+    writer.PrintComment("note");
+  } catch (const Error& e) {
+    return e.Number();
+  }
+  return 0;
+}
+
 // A Platform of the fakes above, with the given path separator. The resources are the
 // compiled-in table in `language` (1033 until a test sets 1040).
 struct FakePlatform {
@@ -316,6 +338,17 @@ struct FakePlatform {
     p.shell = shell;
     p.path_separator = std::move(separator);
   }
+  // A tracer and a bug handler of these fakes, initialised as Payroll 1.2.30 in C:\Apps (a
+  // standard EXE) unless `init` is false.
+  template <typename Object = ProcStac>
+  std::shared_ptr<Object> New(bool init = true) const {
+    auto object = std::make_shared<Object>(platform);
+    if (init) object->Init(u"Payroll", 1, 2, 30, u"C:\\Apps", ExeStandard);
+    return object;
+  }
+  std::shared_ptr<ProcStac> NewTracer(bool init = true) const { return New<ProcStac>(init); }
+  std::shared_ptr<ProcBug> NewHandler(bool init = true) const { return New<ProcBug>(init); }
+
   std::int32_t language = 1033;
   std::shared_ptr<MemoryFileSystem> files;
   std::shared_ptr<FixedClock> clock;

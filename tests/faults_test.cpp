@@ -27,24 +27,12 @@
 namespace cobaltmoth {
 namespace {
 
+using testing::CommentTo;
 using testing::ExitCode;
 using testing::ReadFile;
 using testing::RunDetached;
 using testing::TempDir;
 using testing::WriteString;
-
-// The error number of a comment written to the stack log at `path` (0: written).
-int CommentTo(const std::string& path) {
-  ProcStac tracer;
-  tracer.Init("Payroll", 1, 2, 30, "/nonexistent", ExeStandard);
-  tracer.LogFilePath(path);
-  try {
-    tracer.PrintComment("note");
-  } catch (const Error& e) {
-    return e.Number();
-  }
-  return 0;
-}
 
 TEST(FaultyLogPath, OnlyRegularFilesAndDevicesAreLogsAndNothingWaits) {
   TempDir dir;

@@ -12,7 +12,7 @@
 namespace cobaltmoth {
 namespace {
 
-using testing::ReadFile, testing::TempDir, testing::U8;
+using testing::CommentTo, testing::ReadFile, testing::TempDir, testing::U8;
 
 const std::string kRule(80, '*');
 const std::string kHeader = kRule + "\r\n* Start Log Procedure Stack for Payroll.exe ver. 1.2.30"
@@ -109,32 +109,16 @@ TEST(PosixTracer, AFailingLogFailsEachLineAndTheFirstGoodLineStartsWithTheHeader
   EXPECT_EQ(Log(dir / "good.txt"), kHeader + "| ### three ###\r\n");
 }
 
-// The error number of a comment a new tracer writes to `path` in `mode` (0: written); the
-// tracer is kept in `keep` when given, so that its log stays open.
-int CommentIn(const std::string& path, StackLogMode mode, std::unique_ptr<ProcStac>* keep = {}) {
-  auto t = std::make_unique<ProcStac>();
-  t->Init("Payroll", 1, 2, 30, "/nonexistent", ExeStandard);
-  t->LogFilePath(path);
-  t->LogMode(mode);
-  if (keep != nullptr) *keep = std::move(t);
-  try {
-    (keep != nullptr ? **keep : *t).PrintComment(path.substr(path.size() - 1));
-  } catch (const Error& e) {
-    return e.Number();
-  }
-  return 0;
-}
-
 TEST(PosixTracer, AMappedLogIsItsWritersAloneAndAShareOneIsWrittenThrough) {
   constexpr auto kMapped = StackLogMode::kMapped, kThrough = StackLogMode::kWriteThrough;
   TempDir dir;
   const std::string a = dir / "a", b = dir / "b";
   std::unique_ptr<ProcStac> mapped, through, late;
   // Mapped first: every other writer, of either mode, is refused while it has the log.
-  ASSERT_EQ(CommentIn(a, kMapped, &mapped), 0);
+  ASSERT_EQ(CommentTo(a, kMapped, &mapped), 0);
   EXPECT_EQ(ReadFile(a).back(), '\0') << "not mapped";
-  EXPECT_EQ(CommentIn(a, kThrough), 70);
-  EXPECT_EQ(CommentIn(a, kMapped), 70);
+  EXPECT_EQ(CommentTo(a, kThrough), 70);
+  EXPECT_EQ(CommentTo(a, kMapped), 70);
   // A forked copy of the tracer is refused too, and leaves the log to its parent.
   const testing::DetachedRun child = testing::RunDetached([&](int report) {
     try {
@@ -148,15 +132,15 @@ TEST(PosixTracer, AMappedLogIsItsWritersAloneAndAShareOneIsWrittenThrough) {
   EXPECT_EQ(child.report, "70");
   mapped->PrintComment("parent");
   mapped.reset();
-  const std::string section = kHeader + "| ### a ###\r\n| ### parent ###\r\n" + kFooter;
+  const std::string section = kHeader + "| ### note ###\r\n| ### parent ###\r\n" + kFooter;
   EXPECT_EQ(Log(a), section);
-  EXPECT_EQ(CommentIn(a, kThrough), 0) << "the lock was kept";
+  EXPECT_EQ(CommentTo(a, kThrough), 0) << "the lock was kept";
   // Written through first: a mapped writer shares the log and writes through as well.
-  ASSERT_EQ(CommentIn(b, kThrough, &through), 0);
-  ASSERT_EQ(CommentIn(b, kMapped, &late), 0);
+  ASSERT_EQ(CommentTo(b, kThrough, &through), 0);
+  ASSERT_EQ(CommentTo(b, kMapped, &late), 0);
   EXPECT_NE(ReadFile(b).back(), '\0') << "mapped while shared";
   through.reset(), late.reset();
-  EXPECT_EQ(Log(b), kHeader + "| ### b ###\r\n" + kHeader + "| ### b ###\r\n" + kFooter + kFooter);
+  EXPECT_EQ(Log(b), kHeader + "| ### note ###\r\n" + kHeader + "| ### note ###\r\n" + kFooter + kFooter);
 }
 
 TEST(PosixClock, WritesTheLocalesShortDateWithTheFullYearAndItsTime) {

@@ -33,11 +33,6 @@ const std::string kTitle = "Payroll.exe ver. 1.2.30";
 
 class ProcStacTest : public ::testing::Test {
  protected:
-  std::shared_ptr<ProcStac> NewTracer(bool init = true) {
-    auto tracer = std::make_shared<ProcStac>(fake_.platform);
-    if (init) tracer->Init(u"Payroll", 1, 2, 30, u"C:\\Apps", ExeStandard);
-    return tracer;
-  }
   std::string Log() const { return fake_.files->Bytes(kLog); }
   // The entry lines of the dump, without the header and footer lines.
   static std::string DumpBody(ProcStac& t) {
@@ -51,7 +46,7 @@ class ProcStacTest : public ::testing::Test {
 };
 
 TEST_F(ProcStacTest, InitChoosesTheExtensionAndTheLogPath) {
-  auto t = NewTracer(false);
+  auto t = fake_.NewTracer(false);
   t->LogFilePath(u"before.txt");
   t->Init(u"Payroll", 1, 2, 30, u"C:\\Apps", DllActiveX);
   EXPECT_EQ(U8(t->LogFilePath()), "C:\\Apps\\Payroll_stacklog.txt");
@@ -66,7 +61,7 @@ TEST_F(ProcStacTest, InitChoosesTheExtensionAndTheLogPath) {
   EXPECT_NE(U8(t->Dump()).find("Tree for Payroll.exe ver. 1.2.3\r\n"), std::string::npos);
   EXPECT_EQ(U8(t->LogFilePath()), "C:\\Other_stacklog.txt");
   // ...and leaves it empty on a fresh tracer.
-  auto fresh = NewTracer(false);
+  auto fresh = fake_.NewTracer(false);
   fresh->Init(u"Payroll", 1, 2, 30, u"C:\\Apps", -1);
   EXPECT_NE(U8(fresh->Dump()).find("Tree for  ver. 1.2.30\r\n"), std::string::npos);
   EXPECT_EQ(U8(fresh->LogFilePath()), "C:\\Apps\\Payroll_stacklog.txt");
@@ -78,7 +73,7 @@ TEST_F(ProcStacTest, InitChoosesTheExtensionAndTheLogPath) {
 }
 
 TEST_F(ProcStacTest, TheWholeRunOfASectionByteForByte) {
-  auto t = NewTracer();
+  auto t = fake_.NewTracer();
   t->LogOnFile(true);
   t->EnterProc(u"modMain", u"Main");
   t->EnterProc(u"frmOrders", u"Form_Load");
@@ -105,7 +100,7 @@ TEST_F(ProcStacTest, TheWholeRunOfASectionByteForByte) {
 }
 
 TEST_F(ProcStacTest, ExitsMatchByKeyIgnoringCaseAndTakeTheTopmostEntry) {
-  auto t = NewTracer();
+  auto t = fake_.NewTracer();
   t->LogOnFile(true);
   t->EnterProc(u"Main", u"Form_Load");
   t->ExitProc(u"MAIN", u"FORM_LOAD");
@@ -135,7 +130,7 @@ TEST_F(ProcStacTest, ExitsMatchByKeyIgnoringCaseAndTakeTheTopmostEntry) {
 }
 
 TEST_F(ProcStacTest, AnExitBelowTheTopUnwindsTheEntriesAbove) {
-  auto t = NewTracer();
+  auto t = fake_.NewTracer();
   t->LogOnFile(true);
   fake_.error_line->line = 77;
   t->EnterProc(u"A", u"a");
@@ -154,7 +149,7 @@ TEST_F(ProcStacTest, AnExitBelowTheTopUnwindsTheEntriesAbove) {
 }
 
 TEST_F(ProcStacTest, AnExitThatMatchesNothingEmptiesTheStackThenRaises9) {
-  auto t = NewTracer();
+  auto t = fake_.NewTracer();
   t->EnterProc(u"A", u"a");
   t->EnterProc(u"B", u"b");
   EXPECT_RUNTIME_ERROR(t->ExitProc(u"Z", u"z"), 9, "Subscript out of range");
@@ -170,7 +165,7 @@ TEST_F(ProcStacTest, AnExitThatMatchesNothingEmptiesTheStackThenRaises9) {
 }
 
 TEST_F(ProcStacTest, TheErrorLineGoesIntoTheEntryTheDumpAndTheLog) {
-  auto t = NewTracer();
+  auto t = fake_.NewTracer();
   t->LogOnFile(true);
   t->EnterProc(u"modMain", u"Main");
   t->EnterProc(u"frmOrders", u"Form_Load");
@@ -188,7 +183,7 @@ TEST_F(ProcStacTest, TheErrorLineGoesIntoTheEntryTheDumpAndTheLog) {
 }
 
 TEST_F(ProcStacTest, OnlyCommentsReachTheLogUntilLogOnFileAndNothingWhileDisabled) {
-  auto t = NewTracer();
+  auto t = fake_.NewTracer();
   t->EnterProc(u"m", u"p");
   t->ExitProc(u"m", u"p");
   EXPECT_FALSE(fake_.files->Exists(kLog));
@@ -209,7 +204,7 @@ TEST_F(ProcStacTest, OnlyCommentsReachTheLogUntilLogOnFileAndNothingWhileDisable
   t->PrintComment(u"lost");
   EXPECT_EQ(Log(), Header(kTitle) + "| ### note ###\r\n| ### still here ###\r\n");
   // With an empty path, no line is written.
-  auto pathless = NewTracer();
+  auto pathless = fake_.NewTracer();
   pathless->LogFilePath(u"");
   pathless->LogOnFile(true);
   pathless->EnterProc(u"m", u"p");
@@ -220,10 +215,10 @@ TEST_F(ProcStacTest, OnlyCommentsReachTheLogUntilLogOnFileAndNothingWhileDisable
 }
 
 TEST_F(ProcStacTest, TracingBeforeInitOrAfterTerminateRaisesAndTerminateWritesTheFooterOnce) {
-  auto early = NewTracer(false);
+  auto early = fake_.NewTracer(false);
   early->Enabled(false);  // properties work before Init
   early->LogOnFile(true);
-  auto t = NewTracer();
+  auto t = fake_.NewTracer();
   t->PrintComment(u"x");
   t->EnterProc(u"m", u"left on the stack");
   t->Terminate();
@@ -244,10 +239,10 @@ TEST_F(ProcStacTest, TracingBeforeInitOrAfterTerminateRaisesAndTerminateWritesTh
 TEST_F(ProcStacTest, SuccessiveObjectsAppendOneSectionEachEndedByTheirReleaseIdleOnesNone) {
   fake_.files->files[kLog] = "earlier content\r\n";
   for (int i = 0; i < 2; ++i) {
-    auto t = NewTracer();
+    auto t = fake_.NewTracer();
     t->PrintComment(i == 0 ? u"first" : u"second");
   }
-  auto idle = NewTracer();
+  auto idle = fake_.NewTracer();
   idle->LogOnFile(true);
   idle->Dump();
   idle.reset();
@@ -264,7 +259,7 @@ TEST_F(ProcStacTest, TheLogIsMappedAsTheHostSaysOrElseAsTheEnvironmentSaysAtTheO
       {StackLogMode::kMapped, u"COBALTMOTH_LOG_MODE=write-through", 1},
   };
   for (const auto& c : kCases) {
-    auto t = NewTracer();
+    auto t = fake_.NewTracer();
     t->LogMode(c.mode);
     fake_.environment->entries.push_back(c.variable);  // after Init, before the open
     const int before = fake_.files->mapped_opens;
@@ -275,7 +270,7 @@ TEST_F(ProcStacTest, TheLogIsMappedAsTheHostSaysOrElseAsTheEnvironmentSaysAtTheO
 }
 
 TEST_F(ProcStacTest, TheOpenLogKeepsItsFileAndTheTitlesFollowInit) {
-  auto t = NewTracer();
+  auto t = fake_.NewTracer();
   t->PrintComment(u"one");
   t->LogFilePath(u"elsewhere.txt");
   t->LogOnFile(false);
@@ -288,7 +283,7 @@ TEST_F(ProcStacTest, TheOpenLogKeepsItsFileAndTheTitlesFollowInit) {
 }
 
 TEST_F(ProcStacTest, AFailedOpenIsRetriedWithAHeaderAtTheNextLine) {
-  auto t = NewTracer();
+  auto t = fake_.NewTracer();
   t->LogOnFile(true);
   fake_.files->open_failures = 1;
   fake_.files->open_error = 76;
@@ -300,7 +295,7 @@ TEST_F(ProcStacTest, AFailedOpenIsRetriedWithAHeaderAtTheNextLine) {
 }
 
 TEST_F(ProcStacTest, AHeaderThatCannotBeWrittenIsWrittenAgainLater) {
-  auto t = NewTracer();
+  auto t = fake_.NewTracer();
   t->LogOnFile(true);
   fake_.files->write_error = 61;
   EXPECT_RUNTIME_ERROR(t->EnterProc(u"m", u"p"), 61, "Disk full");
@@ -318,7 +313,7 @@ TEST_F(ProcStacTest, AHeaderThatCannotBeWrittenIsWrittenAgainLater) {
 }
 
 TEST_F(ProcStacTest, AnExitWhoseLineFailsKeepsItsEntryForTheNextTry) {
-  auto t = NewTracer();
+  auto t = fake_.NewTracer();
   t->LogOnFile(true);
   t->EnterProc(u"A", u"a");
   t->EnterProc(u"B", u"b");
@@ -343,7 +338,7 @@ TEST_F(ProcStacTest, AnExitWhoseLineFailsKeepsItsEntryForTheNextTry) {
 }
 
 TEST_F(ProcStacTest, TextTheCodePageCannotHoldIsWrittenAsQuestionMarks) {
-  auto t = NewTracer();
+  auto t = fake_.NewTracer();
   t->LogOnFile(true);
   t->EnterProc("Caf\xC3\xA9", "\xE6\x97\xA5\xE6\x9C\xAC");  // UTF-8 in
   t->PrintComment(std::u16string(u"nul\0inside", 10) + char16_t{0xD800});
@@ -356,7 +351,7 @@ TEST_F(ProcStacTest, TextTheCodePageCannotHoldIsWrittenAsQuestionMarks) {
 TEST_F(ProcStacTest, DeepStacksAreTracedWhole) {
   // Every line of a deep stack is indented by its depth, so a trace that deep is logged only
   // at its top here.
-  auto t = NewTracer();
+  auto t = fake_.NewTracer();
   constexpr int kDepth = 100000;
   for (int i = 1; i <= kDepth; ++i) t->EnterProc(u"m", u"p" + text::Decimal(i));
   t->LogOnFile(true);
@@ -397,7 +392,7 @@ TEST(StackDump, EdgesOfTheEntryLines) {
 }
 
 TEST_F(ProcStacTest, ProcScopeExitsAlsoWhenAnExceptionLeaves) {
-  auto t = NewTracer();
+  auto t = fake_.NewTracer();
   t->LogOnFile(true);
   try {
     ProcScope outer(*t, u"modMain", u"Main");
