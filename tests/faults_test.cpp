@@ -7,9 +7,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -34,25 +32,19 @@ using testing::RunDetached;
 using testing::TempDir;
 using testing::WriteString;
 
-TEST(FaultyLogPath, OnlyRegularFilesAndDevicesAreLogsAndNothingWaits) {
+TEST(FaultyLogPath, OnlyRegularFilesAndDevicesAreLogsAFullDiskIs61AndNothingWaits) {
   TempDir dir;
   ::mkfifo((dir / "fifo").c_str(), 0600);
   ::symlink((dir / "target").c_str(), (dir / "link").c_str());
   ::mkdir((dir / "folder").c_str(), 0700);
   ::symlink((dir / "folder").c_str(), (dir / "folder link").c_str());
-  const int listening = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  const std::string socket_path = dir / "socket";
-  socket_path.copy(address.sun_path, sizeof address.sun_path - 1);
-  ASSERT_EQ(::bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::mknod((dir / "socket").c_str(), S_IFSOCK | 0600, 0), 0);
   // A FIFO with a reader present would take the log without a word: it is refused too.
   const int reader = ::open((dir / "fifo").c_str(), O_RDONLY | O_NONBLOCK);
   const std::pair<std::string, int> cases[] = {
-      {dir / "fifo", 75},   {dir / "socket", 75}, {dir / "folder", 75},
-      {dir / "link", 75},   {"/dev/null", 0},     {dir / "folder link/log.txt", 0},
-      {dir / "new.txt", 0},
-  };
+      {dir / "fifo", 75}, {dir / "socket", 75}, {dir / "folder", 75}, {dir / "link", 75},
+      {"/dev/null", 0},   {"/dev/full", 61},    {dir / "folder link/log.txt", 0},
+      {dir / "new.txt", 0}};
   const testing::DetachedRun run = RunDetached([&cases](int report) {
     for (const auto& [path, number] : cases) {
       WriteString(report, path + " " + std::to_string(CommentTo(path)) + "\n");
@@ -60,7 +52,6 @@ TEST(FaultyLogPath, OnlyRegularFilesAndDevicesAreLogsAndNothingWaits) {
     return 0;
   });
   ::close(reader);
-  ::close(listening);
   std::string expected;
   for (const auto& [path, number] : cases) expected += path + " " + std::to_string(number) + "\n";
   EXPECT_EQ(ExitCode(run.status), 0);

@@ -89,26 +89,6 @@ TEST(PosixTracer, WritesTheLogOnDiskByteForByteInEitherMode) {
   }
 }
 
-TEST(PosixTracer, AFailingLogFailsEachLineAndTheFirstGoodLineStartsWithTheHeader) {
-  TempDir dir;
-  ProcStac missing, full;  // a folder made only later; a full disk, then another path
-  missing.Init("Payroll", 1, 2, 30, (dir.path() / "logs").string(), ExeStandard);
-  missing.LogOnFile(true);
-  EXPECT_RUNTIME_ERROR(missing.EnterProc("modMain", "Main"), 76, "Path not found");
-  EXPECT_RUNTIME_ERROR(missing.PrintComment("still no folder"), 76, "Path not found");
-  std::filesystem::create_directory(dir.path() / "logs");
-  missing.EnterProc("frmOrders", "Form_Load");
-  EXPECT_EQ(Log(dir / "logs/Payroll_stacklog.txt"),
-            kHeader + "|  o\xBB\xBB\xBB Enter frmOrders::Form_Load\r\n");
-  full.Init("Payroll", 1, 2, 30, dir.path().string(), ExeStandard);
-  full.LogFilePath("/dev/full");
-  EXPECT_RUNTIME_ERROR(full.PrintComment("one"), 61, "Disk full");
-  EXPECT_RUNTIME_ERROR(full.PrintComment("two"), 61, "Disk full");
-  full.LogFilePath(dir / "good.txt");
-  full.PrintComment("three");
-  EXPECT_EQ(Log(dir / "good.txt"), kHeader + "| ### three ###\r\n");
-}
-
 TEST(PosixTracer, AMappedLogIsItsWritersAloneAndAShareOneIsWrittenThrough) {
   constexpr auto kMapped = StackLogMode::kMapped, kThrough = StackLogMode::kWriteThrough;
   TempDir dir;
