@@ -1,6 +1,7 @@
-// platform/crash_common.hpp - what both crash backends share: the live tracers of the process
-// and the threads they trace (a fixed table filled and emptied without locks, read inside a
-// crash without allocating), and the description of an uncaught C++ exception.
+// platform/crash_common.hpp - what both crash backends share: the reporter armed for the
+// process, the live tracers of the process and the threads they trace (a fixed table filled and
+// emptied without locks, read inside a crash without allocating), and the description of an
+// uncaught C++ exception.
 #pragma once
 
 #include <cxxabi.h>
@@ -15,6 +16,40 @@
 #include "platform/crashes.hpp"
 
 namespace cobaltmoth::platform {
+
+// The one reporter a process has armed, and the handlers put in for it. At the first Catch
+// `install` puts the backend's own handlers in, and std::terminate's goes in with them; at the
+// Release of the armed reporter `uninstall` takes them out, and std::terminate's goes unless the
+// host has put another since. The crash handlers read `reporter` and, when done, call
+// `previous_terminate`. Both calls are made under the backend's lock.
+class ArmedReporter {
+ public:
+  std::atomic<const CrashReporter*> reporter{nullptr};
+  std::terminate_handler previous_terminate = nullptr;
+
+  template <typename Install>
+  bool Arm(const CrashReporter* armed, std::terminate_handler on_terminate, Install&& install) {
+    if (!installed_) {
+      if (!install()) return false;
+      previous_terminate = std::set_terminate(on_terminate);
+      installed_ = true;
+    }
+    reporter = armed;
+    return true;
+  }
+
+  template <typename Uninstall>
+  void Disarm(const CrashReporter* armed, std::terminate_handler on_terminate,
+              Uninstall&& uninstall) noexcept {
+    if (!reporter.compare_exchange_strong(armed, nullptr) || !installed_) return;
+    uninstall();
+    if (std::get_terminate() == on_terminate) std::set_terminate(previous_terminate);
+    installed_ = false;
+  }
+
+ private:
+  bool installed_ = false;
+};
 
 class TracedThreads {
  public:

@@ -60,9 +60,8 @@ constexpr UINT kUncaughtExitCode = 3;
 
 TracedThreads g_tracers;
 
-std::atomic<const CrashReporter*> g_reporter{nullptr};
+ArmedReporter g_armed;
 LPTOP_LEVEL_EXCEPTION_FILTER g_previous_filter = nullptr;
-std::terminate_handler g_previous_terminate = nullptr;
 wchar_t g_module_path[MAX_PATH];  // this DLL, for rundll32; empty when the library is a program
 wchar_t g_date_pattern[128];      // the clock's date pattern
 
@@ -477,7 +476,7 @@ void ShowWindows(const CrashReporter& reporter, const CrashFacts& facts) {
 
 // Writes the report of the crash in g_crash to the bug log, then has the windows shown.
 void Report() {
-  const CrashReporter* reporter = g_reporter.load();
+  const CrashReporter* reporter = g_armed.reporter.load();
   if (reporter == nullptr) return;
   // The reporter reads the error line as its thread's: this thread takes the crashed one's.
   SetErl(g_crash.error_line);
@@ -556,7 +555,7 @@ bool ClaimTheCrash(UINT exit_code) noexcept {
 void HandOver() noexcept {
   g_crash.thread = ::GetCurrentThreadId();
   g_crash.error_line = Erl();
-  const CrashReporter* reporter = g_reporter.load();
+  const CrashReporter* reporter = g_armed.reporter.load();
   const DWORD limit = reporter != nullptr && reporter->ShowsWindows()
                           ? kReportLimitMs + kWindowsLimitMs
                           : kReportLimitMs;
@@ -579,7 +578,7 @@ LONG WINAPI OnException(EXCEPTION_POINTERS* pointers) {
 // would, since the filters could not run.
 LONG WINAPI OnStackOverflow(EXCEPTION_POINTERS* pointers) {
   if (pointers->ExceptionRecord->ExceptionCode != EXCEPTION_STACK_OVERFLOW ||
-      g_reporter.load() == nullptr) {
+      g_armed.reporter.load() == nullptr) {
     return EXCEPTION_CONTINUE_SEARCH;
   }
   if (ClaimTheCrash(EXCEPTION_STACK_OVERFLOW)) {
@@ -600,7 +599,7 @@ LONG WINAPI OnStackOverflow(EXCEPTION_POINTERS* pointers) {
     ::RtlCaptureContext(&g_crash.context);
     HandOver();
   }
-  if (g_previous_terminate != nullptr) g_previous_terminate();
+  if (g_armed.previous_terminate != nullptr) g_armed.previous_terminate();
   std::abort();
 }
 
@@ -628,34 +627,28 @@ class WindowsCrashes final : public Crashes {
 
   bool Catch(const CrashReporter* reporter) override {
     const std::lock_guard<std::mutex> lock(mutex_);
-    if (!installed_) {
+    GuaranteeStack();
+    return g_armed.Arm(reporter, OnTerminate, [this] {
       if (g_reporter_thread == 0 && !StartReportingThread()) return false;
       const std::wstring pattern = NowDatePattern();
       pattern.copy(g_date_pattern, std::size(g_date_pattern) - 1);
       g_date_pattern[std::min(pattern.size(), std::size(g_date_pattern) - 1)] = L'\0';
-      if (stack_overflow_ == nullptr) {
-        stack_overflow_ = ::AddVectoredExceptionHandler(1, OnStackOverflow);
-      }
+      stack_overflow_ = ::AddVectoredExceptionHandler(1, OnStackOverflow);
       g_previous_filter = ::SetUnhandledExceptionFilter(OnException);
-      g_previous_terminate = std::set_terminate(OnTerminate);
-      installed_ = true;
-    }
-    GuaranteeStack();
-    g_reporter = reporter;
-    return true;
+      return true;
+    });
   }
 
   void Release(const CrashReporter* reporter) noexcept override {
     const std::lock_guard<std::mutex> lock(mutex_);
-    const CrashReporter* armed = reporter;
-    if (!g_reporter.compare_exchange_strong(armed, nullptr) || !installed_) return;
     // What the process had before goes back, unless the host has put another since.
-    const LPTOP_LEVEL_EXCEPTION_FILTER current = ::SetUnhandledExceptionFilter(g_previous_filter);
-    if (current != OnException) ::SetUnhandledExceptionFilter(current);
-    if (std::get_terminate() == OnTerminate) std::set_terminate(g_previous_terminate);
-    if (stack_overflow_ != nullptr) ::RemoveVectoredExceptionHandler(stack_overflow_);
-    stack_overflow_ = nullptr;
-    installed_ = false;
+    g_armed.Disarm(reporter, OnTerminate, [this] {
+      const LPTOP_LEVEL_EXCEPTION_FILTER current =
+          ::SetUnhandledExceptionFilter(g_previous_filter);
+      if (current != OnException) ::SetUnhandledExceptionFilter(current);
+      if (stack_overflow_ != nullptr) ::RemoveVectoredExceptionHandler(stack_overflow_);
+      stack_overflow_ = nullptr;
+    });
   }
 
   std::u16string NativeStack() override {
@@ -692,7 +685,6 @@ class WindowsCrashes final : public Crashes {
   }
 
   std::mutex mutex_;
-  bool installed_ = false;
   void* stack_overflow_ = nullptr;  // the vectored handler
 };
 

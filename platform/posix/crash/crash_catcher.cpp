@@ -54,9 +54,8 @@ constexpr int kNamingLimitMs = 5000;
 
 TracedThreads g_tracers;
 
-std::atomic<const CrashReporter*> g_reporter{nullptr};
+ArmedReporter g_armed;
 struct sigaction g_previous[NSIG];
-std::terminate_handler g_previous_terminate = nullptr;
 char g_crash_program[4096];  // cobaltmoth-crash, or empty
 locale_t g_locale = static_cast<locale_t>(0);
 char g_now_pattern[128];     // the clock's pattern for the user's date and time
@@ -232,7 +231,7 @@ int OpenBugLog(std::u16string_view path, bool* cut) {
 
 // Writes the report to the bug log, then has the windows shown. `description` is already made.
 void Report(int number, std::u16string_view description, const void* interrupted) {
-  const CrashReporter* reporter = g_reporter.load();
+  const CrashReporter* reporter = g_armed.reporter.load();
   if (reporter == nullptr) return;
   // A helper that has gone must not end us with SIGPIPE before the report is done.
   sigset_t pipe_signal;
@@ -345,7 +344,7 @@ void OnSignal(int signal, siginfo_t* info, void* context) {
     Report(SIGABRT, description.View(), nullptr);
     g_handled = true;
   }
-  if (g_previous_terminate != nullptr) g_previous_terminate();
+  if (g_armed.previous_terminate != nullptr) g_armed.previous_terminate();
   std::abort();
 }
 
@@ -398,7 +397,9 @@ class PosixCrashes final : public Crashes {
 
   bool Catch(const CrashReporter* reporter) override {
     const std::lock_guard<std::mutex> lock(mutex_);
-    if (!installed_) {
+    RefreshUtcOffset();
+    t_alt_stack.Ensure();
+    return g_armed.Arm(reporter, OnTerminate, [] {
       void* warm[2];
       ::backtrace(warm, 2);  // loads the unwinder now, not inside a crash
       const std::string program = posix::FindLibraryProgram(
@@ -418,29 +419,22 @@ class PosixCrashes final : public Crashes {
       for (const int signal : kCaught) {
         if (::sigaction(signal, &handler, &g_previous[signal]) != 0) return false;
       }
-      g_previous_terminate = std::set_terminate(OnTerminate);
-      installed_ = true;
-    }
-    RefreshUtcOffset();
-    t_alt_stack.Ensure();
-    g_reporter = reporter;
-    return true;
+      return true;
+    });
   }
 
   void Release(const CrashReporter* reporter) noexcept override {
     const std::lock_guard<std::mutex> lock(mutex_);
-    const CrashReporter* armed = reporter;
-    if (!g_reporter.compare_exchange_strong(armed, nullptr) || !installed_) return;
     // The handlers the process had before go back, unless the host has put others since.
-    for (const int signal : kCaught) {
-      struct sigaction current {};
-      if (::sigaction(signal, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) &&
-          current.sa_sigaction == OnSignal) {
-        ::sigaction(signal, &g_previous[signal], nullptr);
+    g_armed.Disarm(reporter, OnTerminate, [] {
+      for (const int signal : kCaught) {
+        struct sigaction current {};
+        if (::sigaction(signal, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) &&
+            current.sa_sigaction == OnSignal) {
+          ::sigaction(signal, &g_previous[signal], nullptr);
+        }
       }
-    }
-    if (std::get_terminate() == OnTerminate) std::set_terminate(g_previous_terminate);
-    installed_ = false;
+    });
   }
 
   std::u16string NativeStack() override {
@@ -457,7 +451,6 @@ class PosixCrashes final : public Crashes {
 
  private:
   std::mutex mutex_;
-  bool installed_ = false;
 };
 
 }  // namespace
