@@ -47,9 +47,7 @@ class PlainErrorObject final : public ErrorObject {
 // Whether the host's environment or the user's settings turn the catching of crashes on:
 // COBALTMOTH_CATCH_CRASHES=1, or the DWORD 1 in Software\Cobaltmoth\CatchCrashes.
 bool CrashCatchingWanted(const platform::Platform& platform) {
-  for (const std::u16string& entry : platform.environment->Entries()) {
-    if (entry == u"COBALTMOTH_CATCH_CRASHES=1") return true;
-  }
+  if (platform.environment->Holds(u"COBALTMOTH_CATCH_CRASHES=1")) return true;
   platform::RegKey key;
   platform::RegValue value;
   return platform.registry &&

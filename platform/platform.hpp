@@ -9,6 +9,7 @@
 // belongs to the object that opened it.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -87,6 +88,11 @@ class Environment {
   virtual ~Environment() = default;
   // Every "NAME=value" entry of the process environment, in the environment's own order.
   virtual std::vector<std::u16string> Entries() = 0;
+  // Whether the environment holds exactly this "NAME=value" entry: a switch the user has set.
+  bool Holds(std::u16string_view entry) {
+    const std::vector<std::u16string> entries = Entries();
+    return std::find(entries.begin(), entries.end(), entry) != entries.end();
+  }
 };
 
 // The host runtime's error-line number (Erl).

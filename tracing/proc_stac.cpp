@@ -206,10 +206,7 @@ struct ProcStac::Impl final : platform::TracedThread {
   // Whether the log is to be opened mapped: as the host set it, else as the environment says.
   bool Mapped() const {
     if (log_mode != StackLogMode::kUnset) return log_mode == StackLogMode::kMapped;
-    for (const std::u16string& entry : platform->environment->Entries()) {
-      if (entry == u"COBALTMOTH_LOG_MODE=mapped") return true;
-    }
-    return false;
+    return platform->environment->Holds(u"COBALTMOTH_LOG_MODE=mapped");
   }
 
   // Writes the footer and closes the log.
