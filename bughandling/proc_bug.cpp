@@ -190,26 +190,9 @@ struct ProcBug::Impl final : platform::CrashReporter {
     const text::ViewPiece title(app_title);
     // A section the bug log has open already (an error logged before) takes the report; else
     // the report has a section of its own, as a first error would.
-    if (!bug_log_stream) {
-      for (const int line : {0, 1, 2}) {
-        if (line == 1) {
-          AppendSectionLine(out, u"Start Log Error", title, facts.now_text);
-        } else {
-          out.Append(bughandling::kDashLine);
-        }
-        out.Append(kCrLf);
-      }
-      out.Append(kCrLf);
-    }
+    if (!bug_log_stream) AppendSectionStart(out, bughandling::kBugLogMarks, title, facts.now_text);
     bughandling::AppendReport(out, CrashReportFacts(facts, stacks));
-    out.Append(kCrLf);
-    out.Append(bughandling::kDashLine);
-    out.Append(kCrLf);
-    AppendSectionLine(out, u"End Log Error Stack", title);
-    out.Append(kCrLf);
-    out.Append(bughandling::kDashLine);
-    out.Append(kCrLf);
-    out.Append(kCrLf);
+    AppendSectionEnd(out, bughandling::kBugLogMarks, title);
   }
 
   std::u16string_view BugLogPath() const noexcept override {
@@ -264,16 +247,14 @@ struct ProcBug::Impl final : platform::CrashReporter {
   // banner first, at the next report.
   void OpenBugLog() {
     if (log_file_path.empty()) return;
-    bug_log_stream =
-        OpenLogSection(*platform->files, log_file_path, bughandling::kDashLine,
-                       bughandling::BugLogStartLine(app_title, platform->clock->NowText()));
+    bug_log_stream = OpenLogSection(*platform->files, log_file_path, bughandling::kBugLogMarks,
+                                    app_title, platform->clock->NowText());
   }
 
   // Writes the end banner and closes the bug log.
   void CloseBugLog() {
     if (!bug_log_stream) return;
-    CloseLogSection(bug_log_stream, bughandling::kDashLine,
-                    bughandling::BugLogEndLine(app_title));
+    CloseLogSection(bug_log_stream, bughandling::kBugLogMarks, app_title);
   }
 
   std::shared_ptr<const platform::Platform> platform;

@@ -4,7 +4,6 @@
 #include <initializer_list>
 
 #include "component/base/host_error.hpp"
-#include "component/base/log_section.hpp"
 #include "component/base/text.hpp"
 
 namespace cobaltmoth::bughandling {
@@ -157,14 +156,6 @@ std::u16string BuildReport(ReportFacts facts, std::u16string_view dump,
   text::StringOut out(report);
   AppendReport(out, facts);
   return report;
-}
-
-std::u16string BugLogStartLine(std::u16string_view app_title, std::u16string_view now_text) {
-  return SectionLine(u"Start Log Error", app_title, now_text);
-}
-
-std::u16string BugLogEndLine(std::u16string_view app_title) {
-  return SectionLine(u"End Log Error Stack", app_title);
 }
 
 std::u16string WindowDateLine(const platform::LocalTime& now, std::u16string_view time_separator,

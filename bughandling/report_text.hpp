@@ -54,6 +54,7 @@
 #include <string_view>
 #include <vector>
 
+#include "component/base/log_section.hpp"
 #include "component/base/text.hpp"
 #include "platform/platform.hpp"
 
@@ -62,6 +63,9 @@ namespace cobaltmoth::bughandling {
 // Eighty dashes: the bug log's banner rule.
 inline constexpr std::u16string_view kDashLine =
     u"--------------------------------------------------------------------------------";
+
+// The bug log's sections.
+inline constexpr SectionMarks kBugLogMarks{kDashLine, u"Start Log Error", u"End Log Error Stack"};
 
 // The five-line table of module, procedure and line (the names in upper case), each line
 // ending in CR LF. Widths are the host's 16-bit integers: a border longer than 32767
@@ -94,11 +98,6 @@ void AppendReport(text::TextOut& out, const ReportFacts& facts);
 // lists it ("NAME=value" in order, ending at the first empty entry).
 std::u16string BuildReport(ReportFacts facts, std::u16string_view dump,
                            const std::vector<std::u16string>& environment);
-
-// "* Start Log Error for " + title + " begin at " + now.
-std::u16string BugLogStartLine(std::u16string_view app_title, std::u16string_view now_text);
-// "* End Log Error Stack for " + title.
-std::u16string BugLogEndLine(std::u16string_view app_title);
 
 // The report window's date line, "dddd, dd mmmm yyyy - hh:nn:ss", with the weekday and month
 // names and the time separator of the user's locale: "Sunday, 06 December 2026 - 09:41:07",

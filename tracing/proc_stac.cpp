@@ -197,10 +197,8 @@ struct ProcStac::Impl final : platform::TracedThread {
   // tried again at the next line.
   void OpenStackLog() {
     if (log_file_path.empty()) return;
-    const std::u16string title = Title();
-    log_stream = OpenLogSection(*platform->files, log_file_path, tracing::kRuleLine,
-                                tracing::SectionStartLine(title, platform->clock->NowText()),
-                                Mapped());
+    log_stream = OpenLogSection(*platform->files, log_file_path, tracing::kStackLogMarks,
+                                Title(), platform->clock->NowText(), Mapped());
   }
 
   // Whether the log is to be opened mapped: as the host set it, else as the environment says.
@@ -212,7 +210,7 @@ struct ProcStac::Impl final : platform::TracedThread {
   // Writes the footer and closes the log.
   void CloseStackLog() {
     if (!log_stream) return;
-    CloseLogSection(log_stream, tracing::kRuleLine, tracing::SectionEndLine(Title()));
+    CloseLogSection(log_stream, tracing::kStackLogMarks, Title());
   }
 
   // What every entry and exit reads comes first.

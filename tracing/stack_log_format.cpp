@@ -1,6 +1,5 @@
 #include "tracing/stack_log_format.hpp"
 
-#include "component/base/log_section.hpp"
 #include "component/base/text.hpp"
 
 namespace cobaltmoth::tracing {
@@ -99,13 +98,4 @@ void AppendTraceLine(std::u16string& out, std::int32_t depth, StackLogLineKind k
     out += u" (Exit point not found...maybe used \"exit sub\")";
   }
 }
-
-std::u16string SectionStartLine(std::u16string_view app_title, std::u16string_view now_text) {
-  return SectionLine(u"Start Log Procedure Stack", app_title, now_text);
-}
-
-std::u16string SectionEndLine(std::u16string_view app_title) {
-  return SectionLine(u"End Log Procedure Stack", app_title);
-}
-
 }  // namespace cobaltmoth::tracing

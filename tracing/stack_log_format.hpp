@@ -19,6 +19,7 @@
 #include <string>
 #include <string_view>
 
+#include "component/base/log_section.hpp"
 #include "component/base/text.hpp"
 #include "tracing/stack_record.hpp"
 
@@ -36,6 +37,10 @@ enum class StackLogLineKind : std::int32_t {
 inline constexpr std::u16string_view kRuleLine =
     u"********************************************************************************";
 
+// The stack log's sections.
+inline constexpr SectionMarks kStackLogMarks{kRuleLine, u"Start Log Procedure Stack",
+                                             u"End Log Procedure Stack"};
+
 // The whole Dump text of a stack given bottom (position 1) first.
 void AppendDump(text::TextOut& out, const text::TextPiece& app_title,
                 std::span<const StackRecord> bottom_first);
@@ -47,11 +52,5 @@ std::u16string FormatDump(const text::TextPiece& app_title,
 void AppendTraceLine(std::u16string& out, std::int32_t depth, StackLogLineKind kind,
                      std::u16string_view module_name, std::u16string_view proc_name,
                      std::int32_t line_number);
-
-// "* Start Log Procedure Stack for " + title + " begin at " + now.
-std::u16string SectionStartLine(std::u16string_view app_title, std::u16string_view now_text);
-
-// "* End Log Procedure Stack for " + title.
-std::u16string SectionEndLine(std::u16string_view app_title);
 
 }  // namespace cobaltmoth::tracing

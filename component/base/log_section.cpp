@@ -1,7 +1,11 @@
 #include "component/base/log_section.hpp"
 
 namespace cobaltmoth {
+namespace {
 
+constexpr std::u16string_view kCrLf = u"\r\n";
+
+// "* " + what + " for " + the title, and " begin at " + the date and time when there is one.
 void AppendSectionLine(text::TextOut& out, std::u16string_view what,
                        const text::TextPiece& app_title, std::u16string_view now_text) {
   out.Append(u"* ");
@@ -14,38 +18,55 @@ void AppendSectionLine(text::TextOut& out, std::u16string_view what,
   }
 }
 
-std::u16string SectionLine(std::u16string_view what, std::u16string_view app_title,
-                           std::u16string_view now_text) {
-  std::u16string line;
-  text::StringOut out(line);
-  AppendSectionLine(out, what, text::ViewPiece(app_title), now_text);
-  return line;
+// The rule, the section's line and the rule, each ended.
+void AppendRuledLine(text::TextOut& out, std::u16string_view rule, std::u16string_view what,
+                     const text::TextPiece& app_title, std::u16string_view now_text) {
+  out.Append(rule);
+  out.Append(kCrLf);
+  AppendSectionLine(out, what, app_title, now_text);
+  out.Append(kCrLf);
+  out.Append(rule);
+  out.Append(kCrLf);
+}
+
+}  // namespace
+
+void AppendSectionStart(text::TextOut& out, const SectionMarks& marks,
+                        const text::TextPiece& app_title, std::u16string_view now_text) {
+  AppendRuledLine(out, marks.rule, marks.start, app_title, now_text);
+  out.Append(kCrLf);
+}
+
+void AppendSectionEnd(text::TextOut& out, const SectionMarks& marks,
+                      const text::TextPiece& app_title) {
+  out.Append(kCrLf);
+  AppendRuledLine(out, marks.rule, marks.end, app_title, {});
+  out.Append(kCrLf);
 }
 
 std::unique_ptr<platform::TextStream> OpenLogSection(platform::FileSystem& files,
                                                      std::u16string_view path,
-                                                     std::u16string_view rule,
-                                                     std::u16string_view start_line,
-                                                     bool mapped) {
+                                                     const SectionMarks& marks,
+                                                     std::u16string_view app_title,
+                                                     std::u16string_view now_text, bool mapped) {
   if (path.empty()) return nullptr;
   std::unique_ptr<platform::TextStream> stream =
       mapped ? files.OpenMappedTextFile(path) : files.OpenTextFileForAppending(path);
-  stream->WriteLine(rule);
-  stream->WriteLine(start_line);
-  stream->WriteLine(rule);
-  stream->WriteBlankLines(1);
+  std::u16string banner;
+  text::StringOut out(banner);
+  AppendSectionStart(out, marks, text::ViewPiece(app_title), now_text);
+  stream->Write(banner);
   return stream;
 }
 
-void CloseLogSection(std::unique_ptr<platform::TextStream>& stream, std::u16string_view rule,
-                     std::u16string_view end_line) {
+void CloseLogSection(std::unique_ptr<platform::TextStream>& stream, const SectionMarks& marks,
+                     std::u16string_view app_title) {
   if (!stream) return;
   const std::unique_ptr<platform::TextStream> closing = std::move(stream);
-  closing->WriteBlankLines(1);
-  closing->WriteLine(rule);
-  closing->WriteLine(end_line);
-  closing->WriteLine(rule);
-  closing->WriteBlankLines(1);
+  std::u16string footer;
+  text::StringOut out(footer);
+  AppendSectionEnd(out, marks, text::ViewPiece(app_title));
+  closing->Write(footer);
   closing->Close();
 }
 

@@ -5,13 +5,13 @@
 // section per object:
 //
 //   <rule>
-//   <start line>
+//   * Start ... for <title> begin at <date and time>
 //   <rule>
 //   (empty line)
 //   ...the object's lines...
 //   (empty line)
 //   <rule>
-//   <end line>
+//   * End ... for <title>
 //   <rule>
 //   (empty line)
 //
@@ -27,15 +27,22 @@
 
 namespace cobaltmoth {
 
-// A section's start or end line: "* " + what + " for " + the application's title, and for a
-// start line " begin at " + the date and time (`now_text` not empty). For example
-//   SectionLine(u"Start Log Error", u"Payroll.EXE ver. 1.2.30", u"12/06/2026 09:41:07")
-//   == u"* Start Log Error for Payroll.EXE ver. 1.2.30 begin at 12/06/2026 09:41:07"
-std::u16string SectionLine(std::u16string_view what, std::u16string_view app_title,
-                           std::u16string_view now_text = {});
-// The same line, written where nothing may be allocated.
-void AppendSectionLine(text::TextOut& out, std::u16string_view what,
-                       const text::TextPiece& app_title, std::u16string_view now_text = {});
+// What marks a log's sections: the rule above and below each banner's line, and the words
+// that start the start line and the end line.
+struct SectionMarks {
+  std::u16string_view rule;
+  std::u16string_view start;  // "Start Log Error"
+  std::u16string_view end;    // "End Log Error Stack"
+};
+
+// A section's banner: the rule, "* " + start + " for " + the application's title + " begin at "
+// + the date and time, the rule and an empty line; and its footer: an empty line, the rule,
+// "* " + end + " for " + the title, the rule and an empty line. Written where nothing may be
+// allocated.
+void AppendSectionStart(text::TextOut& out, const SectionMarks& marks,
+                        const text::TextPiece& app_title, std::u16string_view now_text);
+void AppendSectionEnd(text::TextOut& out, const SectionMarks& marks,
+                      const text::TextPiece& app_title);
 
 // Opens `path` for appending (`mapped`: through the file's pages mapped into memory, where
 // the file system can; see FileSystem::OpenMappedTextFile) and writes the banner. An empty
@@ -43,13 +50,14 @@ void AppendSectionLine(text::TextOut& out, std::u16string_view what,
 // its banner is written, so a failed open is tried again, banner first, by the next line.
 std::unique_ptr<platform::TextStream> OpenLogSection(platform::FileSystem& files,
                                                      std::u16string_view path,
-                                                     std::u16string_view rule,
-                                                     std::u16string_view start_line,
+                                                     const SectionMarks& marks,
+                                                     std::u16string_view app_title,
+                                                     std::u16string_view now_text,
                                                      bool mapped = false);
 
 // Writes the footer and closes the stream; `stream` is none afterwards, even when a write
 // fails (the error is raised). Does nothing when it is none already.
-void CloseLogSection(std::unique_ptr<platform::TextStream>& stream, std::u16string_view rule,
-                     std::u16string_view end_line);
+void CloseLogSection(std::unique_ptr<platform::TextStream>& stream, const SectionMarks& marks,
+                     std::u16string_view app_title);
 
 }  // namespace cobaltmoth
