@@ -10,11 +10,20 @@
 // Thread-safety: the functions keep no state; a UniqueFd belongs to one owner.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <string_view>
 #include <utility>
 
 namespace cobaltmoth::platform::posix {
+
+// What a system call gives, called again while a signal interrupted it (-1 with EINTR).
+template <typename Call>
+auto RetryOnEintr(Call&& call) noexcept(noexcept(call())) {
+  auto result = call();
+  while (result == -1 && errno == EINTR) result = call();
+  return result;
+}
 
 // Owns a file descriptor; destroying it closes the descriptor.
 class UniqueFd {

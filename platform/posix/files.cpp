@@ -54,6 +54,7 @@ namespace cobaltmoth::platform {
 namespace {
 
 using posix::RaisePosixError;
+using posix::RetryOnEintr;
 using posix::UniqueFd;
 
 constexpr std::string_view kCrLf = "\r\n";
@@ -115,21 +116,13 @@ class PosixTextStream final : public TextStream {
 };
 
 int Open(const std::string& name, int flags) {
-  int fd;
-  do {
-    fd = ::open(name.c_str(), flags, 0600);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
+  return RetryOnEintr([&] { return ::open(name.c_str(), flags, 0600); });
 }
 
 // Takes or changes the file's lock without waiting: 0, EWOULDBLOCK when another writer's lock
 // stands in the way, or another errno value (a file system without locks).
 int Flock(int fd, int operation) {
-  int result;
-  do {
-    result = ::flock(fd, operation | LOCK_NB);
-  } while (result != 0 && errno == EINTR);
-  return result == 0 ? 0 : errno;
+  return RetryOnEintr([&] { return ::flock(fd, operation | LOCK_NB); }) == 0 ? 0 : errno;
 }
 
 // Takes or keeps the shared lock of a write-through writer; a file whose exclusive lock
@@ -140,11 +133,7 @@ void ShareLog(int fd) {
 }
 
 int Truncate(int fd, off_t size) {
-  int result;
-  do {
-    result = ::ftruncate(fd, size);
-  } while (result != 0 && errno == EINTR);
-  return result == 0 ? 0 : errno;
+  return RetryOnEintr([&] { return ::ftruncate(fd, size); }) == 0 ? 0 : errno;
 }
 
 // The most a mapped writer grows its file ahead of its lines, and its first chunk.
@@ -285,10 +274,7 @@ class MappedTextStream final : public TextStream {
     const std::size_t size = chunk_ != nullptr ? std::min(chunk_size_ * 2, kLargestChunk)
                                                : kFirstChunk;
     const off_t length = static_cast<off_t>(size);
-    int grown;
-    do {
-      grown = ::fallocate(fd_.Get(), 0, start, length);
-    } while (grown != 0 && errno == EINTR);
+    const int grown = RetryOnEintr([&] { return ::fallocate(fd_.Get(), 0, start, length); });
     // Without fallocate the chunk is a hole, whose blocks are asked for as its pages are made
     // writable below: a file system that has none left fails that, never a later line.
     const bool reserved = grown == 0;

@@ -131,10 +131,7 @@ int SpawnDetached(const std::string& program, const std::vector<std::string>& ar
     ::_exit(setup.Spawn(program, &launched) & 0xFF);
   }
   int status = 0;
-  pid_t waited;
-  do {
-    waited = ::waitpid(middle, &status, 0);
-  } while (waited < 0 && errno == EINTR);
+  const pid_t waited = RetryOnEintr([&] { return ::waitpid(middle, &status, 0); });
   // A host that ignores SIGCHLD, or reaps every child itself, leaves nothing to wait for; the
   // launch then counts as done.
   if (waited < 0) return 0;

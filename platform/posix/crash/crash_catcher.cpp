@@ -213,12 +213,9 @@ int OpenBugLog(std::u16string_view path, bool* cut) {
   const std::size_t size = text::ToUtf8(path, name);
   name[size] = '\0';
   if (std::strlen(name) != size) return -1;  // a NUL inside: no file has that name
-  int fd;
-  do {
-    fd = ::open(name, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK,
-                0600);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) fd = ::open(name, O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK);
+  constexpr int kFlags = O_APPEND | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK;
+  int fd = posix::RetryOnEintr([&] { return ::open(name, O_RDWR | O_CREAT | kFlags, 0600); });
+  if (fd < 0) fd = ::open(name, O_WRONLY | kFlags);
   if (fd < 0) return -1;
   struct stat info {};
   if (::fstat(fd, &info) != 0 || (!S_ISREG(info.st_mode) && !S_ISCHR(info.st_mode)) || fd <= 2) {

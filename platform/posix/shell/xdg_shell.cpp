@@ -110,11 +110,8 @@ std::string_view Trim(std::string_view text) {
 // without waiting (a FIFO's writer, a device) and without becoming the host's terminal.
 // Anything else, and a file that grows beyond the limit while it is read, is unreadable.
 std::optional<std::string> ReadKeyFileBytes(const std::string& path) {
-  int opened;
-  do {
-    opened = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  } while (opened < 0 && errno == EINTR);
-  const posix::UniqueFd fd(opened);
+  const posix::UniqueFd fd(posix::RetryOnEintr(
+      [&] { return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY); }));
   struct stat info {};
   if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode) ||
       info.st_size < 0 || static_cast<std::uint64_t>(info.st_size) > kMaxKeyFileBytes) {
@@ -325,11 +322,10 @@ void CreateFileExclusively(const std::string& path) {
   if (path.empty() || path.find('\0') != std::string::npos) {
     host::RaiseRuntime(host::kBadFileNameOrNumber);
   }
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
-                0600);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = posix::RetryOnEintr([&] {
+    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
+                  0600);
+  });
   if (fd < 0) RaisePosixError(errno);
   ::close(fd);
 }

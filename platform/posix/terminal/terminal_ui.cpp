@@ -168,10 +168,8 @@ class Terminal {
   // The terminal of a process in the foreground, or one that is not Valid().
   static Terminal OpenForeground() {
     Terminal t;
-    int fd;
-    do {
-      fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    int fd =
+        posix::RetryOnEintr([] { return ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC); });
     UniqueFd owner(posix::AboveStandardStreams(fd));
     if (!owner.Valid()) return t;
     fd = owner.Get();
