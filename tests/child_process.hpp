@@ -4,6 +4,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <locale.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -88,6 +89,24 @@ class ScopedEnv {
   }
   std::map<std::string, std::optional<std::string>> saved_;
 };
+
+// Makes the locale `name` (from the source `source` in the character set `charmap`) one that
+// newlocale finds: "" when the machine has it, else the folder in `dir` where localedef has
+// compiled it, which LOCPATH must name while it is loaded (LOCPATH hides the machine's own).
+inline std::string LocaleFolder(const TempDir& dir, const std::string& name,
+                                const std::string& source, const std::string& charmap) {
+  if (const locale_t have = ::newlocale(LC_ALL_MASK, name.c_str(), nullptr); have != nullptr) {
+    ::freelocale(have);
+    return "";
+  }
+  const std::string path = dir / name;
+  if (!std::filesystem::exists(path)) {
+    const std::string command =
+        "localedef -i " + source + " -f " + charmap + " '" + path + "' 2>/dev/null";
+    (void)std::system(command.c_str());  // warnings end it with 1, the locale made all the same
+  }
+  return dir.path().string();
+}
 
 inline void WriteFile(const std::string& path, const std::string& bytes) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());

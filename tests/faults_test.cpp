@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <random>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -410,6 +411,23 @@ TEST(Crashes, AnotherThreadsCrashWhileRaiseWaitsForItsWindowIsReported) {
       {"COBALTMOTH_UI=gui", "DISPLAY=:99", "COBALTMOTH_UI_PROGRAM=" + (dir / "silent-ui")});
   EXPECT_TRUE(DiedOf(run.status, SIGSEGV)) << run.status;
   EXPECT_EQ(Count(run.log, "* MODWORKER   * WAIT      * 0    *"), 1) << run.log;
+}
+
+TEST(Crashes, TheDateIsWrittenInTheCharactersOfTheUsersTimeLocale) {
+  // A Korean date ("2026년 12월 07일 00시 15분 17초") under a user whose LC_CTYPE is "C": the
+  // crash's banner decodes it as the Raise's does, and the log writes the Hangul as "?".
+  TempDir dir, locales;
+  const std::string folder = testing::LocaleFolder(locales, "ko_KR.UTF-8", "ko_KR", "UTF-8");
+  std::vector<std::string> korean = {"LC_ALL=", "LANG=C", "LC_TIME=ko_KR.UTF-8"};
+  if (!folder.empty()) korean.push_back("LOCPATH=" + folder);
+  const std::regex date(R"(\d{4}\? \d\d\? \d\d\? \d\d\? \d\d\? \d\d\?)");
+  for (const char* mode : {"raise", "abort"}) {
+    const std::string log = RunCrashHost(mode, dir.path(), korean).log;
+    const std::string banner = Between(log, " begin at ", "\r\n");
+    EXPECT_TRUE(std::regex_match(banner.substr(std::min<std::size_t>(banner.size(), 10)), date))
+        << mode << ": " << banner;
+    ::unlink((dir / "Payroll_buglog.txt").c_str());
+  }
 }
 
 TEST(Crashes, KilledWhileReportingItLeavesEveryEarlierLineWhole) {

@@ -4,6 +4,10 @@
 #include <cobaltmoth/proc_stac.hpp>
 #include <sys/stat.h>
 
+#include <iconv.h>
+#include <langinfo.h>
+
+#include <cstdio>
 #include <regex>
 
 #include "fakes.hpp"
@@ -12,7 +16,8 @@
 namespace cobaltmoth {
 namespace {
 
-using testing::CommentTo, testing::ReadFile, testing::TempDir, testing::U8;
+using testing::CommentTo, testing::FakePlatform, testing::ReadFile, testing::ScopedEnv,
+    testing::TempDir, testing::U8;
 
 const std::string kRule(80, '*');
 const std::string kHeader = kRule + "\r\n* Start Log Procedure Stack for Payroll.exe ver. 1.2.30"
@@ -140,12 +145,96 @@ TEST(PosixClock, WritesTheLocalesShortDateWithTheFullYearAndItsTime) {
   EXPECT_EQ(date.substr(0, 11), expected) << date;
   EXPECT_TRUE(std::regex_match(date.substr(11), std::regex(R"(\d\d:\d\d:\d\d)"))) << date;
   EXPECT_EQ(U8(italian->TimeSeparator()), ":");
-  // The report window's day and month names follow the locale too.
-  EXPECT_EQ(U8(italian->DayName(0) + u" " + italian->MonthName(12)), "domenica dicembre");
-  if (const locale_t german = ::newlocale(LC_TIME_MASK, "de_DE.UTF-8", nullptr); german) {
-    ::freelocale(german);
-    const auto clock = platform::MakeLocaleClock("de_DE.UTF-8");
-    EXPECT_EQ(U8(clock->DayName(0) + u" " + clock->MonthName(12)), "Sonntag Dezember");
+}
+
+// The real clock of a locale, stopped at one moment: the names are the locale's, the date the
+// test's.
+class StoppedClock final : public platform::Clock {
+ public:
+  StoppedClock(std::unique_ptr<platform::Clock> clock, platform::LocalTime at)
+      : clock_(std::move(clock)), at_(at) {}
+  std::u16string NowText() override { return clock_->NowText(); }
+  platform::LocalTime Now() override { return at_; }
+  std::u16string TimeSeparator() override { return clock_->TimeSeparator(); }
+  std::u16string DayName(int weekday) override { return clock_->DayName(weekday); }
+  std::u16string MonthName(int month) override { return clock_->MonthName(month); }
+
+ private:
+  std::unique_ptr<platform::Clock> clock_;
+  platform::LocalTime at_;
+};
+
+// A name the C library gives for the locale, decoded in the locale's own character set.
+std::string LocaleName(const char* locale_name, nl_item item) {
+  const locale_t locale = ::newlocale(LC_TIME_MASK | LC_CTYPE_MASK, locale_name, nullptr);
+  if (locale == nullptr) return "(no locale)";
+  std::string bytes = ::nl_langinfo_l(item, locale);
+  const iconv_t to_utf8 = ::iconv_open("UTF-8", ::nl_langinfo_l(CODESET, locale));
+  std::string utf8(bytes.size() * 4, '\0');
+  char* in = bytes.data();
+  char* out = utf8.data();
+  std::size_t in_left = bytes.size(), out_left = utf8.size();
+  ::iconv(to_utf8, &in, &in_left, &out, &out_left);
+  ::iconv_close(to_utf8);
+  ::freelocale(locale);
+  utf8.resize(utf8.size() - out_left);
+  return utf8;
+}
+
+TEST(PosixClock, NamesDaysAndMonthsInTheCharactersOfTheTimeLocale) {
+  // The report window's date line, for users of UTF-8 and 8-bit locales: each name as the C
+  // library has it, decoded in the character set of the locale it comes from. A locale the
+  // machine lacks is compiled here; LOCPATH names it only while its clock is made, since it
+  // hides the machine's own.
+  struct Row {
+    const char* locale;  // "" is the user's, with only LC_TIME Italian
+    const char* source;
+    const char* charmap;
+    platform::LocalTime at;
+  };
+  const auto day = [](int d, int wd) { return platform::LocalTime{2026, 12, d, wd, 0, 15, 17}; };
+  const Row rows[] = {
+      {"it_IT.UTF-8", "it_IT", "UTF-8", day(6, 0)},  {"it_IT.UTF-8", "it_IT", "UTF-8", day(7, 1)},
+      {"it_IT.UTF-8", "it_IT", "UTF-8", day(8, 2)},  {"it_IT.UTF-8", "it_IT", "UTF-8", day(9, 3)},
+      {"it_IT.UTF-8", "it_IT", "UTF-8", day(10, 4)}, {"it_IT.UTF-8", "it_IT", "UTF-8", day(11, 5)},
+      {"it_IT.UTF-8", "it_IT", "UTF-8", day(12, 6)},
+      {"de_DE.UTF-8", "de_DE", "UTF-8", {2026, 3, 2, 1, 9, 5, 0}},
+      {"fr_FR.UTF-8", "fr_FR", "UTF-8", {2026, 2, 2, 1, 23, 59, 59}},
+      {"fr_FR.UTF-8", "fr_FR", "UTF-8", {2026, 8, 3, 1, 12, 0, 0}},
+      {"fr_FR.UTF-8", "fr_FR", "UTF-8", day(7, 1)},
+      {"it_IT.ISO-8859-1", "it_IT", "ISO-8859-1", day(11, 5)},
+      {"", "it_IT", "UTF-8", day(7, 1)},
+  };
+  const TempDir compiled;
+  for (const Row& row : rows) {
+    const std::string name = *row.locale != '\0' ? row.locale : "it_IT.UTF-8";
+    ScopedEnv env;
+    const std::string folder = testing::LocaleFolder(compiled, name, row.source, row.charmap);
+    if (!folder.empty()) env.Set("LOCPATH", folder);
+    if (*row.locale == '\0') {
+      env.Unset("LC_ALL");
+      env.Set("LC_CTYPE", "C");
+      env.Set("LC_TIME", name);
+    }
+    FakePlatform fakes;
+    fakes.platform->clock =
+        std::make_shared<StoppedClock>(platform::MakeLocaleClock(row.locale), row.at);
+    const std::string weekday = LocaleName(name.c_str(), DAY_1 + row.at.weekday);
+    const std::string month = LocaleName(name.c_str(), MON_1 + row.at.month - 1);
+    env.Unset("LOCPATH");
+
+    const auto bug = fakes.NewHandler();
+    bug->LogOnReport(true);
+    bug->Raise(u"frmOrders", u"cmdSave_Click", 11, u"Division by zero", 120, false);
+    const std::string text = U8(fakes.report_window->shown.Text());
+    char expected[128];
+    std::snprintf(expected, sizeof expected, "\r\n%s, %02d %s %d - %02d:%02d:%02d\r\n",
+                  weekday.c_str(), row.at.day, month.c_str(), row.at.year, row.at.hour,
+                  row.at.minute, row.at.second);
+    EXPECT_EQ(text.substr(0, text.find("\r\n", 2) + 2), expected) << name;
+    if (row.at.day == 7 && row.at.month == 12 && name == "it_IT.UTF-8") {
+      EXPECT_EQ(weekday + " " + month, "luned\u00EC dicembre") << row.locale;
+    }
   }
 }
 

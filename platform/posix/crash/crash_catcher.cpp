@@ -14,7 +14,6 @@
 // is reported too; other threads crash as they would have without the handling.
 #include <execinfo.h>
 #include <fcntl.h>
-#include <langinfo.h>
 #include <locale.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -59,7 +58,7 @@ struct sigaction g_previous[NSIG];
 char g_crash_program[4096];  // cobaltmoth-crash, or empty
 locale_t g_locale = static_cast<locale_t>(0);
 char g_now_pattern[128];     // the clock's pattern for the user's date and time
-bool g_locale_utf8 = false;
+LocaleCharset g_locale_charset;  // what the pattern's names are written in
 std::atomic<long> g_utc_offset{0};
 
 std::atomic<pid_t> g_crashing{0};  // the thread that handles the crash
@@ -150,12 +149,7 @@ void AppendNow(text::TextOut& out) noexcept {
   }
   char written[128];
   const std::size_t size = ::strftime_l(written, sizeof written, g_now_pattern, &local, g_locale);
-  if (g_locale_utf8) {
-    text::AppendUtf8(out, {written, size});
-    return;
-  }
-  for (std::size_t i = 0; i < size; ++i) out.Append(static_cast<char16_t>(
-      static_cast<unsigned char>(written[i])));
+  g_locale_charset.AppendTo(out, {written, size});
 }
 
 // "SIGSEGV: invalid memory reference at address 0x0", "SIGABRT: aborted", "SIGTERM: sent by
@@ -407,7 +401,7 @@ class PosixCrashes final : public Crashes {
         g_locale = MakeTimeLocale("");
         const std::string pattern = NowTextPattern(g_locale);
         pattern.copy(g_now_pattern, sizeof g_now_pattern - 1);
-        g_locale_utf8 = std::strcmp(::nl_langinfo_l(CODESET, g_locale), "UTF-8") == 0;
+        g_locale_charset = LocaleCharset(g_locale);
       }
       struct sigaction handler {};
       handler.sa_sigaction = OnSignal;
