@@ -1,5 +1,5 @@
-// bench/collection_bench.cpp - CollectionExObj next to std::unordered_map doing the same work
-// on the same keys: "key0".."key999", items that are counted references (ObjectRef).
+// bench/collection_bench.cpp - support::CollectionExObj next to std::unordered_map doing the same
+// work on the same keys: "key0".."key999", items that are counted references (support::ObjectRef).
 //
 // Two shapes, each measured for both containers:
 //  - AddItemRemoveLast: a container already holding the 1,000 keys takes one more key at the
@@ -39,14 +39,14 @@ std::vector<std::u16string> Keys(int first, int count) {
   return keys;
 }
 
-std::vector<ObjectRef> Items(int count) {
-  std::vector<ObjectRef> items;
+std::vector<support::ObjectRef> Items(int count) {
+  std::vector<support::ObjectRef> items;
   items.reserve(static_cast<std::size_t>(count));
   for (int i = 0; i < count; ++i) items.push_back(std::make_shared<int>(i));
   return items;
 }
 
-using Map = std::unordered_map<std::u16string, ObjectRef>;
+using Map = std::unordered_map<std::u16string, support::ObjectRef>;
 
 // ---------------------------------------------------------------------------------------------
 
@@ -54,12 +54,12 @@ void BM_Collection_AddItemRemoveLast(benchmark::State& state) {
   const auto keys = Keys(0, kKeys);
   const auto extra = Keys(kKeys, kKeys);
   const auto items = Items(2 * kKeys);
-  CollectionExObj collection;
+  support::CollectionExObj collection;
   for (int i = 0; i < kKeys; ++i) collection.Add(items[i], keys[i]);
   std::size_t k = 0;
   for (auto _ : state) {
     collection.Add(items[kKeys + k], extra[k]);
-    ObjectRef item = collection.Item(extra[k]);
+    support::ObjectRef item = collection.Item(extra[k]);
     benchmark::DoNotOptimize(item.get());
     collection.Remove(collection.Count());
     k = (k + 1 == extra.size()) ? 0 : k + 1;
@@ -77,7 +77,7 @@ void BM_Floor_UnorderedMap(benchmark::State& state) {
   std::size_t k = 0;
   for (auto _ : state) {
     map.emplace(extra[k], items[kKeys + k]);
-    ObjectRef item = map.find(extra[k])->second;
+    support::ObjectRef item = map.find(extra[k])->second;
     benchmark::DoNotOptimize(item.get());
     map.erase(extra[k]);
     k = (k + 1 == extra.size()) ? 0 : k + 1;
@@ -91,11 +91,11 @@ BENCHMARK(BM_Floor_UnorderedMap);
 void BM_Collection_All1000(benchmark::State& state) {
   const auto keys = Keys(0, kKeys);
   const auto items = Items(kKeys);
-  CollectionExObj collection;
+  support::CollectionExObj collection;
   for (auto _ : state) {
     for (int i = 0; i < kKeys; ++i) collection.Add(items[i], keys[i]);
     for (int i = 0; i < kKeys; ++i) {
-      ObjectRef item = collection.Item(keys[i]);
+      support::ObjectRef item = collection.Item(keys[i]);
       benchmark::DoNotOptimize(item.get());
     }
     for (int i = kKeys; i >= 1; --i) collection.Remove(i);
@@ -111,7 +111,7 @@ void BM_Floor_UnorderedMap_All1000(benchmark::State& state) {
   for (auto _ : state) {
     for (int i = 0; i < kKeys; ++i) map.emplace(keys[i], items[i]);
     for (int i = 0; i < kKeys; ++i) {
-      ObjectRef item = map.find(keys[i])->second;
+      support::ObjectRef item = map.find(keys[i])->second;
       benchmark::DoNotOptimize(item.get());
     }
     for (int i = kKeys - 1; i >= 0; --i) map.erase(keys[i]);

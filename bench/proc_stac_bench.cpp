@@ -37,7 +37,7 @@
 #include <vector>
 
 #include "bench/bench_util.hpp"
-#include "component/base/text.hpp"
+#include "runtime/text.hpp"
 
 namespace cobaltmoth::bench {
 namespace {
@@ -46,10 +46,10 @@ namespace {
 // switched on) in /tmp.
 std::shared_ptr<ProcStac> MakeTracer(const std::string& app_name, int underneath = kUnderneath) {
   auto stac = std::make_shared<ProcStac>();
-  stac->Init(text::FromUtf8(app_name), 1, 2, 30, u"/tmp", ExeStandard);
+  stac->Init(runtime::FromUtf8(app_name), 1, 2, 30, u"/tmp", ExeStandard);
   const std::u16string_view modules[] = {u"modMain", u"frmMain", u"frmOrders", u"clsOrder"};
   for (int i = 0; i < underneath; ++i) {
-    stac->EnterProc(modules[i % 4], text::FromUtf8("Proc" + std::to_string(i)));
+    stac->EnterProc(modules[i % 4], runtime::FromUtf8("Proc" + std::to_string(i)));
   }
   return stac;
 }
@@ -258,8 +258,8 @@ void BM_Dump_1000(benchmark::State& state) {
   // "called @ line N by ...".
   for (int i = 0; i < 1000; ++i) {
     SetErl(i % 4 == 3 ? 100 + i : 0);
-    stac->EnterProc(text::FromUtf8("modModule" + std::to_string(i % 16)),
-                    text::FromUtf8("Proc" + std::to_string(i)));
+    stac->EnterProc(runtime::FromUtf8("modModule" + std::to_string(i % 16)),
+                    runtime::FromUtf8("Proc" + std::to_string(i)));
   }
   SetErl(0);
   std::size_t size = 0;

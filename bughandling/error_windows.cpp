@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "bughandling/report_text.hpp"
-#include "component/resources/string_ids.hpp"
 #include "platform/resources.hpp"
 #include "platform/ui.hpp"
 #include "report/frm_report.hpp"
@@ -21,10 +20,10 @@ std::u16string ErrorPrompt(std::u16string_view module_name, std::u16string_view 
   prompt += proc_name;
   if (line_number != 0) {
     prompt += u" at line ";
-    text::AppendDecimal(prompt, line_number);
+    runtime::AppendDecimal(prompt, line_number);
   }
   prompt += u"\r\n\r\nThe technical references for this error is: \r\n    Number: ";
-  text::AppendDecimal(prompt, number);
+  runtime::AppendDecimal(prompt, number);
   prompt += u"\r\n    Description=";
   prompt += description;
   return prompt;
@@ -33,14 +32,14 @@ std::u16string ErrorPrompt(std::u16string_view module_name, std::u16string_view 
 void ShowReportWindow(const std::shared_ptr<const platform::Platform>& platform,
                       std::u16string_view title, std::u16string_view support_fax,
                       std::u16string_view support_mail, std::u16string_view report) {
-  const SysInfo sys_info(platform->registry);
+  const support::SysInfo sys_info(platform->registry);
   platform::Clock& clock = *platform->clock;
   const platform::LocalTime now = clock.Now();
   const std::u16string date = WindowDateLine(now, clock.TimeSeparator(),
                                              clock.DayName(now.weekday),
                                              clock.MonthName(now.month));
   const std::u16string email_prompt =
-      platform->resources->LoadResString(strings::kEmailPromptId);
+      platform->resources->LoadResString(platform::kEmailPromptId);
   report::frmReport form(platform);
   form.Form_Load();
   form.Caption(title);
@@ -50,7 +49,7 @@ void ShowReportWindow(const std::shared_ptr<const platform::Platform>& platform,
   form.ShowModal();
 }
 
-void WriteCrashWindowsRequest(text::TextOut& out, const CrashWindows& windows) {
+void WriteCrashWindowsRequest(runtime::TextOut& out, const CrashWindows& windows) {
   const auto field = [&out](std::u16string_view text) {
     out.Append(text);
     out.Append(u'\0');
@@ -92,7 +91,7 @@ bool ParseNumber(std::u16string_view text, std::int32_t* value) {
 
 bool ShowCrashWindows(const std::shared_ptr<const platform::Platform>& platform,
                       std::string_view request) {
-  const std::u16string text = text::FromUtf8(request);
+  const std::u16string text = runtime::FromUtf8(request);
   std::vector<std::u16string_view> fields;
   std::size_t at = 0;
   for (int i = 0; i < 10; ++i) {

@@ -14,8 +14,8 @@
 #include <string>
 #include <string_view>
 
-#include "component/base/text.hpp"
 #include "platform/platform.hpp"
+#include "runtime/text.hpp"
 
 namespace cobaltmoth::bughandling {
 
@@ -41,7 +41,7 @@ void ShowReportWindow(const std::shared_ptr<const platform::Platform>& platform,
 struct CrashWindows {
   bool message_box = false;
   bool report_window = false;
-  const text::TextPiece* title = nullptr;
+  const runtime::TextPiece* title = nullptr;
   std::u16string_view module_name;
   std::u16string_view proc_name;
   std::int32_t line_number = 0;
@@ -49,9 +49,9 @@ struct CrashWindows {
   std::u16string_view description;
   std::u16string_view support_fax;
   std::u16string_view support_mail;
-  const text::TextPiece* report = nullptr;
+  const runtime::TextPiece* report = nullptr;
 };
-void WriteCrashWindowsRequest(text::TextOut& out, const CrashWindows& windows);
+void WriteCrashWindowsRequest(runtime::TextOut& out, const CrashWindows& windows);
 
 // Shows the windows a request asks for, on `platform`; false for a request it cannot read.
 bool ShowCrashWindows(const std::shared_ptr<const platform::Platform>& platform,

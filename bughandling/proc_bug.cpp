@@ -5,17 +5,15 @@
 #include "bughandling/error_windows.hpp"
 #include "bughandling/report_text.hpp"
 #include "bughandling/vox_error.hpp"
-#include "component/base/host_error.hpp"
-#include "component/base/log_section.hpp"
-#include "component/base/text.hpp"
-#include "component/resources/string_ids.hpp"
-#include "component/resources/string_table.hpp"
 #include "platform/crashes.hpp"
 #include "platform/platform.hpp"
 #include "platform/probes.hpp"
 #include "platform/registry.hpp"
 #include "platform/resources.hpp"
 #include "platform/ui.hpp"
+#include "runtime/host_error.hpp"
+#include "runtime/text.hpp"
+#include "support/log_section.hpp"
 #include "tracing/app_identity.hpp"
 
 namespace cobaltmoth {
@@ -23,9 +21,9 @@ namespace cobaltmoth {
 using bughandling::VoxError;
 
 namespace {
-using strings::kSupportFaxId;
-using strings::kSupportMailId;
-using strings::kUnexpectedErrorId;
+using platform::kSupportFaxId;
+using platform::kSupportMailId;
+using platform::kUnexpectedErrorId;
 constexpr std::u16string_view kClassName = u"ProcBug";
 constexpr std::u16string_view kCrLf = u"\r\n";
 // Names longer than this are cut in a crash's error table, which may not fail.
@@ -59,10 +57,10 @@ bool CrashCatchingWanted(const platform::Platform& platform) {
 }
 
 // A crash's stack part: the crashing thread's dump, its native stack, the other threads'.
-class CrashStacks final : public text::TextPiece {
+class CrashStacks final : public runtime::TextPiece {
  public:
   explicit CrashStacks(const platform::CrashFacts& facts) : facts_(facts) {}
-  void WriteTo(text::TextOut& out) const override {
+  void WriteTo(runtime::TextOut& out) const override {
     if (facts_.tracer != nullptr && facts_.tracer->Dumps()) {
       facts_.tracer->WriteDump(out);
       out.Append(kCrLf);
@@ -80,8 +78,9 @@ class CrashStacks final : public text::TextPiece {
 
 // Tells an attached tracer that an error is about to be reported (see platform/probes.hpp).
 void ProbeRaise(const VoxError& record) {
-  probes::Raise(text::ToUtf8(record.ModuleName), text::ToUtf8(record.ProcName), record.Number,
-                record.LineNumber, record.isCritical, text::ToUtf8(record.Descr));
+  platform::probes::Raise(runtime::ToUtf8(record.ModuleName), runtime::ToUtf8(record.ProcName),
+                          record.Number, record.LineNumber, record.isCritical,
+                          runtime::ToUtf8(record.Descr));
 }
 }  // namespace
 
@@ -126,7 +125,7 @@ struct ProcBug::Impl final : platform::CrashReporter {
   }
 
   void CheckInit() const {
-    if (!initialized) host::RaiseNotInitialized(kClassName);
+    if (!initialized) runtime::RaiseNotInitialized(kClassName);
   }
 
   // AppTitle + " - " + the words for an unexpected error: the title of both windows.
@@ -173,7 +172,7 @@ struct ProcBug::Impl final : platform::CrashReporter {
   }
 
   bughandling::ReportFacts CrashReportFacts(const platform::CrashFacts& facts,
-                                            const text::TextPiece& stacks) const noexcept {
+                                            const runtime::TextPiece& stacks) const noexcept {
     bughandling::ReportFacts report = Facts();
     CrashSite(facts, &report);
     report.line_number = platform->error_line->Erl();
@@ -184,15 +183,16 @@ struct ProcBug::Impl final : platform::CrashReporter {
     return report;
   }
 
-  void WriteCrashReport(text::TextOut& out,
+  void WriteCrashReport(runtime::TextOut& out,
                         const platform::CrashFacts& facts) const noexcept override {
     const CrashStacks stacks(facts);
-    const text::ViewPiece title(app_title);
+    const runtime::ViewPiece title(app_title);
     // A section the bug log has open already (an error logged before) takes the report; else
     // the report has a section of its own, as a first error would.
-    if (!bug_log_stream) AppendSectionStart(out, bughandling::kBugLogMarks, title, facts.now_text);
+    if (!bug_log_stream)
+      support::AppendSectionStart(out, bughandling::kBugLogMarks, title, facts.now_text);
     bughandling::AppendReport(out, CrashReportFacts(facts, stacks));
-    AppendSectionEnd(out, bughandling::kBugLogMarks, title);
+    support::AppendSectionEnd(out, bughandling::kBugLogMarks, title);
   }
 
   std::u16string_view BugLogPath() const noexcept override {
@@ -204,13 +204,13 @@ struct ProcBug::Impl final : platform::CrashReporter {
     return initialized && enabled && (log_on_msg_box || log_on_report);
   }
 
-  void WriteWindowRequest(text::TextOut& out,
+  void WriteWindowRequest(runtime::TextOut& out,
                           const platform::CrashFacts& facts) const noexcept override {
     // The report again, as the report window shows it.
-    class Report final : public text::TextPiece {
+    class Report final : public runtime::TextPiece {
      public:
       explicit Report(const bughandling::ReportFacts& facts) : facts_(facts) {}
-      void WriteTo(text::TextOut& out) const override { bughandling::AppendReport(out, facts_); }
+      void WriteTo(runtime::TextOut& out) const override { bughandling::AppendReport(out, facts_); }
 
      private:
       const bughandling::ReportFacts& facts_;
@@ -218,7 +218,7 @@ struct ProcBug::Impl final : platform::CrashReporter {
     const CrashStacks stacks(facts);
     const bughandling::ReportFacts report_facts = CrashReportFacts(facts, stacks);
     const Report report(report_facts);
-    const text::ViewPiece title(crash_window_title);
+    const runtime::ViewPiece title(crash_window_title);
     bughandling::CrashWindows windows;
     windows.message_box = log_on_msg_box;
     windows.report_window = log_on_report;
@@ -247,14 +247,15 @@ struct ProcBug::Impl final : platform::CrashReporter {
   // banner first, at the next report.
   void OpenBugLog() {
     if (log_file_path.empty()) return;
-    bug_log_stream = OpenLogSection(*platform->files, log_file_path, bughandling::kBugLogMarks,
-                                    app_title, platform->clock->NowText());
+    bug_log_stream =
+        support::OpenLogSection(*platform->files, log_file_path, bughandling::kBugLogMarks,
+                                app_title, platform->clock->NowText());
   }
 
   // Writes the end banner and closes the bug log.
   void CloseBugLog() {
     if (!bug_log_stream) return;
-    CloseLogSection(bug_log_stream, bughandling::kBugLogMarks, app_title);
+    support::CloseLogSection(bug_log_stream, bughandling::kBugLogMarks, app_title);
   }
 
   std::shared_ptr<const platform::Platform> platform;
@@ -313,7 +314,7 @@ void ProcBug::Init(std::u16string_view app_name, std::int16_t app_major,
 void ProcBug::Init(std::string_view app_name, std::int16_t app_major, std::int16_t app_minor,
                    std::int16_t app_revision, std::string_view app_path,
                    std::int32_t project_type) {
-  Init(text::FromUtf8(app_name), app_major, app_minor, app_revision, text::FromUtf8(app_path),
+  Init(runtime::FromUtf8(app_name), app_major, app_minor, app_revision, runtime::FromUtf8(app_path),
        project_type);
 }
 
@@ -324,7 +325,7 @@ void ProcBug::Raise(std::u16string_view module_name, std::u16string_view proc_na
   m.raise_done = true;  // one error per object, whatever happens next
   if (!m.enabled) return;
   m.CheckInit();
-  if (error == nullptr) host::RaiseRuntime(host::kObjectRequired);
+  if (error == nullptr) runtime::RaiseRuntime(runtime::kObjectRequired);
   VoxError record;
   record.Descr = error->Description();
   record.LineNumber = on_line_number;
@@ -332,7 +333,7 @@ void ProcBug::Raise(std::u16string_view module_name, std::u16string_view proc_na
   record.ProcName.assign(proc_name);
   record.Number = error->Number();
   record.isCritical = is_critical;
-  if (probes::RaiseAttached()) ProbeRaise(record);
+  if (platform::probes::RaiseAttached()) ProbeRaise(record);
   if (m.log_on_msg_box) m.ShowErrorBox(record);
   if (m.log_on_file) m.LogErrorToFile(record);
   if (m.log_on_report) m.ShowErrorReport(record);
@@ -355,8 +356,8 @@ void ProcBug::Raise(std::u16string_view module_name, std::u16string_view proc_na
 void ProcBug::Raise(std::string_view module_name, std::string_view proc_name,
                     std::int32_t number, std::string_view description,
                     std::int32_t on_line_number, bool is_critical) {
-  Raise(text::FromUtf8(module_name), text::FromUtf8(proc_name), number,
-        text::FromUtf8(description), on_line_number, is_critical);
+  Raise(runtime::FromUtf8(module_name), runtime::FromUtf8(proc_name), number,
+        runtime::FromUtf8(description), on_line_number, is_critical);
 }
 
 void ProcBug::LogErrorToFile(std::u16string_view module_name, std::u16string_view proc_name,
@@ -374,8 +375,8 @@ void ProcBug::LogErrorToFile(std::u16string_view module_name, std::u16string_vie
 void ProcBug::LogErrorToFile(std::string_view module_name, std::string_view proc_name,
                              std::int32_t number, std::string_view description,
                              std::int32_t line_number) {
-  LogErrorToFile(text::FromUtf8(module_name), text::FromUtf8(proc_name), number,
-                 text::FromUtf8(description), line_number);
+  LogErrorToFile(runtime::FromUtf8(module_name), runtime::FromUtf8(proc_name), number,
+                 runtime::FromUtf8(description), line_number);
 }
 
 void ProcBug::Terminate() {
@@ -394,7 +395,9 @@ bool ProcBug::LogOnMsgBox() const noexcept { return impl_->log_on_msg_box; }
 void ProcBug::LogOnFile(bool value) noexcept { impl_->log_on_file = value; }
 bool ProcBug::LogOnFile() const noexcept { return impl_->log_on_file; }
 void ProcBug::LogFilePath(std::u16string_view value) { impl_->log_file_path.assign(value); }
-void ProcBug::LogFilePath(std::string_view value) { impl_->log_file_path = text::FromUtf8(value); }
+void ProcBug::LogFilePath(std::string_view value) {
+  impl_->log_file_path = runtime::FromUtf8(value);
+}
 const std::u16string& ProcBug::LogFilePath() const noexcept { return impl_->log_file_path; }
 void ProcBug::EndOnError(bool value) noexcept { impl_->end_on_error = value; }
 bool ProcBug::EndOnError() const noexcept { return impl_->end_on_error; }
@@ -405,10 +408,12 @@ void ProcBug::ProcStack(std::shared_ptr<ProcStac> tracer) noexcept {
 }
 const std::shared_ptr<ProcStac>& ProcBug::ProcStack() const noexcept { return impl_->proc_stack; }
 void ProcBug::SupportFax(std::u16string_view value) { impl_->support_fax.assign(value); }
-void ProcBug::SupportFax(std::string_view value) { impl_->support_fax = text::FromUtf8(value); }
+void ProcBug::SupportFax(std::string_view value) { impl_->support_fax = runtime::FromUtf8(value); }
 const std::u16string& ProcBug::SupportFax() const noexcept { return impl_->support_fax; }
 void ProcBug::SupportMail(std::u16string_view value) { impl_->support_mail.assign(value); }
-void ProcBug::SupportMail(std::string_view value) { impl_->support_mail = text::FromUtf8(value); }
+void ProcBug::SupportMail(std::string_view value) {
+  impl_->support_mail = runtime::FromUtf8(value);
+}
 const std::u16string& ProcBug::SupportMail() const noexcept { return impl_->support_mail; }
 void ProcBug::CatchCrashes(bool value) {
   impl_->catching_set_by_host = true;

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <initializer_list>
 
-#include "component/base/host_error.hpp"
-#include "component/base/text.hpp"
+#include "runtime/host_error.hpp"
+#include "runtime/text.hpp"
 
 namespace cobaltmoth::bughandling {
 namespace {
@@ -13,7 +13,7 @@ constexpr std::u16string_view kCrLf = u"\r\n";
 constexpr std::int64_t kMaxInteger = 32767;  // the host's 16-bit Integer
 
 // A run of one character.
-void AppendRun(text::TextOut& out, char16_t unit, std::size_t count) {
+void AppendRun(runtime::TextOut& out, char16_t unit, std::size_t count) {
   char16_t run[64];
   std::fill(run, run + 64, unit);
   for (; count > 64; count -= 64) out.Append(std::u16string_view(run, 64));
@@ -22,12 +22,12 @@ void AppendRun(text::TextOut& out, char16_t unit, std::size_t count) {
 
 void AppendTwoDigits(std::u16string& out, int value) {
   if (value >= 0 && value < 10) out += u'0';
-  text::AppendDecimal(out, value);
+  runtime::AppendDecimal(out, value);
 }
 
 // A heading of the report, underlined with as many dashes as it has characters up to its
 // trailing blank.
-void AppendHeading(text::TextOut& out, std::u16string_view heading) {
+void AppendHeading(runtime::TextOut& out, std::u16string_view heading) {
   out.Append(heading);
   out.Append(kCrLf);
   AppendRun(out, u'-', heading.find_last_not_of(u' ') + 1);
@@ -35,10 +35,10 @@ void AppendHeading(text::TextOut& out, std::u16string_view heading) {
 }
 
 // The environment as the host's Environ$ lists it, ending at the first empty entry.
-class EnvironmentList final : public text::TextPiece {
+class EnvironmentList final : public runtime::TextPiece {
  public:
   explicit EnvironmentList(const std::vector<std::u16string>& entries) : entries_(entries) {}
-  void WriteTo(text::TextOut& out) const override {
+  void WriteTo(runtime::TextOut& out) const override {
     for (const std::u16string& entry : entries_) {
       if (entry.empty()) break;
       out.Append(entry);
@@ -52,9 +52,9 @@ class EnvironmentList final : public text::TextPiece {
 
 }  // namespace
 
-void AppendErrorTable(text::TextOut& out, std::u16string_view module_name,
+void AppendErrorTable(runtime::TextOut& out, std::u16string_view module_name,
                       std::u16string_view proc_name, std::int32_t line_number) {
-  text::BufferOut<16> line_text;
+  runtime::BufferOut<16> line_text;
   line_text.AppendDecimal(line_number);
   const std::u16string_view headers[] = {u"Module Name", u"Proc Name", u"Line"};
   const std::u16string_view values[] = {module_name, proc_name, line_text.View()};
@@ -64,7 +64,7 @@ void AppendErrorTable(text::TextOut& out, std::u16string_view module_name,
     widths[i] = std::max(headers[i].size(), values[i].size());
     border += static_cast<std::int64_t>(widths[i]);
     if (static_cast<std::int64_t>(widths[i]) > kMaxInteger || border > kMaxInteger) {
-      host::RaiseRuntime(host::kOverflow);
+      runtime::RaiseRuntime(runtime::kOverflow);
     }
   }
   for (int row = 0; row < 2; ++row) {
@@ -91,7 +91,7 @@ void AppendErrorTable(text::TextOut& out, std::u16string_view module_name,
 std::u16string ErrorTable(std::u16string_view module_name, std::u16string_view proc_name,
                           std::int32_t line_number) {
   std::u16string table;
-  text::StringOut out(table);
+  runtime::StringOut out(table);
   AppendErrorTable(out, module_name, proc_name, line_number);
   return table;
 }
@@ -99,14 +99,14 @@ std::u16string ErrorTable(std::u16string_view module_name, std::u16string_view p
 namespace {
 
 // The parts, then CR LF.
-void AppendLine(text::TextOut& out, std::initializer_list<std::u16string_view> parts) {
+void AppendLine(runtime::TextOut& out, std::initializer_list<std::u16string_view> parts) {
   for (const std::u16string_view part : parts) out.Append(part);
   out.Append(kCrLf);
 }
 
 }  // namespace
 
-void AppendReport(text::TextOut& out, const ReportFacts& facts) {
+void AppendReport(runtime::TextOut& out, const ReportFacts& facts) {
   AppendHeading(out, u"The Application:");
   AppendLine(out, {u"Name:    ", facts.app_title});
   AppendLine(out, {u"OS Path: ", facts.app_full_path});
@@ -148,12 +148,12 @@ void AppendReport(text::TextOut& out, const ReportFacts& facts) {
 
 std::u16string BuildReport(ReportFacts facts, std::u16string_view dump,
                            const std::vector<std::u16string>& environment) {
-  const text::ViewPiece dump_part(dump);
+  const runtime::ViewPiece dump_part(dump);
   const EnvironmentList environment_part(environment);
   if (!dump.empty()) facts.dump = &dump_part;
   facts.environment = &environment_part;
   std::u16string report;
-  text::StringOut out(report);
+  runtime::StringOut out(report);
   AppendReport(out, facts);
   return report;
 }
@@ -166,7 +166,7 @@ std::u16string WindowDateLine(const platform::LocalTime& now, std::u16string_vie
   line += u' ';
   line += month_name;
   line += u' ';
-  text::AppendDecimal(line, now.year);
+  runtime::AppendDecimal(line, now.year);
   line += u" - ";
   AppendTwoDigits(line, now.hour);
   line += time_separator;

@@ -54,9 +54,9 @@
 #include <string_view>
 #include <vector>
 
-#include "component/base/log_section.hpp"
-#include "component/base/text.hpp"
 #include "platform/platform.hpp"
+#include "runtime/text.hpp"
+#include "support/log_section.hpp"
 
 namespace cobaltmoth::bughandling {
 
@@ -65,12 +65,13 @@ inline constexpr std::u16string_view kDashLine =
     u"--------------------------------------------------------------------------------";
 
 // The bug log's sections.
-inline constexpr SectionMarks kBugLogMarks{kDashLine, u"Start Log Error", u"End Log Error Stack"};
+inline constexpr support::SectionMarks kBugLogMarks{kDashLine, u"Start Log Error",
+                                                    u"End Log Error Stack"};
 
 // The five-line table of module, procedure and line (the names in upper case), each line
 // ending in CR LF. Widths are the host's 16-bit integers: a border longer than 32767
 // characters raises 6 "Overflow".
-void AppendErrorTable(text::TextOut& out, std::u16string_view module_name,
+void AppendErrorTable(runtime::TextOut& out, std::u16string_view module_name,
                       std::u16string_view proc_name, std::int32_t line_number);
 std::u16string ErrorTable(std::u16string_view module_name, std::u16string_view proc_name,
                           std::int32_t line_number);
@@ -84,16 +85,17 @@ struct ReportFacts {
   std::int32_t line_number = 0;
   std::int32_t number = 0;            // the error's number and description
   std::u16string_view description;
-  const text::TextPiece* dump = nullptr;   // the tracer's Dump (each line ending in CR LF), or none
+  // The tracer's Dump (each line ending in CR LF), or none.
+  const runtime::TextPiece* dump = nullptr;
   bool bug_log_on = false;            // LogOnFile of the bug handler...
   std::u16string_view bug_log_path;   // ...and its LogFilePath
   bool stack_log_on = false;          // LogOnFile of its tracer...
   std::u16string_view stack_log_path;  // ...and the tracer's LogFilePath
-  const text::TextPiece* environment = nullptr;  // "NAME=value" lines, each ending in CR LF
+  const runtime::TextPiece* environment = nullptr;  // "NAME=value" lines, each ending in CR LF
 };
 
 // The report text (see above), as it comes; it always ends with a line break.
-void AppendReport(text::TextOut& out, const ReportFacts& facts);
+void AppendReport(runtime::TextOut& out, const ReportFacts& facts);
 // The same, with the dump's text (empty for none) and the environment as the host's Environ$
 // lists it ("NAME=value" in order, ending at the first empty entry).
 std::u16string BuildReport(ReportFacts facts, std::u16string_view dump,

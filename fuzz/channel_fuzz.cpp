@@ -6,7 +6,7 @@
 
 #include "platform/posix/desktop/ui_channel.hpp"
 
-using namespace cobaltmoth::platform::ui_channel;
+using namespace cobaltmoth::platform::posix::desktop::channel;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;

@@ -4,9 +4,9 @@
 // Windows-1252 (logs, settings) to text and back, a text to one byte a character (a pair one).
 #include <cstdlib>
 
-#include "component/base/text.hpp"
+#include "runtime/text.hpp"
 
-namespace text = cobaltmoth::text;
+namespace runtime = cobaltmoth::runtime;
 
 // Well-formed UTF-8 as the Unicode standard's table lists it: no overlong form, no surrogate,
 // nothing above U+10FFFF.
@@ -29,9 +29,10 @@ static bool WellFormedUtf8(std::string_view bytes) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  const std::u16string from_utf8 = text::FromUtf8(bytes);
-  const std::string back = text::ToUtf8(from_utf8);
-  if (WellFormedUtf8(bytes) != (back == bytes) || text::FromUtf8(back) != from_utf8) std::abort();
+  const std::u16string from_utf8 = runtime::FromUtf8(bytes);
+  const std::string back = runtime::ToUtf8(from_utf8);
+  if (WellFormedUtf8(bytes) != (back == bytes) || runtime::FromUtf8(back) != from_utf8)
+    std::abort();
 
   const auto high = [](char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; };
   const auto low = [](char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; };
@@ -45,11 +46,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       expected += high(units[i]) || low(units[i]) ? u'\uFFFD' : units[i];
     }
   }
-  if (text::FromUtf8(text::ToUtf8(units)) != expected) std::abort();
+  if (runtime::FromUtf8(runtime::ToUtf8(units)) != expected) std::abort();
 
   std::string windows, narrowed;
-  text::AppendWindows1252(text::FromWindows1252(bytes), windows);
-  text::AppendWindows1252(units, narrowed);
+  runtime::AppendWindows1252(runtime::FromWindows1252(bytes), windows);
+  runtime::AppendWindows1252(units, narrowed);
   if (windows != bytes || narrowed.size() != characters) std::abort();
   return 0;
 }

@@ -19,7 +19,7 @@
 #include <string>
 #include <string_view>
 
-#include "component/base/text.hpp"
+#include "runtime/text.hpp"
 
 namespace cobaltmoth::platform {
 
@@ -29,7 +29,7 @@ class TracedThread {
   // Whether the tracer has a stack to show (it is initialised, enabled and not terminated).
   virtual bool Dumps() const noexcept = 0;
   // The tracer's Dump, as ProcStac::Dump makes it.
-  virtual void WriteDump(text::TextOut& out) const noexcept = 0;
+  virtual void WriteDump(runtime::TextOut& out) const noexcept = 0;
   // The innermost entry's names; false when the stack is empty.
   virtual bool Innermost(std::u16string_view* module_name,
                          std::u16string_view* proc_name) const noexcept = 0;
@@ -47,10 +47,10 @@ struct CrashFacts {
   const TracedThread* tracer = nullptr;  // the crashing thread's tracer, when it has one
   // "Native Stack:" and, on Windows, "Minidump:"; then "Other Threads:" (each section with its
   // heading), written by the handler after the tracer's dump.
-  const text::TextPiece* native_stack = nullptr;
-  const text::TextPiece* other_threads = nullptr;
+  const runtime::TextPiece* native_stack = nullptr;
+  const runtime::TextPiece* other_threads = nullptr;
   // "NAME=value" lines of the process's environment, each ending in CR LF.
-  const text::TextPiece* environment = nullptr;
+  const runtime::TextPiece* environment = nullptr;
 };
 
 // The bug handler as a crash sees it.
@@ -58,14 +58,15 @@ class CrashReporter {
  public:
   // The crash's whole section of the bug log, its banners included, as a Raise report would
   // stand there; the module and procedure are the tracer's innermost entry.
-  virtual void WriteCrashReport(text::TextOut& out, const CrashFacts& facts) const noexcept = 0;
+  virtual void WriteCrashReport(runtime::TextOut& out, const CrashFacts& facts) const noexcept = 0;
   // Where the report goes: the bug log's path, empty for none.
   virtual std::u16string_view BugLogPath() const noexcept = 0;
   // Whether windows are to be shown (the message box or the report window), and what the
   // program that shows them reads: fields separated by NUL, then the report (see
   // bughandling/error_windows.hpp).
   virtual bool ShowsWindows() const noexcept = 0;
-  virtual void WriteWindowRequest(text::TextOut& out, const CrashFacts& facts) const noexcept = 0;
+  virtual void WriteWindowRequest(runtime::TextOut& out,
+                                  const CrashFacts& facts) const noexcept = 0;
 
  protected:
   ~CrashReporter() = default;

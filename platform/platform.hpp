@@ -2,8 +2,9 @@
 //
 // Subsystems reach the operating system only through a Platform: a bundle of small ports,
 // injected into each public object when it is made. Every build compiles exactly one backend
-// (platform/posix or platform/windows) that supplies DefaultPlatform(); tests build their own
-// Platform from fakes that record what was written.
+// (platform/posix or platform/windows), and the library's composition root puts its ports
+// together as DefaultPlatform() (component/default_platform_posix.cpp, _windows.cpp); tests
+// build their own Platform from fakes that record what was written.
 //
 // Thread-safety: the ports of DefaultPlatform() may be used from any thread; a TextStream
 // belongs to the object that opened it.
@@ -131,9 +132,5 @@ struct Platform {
 
 // The operating system's own services, shared by every object that is not given others.
 std::shared_ptr<const Platform> DefaultPlatform();
-
-// The host's error-line number as a C++ host keeps it (cobaltmoth::SetErl). Portable, so
-// every backend uses it.
-std::shared_ptr<ErrorLine> ThreadErrorLine();
 
 }  // namespace cobaltmoth::platform

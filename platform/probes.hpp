@@ -43,7 +43,7 @@ __attribute__((visibility("hidden"))) extern unsigned short cobaltmoth_raise_sem
 }
 #endif
 
-namespace cobaltmoth::probes {
+namespace cobaltmoth::platform::probes {
 
 #if defined(COBALTMOTH_PROBES)
 
@@ -78,4 +78,4 @@ inline void Raise(std::string_view, std::string_view, std::int32_t, std::int32_t
 
 #endif
 
-}  // namespace cobaltmoth::probes
+}  // namespace cobaltmoth::platform::probes

@@ -3,10 +3,9 @@
 #include <exception>
 #include <utility>
 
-#include "component/base/host_error.hpp"
-#include "component/base/text.hpp"
-#include "component/resources/string_ids.hpp"
 #include "platform/resources.hpp"
+#include "runtime/host_error.hpp"
+#include "runtime/text.hpp"
 
 namespace cobaltmoth::report {
 namespace {
@@ -105,7 +104,7 @@ void frmReport::Form_Load() {
     std::int16_t id = 0;
     if (NumericTag(c.tag, &id)) c.caption = platform_->resources->LoadResString(id);
   }
-  const platform::Icon icon = platform_->resources->LoadResIcon(strings::kIconId);
+  const platform::Icon icon = platform_->resources->LoadResIcon(platform::kIconId);
   model_.picture.width = icon.width;
   model_.picture.height = icon.height;
   model_.picture.rgba.assign(icon.rgba.begin(), icon.rgba.end());
@@ -170,7 +169,7 @@ void frmReport::Guarded(Action action) {
   } catch (const Error& error) {
     failure = error.Description();
   } catch (const std::exception& error) {
-    failure = text::FromUtf8(error.what());
+    failure = runtime::FromUtf8(error.what());
   } catch (...) {
     failure = u"Unexpected failure";
   }
@@ -184,12 +183,12 @@ void frmReport::Guarded(Action action) {
 void frmReport::CopyToClipboard() {
   const std::u16string kept_in = platform_->clipboard->SetText(Text());
   if (kept_in.empty()) {
-    MsgBox(platform_->resources->LoadResString(strings::kClipboardConfirmationId),
+    MsgBox(platform_->resources->LoadResString(platform::kClipboardConfirmationId),
            platform::kOkOnly);
     return;
   }
   // No clipboard here: the text went to a file, and the user is told where instead.
-  std::u16string note = platform_->resources->LoadResString(strings::kKeptInFileId);
+  std::u16string note = platform_->resources->LoadResString(platform::kKeptInFileId);
   const std::size_t at = note.find(u"%1");
   if (at != std::u16string::npos) note.replace(at, 2, kept_in);
   MsgBox(note, platform::kOkOnly);
@@ -223,7 +222,7 @@ void frmReport::SendMail() {
     }
   }
   std::u16string parameters = u"mailto:";
-  parameters += platform_->resources->LoadResString(strings::kSupportMailId);
+  parameters += platform_->resources->LoadResString(platform::kSupportMailId);
   parameters += u"?subject=";
   parameters += subject;
   shell.ShellExecute(u"open", program, parameters, 1);

@@ -22,6 +22,9 @@ run_ctest() {  # preset
 echo "== Size of the tests against the product (at most 35%)"
 python3 scripts/code-size.py --max 35
 
+echo "== The house: one direction, namespaces that follow the folders"
+python3 scripts/check-layout.py
+
 echo "== Linux build and unit tests"
 on=(-DCOBALTMOTH_WERROR=ON -DCOBALTMOTH_BUILD_TESTS=ON -DCOBALTMOTH_BUILD_EXAMPLES=ON)
 cmake --preset linux "${on[@]}" -DCOBALTMOTH_BUILD_BENCHMARKS=ON >/dev/null

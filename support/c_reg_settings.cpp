@@ -3,9 +3,9 @@
 #include <string>
 #include <utility>
 
-#include "component/base/text.hpp"
+#include "runtime/text.hpp"
 
-namespace cobaltmoth {
+namespace cobaltmoth::support {
 namespace {
 
 using platform::RegKey;
@@ -40,14 +40,14 @@ void AssignName(std::u16string& name, std::u16string_view text,
 
 std::vector<std::uint8_t> RegTextBytes(std::u16string_view text) {
   std::string bytes;
-  text::AppendWindows1252(text, bytes);
+  runtime::AppendWindows1252(text, bytes);
   bytes += '\0';
   return std::vector<std::uint8_t>(bytes.begin(), bytes.end());
 }
 
 std::u16string RegTextFromBytes(std::span<const std::uint8_t> data) {
   if (data.empty()) return {};
-  return text::FromWindows1252(
+  return runtime::FromWindows1252(
       std::string_view(reinterpret_cast<const char*>(data.data()), data.size() - 1));
 }
 
@@ -200,4 +200,4 @@ bool CRegSettings::DeleteSetting(std::u16string_view section, std::u16string_vie
   }
 }
 
-}  // namespace cobaltmoth
+}  // namespace cobaltmoth::support

@@ -35,7 +35,7 @@
 
 #include "platform/registry.hpp"
 
-namespace cobaltmoth {
+namespace cobaltmoth::support {
 
 class CRegSettings {
  public:
@@ -105,4 +105,4 @@ std::u16string RegTextFromBytes(std::span<const std::uint8_t> data);
 // A text's UTF-16 code units as bytes, low byte first.
 std::vector<std::uint8_t> Utf16Bytes(std::u16string_view text);
 
-}  // namespace cobaltmoth
+}  // namespace cobaltmoth::support

@@ -5,10 +5,10 @@
 #include <limits>
 #include <new>
 
-#include "component/base/host_error.hpp"
-#include "component/base/text.hpp"
+#include "runtime/host_error.hpp"
+#include "runtime/text.hpp"
 
-namespace cobaltmoth {
+namespace cobaltmoth::support {
 namespace {
 
 constexpr std::int32_t kMinNumItems = 20;
@@ -20,7 +20,7 @@ constexpr int kHashBits = 30;  // hashes run from 1 to 2^30 - 1
 // The lower-case form of a key with its hash, as every lookup needs them.
 struct LoweredKey {
   explicit LoweredKey(std::u16string_view key)
-      : text(text::LCase(key)), hash(CollectionExObj::HashKey(text)) {}
+      : text(runtime::LCase(key)), hash(CollectionExObj::HashKey(text)) {}
   std::u16string text;
   std::int32_t hash;
 };
@@ -62,7 +62,7 @@ std::int32_t CollectionExObj::ComputeTableSize(std::int32_t capacity, float fill
   if (fraction > 0.5 || (fraction == 0.5 && std::fmod(rounded, 2.0) != 0.0)) rounded += 1.0;
   // The table is indexed 0 to its size, so the size itself must stay below the Long maximum.
   if (!(rounded < static_cast<double>(std::numeric_limits<std::int32_t>::max()))) {
-    host::RaiseRuntime(host::kOverflow);
+    runtime::RaiseRuntime(runtime::kOverflow);
   }
   return static_cast<std::int32_t>(rounded) | 1;
 }
@@ -82,13 +82,13 @@ std::int32_t CollectionExObj::FindKey(std::u16string_view lower_key,
 std::int32_t CollectionExObj::PositionOfKey(std::u16string_view key) {
   const LoweredKey lowered(key);
   const std::int32_t s = FindKey(lowered.text, lowered.hash);
-  if (s < 0) host::RaiseRuntime(host::kInvalidProcedureCall);
+  if (s < 0) runtime::RaiseRuntime(runtime::kInvalidProcedureCall);
   return hash_table_[s];
 }
 
-std::int32_t CollectionExObj::CheckedPosition(const Variant& index) const {
+std::int32_t CollectionExObj::CheckedPosition(const runtime::Variant& index) const {
   const std::int32_t p = index.ToLong();
-  if (p < 1 || p > count_) host::RaiseRuntime(host::kSubscriptOutOfRange);
+  if (p < 1 || p > count_) runtime::RaiseRuntime(runtime::kSubscriptOutOfRange);
   return p;
 }
 
@@ -120,7 +120,7 @@ void CollectionExObj::Resize(std::int32_t new_capacity) {
     entries_.resize(static_cast<std::size_t>(new_capacity) + 1);
     hash_table_ = std::move(new_table);
   } catch (const std::bad_alloc&) {
-    host::RaiseRuntime(host::kOutOfMemory);
+    runtime::RaiseRuntime(runtime::kOutOfMemory);
   }
   capacity_ = new_capacity;
   table_size_ = new_table_size;
@@ -129,7 +129,7 @@ void CollectionExObj::Resize(std::int32_t new_capacity) {
 
 void CollectionExObj::Grow() {
   const std::int64_t grown = std::int64_t{capacity_} + allocation_chunk_;
-  if (grown >= std::numeric_limits<std::int32_t>::max()) host::RaiseRuntime(host::kOverflow);
+  if (grown >= std::numeric_limits<std::int32_t>::max()) runtime::RaiseRuntime(runtime::kOverflow);
   Resize(static_cast<std::int32_t>(grown));
 }
 
@@ -150,7 +150,7 @@ void CollectionExObj::Clear() {
     entries_.swap(new_entries);
     hash_table_.swap(new_table);
   } catch (const std::bad_alloc&) {
-    host::RaiseRuntime(host::kOutOfMemory);
+    runtime::RaiseRuntime(runtime::kOutOfMemory);
   }
   count_ = 0;
   capacity_ = num_items_;
@@ -176,12 +176,12 @@ void CollectionExObj::SetMemory(std::int32_t num_items, std::int32_t allocation_
   }
 }
 
-void CollectionExObj::Add(ObjectRef item, std::u16string_view key, const Variant& before,
-                          const Variant& after, bool ignore_if_present) {
+void CollectionExObj::Add(ObjectRef item, std::u16string_view key, const runtime::Variant& before,
+                          const runtime::Variant& after, bool ignore_if_present) {
   LoweredKey lowered(key);
   std::int32_t s = FindKey(lowered.text, lowered.hash);
   if (s > 0) {
-    if (!ignore_if_present) host::RaiseRuntime(host::kKeyAlreadyAssociated);
+    if (!ignore_if_present) runtime::RaiseRuntime(runtime::kKeyAlreadyAssociated);
     entries_[hash_table_[s]].Item = std::move(item);
     enum_snapshot_.reset();
     return;
@@ -196,7 +196,7 @@ void CollectionExObj::Add(ObjectRef item, std::u16string_view key, const Variant
   if (sorted_) {
     p = FindSorted(lowered.text);
   } else if (!before.IsMissing()) {
-    if (!after.IsMissing()) host::RaiseRuntime(host::kInvalidProcedureCall);
+    if (!after.IsMissing()) runtime::RaiseRuntime(runtime::kInvalidProcedureCall);
     p = before.IsText() ? PositionOfKey(before.Text()) : CheckedPosition(before);
   } else if (after.IsMissing()) {
     p = count_ + 1;
@@ -221,22 +221,22 @@ void CollectionExObj::Add(ObjectRef item, std::u16string_view key, const Variant
   enum_snapshot_.reset();
 }
 
-ObjectRef CollectionExObj::Item(const Variant& index) {
+ObjectRef CollectionExObj::Item(const runtime::Variant& index) {
   if (index.IsText()) return entries_[PositionOfKey(index.Text())].Item;
   return entries_[CheckedPosition(index)].Item;
 }
 
 const ObjectRef& CollectionExObj::ItemAt(std::int32_t position) const {
-  if (position < 1 || position > count_) host::RaiseRuntime(host::kSubscriptOutOfRange);
+  if (position < 1 || position > count_) runtime::RaiseRuntime(runtime::kSubscriptOutOfRange);
   return entries_[position].Item;
 }
 
 ObjectRef CollectionExObj::RemoveAt(std::int32_t position) {
-  if (position < 1 || position > count_) host::RaiseRuntime(host::kSubscriptOutOfRange);
+  if (position < 1 || position > count_) runtime::RaiseRuntime(runtime::kSubscriptOutOfRange);
   return RemoveEntry(position, entries_[position].HashSlot);
 }
 
-void CollectionExObj::Remove(const Variant& index, bool ignore_if_not_found) {
+void CollectionExObj::Remove(const runtime::Variant& index, bool ignore_if_not_found) {
   std::int32_t p;
   std::int32_t r;
   if (index.IsText()) {
@@ -244,14 +244,14 @@ void CollectionExObj::Remove(const Variant& index, bool ignore_if_not_found) {
     r = FindKey(lowered.text, lowered.hash);
     if (r < 0) {
       if (ignore_if_not_found) return;
-      host::RaiseRuntime(host::kInvalidProcedureCall);
+      runtime::RaiseRuntime(runtime::kInvalidProcedureCall);
     }
     p = hash_table_[r];
   } else {
     p = index.ToLong();
     if (p < 1 || p > count_) {
       if (ignore_if_not_found) return;
-      host::RaiseRuntime(host::kSubscriptOutOfRange);
+      runtime::RaiseRuntime(runtime::kSubscriptOutOfRange);
     }
     r = entries_[p].HashSlot;
   }
@@ -295,7 +295,7 @@ CollectionExObj::Enumerator CollectionExObj::NewEnum() {
   return Enumerator(enum_snapshot_);
 }
 
-bool CollectionExObj::Exists(const Variant& key) {
+bool CollectionExObj::Exists(const runtime::Variant& key) {
   if (key.IsText()) {
       const LoweredKey lowered(key.Text());
     return FindKey(lowered.text, lowered.hash) > 0;
@@ -311,7 +311,7 @@ std::int32_t CollectionExObj::Index(std::u16string_view key) {
 }
 
 const std::u16string& CollectionExObj::Key(std::int32_t index) const {
-  if (index < 1 || index > count_) host::RaiseRuntime(host::kSubscriptOutOfRange);
+  if (index < 1 || index > count_) runtime::RaiseRuntime(runtime::kSubscriptOutOfRange);
   return entries_[index].Key;
 }
 
@@ -345,4 +345,4 @@ void CollectionExObj::SortEntries() noexcept {
   Renumber(1, count_);
 }
 
-}  // namespace cobaltmoth
+}  // namespace cobaltmoth::support

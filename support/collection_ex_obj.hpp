@@ -31,9 +31,9 @@
 #include <utility>
 #include <vector>
 
-#include "component/base/variant.hpp"
+#include "runtime/variant.hpp"
 
-namespace cobaltmoth {
+namespace cobaltmoth::support {
 
 // A counted reference to an object of any kind, as the collection stores it.
 using ObjectRef = std::shared_ptr<void>;
@@ -75,17 +75,17 @@ class CollectionExObj {
   // Adds `item` under `key`. A present key raises 457, or with `ignore_if_present` replaces
   // that item in place. Unsorted, `before` (a key or a position) puts the new item in front of
   // the named one and `after` behind it; giving both raises 5. Sorted, both are ignored.
-  void Add(ObjectRef item, std::u16string_view key, const Variant& before = {},
-           const Variant& after = {}, bool ignore_if_present = false);
+  void Add(ObjectRef item, std::u16string_view key, const runtime::Variant& before = {},
+           const runtime::Variant& after = {}, bool ignore_if_present = false);
 
   // The item under a key (5 when absent) or at a position (9 outside 1 to Count).
-  ObjectRef Item(const Variant& index);
-  // The item at a position (9 outside 1 to Count), without a Variant to convert.
+  ObjectRef Item(const runtime::Variant& index);
+  // The item at a position (9 outside 1 to Count), without a runtime::Variant to convert.
   const ObjectRef& ItemAt(std::int32_t position) const;
 
   // Removes the item under a key or at a position; a miss raises 5 or 9, or with
   // `ignore_if_not_found` changes nothing.
-  void Remove(const Variant& index, bool ignore_if_not_found = false);
+  void Remove(const runtime::Variant& index, bool ignore_if_not_found = false);
   // Removes the item at a position (9 outside 1 to Count) and hands back the collection's
   // reference to it.
   ObjectRef RemoveAt(std::int32_t position);
@@ -95,7 +95,7 @@ class CollectionExObj {
 
   // Whether a key is present, or a number lies from 1 to Count (2.5 does). Never raises for a
   // missing key.
-  bool Exists(const Variant& key);
+  bool Exists(const runtime::Variant& key);
 
   // The position of a key, -1 when absent.
   std::int32_t Index(std::u16string_view key);
@@ -139,7 +139,7 @@ class CollectionExObj {
   // A present key's position, raising 5 when absent.
   std::int32_t PositionOfKey(std::u16string_view key);
   // A number given as a position, checked against 1 to Count (9 outside).
-  std::int32_t CheckedPosition(const Variant& index) const;
+  std::int32_t CheckedPosition(const runtime::Variant& index) const;
   // Where a new lower-case key goes in sorted order.
   std::int32_t FindSorted(std::u16string_view lower_key) const noexcept;
   // Puts every entry into the (empty) hash table, after it has been re-sized.
@@ -164,4 +164,4 @@ class CollectionExObj {
   std::shared_ptr<const Enumerator::Snapshot> enum_snapshot_;
 };
 
-}  // namespace cobaltmoth
+}  // namespace cobaltmoth::support

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-namespace cobaltmoth {
+namespace cobaltmoth::support {
 
 // Software\Microsoft\Windows\CurrentVersion under HKEY_LOCAL_MACHINE, as settings of the
 // company "Microsoft", application "Windows", section "CurrentVersion".
@@ -20,4 +20,4 @@ std::u16string SysInfo::Company() const noexcept {
   return settings_.GetSetting(u"CurrentVersion", u"RegisteredOrganization");
 }
 
-}  // namespace cobaltmoth
+}  // namespace cobaltmoth::support

@@ -16,7 +16,7 @@
 #include "platform/registry.hpp"
 #include "support/c_reg_settings.hpp"
 
-namespace cobaltmoth {
+namespace cobaltmoth::support {
 
 class SysInfo {
  public:
@@ -31,4 +31,4 @@ class SysInfo {
   CRegSettings settings_;
 };
 
-}  // namespace cobaltmoth
+}  // namespace cobaltmoth::support

@@ -161,15 +161,15 @@ TEST_F(ProcBugTest, ACrashIsReportedLikeARaisedErrorWithItsStacksAfterTheDump) {
   ASSERT_EQ(crashes->tracers.size(), 1u);
   fake_.error_line->line = 120;
   const std::u16string_view native_text = u"Native Stack:\r\n-------------\r\n#00 0x1 a+0x1 b\r\n";
-  const text::ViewPiece native(native_text);
-  const text::ViewPiece others(u"Other Threads:\r\n--------------\r\n");
-  const text::ViewPiece environment(u"PATH=/usr/bin\r\nHOME=/home/payroll\r\nLANG=C\r\n");
+  const runtime::ViewPiece native(native_text);
+  const runtime::ViewPiece others(u"Other Threads:\r\n--------------\r\n");
+  const runtime::ViewPiece environment(u"PATH=/usr/bin\r\nHOME=/home/payroll\r\nLANG=C\r\n");
   const platform::CrashFacts facts{.number = 11, .description = u"Division by zero",
                                    .now_text = fake_.clock->now, .tracer = crashes->tracers[0],
                                    .native_stack = &native, .other_threads = &others,
                                    .environment = &environment};
   std::u16string written;
-  text::StringOut out(written);
+  runtime::StringOut out(written);
   crashes->armed->WriteCrashReport(out, facts);
   const std::string dump = U8(tracer->Dump());
   const std::string report = Report(dump + "\r\n" + U8(native_text) + "\r\nOther Threads:\r\n"
@@ -177,9 +177,9 @@ TEST_F(ProcBugTest, ACrashIsReportedLikeARaisedErrorWithItsStacksAfterTheDump) {
   EXPECT_EQ(U8(written), BugLogBlock(kTitle, report));
   // The windows, shown from the request a crashed process hands to another.
   std::u16string request;
-  text::StringOut request_out(request);
+  runtime::StringOut request_out(request);
   crashes->armed->WriteWindowRequest(request_out, facts);
-  ASSERT_TRUE(bughandling::ShowCrashWindows(fake_.platform, text::ToUtf8(request)));
+  ASSERT_TRUE(bughandling::ShowCrashWindows(fake_.platform, runtime::ToUtf8(request)));
   EXPECT_EQ(fake_.journal->lines.at(0),
             "msgbox 16 [" + kWindowTitle + "] Error in module frmOrders in the procedure "
             "cmdSave_Click at line 120\r\n\r\nThe technical references for this error is: "
@@ -191,7 +191,7 @@ TEST_F(ProcBugTest, ACrashIsReportedLikeARaisedErrorWithItsStacksAfterTheDump) {
   const std::size_t line = request.find(u"120");
   for (const std::u16string& broken : {request.substr(0, request.find(u'\0', 8)),
                                        request.substr(0, line) + u"x" + request.substr(line)}) {
-    EXPECT_FALSE(bughandling::ShowCrashWindows(fake_.platform, text::ToUtf8(broken)));
+    EXPECT_FALSE(bughandling::ShowCrashWindows(fake_.platform, runtime::ToUtf8(broken)));
   }
   EXPECT_EQ(fake_.journal->lines.size(), 3u);
   // Raise's own report carries the native stack when asked to.
@@ -224,7 +224,8 @@ TEST_F(ProcBugTest, AFailedOpenReachesTheCallerAndIsRetriedWithItsBanner) {
 }
 
 TEST_F(ProcBugTest, NothingIsWrittenBeforeInitWhilePassiveOrWithoutAPath) {
-  const std::shared_ptr<ProcBug> handlers[] = {fake_.NewHandler(false), fake_.NewHandler(), fake_.NewHandler()};
+  const std::shared_ptr<ProcBug> handlers[] = {fake_.NewHandler(false), fake_.NewHandler(),
+                                               fake_.NewHandler()};
   handlers[0]->LogFilePath(kBugLog);
   handlers[1]->Enabled(false);
   handlers[2]->LogFilePath(u"");

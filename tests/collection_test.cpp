@@ -8,14 +8,14 @@
 
 #include "fakes.hpp"
 
-namespace cobaltmoth {
+namespace cobaltmoth::support {
 
 // Every invariant of a collection: an empty text when all hold, else the first one broken.
 struct CollectionExObjInspector {
-  static std::string CheckInvariants(const CollectionExObj& c) {
+  static std::string CheckInvariants(const support::CollectionExObj& c) {
     if (c.entries_.size() != static_cast<std::size_t>(c.capacity_) + 1) return "entries size";
     if (c.hash_table_.size() != static_cast<std::size_t>(c.table_size_) + 1) return "table size";
-    if (c.table_size_ != CollectionExObj::ComputeTableSize(c.capacity_, c.fill_ratio_)) {
+    if (c.table_size_ != support::CollectionExObj::ComputeTableSize(c.capacity_, c.fill_ratio_)) {
       return "table size is not capacity x fill ratio, made odd";
     }
     // The table always keeps an empty slot.
@@ -38,8 +38,8 @@ struct CollectionExObjInspector {
       if (e.HashSlot < 1 || e.HashSlot > c.table_size_ || c.hash_table_[e.HashSlot] != p) {
         return "slot of position " + std::to_string(p);
       }
-      if (e.Key != text::LCase(e.Key)) return "stored key not lower case";
-      if (e.KeyHash != CollectionExObj::HashKey(e.Key)) return "stale KeyHash";
+      if (e.Key != runtime::LCase(e.Key)) return "stored key not lower case";
+      if (e.KeyHash != support::CollectionExObj::HashKey(e.Key)) return "stale KeyHash";
       if (!keys.insert(e.Key).second) return "duplicate key";
       // Reachable from the home slot without crossing an empty slot.
       for (std::int32_t s = e.KeyHash % c.table_size_ + 1; s != e.HashSlot;
@@ -54,31 +54,32 @@ struct CollectionExObjInspector {
 
 namespace {
 
+using runtime::Variant;
 using testing::U8;
 
 // An item that knows its name, so a test can see which one it got back.
-ObjectRef Obj(const std::string& name) { return std::make_shared<std::string>(name); }
-std::string Name(const ObjectRef& item) {
+support::ObjectRef Obj(const std::string& name) { return std::make_shared<std::string>(name); }
+std::string Name(const support::ObjectRef& item) {
   return item ? *static_cast<const std::string*>(item.get()) : "<none>";
 }
 
 // The names of the items in position order, as enumeration yields them.
-std::string Order(CollectionExObj& c) {
+std::string Order(support::CollectionExObj& c) {
   std::string out;
   auto e = c.NewEnum();
-  ObjectRef item;
+  support::ObjectRef item;
   while (e.Next(&item)) out += (out.empty() ? "" : ",") + Name(item);
   return out;
 }
 
 const char* const kDuplicate = "This key is already associated with an element of this collection";
 
-void ExpectValid(const CollectionExObj& c) {
+void ExpectValid(const support::CollectionExObj& c) {
   EXPECT_EQ(CollectionExObjInspector::CheckInvariants(c), "");
 }
 
 TEST(CollectionExObj, KeysIgnoreCaseAndTheEmptyOrLongOnesAreKeysToo) {
-  CollectionExObj c;
+  support::CollectionExObj c;
   c.Add(Obj("first"), u"Alpha");
   EXPECT_RUNTIME_ERROR(c.Add(Obj("second"), u"ALPHA"), 457, kDuplicate);
   EXPECT_EQ(Name(c.Item(u"alpha")), "first");
@@ -104,7 +105,7 @@ TEST(CollectionExObj, KeysIgnoreCaseAndTheEmptyOrLongOnesAreKeysToo) {
 }
 
 TEST(CollectionExObj, BeforeAndAfterPlaceTheNewItemOrFailWithoutChange) {
-  CollectionExObj c;
+  support::CollectionExObj c;
   c.Add(Obj("a"), u"a");
   c.Add(Obj("b"), u"b");
   c.Add(Obj("c"), u"c");
@@ -134,8 +135,8 @@ TEST(CollectionExObj, BeforeAndAfterPlaceTheNewItemOrFailWithoutChange) {
 }
 
 TEST(CollectionExObj, RemoveByKeyOrPositionAndIgnoreMisses) {
-  CollectionExObj c;
-  for (const char* k : {"a", "b", "c", "d"}) c.Add(Obj(k), text::FromUtf8(k));
+  support::CollectionExObj c;
+  for (const char* k : {"a", "b", "c", "d"}) c.Add(Obj(k), runtime::FromUtf8(k));
   c.Remove(u"B");
   EXPECT_EQ(Order(c), "a,c,d");
   // Exists takes keys, or numbers from 1 to Count without rounding.
@@ -157,21 +158,23 @@ TEST(CollectionExObj, RemoveByKeyOrPositionAndIgnoreMisses) {
 
 TEST(CollectionExObj, HashKeyMixesTheFirst256UnitsIntoThirtyBits) {
   const std::u16string base(256, u'k');
-  EXPECT_EQ(CollectionExObj::HashKey(base + u"x"), CollectionExObj::HashKey(base + u"y"));
+  EXPECT_EQ(support::CollectionExObj::HashKey(base + u"x"),
+            support::CollectionExObj::HashKey(base + u"y"));
   for (const char16_t* key : {u"", u"a", u"\uFFFF", u"key999"}) {
-    EXPECT_TRUE(CollectionExObj::HashKey(key) > 0 && CollectionExObj::HashKey(key) < 1 << 30);
+    EXPECT_TRUE(support::CollectionExObj::HashKey(key) > 0 &&
+                support::CollectionExObj::HashKey(key) < 1 << 30);
   }
   // Keys that differ only in a numeric tail take about as many of a default table's 2001 home
   // slots as random values would (a sum of shifted units leaves them fewer than 100).
   std::set<std::int32_t> home_slots;
   for (int i = 0; i < 1000; ++i) {
-    home_slots.insert(CollectionExObj::HashKey(u"key" + text::Decimal(i)) % 2001);
+    home_slots.insert(support::CollectionExObj::HashKey(u"key" + runtime::Decimal(i)) % 2001);
   }
   EXPECT_GT(home_slots.size(), 750u);
 }
 
 TEST(CollectionExObj, SetMemoryAppliesTheFloorsAndAnOddTableAndKeepsEveryItem) {
-  CollectionExObj c;
+  support::CollectionExObj c;
   c.SetMemory(5, 5, 1.0f);
   EXPECT_EQ(c.NumItems(), 20);
   EXPECT_EQ(c.AllocationChunk(), 20);
@@ -181,14 +184,14 @@ TEST(CollectionExObj, SetMemoryAppliesTheFloorsAndAnOddTableAndKeepsEveryItem) {
   EXPECT_EQ(c.AllocationChunk(), 100);
   EXPECT_EQ(c.TableSize(), 301);
   // The table's size is rounded half to even, then made odd.
-  EXPECT_EQ(CollectionExObj::ComputeTableSize(21, 1.5f), 33);  // 31.5 -> 32 -> 33
-  EXPECT_EQ(CollectionExObj::ComputeTableSize(23, 1.5f), 35);  // 34.5 -> 34 -> 35
-  EXPECT_RUNTIME_ERROR(CollectionExObj::ComputeTableSize(2000000000, 2.0f), 6, "Overflow");
-  for (int i = 0; i < 150; ++i) c.Add(Obj(std::to_string(i)), text::Decimal(i));
+  EXPECT_EQ(support::CollectionExObj::ComputeTableSize(21, 1.5f), 33);  // 31.5 -> 32 -> 33
+  EXPECT_EQ(support::CollectionExObj::ComputeTableSize(23, 1.5f), 35);  // 34.5 -> 34 -> 35
+  EXPECT_RUNTIME_ERROR(support::CollectionExObj::ComputeTableSize(2000000000, 2.0f), 6, "Overflow");
+  for (int i = 0; i < 150; ++i) c.Add(Obj(std::to_string(i)), runtime::Decimal(i));
   // Shrinking below Count keeps the capacity at Count: nothing is lost.
   c.SetMemory(20, 20, 1.5f);
   EXPECT_EQ(c.Capacity(), 150);
-  for (int i = 0; i < 150; ++i) EXPECT_EQ(c.Index(text::Decimal(i)), i + 1);
+  for (int i = 0; i < 150; ++i) EXPECT_EQ(c.Index(runtime::Decimal(i)), i + 1);
   ExpectValid(c);
   // The next new key grows by the chunk.
   c.Add(Obj("x"), u"x");
@@ -197,24 +200,24 @@ TEST(CollectionExObj, SetMemoryAppliesTheFloorsAndAnOddTableAndKeepsEveryItem) {
 }
 
 TEST(CollectionExObj, The1001stKeyGrowsByTheChunkAndKeepsPositions) {
-  CollectionExObj c;
-  for (int i = 1; i <= 1000; ++i) c.Add(Obj(std::to_string(i)), u"k" + text::Decimal(i));
+  support::CollectionExObj c;
+  for (int i = 1; i <= 1000; ++i) c.Add(Obj(std::to_string(i)), u"k" + runtime::Decimal(i));
   EXPECT_EQ(c.Capacity(), 1000);  // not grown by the 1000th
   c.Add(Obj("1001"), u"k1001");
   EXPECT_EQ(c.Capacity(), 2000);
   EXPECT_EQ(c.TableSize(), 4001);
-  for (int i = 1; i <= 1001; ++i) ASSERT_EQ(c.Index(u"k" + text::Decimal(i)), i);
+  for (int i = 1; i <= 1001; ++i) ASSERT_EQ(c.Index(u"k" + runtime::Decimal(i)), i);
   ExpectValid(c);
 }
 
 TEST(CollectionExObj, RemovalRepairsCollidedClusters) {
   // In a 31-slot table, keys whose hashes are equal modulo 31 share a home slot.
-  CollectionExObj c;
+  support::CollectionExObj c;
   c.SetMemory(20, 20, 1.5f);
   std::vector<std::u16string> colliding;
   for (char16_t u = 1; colliding.size() < 8; ++u) {
     const std::u16string key(1, u);
-    if (CollectionExObj::HashKey(key) % 31 == 5) colliding.push_back(key);
+    if (support::CollectionExObj::HashKey(key) % 31 == 5) colliding.push_back(key);
   }
   for (std::size_t i = 0; i < colliding.size(); ++i) c.Add(Obj(std::to_string(i)), colliding[i]);
   c.Add(Obj("other"), u"zz");
@@ -229,9 +232,9 @@ TEST(CollectionExObj, RemovalRepairsCollidedClusters) {
 }
 
 TEST(CollectionExObj, SortedOrdersByLowerCaseCodeUnitsAndIgnoresBeforeAfter) {
-  CollectionExObj c;
+  support::CollectionExObj c;
   for (const char* k : {"item2", "ba", "Zeta", "item10", "b", "alpha"}) {
-    c.Add(Obj(k), text::FromUtf8(k));
+    c.Add(Obj(k), runtime::FromUtf8(k));
   }
   auto before_sort = c.NewEnum();
   c.Sorted(true);
@@ -241,7 +244,7 @@ TEST(CollectionExObj, SortedOrdersByLowerCaseCodeUnitsAndIgnoresBeforeAfter) {
   EXPECT_EQ(Order(c), "AAA,alpha,b,ba,beta,item10,item2,Zeta");
   ExpectValid(c);
   // An enumerator taken before keeps its own order.
-  ObjectRef first;
+  support::ObjectRef first;
   ASSERT_TRUE(before_sort.Next(&first));
   EXPECT_EQ(Name(first), "item2");
   c.Sorted(false);
@@ -251,11 +254,11 @@ TEST(CollectionExObj, SortedOrdersByLowerCaseCodeUnitsAndIgnoresBeforeAfter) {
 }
 
 TEST(CollectionExObj, RemovedItemsAreReleasedOnceMovedOnesNeverAndClearedOnesAll) {
-  CollectionExObj c;
-  std::vector<ObjectRef> held;
+  support::CollectionExObj c;
+  std::vector<support::ObjectRef> held;
   for (int i = 0; i < 5; ++i) {
     held.push_back(Obj(std::to_string(i)));
-    c.Add(held.back(), text::Decimal(i), i == 0 ? Variant() : Variant(1));
+    c.Add(held.back(), runtime::Decimal(i), i == 0 ? Variant() : Variant(1));
   }
   for (const auto& h : held) EXPECT_EQ(h.use_count(), 2);
   c.Remove(3);
@@ -274,4 +277,4 @@ TEST(CollectionExObj, RemovedItemsAreReleasedOnceMovedOnesNeverAndClearedOnesAll
 }
 
 }  // namespace
-}  // namespace cobaltmoth
+}  // namespace cobaltmoth::support

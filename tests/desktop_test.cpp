@@ -14,11 +14,11 @@
 
 #include "child_process.hpp"
 #include "cobaltmoth/proc_bug.hpp"
-#include "component/base/text.hpp"
 #include "fakes.hpp"
 #include "platform/posix/desktop/desktop_ui.hpp"
 #include "platform/posix/shell/printer.hpp"
 #include "report/frm_report.hpp"
+#include "runtime/text.hpp"
 
 namespace cobaltmoth {
 namespace {
@@ -254,9 +254,9 @@ TEST_F(Desktop, CopyTakesTheEditedTextAndTheClipboardKeepsItAfterTheWindow) {
 
 TEST_F(Desktop, AWindowWhoseProgramIsKilledLeavesTheReportToTheTerminalForm) {
   testing::FakePlatform fake;  // its window stands for the terminal's
-  fake.platform->report_window =
-      platform::desktop::MakeDesktopUi({}, fake.message_box, fake.report_window, fake.clipboard)
-          .report_window;
+  fake.platform->report_window = platform::posix::desktop::MakeDesktopUi(
+                                     {}, fake.message_box, fake.report_window, fake.clipboard)
+                                     .report_window;
   const auto form = LoadedForm(u"Payroll - Unexpected error", u"the report", fake.platform);
 
   auto host = HostCall([&] { form->ShowModal(); });
@@ -285,10 +285,10 @@ TEST_F(Desktop, APressDuringAnActionWaitsAndANulCarriesTheWholeText) {
   WriteFile(dir / "lp", "#!/bin/sh\ncat >/dev/null; sleep 0.6\n");
   fs::permissions(dir / "lp", fs::perms::owner_all);
   testing::FakePlatform fake;
-  fake.platform->report_window =
-      platform::desktop::MakeDesktopUi({}, fake.message_box, fake.report_window, fake.clipboard)
-          .report_window;
-  fake.platform->printer = platform::MakePosixPrinter(dir / "lp", dir / "lpr");
+  fake.platform->report_window = platform::posix::desktop::MakeDesktopUi(
+                                     {}, fake.message_box, fake.report_window, fake.clipboard)
+                                     .report_window;
+  fake.platform->printer = platform::posix::shell::MakePosixPrinter(dir / "lp", dir / "lpr");
   const auto form = LoadedForm(u"NUL", std::u16string(u"before\0after", 12), fake.platform);
   auto host = HostCall([&] { form->ShowModal(); });
   const std::string id = FindWindow("NUL");
@@ -353,11 +353,11 @@ int ClipboardOwners(const std::string& display) {
 TEST_F(Desktop, AGreatTextGoesInPiecesAndTheOwnerLeavesWhenAnotherTakesTheClipboard) {
   std::u16string text;
   for (int i = 0; text.size() < 700000; ++i) {
-    text += u"line " + text::FromUtf8(std::to_string(i)) + u" \u00e0\u00e8\u4e2d\r\n";
+    text += u"line " + runtime::FromUtf8(std::to_string(i)) + u" \u00e0\u00e8\u4e2d\r\n";
   }
   platform::DefaultPlatform()->clipboard->SetText(text);
   EXPECT_EQ(ClipboardOwners(display_->name()), 1);
-  EXPECT_EQ(Clipboard("UTF8_STRING"), text::ToUtf8(text));
+  EXPECT_EQ(Clipboard("UTF8_STRING"), runtime::ToUtf8(text));
 
   Shell("printf other | timeout 10 xclip -selection clipboard -loops 1 -i >/dev/null 2>&1 &");
   int owners = 1;
@@ -419,11 +419,11 @@ class BrokenProgram : public ::testing::Test {
   }
 
   // The desktop's forms with the fakes of `fake_` (the terminal's stand-ins) as fallbacks.
-  platform::desktop::DesktopUi Desktop(const std::string& program) {
-    platform::desktop::DesktopOptions options;
+  platform::posix::desktop::DesktopUi Desktop(const std::string& program) {
+    platform::posix::desktop::DesktopOptions options;
     options.program = program;
     options.start_limit_ms = options.silence_limit_ms = 700;
-    return platform::desktop::MakeDesktopUi(options, fake_.message_box, fake_.report_window,
+    return platform::posix::desktop::MakeDesktopUi(options, fake_.message_box, fake_.report_window,
                                             fake_.clipboard);
   }
   // Shows the form through the desktop's window of `program`: a report too large for a

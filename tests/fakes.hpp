@@ -22,17 +22,18 @@
 #include <cobaltmoth/proc_bug.hpp>
 #include <cobaltmoth/proc_stac.hpp>
 
-#include "component/base/host_error.hpp"
-#include "component/base/text.hpp"
+#include "component/resources/compiled_resources.hpp"
 #include "platform/platform.hpp"
 #include "platform/registry.hpp"
 #include "platform/resources.hpp"
 #include "platform/ui.hpp"
+#include "runtime/host_error.hpp"
+#include "runtime/text.hpp"
 
 namespace cobaltmoth::testing {
 
 // UTF-8 of a host string, for readable failure messages.
-inline std::string U8(std::u16string_view text) { return text::ToUtf8(text); }
+inline std::string U8(std::u16string_view text) { return runtime::ToUtf8(text); }
 
 // Files in memory, their bytes in Windows-1252 as the real backend writes them. The next
 // `open_failures` opens raise `open_error`; every write raises `write_error` while it is set.
@@ -52,7 +53,7 @@ class MemoryFileSystem final : public platform::FileSystem {
     ++opens;
     if (open_failures > 0) {
       --open_failures;
-      host::RaiseRuntime(open_error);
+      runtime::RaiseRuntime(open_error);
     }
     return std::make_unique<Stream>(this, std::u16string(path));
   }
@@ -82,8 +83,8 @@ class MemoryFileSystem final : public platform::FileSystem {
    private:
     void Append(std::u16string_view text, const char* end) {
       std::lock_guard<std::mutex> lock(owner_->mutex_);
-      if (owner_->write_error != 0) host::RaiseRuntime(owner_->write_error);
-      text::AppendWindows1252(text, owner_->files[path_]);
+      if (owner_->write_error != 0) runtime::RaiseRuntime(owner_->write_error);
+      runtime::AppendWindows1252(text, owner_->files[path_]);
       owner_->files[path_] += end;
     }
     MemoryFileSystem* owner_;
@@ -249,7 +250,7 @@ class FakeClipboard final : public platform::Clipboard, JournalWriter {
   std::int32_t fail_with = 0;
   std::u16string kept_in;  // not empty: there is no clipboard, the text went there
   std::u16string SetText(std::u16string_view text) override {
-    if (fail_with != 0) host::RaiseRuntime(fail_with);
+    if (fail_with != 0) runtime::RaiseRuntime(fail_with);
     journal_->Add("clipboard " + U8(text));
     return kept_in;
   }
@@ -260,7 +261,8 @@ class FakePrinter final : public platform::Printer, JournalWriter {
   using JournalWriter::JournalWriter;
   std::u16string fail_with;  // the spooler's message, when not empty
   void PrintDocument(std::u16string_view text, std::u16string_view font, double size) override {
-    if (!fail_with.empty()) host::Raise(host::kPrinterError, host::kProjectSource, fail_with);
+    if (!fail_with.empty())
+      runtime::Raise(runtime::kPrinterError, runtime::kProjectSource, fail_with);
     journal_->Add("print " + U8(font) + " " + std::to_string(static_cast<int>(size)) + " " +
                   U8(text));
   }
@@ -329,7 +331,7 @@ struct FakePlatform {
     p.clock = clock;
     p.error_line = error_line;
     p.environment = environment;
-    p.resources = platform::CompiledInResources([this] { return language; });
+    p.resources = component::resources::CompiledInResources([this] { return language; });
     p.registry = registry;
     p.message_box = message_box;
     p.report_window = report_window;

@@ -24,7 +24,7 @@ const std::string kHeader = kRule + "\r\n* Start Log Procedure Stack for Payroll
                             " begin at DATE\r\n" + kRule + "\r\n\r\n";
 
 // The path of `name` in `dir`, as the host gives it.
-std::u16string In(const TempDir& d, const std::string& name) { return text::FromUtf8(d / name); }
+std::u16string In(const TempDir& d, const std::string& name) { return runtime::FromUtf8(d / name); }
 
 // The file's bytes, with "DATE" for the date and time of every start banner.
 std::string Log(const std::string& path) {
@@ -35,7 +35,7 @@ std::string Log(const std::string& path) {
 TEST(PosixTextFile, AppendsWindows1252WithCrLfAndNeverTruncates) {
   TempDir dir;
   testing::WriteFile(dir / "log.txt", "earlier\r\n");
-  const auto files = platform::MakePosixFileSystem();
+  const auto files = platform::posix::MakePosixFileSystem();
   auto stream = files->OpenTextFileForAppending(In(dir, "log.txt"));
   stream->WriteLine(u"o\u00BB\u00BB\u00BB \u20AC\u65E5");
   stream->Write(u"a"), stream->WriteBlankLines(2);
@@ -48,7 +48,7 @@ TEST(PosixTextFile, AppendsWindows1252WithCrLfAndNeverTruncates) {
 TEST(PosixTextFile, FailuresBecomeTheHostsRunTimeErrors) {
   TempDir dir;
   testing::WriteFile(dir / "plain", "x");
-  const auto files = platform::MakePosixFileSystem();
+  const auto files = platform::posix::MakePosixFileSystem();
   const struct { std::u16string path; int number; const char* description; } kOpens[] = {
       {In(dir, "no/log.txt"), 76, "Path not found"}, {In(dir, "plain/log"), 76, "Path not found"},
       {dir.path().u16string(), 75, "Path/File access error"},
@@ -125,18 +125,19 @@ TEST(PosixTracer, AMappedLogIsItsWritersAloneAndAShareOneIsWrittenThrough) {
   ASSERT_EQ(CommentTo(b, kMapped, &late), 0);
   EXPECT_NE(ReadFile(b).back(), '\0') << "mapped while shared";
   through.reset(), late.reset();
-  EXPECT_EQ(Log(b), kHeader + "| ### note ###\r\n" + kHeader + "| ### note ###\r\n" + kFooter + kFooter);
+  EXPECT_EQ(Log(b),
+            kHeader + "| ### note ###\r\n" + kHeader + "| ### note ###\r\n" + kFooter + kFooter);
 }
 
 TEST(PosixClock, WritesTheLocalesShortDateWithTheFullYearAndItsTime) {
   // "C" and an unknown locale alike; an Italian user reads day, month and year, and the time
   // with the locale's own separator.
   const std::regex form(R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d)");
-  const std::string now = U8(platform::MakeLocaleClock("C")->NowText());
+  const std::string now = U8(platform::posix::MakeLocaleClock("C")->NowText());
   EXPECT_TRUE(std::regex_match(now, form)) << now;
-  const std::string fallback = U8(platform::MakeLocaleClock("xx_NOWHERE")->NowText());
+  const std::string fallback = U8(platform::posix::MakeLocaleClock("xx_NOWHERE")->NowText());
   EXPECT_TRUE(std::regex_match(fallback, form)) << fallback;
-  const auto italian = platform::MakeLocaleClock("it_IT.UTF-8");
+  const auto italian = platform::posix::MakeLocaleClock("it_IT.UTF-8");
   const std::string date = U8(italian->NowText());
   if (date == now) GTEST_SKIP() << "the it_IT.UTF-8 locale is not installed";
   const platform::LocalTime t = italian->Now();
@@ -218,7 +219,7 @@ TEST(PosixClock, NamesDaysAndMonthsInTheCharactersOfTheTimeLocale) {
     }
     FakePlatform fakes;
     fakes.platform->clock =
-        std::make_shared<StoppedClock>(platform::MakeLocaleClock(row.locale), row.at);
+        std::make_shared<StoppedClock>(platform::posix::MakeLocaleClock(row.locale), row.at);
     const std::string weekday = LocaleName(name.c_str(), DAY_1 + row.at.weekday);
     const std::string month = LocaleName(name.c_str(), MON_1 + row.at.month - 1);
     env.Unset("LOCPATH");

@@ -8,9 +8,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "component/base/text.hpp"
 #include "platform/platform.hpp"
 #include "platform/ui.hpp"
+#include "runtime/text.hpp"
 
 int main(int argc, char** argv) {
   if (argc != 2) {
@@ -22,10 +22,10 @@ int main(int argc, char** argv) {
   bytes << in.rdbuf();
   try {
     cobaltmoth::platform::DefaultPlatform()->printer->PrintDocument(
-        cobaltmoth::text::FromUtf8(bytes.str()), u"Courier", 12.0);
+        cobaltmoth::runtime::FromUtf8(bytes.str()), u"Courier", 12.0);
   } catch (const cobaltmoth::Error& e) {
     std::printf("error %d: %s\n", static_cast<int>(e.Number()),
-                cobaltmoth::text::ToUtf8(e.Description()).c_str());
+                cobaltmoth::runtime::ToUtf8(e.Description()).c_str());
     return 1;
   }
   return 0;

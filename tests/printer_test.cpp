@@ -13,7 +13,7 @@
 namespace cobaltmoth {
 namespace {
 
-using platform::PostScriptDocument;
+using platform::posix::shell::PostScriptDocument;
 using testing::ReadFile, testing::TempDir, testing::U8;
 
 const std::string kProlog =
@@ -87,7 +87,7 @@ TEST(PostScript, APageHoldsSixtyLinesAndTrailingEmptyLinesStartNoPage) {
     return found;
   };
   std::u16string text, sixty;
-  for (int i = 1; i <= 121; ++i) text += u"line " + text::Decimal(i) + u"\r\n";
+  for (int i = 1; i <= 121; ++i) text += u"line " + runtime::Decimal(i) + u"\r\n";
   for (int i = 0; i < 60; ++i) sixty += u"x\n";
   const std::string document = Courier(text);
   EXPECT_EQ(marks(document),
@@ -139,7 +139,7 @@ TEST(PosixPrinter, AFailedMissingOrHungSpoolerIs482WithItsMessage) {
   for (const auto& c : kCases) {
     if (*c.script != '\0') StandIn(dir, "lp", c.script);
     if (*c.script == '\0') ::unlink(lp.c_str());
-    EXPECT_HOST_ERROR(platform::MakePosixPrinter(lp, dir / "lpr", c.limit_ms)
+    EXPECT_HOST_ERROR(platform::posix::shell::MakePosixPrinter(lp, dir / "lpr", c.limit_ms)
                           ->PrintDocument(c.text, u"Courier", 12),
                       482, "Cobaltmoth", c.description);
   }
@@ -167,7 +167,8 @@ TEST(PosixPrinter, HandsThePostScriptToLpOrToLprWithCleanSignalsWhateverTheHosts
     for (const std::string name : {"lp", "lpr"}) {  // lpr when there is no lp; lp -s: quietly
       TempDir dir;
       const std::string spooler = StandIn(dir, name), lp = dir / "lp";
-      platform::MakePosixPrinter(lp, dir / "lpr")->PrintDocument(kReport, u"Courier", 12);
+      platform::posix::shell::MakePosixPrinter(lp, dir / "lpr")
+          ->PrintDocument(kReport, u"Courier", 12);
       EXPECT_EQ(ReadFile(spooler + ".argv"), spooler + (name == "lp" ? "\n-s\n" : "\n"));
       EXPECT_EQ(ReadFile(spooler + ".stdin"), Courier(kReport));
       // Nothing blocked, nothing ignored: of the kernel's masks only glibc's two internal signals
@@ -177,9 +178,9 @@ TEST(PosixPrinter, HandsThePostScriptToLpOrToLprWithCleanSignalsWhateverTheHosts
       EXPECT_TRUE(std::regex_match(masks, clean)) << masks;
       // Without an exit status to collect, the spooler's message still tells a failure.
       StandIn(dir, "lp", "echo 'lp: Error - The printer or class does not exist.' >&2; exit 1");
-      EXPECT_HOST_ERROR(
-          platform::MakePosixPrinter(lp, dir / "lpr")->PrintDocument(kReport, u"Courier", 12),
-          482, "Cobaltmoth", "lp: Error - The printer or class does not exist.");
+      EXPECT_HOST_ERROR(platform::posix::shell::MakePosixPrinter(lp, dir / "lpr")
+                            ->PrintDocument(kReport, u"Courier", 12),
+                        482, "Cobaltmoth", "lp: Error - The printer or class does not exist.");
     }
   }
   EXPECT_LE(::waitpid(-1, nullptr, WNOHANG), 0);  // no child left unreaped

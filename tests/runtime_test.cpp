@@ -11,18 +11,22 @@
 #include <tuple>
 #include <vector>
 
-#include "component/base/host_error.hpp"
-#include "component/base/text.hpp"
-#include "component/base/variant.hpp"
+#include "component/resources/compiled_resources.hpp"
 #include "component/resources/string_table.hpp"
 #include "fakes.hpp"
+#include "platform/common/error_line.hpp"
 #include "platform/resources.hpp"
+#include "runtime/host_error.hpp"
+#include "runtime/text.hpp"
+#include "runtime/variant.hpp"
 
 namespace cobaltmoth {
 namespace {
 
-using strings::kEnglish;
-using strings::kItalian;
+using platform::kEnglish;
+using runtime::ToLong;
+using runtime::Variant;
+using platform::kItalian;
 using testing::FakePlatform;
 using testing::U8;
 const char* const kInvalidCall = "Invalid procedure call or argument";
@@ -46,36 +50,36 @@ TEST(Text, Utf8BothWaysAtTheBoundariesOfEachLengthAndBrokenInputAsReplacementCha
       {{u"a\0b", 3}, {"a\0b", 3}},
   };
   for (const auto& [utf16, utf8] : kBothWays) {
-    EXPECT_EQ(text::ToUtf8(utf16), utf8);
-    EXPECT_EQ(text::FromUtf8(utf8), utf16);
+    EXPECT_EQ(runtime::ToUtf8(utf16), utf8);
+    EXPECT_EQ(runtime::FromUtf8(utf8), utf16);
   }
   // Surrogates out of pairs (a high before "x" and before U+E000, two lows, a low at the end)
   // become U+FFFD (EF BF BD) each.
-  EXPECT_EQ(text::ToUtf8(std::u16string{0xD800, u'x', 0xDC00, 0xDC00, 0xD800, 0xE000, 0xDC00}),
+  EXPECT_EQ(runtime::ToUtf8(std::u16string{0xD800, u'x', 0xDC00, 0xDC00, 0xD800, 0xE000, 0xDC00}),
             "\xEF\xBF\xBDx\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEE\x80\x80\xEF\xBF\xBD");
   // Overlong forms, a surrogate, a code point past U+10FFFF and a sequence cut short by the end
   // of the input: U+FFFD per bad byte.
-  EXPECT_EQ(text::FromUtf8("\xC0\xAF\xE0\x80\x80\xC1\xBF\xED\xA0\x80\xF4\x90\x80\x80" "a\xC3"),
+  EXPECT_EQ(runtime::FromUtf8("\xC0\xAF\xE0\x80\x80\xC1\xBF\xED\xA0\x80\xF4\x90\x80\x80" "a\xC3"),
             std::u16string(14, u'\uFFFD') + u"a\uFFFD");
 }
 
 TEST(Text, LCaseAndUCaseMapAsciiAndBeyondCodeUnitByCodeUnit) {
-  EXPECT_EQ(text::LCase(u"Main::FORM_Load::12"), u"main::form_load::12");
-  EXPECT_EQ(text::LCase(u"\u00C0\u00C9\u00D6\u00DE"), u"\u00E0\u00E9\u00F6\u00FE");
-  EXPECT_EQ(text::LCase(u"\u0391\u03A9\u0416\u0130"), u"\u03B1\u03C9\u0436i");
+  EXPECT_EQ(runtime::LCase(u"Main::FORM_Load::12"), u"main::form_load::12");
+  EXPECT_EQ(runtime::LCase(u"\u00C0\u00C9\u00D6\u00DE"), u"\u00E0\u00E9\u00F6\u00FE");
+  EXPECT_EQ(runtime::LCase(u"\u0391\u03A9\u0416\u0130"), u"\u03B1\u03C9\u0436i");
   // Already lower, digits, signs and the multiplication sign stay; surrogates are never
   // touched, so a pair survives.
-  EXPECT_EQ(text::LCase(u"abc-09_\u00D7\u00DF\U0001F600"), u"abc-09_\u00D7\u00DF\U0001F600");
-  EXPECT_EQ(text::UCase(u"frmOrders::cmdSave_Click 1"), u"FRMORDERS::CMDSAVE_CLICK 1");
-  EXPECT_EQ(text::UCase(u"\u00E8\u00E0\u00F9\u00FF\u03C9"), u"\u00C8\u00C0\u00D9\u0178\u03A9");
+  EXPECT_EQ(runtime::LCase(u"abc-09_\u00D7\u00DF\U0001F600"), u"abc-09_\u00D7\u00DF\U0001F600");
+  EXPECT_EQ(runtime::UCase(u"frmOrders::cmdSave_Click 1"), u"FRMORDERS::CMDSAVE_CLICK 1");
+  EXPECT_EQ(runtime::UCase(u"\u00E8\u00E0\u00F9\u00FF\u03C9"), u"\u00C8\u00C0\u00D9\u0178\u03A9");
   // Sharp s has no one-unit capital and stays; a pair is left alone.
-  EXPECT_EQ(text::UCase(u"\u00DF\U0001F600"), u"\u00DF\U0001F600");
+  EXPECT_EQ(runtime::UCase(u"\u00DF\U0001F600"), u"\u00DF\U0001F600");
 }
 
 TEST(Text, Windows1252HoldsLatin1AndItsHighControlsMarksTheRestAndReadsBackEveryByte) {
   const auto narrow = [](std::u16string_view text) {
     std::string out;
-    text::AppendWindows1252(text, out);
+    runtime::AppendWindows1252(text, out);
     return out;
   };
   EXPECT_EQ(narrow(u"o\u00BB\u00AB\u00E8\u20AC\u2019\u0178\u0081"),
@@ -86,14 +90,14 @@ TEST(Text, Windows1252HoldsLatin1AndItsHighControlsMarksTheRestAndReadsBackEvery
   // Every byte the code page defines comes back as the character it was written from.
   std::string all;
   for (int byte = 0; byte < 256; ++byte) all += static_cast<char>(byte);
-  EXPECT_EQ(narrow(text::FromWindows1252(all)), all);
-  EXPECT_EQ(text::FromWindows1252({"\x80\x81\x9F\xA0\xFF" "a\0b", 8}),
+  EXPECT_EQ(narrow(runtime::FromWindows1252(all)), all);
+  EXPECT_EQ(runtime::FromWindows1252({"\x80\x81\x9F\xA0\xFF" "a\0b", 8}),
             std::u16string(u"\u20AC\u0081\u0178\u00A0\u00FFa\0b", 8));
 }
 
 TEST(Text, DecimalHasNoLeadingZerosAndASign) {
-  EXPECT_EQ(text::Decimal(0) + u" " + text::Decimal(-32768) + u" " + text::Decimal(1000) + u" " +
-                text::Decimal(std::numeric_limits<std::int64_t>::min()),
+  EXPECT_EQ(runtime::Decimal(0) + u" " + runtime::Decimal(-32768) + u" " + runtime::Decimal(1000) +
+                u" " + runtime::Decimal(std::numeric_limits<std::int64_t>::min()),
             u"0 -32768 1000 -9223372036854775808");
 }
 
@@ -116,7 +120,7 @@ TEST(HostError, EachErrorCarriesItsNumberSourceAndTextInTheHostsLanguage) {
       {91, "Object variable or With block variable not set"},
       {1234, "Application-defined or object-defined error"}};
   for (const auto& [number, description] : kStandard) {
-    EXPECT_RUNTIME_ERROR(host::RaiseRuntime(number), number, description);
+    EXPECT_RUNTIME_ERROR(runtime::RaiseRuntime(number), number, description);
   }
   EXPECT_STREQ(Error(61, u"Cobaltmoth", u"Disk full \u00E8").what(),
                "Disk full \xC3\xA8 (61) in Cobaltmoth");
@@ -125,9 +129,9 @@ TEST(HostError, EachErrorCarriesItsNumberSourceAndTextInTheHostsLanguage) {
 TEST(ErrorLine, BelongsToTheCallingThreadAndReachesThePlatform) {
   SetErl(120);
   int other_thread_saw = -1;
-  std::thread([&] { other_thread_saw = platform::ThreadErrorLine()->Erl(); }).join();
+  std::thread([&] { other_thread_saw = platform::common::ThreadErrorLine()->Erl(); }).join();
   EXPECT_EQ(other_thread_saw, 0);
-  EXPECT_EQ(platform::ThreadErrorLine()->Erl(), 120);
+  EXPECT_EQ(platform::common::ThreadErrorLine()->Erl(), 120);
   SetErl(0);
   EXPECT_EQ(Erl(), 0);
 }
@@ -143,7 +147,7 @@ TEST(StringTable, TheFirstSetOfLcAllLcMessagesLangChoosesItalianOrEnglish) {
       {"C", "it_IT", "it_IT", kEnglish},  // "C" is a value, not a blank
   };
   for (const auto& [lc_all, lc_messages, lang, language] : cases) {
-    EXPECT_EQ(strings::LanguageFromLocale(lc_all, lc_messages, lang), language)
+    EXPECT_EQ(component::resources::LanguageFromLocale(lc_all, lc_messages, lang), language)
         << lc_all << " | " << lc_messages << " | " << lang;
   }
 }
@@ -151,7 +155,7 @@ TEST(StringTable, TheFirstSetOfLcAllLcMessagesLangChoosesItalianOrEnglish) {
 TEST(StringTable, TextsInTheLanguageAskedAtEveryCallAndUnknownIdsRaise5) {
   std::int32_t language = 1033;
   int asked = 0;
-  auto resources = platform::CompiledInResources([&] {
+  auto resources = component::resources::CompiledInResources([&] {
     ++asked;
     return language;
   });

@@ -1,4 +1,5 @@
-// The SQLite settings store in private folders, CRegSettings over it, cobaltmoth-reg and SysInfo.
+// The SQLite settings store in private folders, support::CRegSettings over it, cobaltmoth-reg and
+// support::SysInfo.
 #include <sqlite3.h>
 #include <sys/stat.h>
 
@@ -17,7 +18,8 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr std::uint32_t kHkcu = platform::kHkeyCurrentUser, kHklm = platform::kHkeyLocalMachine;
 
 std::shared_ptr<platform::Registry> StoreIn(const std::string& folder) {
-  return platform::MakeSqliteRegistry({folder + "/user.db", folder + "/machine.db"});
+  return platform::posix::settings::MakeSqliteRegistry(
+      {folder + "/user.db", folder + "/machine.db"});
 }
 std::string Code(RegStatus status) { return std::to_string(static_cast<int>(status)); }
 
@@ -66,7 +68,8 @@ TEST(SqliteStore, KeysAndValuesFromMakingToDeletingAndWhatAFailureLeaves) {
             "Software|\u00c4rger|\u03a9mega|Sub||Width|");
   // Two roots only; without a home folder there is no hive.
   EXPECT_EQ(store->CreateKey(0x80000003u, u"", &key), kInvalidHandle);
-  EXPECT_EQ(platform::MakeSqliteRegistry({"", ""})->OpenKey(kHkcu, u"", &key), kAccessDenied);
+  EXPECT_EQ(platform::posix::settings::MakeSqliteRegistry({"", ""})->OpenKey(kHkcu, u"", &key),
+            kAccessDenied);
   // Only keys without subkeys are deleted; their handles then answer 1018.
   RegKey app = create(u"Software\\App"), forms = create(u"Software\\App\\Forms");
   create(u"Software\\App\\Forms\\Main");
@@ -117,12 +120,12 @@ TEST(SqliteStoreAccess, AUsersHiveThatCannotBeWrittenCannotBeReadButTheMachinesC
     const testing::DetachedRun run = testing::RunDetached([&](int report) {
       if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) return 2;
       {  // made by a store closed again before the change
-        CRegSettings maker(StoreIn(hives));
+        support::CRegSettings maker(StoreIn(hives));
         maker.RootKey(c.root);
         if (!maker.SaveSetting(u"Main", u"Title", u"stored")) return 3;
       }
       const auto store = StoreIn(hives + (c.below == nullptr ? "" : c.below));
-      CRegSettings s(store);
+      support::CRegSettings s(store);
       s.RootKey(c.root);
       if (c.below == nullptr) s.GetSetting(u"Main", u"Title");  // opened before the change
       ::chmod((hives + c.file).c_str(), c.mode);
@@ -139,7 +142,7 @@ TEST(SqliteStoreAccess, AUsersHiveThatCannotBeWrittenCannotBeReadButTheMachinesC
 TEST(CRegSettings, SettingsKeepTheirTypesAndBytesInTheKeyThatTheNamesAndRootChoose) {
   TempDir dir;
   const auto store = StoreIn(dir.path().string());
-  CRegSettings s(store);
+  support::CRegSettings s(store);
   // Each saved as text ('t'), as a text's UTF-16 code units ('w') or as bytes ('b'), then read
   // from the store and back as text (a text as itself) and as bytes. "*" is the unnamed value.
   const struct { const char16_t* key; char as; std::u16string saved; Bytes bytes;
@@ -164,7 +167,8 @@ TEST(CRegSettings, SettingsKeepTheirTypesAndBytesInTheKeyThatTheNamesAndRootChoo
   }
   EXPECT_EQ(s.GetSettingAsBinary(u"Nowhere", u"Missing", u"H\u00e9\u65e5"),
             (Bytes{'H', 0, 0xE9, 0, 0xE5, 0x65}));  // a text: its UTF-16 code units
-  CRegSettings machine(store), nowhere(nullptr);  // the machine's are apart; no store, nothing
+  support::CRegSettings machine(store),
+      nowhere(nullptr);  // the machine's are apart; no store, nothing
   machine.RootKey(kHklm);
   EXPECT_EQ(machine.GetSetting(u"Main", u"Title") + nowhere.GetSetting(u"Main", u"Title"), u"");
   EXPECT_FALSE(nowhere.SaveSetting(u"Main", u"Title", u"v") || nowhere.DeleteSetting(u"Main", u""));
@@ -213,7 +217,7 @@ TEST(CobaltmothReg, SetsGetsAndDeletesWhatTheLibraryReads) {
       {{"delete", "HKCU", "\\"}, 2, "", "cobaltmoth-reg: the root itself cannot be deleted\n"},
       {{"list", "HKCU", cv}, 2, "", "cobaltmoth-reg: unknown command\n"},
   };
-  const SysInfo info(StoreIn(dir.path().string()));  // reads afresh at every call
+  const support::SysInfo info(StoreIn(dir.path().string()));  // reads afresh at every call
   RegKey raw;  // a text without its closing NUL, as another program may write it
   ASSERT_EQ(StoreIn(dir.path().string())->CreateKey(kHkcu, u"Software\\Raw", &raw), kOk);
   ASSERT_EQ(raw->SetValue(u"", platform::kRegSz, Bytes{'h', 'i'}), kOk);

@@ -11,10 +11,11 @@ namespace cobaltmoth {
 namespace {
 
 namespace fs = std::filesystem;
-using platform::xdg::ExecArguments, testing::ReadFile, testing::U8, testing::WriteFile;
+namespace xdg = platform::posix::shell::xdg;
+using xdg::ExecArguments, testing::ReadFile, testing::U8, testing::WriteFile;
 using Words = std::vector<std::string>;
 
-std::u16string U16(const std::string& text) { return text::FromUtf8(text); }
+std::u16string U16(const std::string& text) { return runtime::FromUtf8(text); }
 std::string Entry(const std::string& exec, const std::string& extra = "") {
   return "[Desktop Entry]\nType=Application\nName=App\nExec=" + exec + "\n" + extra +
          "\n[Desktop Action other]\nExec=/bin/false\n";
@@ -50,7 +51,7 @@ TEST(XdgDefaults, TheMostImportantListNamingAStartableEntryInASmallRegularFileDe
                     home = "home/applications/", removed = "Removed Associations",
                     added = "Added Associations", a = List("a.desktop"), b = List("b.desktop"),
                     c = List("c.desktop");
-  const std::string full = c + std::string(platform::xdg::kMaxKeyFileBytes - c.size(), '#');
+  const std::string full = c + std::string(xdg::kMaxKeyFileBytes - c.size(), '#');
   const auto app = [](const char* extra) { return Entry("/bin/true", extra); };
   const std::string hidden = app("Hidden=true"), html = app("MimeType=image/png;text/html;");
   const std::pair<std::map<std::string, std::string>, std::string> kCases[] = {
@@ -98,7 +99,7 @@ TEST(XdgDefaults, TheMostImportantListNamingAStartableEntryInASmallRegularFileDe
       const rlimit memory{1ul << 30, 1ul << 30};
       ::setrlimit(RLIMIT_AS, &memory);
 #endif
-      testing::WriteString(report, platform::xdg::DefaultApplicationFile("text/html"));
+      testing::WriteString(report, xdg::DefaultApplicationFile("text/html"));
       return 0;
     }, 5);
     const std::string entry = chosen.size() == 1 ? chosen + ".desktop" : chosen;
@@ -127,7 +128,7 @@ TEST(XdgExec, FieldCodesAndQuoting) {
 
 TEST(XdgShell, FindsTheProgramStartsItWithTheTextAsOneArgumentAndMakesAPrivateProbe) {
   Desktop d;
-  const auto shell = platform::MakeXdgShell();
+  const auto shell = platform::posix::shell::MakeXdgShell();
   const std::string apps = d / "data1/applications/", browser = d / "bin dir/my browser";
   // FindExecutable: 31 while no list names a program and for other types, 2 without the file.
   std::u16string program;
@@ -175,7 +176,7 @@ TEST(XdgShell, FindsTheProgramStartsItWithTheTextAsOneArgumentAndMakesAPrivatePr
   const std::string planted = d / "cobaltmoth-mail-abc/~mail.htm";
   WriteFile(d / "victim", "keep me");
   fs::create_directory(d / "cobaltmoth-mail-abc"), fs::create_symlink(d / "victim", planted);
-  EXPECT_RUNTIME_ERROR(platform::xdg::CreateFileExclusively(planted), 58, "File already exists");
+  EXPECT_RUNTIME_ERROR(xdg::CreateFileExclusively(planted), 58, "File already exists");
   shell->DeleteHtmProbe(U16(planted));
   EXPECT_FALSE(fs::exists(fs::symlink_status(d / "cobaltmoth-mail-abc")));
   EXPECT_EQ(ReadFile(d / "victim"), "keep me");

@@ -10,8 +10,8 @@
 #include <cstring>
 
 #include "child_process.hpp"
-#include "component/screens/text_screens.hpp"
 #include "fakes.hpp"
+#include "platform/common/text_screens.hpp"
 #include "platform/posix/terminal/terminal_ui.hpp"
 #include "report/frm_report.hpp"
 
@@ -26,7 +26,7 @@ using testing::WriteString;
 struct Form {
   explicit Form(std::int32_t language = 1033) {
     fake.language = language;
-    const auto terminal = platform::terminal::MakeTerminalUi();
+    const auto terminal = platform::posix::terminal::MakeTerminalUi();
     fake.platform->message_box = terminal.message_box;
     fake.platform->report_window = terminal.report_window;
     form.Form_Load();
@@ -50,25 +50,25 @@ const std::string kScreen =
     "Fax Support: +44 20 7946 0381\r\nE-Mail Support: support@example.com\r\n\r\n" + kActions;
 
 TEST(TerminalScreens, TextsKeysAndModesByteForByte) {
-  using screens::TerminalText;
+  using platform::common::TerminalText;
   EXPECT_EQ(TerminalText(u"a\r\nb\rc\nd\r\n\r\n", "\r\n"), "a\r\nb\r\nc\r\nd\r\n\r\n");
   EXPECT_EQ(TerminalText(u"\x1b[2Jx\ty\x07\x7f\x9b \u00E8", "\n"), "?[2Jx\ty??? \xC3\xA8");
-  EXPECT_EQ(screens::MessageBoxScreen(u"Disk full\r\nTry again", platform::kExclamation,
+  EXPECT_EQ(platform::common::MessageBoxScreen(u"Disk full\r\nTry again", platform::kExclamation,
                                       u"Payroll", "\n"),
             "\n(!) Payroll\nDisk full\nTry again\n\n[ OK ]");
-  EXPECT_EQ(screens::MessageBoxScreen(u"Stop", platform::kCritical, u"", "\r\n"),
+  EXPECT_EQ(platform::common::MessageBoxScreen(u"Stop", platform::kCritical, u"", "\r\n"),
             "\r\n(X) Cobaltmoth\r\nStop\r\n\r\n[ OK ]");
-  EXPECT_EQ(screens::MessageBoxNotice(u"Disk full\r\nTry again", u""),
+  EXPECT_EQ(platform::common::MessageBoxNotice(u"Disk full\r\nTry again", u""),
             "Cobaltmoth\nDisk full\nTry again\n");
   // The report window's screen and notice are compared where the terminal shows them, below.
   Form english;
   const platform::ReportWindowModel& model = english.form.Model();
-  EXPECT_EQ(screens::ReportActions(Form(1040).form.Model(), "\n"),
+  EXPECT_EQ(platform::common::ReportActions(Form(1040).form.Model(), "\n"),
             "[c] Copia  [p] Stampa  [m] Prepara E-mail  [q] Chiudi\n"
             "Enter: Prepara E-mail  Esc: Chiudi\n");
   std::string pressed;
   for (const char key : std::string("cCpMq\r\n\x1bx ")) {
-    pressed += std::to_string(screens::ReportButtonForKey(model, key)) + " ";
+    pressed += std::to_string(platform::common::ReportButtonForKey(model, key)) + " ";
   }
   EXPECT_EQ(pressed, "0 0 1 2 3 2 2 3 -1 -1 ");
   for (const auto& [name, mode] : {std::pair{(const char*)nullptr, UiMode::kGui},
@@ -158,7 +158,7 @@ class PtyChild {
 };
 
 void ShowBox(const char16_t* prompt = u"wait") {
-  platform::terminal::MakeTerminalUi().message_box->Show(prompt, platform::kExclamation,
+  platform::posix::terminal::MakeTerminalUi().message_box->Show(prompt, platform::kExclamation,
                                                           u"Payroll");
 }
 
@@ -287,7 +287,7 @@ TEST(TerminalClipboard, KeepsTheTextInAPrivateFileAndGivesItsPath) {
   testing::TempDir dir;
   testing::ScopedEnv env;
   env.Set("XDG_RUNTIME_DIR", dir.path());
-  const auto clipboard = platform::terminal::MakeTerminalUi().clipboard;
+  const auto clipboard = platform::posix::terminal::MakeTerminalUi().clipboard;
   const std::string path = testing::U8(clipboard->SetText(u"Report\r\n\u00E8 \U0001F600"));
   EXPECT_EQ(path.rfind(dir / "cobaltmoth-report-", 0), 0u) << path;
   EXPECT_EQ(path.substr(path.size() - 4), ".txt");

@@ -112,10 +112,11 @@ TEST_F(ProcStacTest, ExitsMatchByKeyIgnoringCaseAndTakeTheTopmostEntry) {
   t->EnterProc(upper);
   t->ExitProc(u"main", u"form_load");
   EXPECT_EQ(DumpBody(*t), "");
-  EXPECT_EQ(Log(), Header(kTitle) +
-                       "o\xBB\xBB\xBB Enter Main::Form_Load\r\no\xAB\xAB\xAB Exit  Main::Form_Load\r\n"
-                       "o\xBB\xBB\xBB Enter Main::Form_Load\r\no\xAB\xAB\xAB Exit  Main::Form_Load\r\n"
-                       "o\xBB\xBB\xBB Enter MAIN::FORM_LOAD\r\no\xAB\xAB\xAB Exit  MAIN::FORM_LOAD\r\n");
+  EXPECT_EQ(Log(),
+            Header(kTitle) +
+                "o\xBB\xBB\xBB Enter Main::Form_Load\r\no\xAB\xAB\xAB Exit  Main::Form_Load\r\n"
+                "o\xBB\xBB\xBB Enter Main::Form_Load\r\no\xAB\xAB\xAB Exit  Main::Form_Load\r\n"
+                "o\xBB\xBB\xBB Enter MAIN::FORM_LOAD\r\no\xAB\xAB\xAB Exit  MAIN::FORM_LOAD\r\n");
   // A recursive procedure exits its topmost entry.
   t->EnterProc(u"m", u"Walk");
   t->EnterProc(u"m", u"Walk");
@@ -353,7 +354,7 @@ TEST_F(ProcStacTest, DeepStacksAreTracedWhole) {
   // at its top here.
   auto t = fake_.NewTracer();
   constexpr int kDepth = 100000;
-  for (int i = 1; i <= kDepth; ++i) t->EnterProc(u"m", u"p" + text::Decimal(i));
+  for (int i = 1; i <= kDepth; ++i) t->EnterProc(u"m", u"p" + runtime::Decimal(i));
   t->LogOnFile(true);
   t->EnterProc(u"m", u"top");
   t->ExitProc(u"m", u"top");
@@ -377,13 +378,13 @@ TEST(StackDump, EdgesOfTheEntryLines) {
   owned[0].Hold(u"m", u"p");
   owned[0].CalledByLineNumber(55);
   owned[1].Hold(u"ABCDEFGHIJKLMNOPQRST", u"abcdefghijklmnopqrstuvwxyz");
-  EXPECT_EQ(U8(tracing::FormatDump(text::ViewPiece(u"t"), owned)),
+  EXPECT_EQ(U8(tracing::FormatDump(runtime::ViewPiece(u"t"), owned)),
             kRule + "\r\n* Stack Procedure Tree for t\r\n" + kRule +
                 "\r\nStack Element 002 of 002 ABCDEFGHIJKLMNOPQRST - abcdefghijklmnopqrstuvwxyz\r\n"
                 "Stack Element 001 of 002 m                    - p                    called @ "
                 "line 55\r\n" +
                 kRule + "\r\n");
-  EXPECT_EQ(U8(tracing::FormatDump(text::ViewPiece(u" ver. 1.2.3"), {})),
+  EXPECT_EQ(U8(tracing::FormatDump(runtime::ViewPiece(u" ver. 1.2.3"), {})),
             kRule + "\r\n* Stack Procedure Tree for  ver. 1.2.3\r\n" + kRule + "\r\n" + kRule +
                 "\r\n");
   std::u16string comment;

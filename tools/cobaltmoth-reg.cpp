@@ -15,16 +15,16 @@
 #include <string_view>
 #include <vector>
 
-#include "component/base/text.hpp"
 #include "platform/platform.hpp"
 #include "platform/registry.hpp"
+#include "runtime/text.hpp"
 #include "support/c_reg_settings.hpp"
 
 namespace {
 
 using cobaltmoth::platform::RegKey;
 using cobaltmoth::platform::RegStatus;
-namespace text = cobaltmoth::text;
+namespace runtime = cobaltmoth::runtime;
 namespace platform = cobaltmoth::platform;
 
 enum ExitCode { kDone = 0, kMissing = 1, kUsage = 2, kRefused = 3 };
@@ -65,7 +65,7 @@ int Usage(const char* problem) {
 }
 
 std::optional<std::uint32_t> ParseRoot(std::string_view name) {
-  const std::u16string folded = text::LCase(text::FromUtf8(name));
+  const std::u16string folded = runtime::LCase(runtime::FromUtf8(name));
   if (folded == u"hkcu" || folded == u"hkey_current_user") return platform::kHkeyCurrentUser;
   if (folded == u"hklm" || folded == u"hkey_local_machine") return platform::kHkeyLocalMachine;
   return std::nullopt;
@@ -101,7 +101,7 @@ std::string Hex(const std::vector<std::uint8_t>& bytes) {
 
 // The value name as the store knows it: "*" is the unnamed default value.
 std::u16string ValueName(std::string_view name) {
-  return name == "*" ? std::u16string() : text::FromUtf8(name);
+  return name == "*" ? std::u16string() : runtime::FromUtf8(name);
 }
 
 // Reports a failed call on `what` and gives the exit status for it.
@@ -124,7 +124,7 @@ int Failed(RegStatus status, const std::string& what) {
 int Get(platform::Registry& registry, std::uint32_t root, std::string_view path,
         std::string_view name, const std::string& what) {
   RegKey key;
-  RegStatus status = registry.OpenKey(root, text::FromUtf8(path), &key);
+  RegStatus status = registry.OpenKey(root, runtime::FromUtf8(path), &key);
   if (status != RegStatus::kOk) return Failed(status, what);
   platform::RegValue value;
   status = key->QueryValue(ValueName(name), &value);
@@ -134,7 +134,7 @@ int Get(platform::Registry& registry, std::uint32_t root, std::string_view path,
     // A text without its closing NUL (and whole when it has none).
     std::vector<std::uint8_t> data = value.data;
     if (data.empty() || data.back() != 0) data.push_back(0);
-    shown = text::ToUtf8(cobaltmoth::RegTextFromBytes(data));
+    shown = runtime::ToUtf8(cobaltmoth::support::RegTextFromBytes(data));
   } else if (value.type == platform::kRegDword && value.data.size() == 4) {
     std::uint32_t number = 0;
     for (int i = 3; i >= 0; --i) number = number << 8 | value.data[static_cast<std::size_t>(i)];
@@ -150,7 +150,7 @@ int Set(platform::Registry& registry, std::uint32_t root, std::string_view path,
         std::string_view name, std::uint32_t type, const std::vector<std::uint8_t>& data,
         const std::string& what) {
   RegKey key;
-  RegStatus status = registry.CreateKey(root, text::FromUtf8(path), &key);
+  RegStatus status = registry.CreateKey(root, runtime::FromUtf8(path), &key);
   if (status != RegStatus::kOk) return Failed(status, what);
   status = key->SetValue(ValueName(name), type, data);
   return status == RegStatus::kOk ? kDone : Failed(status, what);
@@ -159,7 +159,7 @@ int Set(platform::Registry& registry, std::uint32_t root, std::string_view path,
 int DeleteValue(platform::Registry& registry, std::uint32_t root, std::string_view path,
                 std::string_view name, const std::string& what) {
   RegKey key;
-  RegStatus status = registry.OpenKey(root, text::FromUtf8(path), &key);
+  RegStatus status = registry.OpenKey(root, runtime::FromUtf8(path), &key);
   if (status != RegStatus::kOk) return Failed(status, what);
   status = key->DeleteValue(ValueName(name));
   return status == RegStatus::kOk ? kDone : Failed(status, what);
@@ -177,9 +177,9 @@ int DeleteKey(platform::Registry& registry, std::uint32_t root, std::string_view
   const std::string_view child =
       slash == std::string_view::npos ? trimmed : trimmed.substr(slash + 1);
   RegKey key;
-  RegStatus status = registry.OpenKey(root, text::FromUtf8(parent), &key);
+  RegStatus status = registry.OpenKey(root, runtime::FromUtf8(parent), &key);
   if (status != RegStatus::kOk) return Failed(status, what);
-  status = key->DeleteSubKey(text::FromUtf8(child));
+  status = key->DeleteSubKey(runtime::FromUtf8(child));
   return status == RegStatus::kOk ? kDone : Failed(status, what);
 }
 
@@ -206,7 +206,7 @@ int main(int argc, char** argv) {
   if (command == "set") {
     if (argc != 6) return Usage("set takes ROOT PATH NAME TEXT");
     return Set(*registry, *root, path, argv[4], platform::kRegSz,
-               cobaltmoth::RegTextBytes(text::FromUtf8(argv[5])), what + " " + argv[4]);
+               cobaltmoth::support::RegTextBytes(runtime::FromUtf8(argv[5])), what + " " + argv[4]);
   }
   if (command == "set-binary") {
     if (argc != 6) return Usage("set-binary takes ROOT PATH NAME HEX");

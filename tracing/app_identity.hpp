@@ -6,13 +6,13 @@
 #include <string>
 #include <string_view>
 
-#include "component/base/project_type.hpp"
-#include "component/base/text.hpp"
+#include "runtime/project_type.hpp"
+#include "runtime/text.hpp"
 
 namespace cobaltmoth::tracing {
 
 // The application's title is a text piece: it writes itself without being made first.
-struct AppIdentity final : text::TextPiece {
+struct AppIdentity final : runtime::TextPiece {
   std::u16string app_file;  // the name plus the project type's extension; empty until set
   std::u16string app_major;
   std::u16string app_minor;
@@ -22,10 +22,10 @@ struct AppIdentity final : text::TextPiece {
   // its extension (upper case when asked); another type leaves the file name as it was.
   void Set(std::u16string_view app_name, std::int16_t major, std::int16_t minor,
            std::int16_t revision, std::int32_t project_type, bool upper_case) {
-    app_major = text::Decimal(major);
-    app_minor = text::Decimal(minor);
-    app_revision = text::Decimal(revision);
-    const std::u16string_view extension = ProjectExtension(project_type, upper_case);
+    app_major = runtime::Decimal(major);
+    app_minor = runtime::Decimal(minor);
+    app_revision = runtime::Decimal(revision);
+    const std::u16string_view extension = runtime::ProjectExtension(project_type, upper_case);
     if (!extension.empty()) {
       app_file.assign(app_name);
       app_file += extension;
@@ -35,12 +35,12 @@ struct AppIdentity final : text::TextPiece {
   // app_file + " ver. " + major + "." + minor + "." + revision.
   std::u16string Title() const {
     std::u16string title;
-    text::StringOut out(title);
+    runtime::StringOut out(title);
     AppendTitle(out);
     return title;
   }
-  void WriteTo(text::TextOut& out) const override { AppendTitle(out); }
-  void AppendTitle(text::TextOut& out) const {
+  void WriteTo(runtime::TextOut& out) const override { AppendTitle(out); }
+  void AppendTitle(runtime::TextOut& out) const {
     for (const std::u16string_view part :
          {std::u16string_view(app_file), std::u16string_view(u" ver. "),
           std::u16string_view(app_major), std::u16string_view(u"."),

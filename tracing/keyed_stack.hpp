@@ -22,8 +22,8 @@
 #include <string_view>
 #include <vector>
 
-#include "component/base/host_error.hpp"
-#include "component/base/text.hpp"
+#include "runtime/host_error.hpp"
+#include "runtime/text.hpp"
 #include "tracing/stack_record.hpp"
 
 namespace cobaltmoth::tracing {
@@ -86,7 +86,7 @@ class KeyedStack {
     try {
       records_.emplace_back();
     } catch (const std::bad_alloc&) {
-      host::RaiseRuntime(host::kOutOfMemory);
+      runtime::RaiseRuntime(runtime::kOutOfMemory);
     }
     ++made_;
   }
@@ -112,7 +112,7 @@ class KeyedStack {
       for (; ai < 3 && au == a[ai].size(); ++ai) au = 0;
       for (; bi < 3 && bu == b[bi].size(); ++bi) bu = 0;
       if (ai == 3) return true;  // the lengths are equal, so b ends here too
-      if (text::LowerUnit(a[ai][au++]) != text::LowerUnit(b[bi][bu++])) return false;
+      if (runtime::LowerUnit(a[ai][au++]) != runtime::LowerUnit(b[bi][bu++])) return false;
     }
   }
 

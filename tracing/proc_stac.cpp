@@ -3,12 +3,13 @@
 #include <utility>
 #include <vector>
 
-#include "component/base/host_error.hpp"
-#include "component/base/log_section.hpp"
-#include "component/base/text.hpp"
+#include "platform/common/error_line.hpp"
 #include "platform/crashes.hpp"
 #include "platform/platform.hpp"
 #include "platform/probes.hpp"
+#include "runtime/host_error.hpp"
+#include "runtime/text.hpp"
+#include "support/log_section.hpp"
 #include "tracing/app_identity.hpp"
 #include "tracing/keyed_stack.hpp"
 #include "tracing/stack_log_format.hpp"
@@ -29,8 +30,8 @@ struct Utf8Names {
       module_name = site->ModuleNameUtf8();
       proc_name = site->ProcNameUtf8();
     } else {
-      module_text = text::ToUtf8(entry.ModuleName());
-      proc_text = text::ToUtf8(entry.ProcName());
+      module_text = runtime::ToUtf8(entry.ModuleName());
+      proc_text = runtime::ToUtf8(entry.ProcName());
       module_name = module_text;
       proc_name = proc_text;
     }
@@ -48,12 +49,12 @@ struct Utf8Names {
 // attached (see platform/probes.hpp).
 [[gnu::noinline, gnu::cold]] void ProbeEnter(const StackRecord& entry, std::int32_t depth) {
   const Utf8Names names(entry);
-  probes::Enter(names.module_name, names.proc_name, depth, entry.CalledByLineNumber());
+  platform::probes::Enter(names.module_name, names.proc_name, depth, entry.CalledByLineNumber());
 }
 [[gnu::noinline, gnu::cold]] void ProbeExit(const StackRecord& entry, std::int32_t depth,
                                             bool found) {
   const Utf8Names names(entry);
-  probes::Exit(names.module_name, names.proc_name, depth, found);
+  platform::probes::Exit(names.module_name, names.proc_name, depth, found);
 }
 }  // namespace
 
@@ -61,7 +62,7 @@ struct Utf8Names {
 // it lives on the thread that makes it, until it is terminated.
 struct ProcStac::Impl final : platform::TracedThread {
   explicit Impl(std::shared_ptr<const platform::Platform> services)
-      : thread_error_line(services->error_line == platform::ThreadErrorLine()),
+      : thread_error_line(services->error_line == platform::common::ThreadErrorLine()),
         platform(std::move(services)) {
     if (platform->crashes) platform->crashes->TracerStarted(this);
   }
@@ -75,7 +76,7 @@ struct ProcStac::Impl final : platform::TracedThread {
   }
 
   bool Dumps() const noexcept override { return ready && enabled; }
-  void WriteDump(text::TextOut& out) const noexcept override {
+  void WriteDump(runtime::TextOut& out) const noexcept override {
     tracing::AppendDump(out, app, stack.BottomFirst());
   }
 
@@ -92,15 +93,15 @@ struct ProcStac::Impl final : platform::TracedThread {
   // discarded the stack.
   void CheckReady() const {
     if (ready) [[likely]] return;
-    if (!initialized) host::RaiseNotInitialized(kClassName);
-    host::RaiseRuntime(host::kObjectNotSet);
+    if (!initialized) runtime::RaiseNotInitialized(kClassName);
+    runtime::RaiseRuntime(runtime::kObjectNotSet);
   }
 
   std::u16string Title() const { return app.Title(); }
 
   // The host's current error-line number; the calling thread's own is read directly.
   std::int32_t CurrentErl() const {
-    return thread_error_line ? host::thread_error_line : platform->error_line->Erl();
+    return thread_error_line ? runtime::thread_error_line : platform->error_line->Erl();
   }
 
   // Whether entries and exits take the common road: the guarded operations may run, tracing
@@ -121,12 +122,12 @@ struct ProcStac::Impl final : platform::TracedThread {
     fill(entry);
     entry.CalledByLineNumber(CurrentErl());
     stack.Push();
-    if (!quiet || probes::EnterAttached()) [[unlikely]] AnnounceEnter(entry);
+    if (!quiet || platform::probes::EnterAttached()) [[unlikely]] AnnounceEnter(entry);
   }
 
   // Tells an attached tracer and the stack log of the new top entry.
   [[gnu::noinline]] void AnnounceEnter(const StackRecord& entry) {
-    if (probes::EnterAttached()) ProbeEnter(entry, stack.Count());
+    if (platform::probes::EnterAttached()) ProbeEnter(entry, stack.Count());
     if (log_on_file) LogEntry(entry, StackLogLineKind::Enter);
   }
 
@@ -134,7 +135,7 @@ struct ProcStac::Impl final : platform::TracedThread {
   // matched it (`found`) or as one never reported.
   [[gnu::noinline]] void AnnounceExit(bool found) {
     const StackRecord& entry = stack.At(stack.Count());
-    if (probes::ExitAttached()) ProbeExit(entry, stack.Count(), found);
+    if (platform::probes::ExitAttached()) ProbeExit(entry, stack.Count(), found);
     if (log_on_file) {
       LogEntry(entry, found ? StackLogLineKind::Exit : StackLogLineKind::ExitNotFound);
     }
@@ -145,19 +146,19 @@ struct ProcStac::Impl final : platform::TracedThread {
   // is raised, as for the key below position 1.
   void ExitNames(std::u16string_view module_name, std::u16string_view proc_name) {
     for (std::int32_t i = stack.Count();; --i) {
-      if (i == 0) host::RaiseRuntime(host::kSubscriptOutOfRange);
+      if (i == 0) runtime::RaiseRuntime(runtime::kSubscriptOutOfRange);
       if (stack.KeyMatches(i, module_name, proc_name)) break;
-      if (log_on_file || probes::ExitAttached()) AnnounceExit(false);
+      if (log_on_file || platform::probes::ExitAttached()) AnnounceExit(false);
       stack.Pop();
     }
-    if (log_on_file || probes::ExitAttached()) [[unlikely]] AnnounceExit(true);
+    if (log_on_file || platform::probes::ExitAttached()) [[unlikely]] AnnounceExit(true);
     stack.Pop();
   }
 
   // The exit through a site: the top entry, when it was made through this very site, is the
   // match with no text compared.
   void ExitSite(const ProcSite& site) {
-    if (quiet && !probes::ExitAttached()) [[likely]] {
+    if (quiet && !platform::probes::ExitAttached()) [[likely]] {
       const std::int32_t top = stack.Count();
       if (top > 0 && stack.At(top).Site() == &site) [[likely]] {
         stack.PopSite();
@@ -197,7 +198,7 @@ struct ProcStac::Impl final : platform::TracedThread {
   // tried again at the next line.
   void OpenStackLog() {
     if (log_file_path.empty()) return;
-    log_stream = OpenLogSection(*platform->files, log_file_path, tracing::kStackLogMarks,
+    log_stream = support::OpenLogSection(*platform->files, log_file_path, tracing::kStackLogMarks,
                                 Title(), platform->clock->NowText(), Mapped());
   }
 
@@ -210,7 +211,7 @@ struct ProcStac::Impl final : platform::TracedThread {
   // Writes the footer and closes the log.
   void CloseStackLog() {
     if (!log_stream) return;
-    CloseLogSection(log_stream, tracing::kStackLogMarks, Title());
+    support::CloseLogSection(log_stream, tracing::kStackLogMarks, Title());
   }
 
   // What every entry and exit reads comes first.
@@ -234,11 +235,11 @@ struct ProcStac::Impl final : platform::TracedThread {
 ProcSite::ProcSite(std::u16string_view module_name, std::u16string_view proc_name)
     : module_name_(module_name),
       proc_name_(proc_name),
-      module_name_utf8_(text::ToUtf8(module_name)),
-      proc_name_utf8_(text::ToUtf8(proc_name)) {}
+      module_name_utf8_(runtime::ToUtf8(module_name)),
+      proc_name_utf8_(runtime::ToUtf8(proc_name)) {}
 
 ProcSite::ProcSite(std::string_view module_name, std::string_view proc_name)
-    : ProcSite(text::FromUtf8(module_name), text::FromUtf8(proc_name)) {}
+    : ProcSite(runtime::FromUtf8(module_name), runtime::FromUtf8(proc_name)) {}
 
 ProcStac::ProcStac() : ProcStac(platform::DefaultPlatform()) {}
 
@@ -269,7 +270,7 @@ void ProcStac::Init(std::u16string_view app_name, std::int16_t app_major,
 void ProcStac::Init(std::string_view app_name, std::int16_t app_major, std::int16_t app_minor,
                     std::int16_t app_revision, std::string_view app_path,
                     std::int32_t project_type) {
-  Init(text::FromUtf8(app_name), app_major, app_minor, app_revision, text::FromUtf8(app_path),
+  Init(runtime::FromUtf8(app_name), app_major, app_minor, app_revision, runtime::FromUtf8(app_path),
        project_type);
 }
 
@@ -284,7 +285,7 @@ void ProcStac::EnterProc(std::u16string_view module_name, std::u16string_view pr
 }
 
 void ProcStac::EnterProc(std::string_view module_name, std::string_view proc_name) {
-  EnterProc(text::FromUtf8(module_name), text::FromUtf8(proc_name));
+  EnterProc(runtime::FromUtf8(module_name), runtime::FromUtf8(proc_name));
 }
 
 void ProcStac::EnterProc(const ProcSite& site) { impl_->EnterSite(site); }
@@ -297,7 +298,7 @@ void ProcStac::ExitProc(std::u16string_view module_name, std::u16string_view pro
 }
 
 void ProcStac::ExitProc(std::string_view module_name, std::string_view proc_name) {
-  ExitProc(text::FromUtf8(module_name), text::FromUtf8(proc_name));
+  ExitProc(runtime::FromUtf8(module_name), runtime::FromUtf8(proc_name));
 }
 
 void ProcStac::ExitProc(const ProcSite& site) { impl_->ExitSite(site); }
@@ -308,7 +309,7 @@ void ProcStac::PrintComment(std::u16string_view comment) {
   if (m.enabled || m.log_on_file) m.WriteStackLog(comment, u"", 0, StackLogLineKind::Comment);
 }
 
-void ProcStac::PrintComment(std::string_view comment) { PrintComment(text::FromUtf8(comment)); }
+void ProcStac::PrintComment(std::string_view comment) { PrintComment(runtime::FromUtf8(comment)); }
 
 void ProcStac::Terminate() {
   impl_->Untrack();
@@ -326,7 +327,7 @@ bool ProcStac::LogOnFile() const noexcept { return impl_->log_on_file; }
 
 void ProcStac::LogFilePath(std::u16string_view value) { impl_->log_file_path.assign(value); }
 void ProcStac::LogFilePath(std::string_view value) {
-  impl_->log_file_path = text::FromUtf8(value);
+  impl_->log_file_path = runtime::FromUtf8(value);
 }
 const std::u16string& ProcStac::LogFilePath() const noexcept { return impl_->log_file_path; }
 
@@ -346,7 +347,7 @@ ProcScope::ProcScope(ProcStac& stack, std::u16string_view module_name,
 }
 
 ProcScope::ProcScope(ProcStac& stack, std::string_view module_name, std::string_view proc_name)
-    : ProcScope(stack, text::FromUtf8(module_name), text::FromUtf8(proc_name)) {}
+    : ProcScope(stack, runtime::FromUtf8(module_name), runtime::FromUtf8(proc_name)) {}
 
 ProcScope::~ProcScope() {
   if (stack_ == nullptr) return;

@@ -1,6 +1,6 @@
 #include "tracing/stack_log_format.hpp"
 
-#include "component/base/text.hpp"
+#include "runtime/text.hpp"
 
 namespace cobaltmoth::tracing {
 namespace {
@@ -9,14 +9,14 @@ constexpr std::size_t kNameField = 20;
 constexpr std::u16string_view kCrLf = u"\r\n";
 
 // A number with at least three digits, zero-filled on the left.
-void AppendThreeDigits(text::TextOut& out, std::int32_t value) {
+void AppendThreeDigits(runtime::TextOut& out, std::int32_t value) {
   if (value >= 0 && value < 100) out.Append(u'0');
   if (value >= 0 && value < 10) out.Append(u'0');
   out.AppendDecimal(value);
 }
 
 // Left-aligned in a field of 20 characters, filled with blanks; a longer name stays whole.
-void AppendNameField(text::TextOut& out, std::u16string_view name) {
+void AppendNameField(runtime::TextOut& out, std::u16string_view name) {
   out.Append(name);
   constexpr std::u16string_view kBlanks = u"                    ";
   if (name.size() < kNameField) out.Append(kBlanks.substr(0, kNameField - name.size()));
@@ -24,7 +24,7 @@ void AppendNameField(text::TextOut& out, std::u16string_view name) {
 
 }  // namespace
 
-void AppendDump(text::TextOut& out, const text::TextPiece& app_title,
+void AppendDump(runtime::TextOut& out, const runtime::TextPiece& app_title,
                 std::span<const StackRecord> bottom_first) {
   const auto n = static_cast<std::int32_t>(bottom_first.size());
   out.Append(kRuleLine);
@@ -58,11 +58,11 @@ void AppendDump(text::TextOut& out, const text::TextPiece& app_title,
   out.Append(kCrLf);
 }
 
-std::u16string FormatDump(const text::TextPiece& app_title,
+std::u16string FormatDump(const runtime::TextPiece& app_title,
                           std::span<const StackRecord> bottom_first) {
   std::u16string dump;
   dump.reserve(3 * 82 + 60 + bottom_first.size() * 110);
-  text::StringOut out(dump);
+  runtime::StringOut out(dump);
   AppendDump(out, app_title, bottom_first);
   return dump;
 }
@@ -92,7 +92,7 @@ void AppendTraceLine(std::u16string& out, std::int32_t depth, StackLogLineKind k
   out += proc_name;
   if (kind == StackLogLineKind::Enter && line_number != 0) {
     out += u"called @ line ";
-    text::AppendDecimal(out, line_number);
+    runtime::AppendDecimal(out, line_number);
     out += u' ';
   } else if (kind == StackLogLineKind::ExitNotFound) {
     out += u" (Exit point not found...maybe used \"exit sub\")";

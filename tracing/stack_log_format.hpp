@@ -19,8 +19,8 @@
 #include <string>
 #include <string_view>
 
-#include "component/base/log_section.hpp"
-#include "component/base/text.hpp"
+#include "runtime/text.hpp"
+#include "support/log_section.hpp"
 #include "tracing/stack_record.hpp"
 
 namespace cobaltmoth::tracing {
@@ -38,13 +38,13 @@ inline constexpr std::u16string_view kRuleLine =
     u"********************************************************************************";
 
 // The stack log's sections.
-inline constexpr SectionMarks kStackLogMarks{kRuleLine, u"Start Log Procedure Stack",
+inline constexpr support::SectionMarks kStackLogMarks{kRuleLine, u"Start Log Procedure Stack",
                                              u"End Log Procedure Stack"};
 
 // The whole Dump text of a stack given bottom (position 1) first.
-void AppendDump(text::TextOut& out, const text::TextPiece& app_title,
+void AppendDump(runtime::TextOut& out, const runtime::TextPiece& app_title,
                 std::span<const StackRecord> bottom_first);
-std::u16string FormatDump(const text::TextPiece& app_title,
+std::u16string FormatDump(const runtime::TextPiece& app_title,
                           std::span<const StackRecord> bottom_first);
 
 // Appends the stack log line of one entry, exit, lost exit or comment at stack depth `depth`.

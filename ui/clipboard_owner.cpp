@@ -13,19 +13,19 @@
 #include <utility>
 #include <vector>
 
-#include "component/base/text.hpp"
 #include "platform/posix/desktop/ui_channel.hpp"
 #include "platform/posix/fd.hpp"
+#include "runtime/text.hpp"
 
 namespace cobaltmoth::ui {
 namespace {
 
-namespace channel = platform::ui_channel;
+namespace channel = platform::posix::desktop::channel;
 
 // Latin-1 for the STRING target: every character above U+00FF becomes "?".
 std::string Latin1(const std::string& utf8) {
   std::string out;
-  for (const char16_t unit : text::FromUtf8(utf8)) {
+  for (const char16_t unit : runtime::FromUtf8(utf8)) {
     out += unit <= 0xFF ? static_cast<char>(unit) : '?';
   }
   return out;

@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/spawn.hpp"
 #include "platform/posix/desktop/ui_channel.hpp"
 #include "platform/posix/fd.hpp"
+#include "platform/posix/spawn.hpp"
 #include "ui/clipboard_owner.hpp"
 #include "ui/message_box_view.hpp"
 #include "ui/plain_label.hpp"
@@ -30,7 +30,7 @@
 namespace cobaltmoth::ui {
 namespace {
 
-namespace channel = platform::ui_channel;
+namespace channel = platform::posix::desktop::channel;
 
 constexpr double kAliveEverySeconds = 1.0;
 // A word the library does not take within this time finds it gone.

@@ -15,7 +15,7 @@
 #include <cstdlib>
 #include <utility>
 
-#include "component/base/text.hpp"
+#include "runtime/text.hpp"
 #include "ui/plain_label.hpp"
 
 namespace cobaltmoth::ui {
@@ -48,7 +48,7 @@ std::string ToEditorText(const std::string& host_text) {
 }
 
 std::string Shown(const std::u16string& text) {
-  std::string out = text::ToUtf8(text);
+  std::string out = runtime::ToUtf8(text);
   std::replace(out.begin(), out.end(), '\0', '?');
   return out;
 }
@@ -169,7 +169,7 @@ ReportView::ReportView(platform::ReportWindowModel model,
     const int y = px(c->top);
     const int cw = px(c->width);
     const int ch = px(c->height);
-    const std::string caption = c->kind == Kind::kTextBox ? text::ToUtf8(c->caption)
+    const std::string caption = c->kind == Kind::kTextBox ? runtime::ToUtf8(c->caption)
                                                           : Shown(c->caption);
     switch (c->kind) {
       case Kind::kImage: {

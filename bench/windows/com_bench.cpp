@@ -16,16 +16,16 @@
 
 namespace {
 
-using cobaltmoth::com::_ProcStac;
-using cobaltmoth::com::ToGuid;
-using cobaltmoth::win::ComPtr;
-using cobaltmoth::win::UniqueBstr;
-using cobaltmoth::win::UniqueVariant;
+using cobaltmoth::component::com::_ProcStac;
+using cobaltmoth::component::com::ToGuid;
+using cobaltmoth::platform::windows::ComPtr;
+using cobaltmoth::platform::windows::UniqueBstr;
+using cobaltmoth::platform::windows::UniqueVariant;
 
 // A new, initialised tracer of the registered DLL; none when it is not registered.
 ComPtr<_ProcStac> NewTracer() {
   ComPtr<_ProcStac> stac;
-  const auto& cls = cobaltmoth::members::ProcStacClass();
+  const auto& cls = cobaltmoth::component::bindings::ProcStacClass();
   if (FAILED(::CoCreateInstance(ToGuid(cls.clsid), nullptr, CLSCTX_INPROC_SERVER,
                                 ToGuid(cls.iid), stac.put_void()))) {
     return {};

@@ -7,17 +7,18 @@
 #include <optional>
 #include <utility>
 
-#include "component/base/host_error.hpp"
 #include "component/bindings/member_table.hpp"
-#include "component/base/text.hpp"
+#include "runtime/host_error.hpp"
+#include "runtime/text.hpp"
 
 namespace cobaltmoth {
 namespace {
 
-using members::HostType;
-using members::Member;
-using members::MemberKind;
-using members::Param;
+namespace bindings = component::bindings;
+using bindings::HostType;
+using bindings::Member;
+using bindings::MemberKind;
+using bindings::Param;
 
 MemberKind KindOf(InvokeKind kind) {
   switch (kind) {
@@ -26,11 +27,11 @@ MemberKind KindOf(InvokeKind kind) {
     case InvokeKind::kPropertyLet: return MemberKind::kPropertyLet;
     case InvokeKind::kPropertySet: return MemberKind::kPropertySet;
   }
-  host::RaiseRuntime(host::kObjectDoesNotSupport);
+  runtime::RaiseRuntime(runtime::kObjectDoesNotSupport);
 }
 
 bool EqualsNoCase(std::u16string_view a, std::u16string_view b) {
-  return text::LCase(a) == text::LCase(b);
+  return runtime::LCase(a) == runtime::LCase(b);
 }
 
 // A whole number written in text (blanks around it allowed), as the host reads one.
@@ -60,21 +61,21 @@ std::int32_t WholeNumber(const LateValue& value, std::int32_t low, std::int32_t 
     number = *b ? -1 : 0;
   } else if (const auto* s = std::get_if<std::u16string>(&value)) {
     const std::optional<double> parsed = NumberInText(*s);
-    if (!parsed) host::RaiseRuntime(host::kTypeMismatch);
+    if (!parsed) runtime::RaiseRuntime(runtime::kTypeMismatch);
     number = *parsed;
   } else if (!std::holds_alternative<std::monostate>(value)) {
-    host::RaiseRuntime(host::kTypeMismatch);
+    runtime::RaiseRuntime(runtime::kTypeMismatch);
   }
-  if (number < low || number > high) host::RaiseRuntime(host::kOverflow);
+  if (number < low || number > high) runtime::RaiseRuntime(runtime::kOverflow);
   return static_cast<std::int32_t>(number);
 }
 
 std::u16string Text(const LateValue& value) {
   if (const auto* s = std::get_if<std::u16string>(&value)) return *s;
-  if (const auto* n = std::get_if<std::int32_t>(&value)) return text::Decimal(*n);
+  if (const auto* n = std::get_if<std::int32_t>(&value)) return runtime::Decimal(*n);
   if (const auto* b = std::get_if<bool>(&value)) return *b ? u"True" : u"False";
   if (std::holds_alternative<std::monostate>(value)) return std::u16string();
-  host::RaiseRuntime(host::kTypeMismatch);
+  runtime::RaiseRuntime(runtime::kTypeMismatch);
 }
 
 bool Boolean(const LateValue& value) {
@@ -84,11 +85,11 @@ bool Boolean(const LateValue& value) {
     if (EqualsNoCase(*s, u"True")) return true;
     if (EqualsNoCase(*s, u"False")) return false;
     const std::optional<double> parsed = NumberInText(*s);
-    if (!parsed) host::RaiseRuntime(host::kTypeMismatch);
+    if (!parsed) runtime::RaiseRuntime(runtime::kTypeMismatch);
     return *parsed != 0;
   }
   if (std::holds_alternative<std::monostate>(value)) return false;
-  host::RaiseRuntime(host::kTypeMismatch);
+  runtime::RaiseRuntime(runtime::kTypeMismatch);
 }
 
 // N places for values of type T, each made only when asked for (a call whose arguments are
@@ -131,7 +132,7 @@ class Arguments {
 
   Arguments(const Member& member, std::span<const LateValue> given) {
     if (given.size() > member.params.size() || member.params.size() > kMaxParams) {
-      host::RaiseRuntime(host::kWrongNumberOfArguments);
+      runtime::RaiseRuntime(runtime::kWrongNumberOfArguments);
     }
     for (std::size_t i = 0; i < member.params.size(); ++i) {
       const Param& param = member.params[i];
@@ -142,7 +143,7 @@ class Arguments {
         values_[i] = &given[i];
         continue;
       }
-      if (!param.optional) host::RaiseRuntime(host::kWrongNumberOfArguments);
+      if (!param.optional) runtime::RaiseRuntime(runtime::kWrongNumberOfArguments);
       LateValue& value = owned_.Make(i);
       if (param.has_default && param.type == HostType::kBoolean) {
         value.emplace<bool>(param.default_value != 0);
@@ -171,14 +172,14 @@ class Arguments {
   std::shared_ptr<ProcStac> Tracer(std::size_t i) const {
     if (std::holds_alternative<std::monostate>(*values_[i])) return nullptr;  // Nothing
     const auto* tracer = std::get_if<std::shared_ptr<ProcStac>>(values_[i]);
-    if (tracer == nullptr) host::RaiseRuntime(host::kTypeMismatch);
+    if (tracer == nullptr) runtime::RaiseRuntime(runtime::kTypeMismatch);
     return *tracer;
   }
   // The host's error object; Empty is none, which Raise itself refuses in its turn.
   const ErrorObject* Error(std::size_t i) const {
     if (std::holds_alternative<std::monostate>(*values_[i])) return nullptr;
     const auto* error = std::get_if<const ErrorObject*>(values_[i]);
-    if (error == nullptr) host::RaiseRuntime(host::kTypeMismatch);
+    if (error == nullptr) runtime::RaiseRuntime(runtime::kTypeMismatch);
     return *error;
   }
 
@@ -213,7 +214,7 @@ LateValue CallTracer(ProcStac& t, const Member& m, const Arguments& a) {
     if (get) return t.Enabled();
     t.Enabled(a.Bool(0));
   } else {
-    host::RaiseRuntime(host::kObjectDoesNotSupport);
+    runtime::RaiseRuntime(runtime::kObjectDoesNotSupport);
   }
   return LateValue();
 }
@@ -255,7 +256,7 @@ LateValue CallHandler(ProcBug& b, const Member& m, const Arguments& a) {
     if (get) return b.SupportMail();
     b.SupportMail(a.String(0));
   } else {
-    host::RaiseRuntime(host::kObjectDoesNotSupport);
+    runtime::RaiseRuntime(runtime::kObjectDoesNotSupport);
   }
   return LateValue();
 }
@@ -263,22 +264,22 @@ LateValue CallHandler(ProcBug& b, const Member& m, const Arguments& a) {
 }  // namespace
 
 LateBound::LateBound(std::shared_ptr<ProcStac> tracer) : tracer_(std::move(tracer)) {
-  if (!tracer_) host::RaiseRuntime(host::kObjectNotSet);
+  if (!tracer_) runtime::RaiseRuntime(runtime::kObjectNotSet);
 }
 
 LateBound::LateBound(std::shared_ptr<ProcBug> handler) : handler_(std::move(handler)) {
-  if (!handler_) host::RaiseRuntime(host::kObjectNotSet);
+  if (!handler_) runtime::RaiseRuntime(runtime::kObjectNotSet);
 }
 
 std::int32_t LateBound::DispatchId(std::u16string_view name) const {
-  return members::DispatchId(tracer_ ? members::ProcStacClass() : members::ProcBugClass(), name);
+  return bindings::DispatchId(tracer_ ? bindings::ProcStacClass() : bindings::ProcBugClass(), name);
 }
 
 LateValue LateBound::Invoke(std::int32_t dispid, InvokeKind kind,
                             std::span<const LateValue> args) {
-  const members::ClassInfo& cls = tracer_ ? members::ProcStacClass() : members::ProcBugClass();
-  const Member* member = members::FindMember(cls, dispid, KindOf(kind));
-  if (member == nullptr) host::RaiseRuntime(host::kObjectDoesNotSupport);
+  const bindings::ClassInfo& cls = tracer_ ? bindings::ProcStacClass() : bindings::ProcBugClass();
+  const Member* member = bindings::FindMember(cls, dispid, KindOf(kind));
+  if (member == nullptr) runtime::RaiseRuntime(runtime::kObjectDoesNotSupport);
   const Arguments arguments(*member, args);
   return tracer_ ? CallTracer(*tracer_, *member, arguments)
                  : CallHandler(*handler_, *member, arguments);
@@ -287,7 +288,7 @@ LateValue LateBound::Invoke(std::int32_t dispid, InvokeKind kind,
 LateValue LateBound::Invoke(std::u16string_view name, InvokeKind kind,
                             std::span<const LateValue> args) {
   const std::int32_t dispid = DispatchId(name);
-  if (dispid == kUnknownDispatchId) host::RaiseRuntime(host::kObjectDoesNotSupport);
+  if (dispid == kUnknownDispatchId) runtime::RaiseRuntime(runtime::kObjectDoesNotSupport);
   return Invoke(dispid, kind, args);
 }
 

@@ -1,9 +1,9 @@
 // The public interface of the library as data; see member_table.hpp.
 #include "component/bindings/member_table.hpp"
 
-#include "component/base/text.hpp"
+#include "runtime/text.hpp"
 
-namespace cobaltmoth::members {
+namespace cobaltmoth::component::bindings {
 namespace {
 
 using K = MemberKind;
@@ -159,7 +159,7 @@ constexpr LibraryInfo kLibrary = {
 bool SameName(std::u16string_view a, std::u16string_view b) noexcept {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (text::LowerUnit(a[i]) != text::LowerUnit(b[i])) return false;
+    if (runtime::LowerUnit(a[i]) != runtime::LowerUnit(b[i])) return false;
   }
   return true;
 }
@@ -192,4 +192,4 @@ const Member* FindMember(const ClassInfo& cls, std::int32_t dispid, MemberKind k
   return nullptr;
 }
 
-}  // namespace cobaltmoth::members
+}  // namespace cobaltmoth::component::bindings

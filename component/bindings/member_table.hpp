@@ -24,7 +24,7 @@
 #include <span>
 #include <string_view>
 
-namespace cobaltmoth::members {
+namespace cobaltmoth::component::bindings {
 
 // A 128-bit identity (GUID), laid out as Windows keeps it.
 struct Guid {
@@ -123,4 +123,4 @@ std::int32_t DispatchId(const ClassInfo& cls, std::u16string_view name) noexcept
 // The member with this dispatch id and kind, or nullptr.
 const Member* FindMember(const ClassInfo& cls, std::int32_t dispid, MemberKind kind) noexcept;
 
-}  // namespace cobaltmoth::members
+}  // namespace cobaltmoth::component::bindings

@@ -14,10 +14,10 @@
 #include "component/bindings/member_table.hpp"
 #include "platform/windows/unique.hpp"  // <windows.h> and the automation types
 
-namespace cobaltmoth::com {
+namespace cobaltmoth::component::com {
 
 // The identity of a member-table Guid as a Windows GUID.
-inline GUID ToGuid(const members::Guid& g) {
+inline GUID ToGuid(const bindings::Guid& g) {
   GUID out;
   out.Data1 = g.data1;
   out.Data2 = g.data2;
@@ -72,4 +72,4 @@ struct _ProcBug : public IDispatch {
   virtual HRESULT STDMETHODCALLTYPE get_SupportMail(BSTR* result) = 0;
 };
 
-}  // namespace cobaltmoth::com
+}  // namespace cobaltmoth::component::com

@@ -11,16 +11,16 @@
 #include <cobaltmoth/proc_bug.hpp>
 #include <cobaltmoth/proc_stac.hpp>
 
-#include "component/base/host_error.hpp"
 #include "component/com/type_library.hpp"
 #include "platform/windows/unique.hpp"
+#include "runtime/host_error.hpp"
 
-namespace cobaltmoth::com {
+namespace cobaltmoth::component::com {
 namespace {
 
-using win::ComPtr;
-using win::UniqueBstr;
-using win::UniqueVariant;
+using platform::windows::ComPtr;
+using platform::windows::UniqueBstr;
+using platform::windows::UniqueVariant;
 
 std::atomic<long> module_count{0};
 
@@ -68,8 +68,8 @@ std::int32_t NumberOf(HRESULT hr) {
 HRESULT Report(const Error& error, const GUID& iid) {
   ComPtr<ICreateErrorInfo> create;
   if (SUCCEEDED(::CreateErrorInfo(create.put()))) {
-    std::wstring source = win::Wide(error.Source());
-    std::wstring description = win::Wide(error.Description());
+    std::wstring source = platform::windows::Wide(error.Source());
+    std::wstring description = platform::windows::Wide(error.Description());
     create->SetGUID(iid);
     create->SetSource(source.data());
     create->SetDescription(description.data());
@@ -90,8 +90,8 @@ HRESULT Guard(const GUID& iid, Work&& work) noexcept {
   } catch (const Error& error) {
     return Report(error, iid);
   } catch (const std::bad_alloc&) {
-    return Report(Error(host::kOutOfMemory, std::u16string(host::kProjectSource),
-                        std::u16string(host::StandardDescription(host::kOutOfMemory))),
+    return Report(Error(runtime::kOutOfMemory, std::u16string(runtime::kProjectSource),
+                        std::u16string(runtime::StandardDescription(runtime::kOutOfMemory))),
                   iid);
   } catch (...) {
     return E_UNEXPECTED;
@@ -106,7 +106,7 @@ class DispatchErrorObject final : public ErrorObject {
   std::u16string Description() const override {
     UniqueVariant value = Get(L"Description");
     if (V_VT(&value) != VT_BSTR && FAILED(::VariantChangeType(&value, &value, 0, VT_BSTR))) {
-      host::RaiseRuntime(host::kTypeMismatch);
+      runtime::RaiseRuntime(runtime::kTypeMismatch);
     }
     return std::u16string(View(V_BSTR(&value)));
   }
@@ -114,7 +114,7 @@ class DispatchErrorObject final : public ErrorObject {
   std::int32_t Number() const override {
     UniqueVariant value = Get(L"Number");
     if (FAILED(::VariantChangeType(&value, &value, 0, VT_I4))) {
-      host::RaiseRuntime(host::kTypeMismatch);
+      runtime::RaiseRuntime(runtime::kTypeMismatch);
     }
     return V_I4(&value);
   }
@@ -124,7 +124,7 @@ class DispatchErrorObject final : public ErrorObject {
     DISPID id = DISPID_UNKNOWN;
     LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
     if (FAILED(object_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id))) {
-      host::RaiseRuntime(host::kObjectDoesNotSupport);
+      runtime::RaiseRuntime(runtime::kObjectDoesNotSupport);
     }
     DISPPARAMS none = {nullptr, nullptr, 0, 0};
     UniqueVariant result;
@@ -138,9 +138,9 @@ class DispatchErrorObject final : public ErrorObject {
       const UniqueBstr help_file(exception.bstrHelpFile);
       const std::int32_t number =
           exception.scode != 0 ? NumberOf(exception.scode) : exception.wCode;
-      host::Raise(number, View(source.get()), View(description.get()));
+      runtime::Raise(number, View(source.get()), View(description.get()));
     }
-    if (FAILED(hr)) host::RaiseRuntime(host::kObjectDoesNotSupport);
+    if (FAILED(hr)) runtime::RaiseRuntime(runtime::kObjectDoesNotSupport);
     return result;
   }
 
@@ -151,7 +151,7 @@ class DispatchErrorObject final : public ErrorObject {
 template <typename Interface>
 class DualObject : public Interface, public ISupportErrorInfo {
  public:
-  explicit DualObject(const members::ClassInfo& cls) : class_(cls) { ModuleAddRef(); }
+  explicit DualObject(const bindings::ClassInfo& cls) : class_(cls) { ModuleAddRef(); }
   DualObject(const DualObject&) = delete;
   DualObject& operator=(const DualObject&) = delete;
   virtual ~DualObject() { ModuleRelease(); }
@@ -241,7 +241,7 @@ class DualObject : public Interface, public ISupportErrorInfo {
  private:
   bool IsOwnInterface(REFIID iid) const {
     if (IsEqualIID(iid, ToGuid(class_.iid))) return true;
-    for (const members::EarlierInterface& earlier : class_.earlier) {
+    for (const bindings::EarlierInterface& earlier : class_.earlier) {
       if (IsEqualIID(iid, ToGuid(earlier.iid))) return true;
     }
     return false;
@@ -273,7 +273,7 @@ class DualObject : public Interface, public ISupportErrorInfo {
     return S_OK;
   }
 
-  const members::ClassInfo& class_;
+  const bindings::ClassInfo& class_;
   std::atomic<ULONG> refs_{1};
   ComPtr<ITypeInfo> dispatch_info_;
   ComPtr<ITypeInfo> interface_info_;
@@ -284,7 +284,7 @@ class DualObject : public Interface, public ISupportErrorInfo {
 template <typename Interface, typename CorePtr>
 class CoreObject : public DualObject<Interface> {
  public:
-  CoreObject(const members::ClassInfo& cls, CorePtr core)
+  CoreObject(const bindings::ClassInfo& cls, CorePtr core)
       : DualObject<Interface>(cls), core_(std::move(core)) {}
 
   HRESULT STDMETHODCALLTYPE Init(BSTR AppName, short AppMajor, short AppMinor, short AppRevision,
@@ -323,7 +323,7 @@ class CoreObject : public DualObject<Interface> {
 
 class ProcStacObject final : public CoreObject<_ProcStac, std::shared_ptr<ProcStac>> {
  public:
-  ProcStacObject() : CoreObject(members::ProcStacClass(), std::make_shared<ProcStac>()) {}
+  ProcStacObject() : CoreObject(bindings::ProcStacClass(), std::make_shared<ProcStac>()) {}
 
   const std::shared_ptr<ProcStac>& Core() const { return core_; }
 
@@ -359,7 +359,7 @@ class ProcStacObject final : public CoreObject<_ProcStac, std::shared_ptr<ProcSt
 
 class ProcBugObject final : public CoreObject<_ProcBug, std::unique_ptr<ProcBug>> {
  public:
-  ProcBugObject() : CoreObject(members::ProcBugClass(), std::make_unique<ProcBug>()) {}
+  ProcBugObject() : CoreObject(bindings::ProcBugClass(), std::make_unique<ProcBug>()) {}
   // The core goes first: its Terminate writes the bug log's footer, then terminates the
   // tracer, whose reference goes after.
   ~ProcBugObject() override { core_.reset(); }
@@ -399,7 +399,7 @@ class ProcBugObject final : public CoreObject<_ProcBug, std::unique_ptr<ProcBug>
       ComPtr<ProcStacObject> tracer;
       if (*value != nullptr &&
           FAILED((*value)->QueryInterface(kProcStacImplementation, tracer.put_void()))) {
-        host::RaiseRuntime(host::kTypeMismatch);  // not one of this library's tracers
+        runtime::RaiseRuntime(runtime::kTypeMismatch);  // not one of this library's tracers
       }
       core_->ProcStack(tracer ? tracer->Core() : nullptr);
       tracer_ = std::move(tracer);
@@ -461,4 +461,4 @@ void ModuleAddRef() noexcept { ++module_count; }
 void ModuleRelease() noexcept { --module_count; }
 bool ModuleInUse() noexcept { return module_count.load() != 0; }
 
-}  // namespace cobaltmoth::com
+}  // namespace cobaltmoth::component::com

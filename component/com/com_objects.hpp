@@ -15,7 +15,7 @@
 
 #include "component/com/com_interfaces.hpp"
 
-namespace cobaltmoth::com {
+namespace cobaltmoth::component::com {
 
 // Creates a new object of the class and returns its interface `iid` in `*object`.
 HRESULT CreateProcStac(REFIID iid, void** object);
@@ -26,4 +26,4 @@ void ModuleAddRef() noexcept;
 void ModuleRelease() noexcept;
 bool ModuleInUse() noexcept;
 
-}  // namespace cobaltmoth::com
+}  // namespace cobaltmoth::component::com

@@ -34,7 +34,7 @@ __declspec(dllimport) HRESULT WINAPI UnRegisterTypeLibForUser(REFGUID libid, WOR
                                                               SYSKIND kind);
 }
 
-namespace cobaltmoth::com {
+namespace cobaltmoth::component::com {
 namespace {
 
 class ClassFactory final : public IClassFactory {
@@ -83,11 +83,11 @@ class ClassFactory final : public IClassFactory {
 ClassFactory proc_stac_factory(&CreateProcStac);
 ClassFactory proc_bug_factory(&CreateProcBug);
 
-using win::ComPtr;
-using win::UniqueHkey;
-using win::Wide;
+using platform::windows::ComPtr;
+using platform::windows::UniqueHkey;
+using platform::windows::Wide;
 
-std::wstring GuidText(const members::Guid& guid) {
+std::wstring GuidText(const bindings::Guid& guid) {
   wchar_t text[64] = {};
   const GUID g = ToGuid(guid);
   ::StringFromGUID2(g, text, 64);
@@ -139,9 +139,9 @@ void DeleteTree(HKEY root, const std::wstring& path) {
     if (FAILED(hr_)) return hr_; \
   } while (false)
 
-HRESULT RegisterClassKeys(HKEY classes, const members::ClassInfo& cls,
+HRESULT RegisterClassKeys(HKEY classes, const bindings::ClassInfo& cls,
                           const std::wstring& module) {
-  const members::LibraryInfo& lib = members::Library();
+  const bindings::LibraryInfo& lib = bindings::Library();
   const std::wstring clsid = L"CLSID\\" + GuidText(cls.clsid);
   const std::wstring prog_id = Wide(lib.name) + L"." + Wide(cls.name);
   if (cls.help.empty()) {
@@ -161,9 +161,9 @@ HRESULT RegisterClassKeys(HKEY classes, const members::ClassInfo& cls,
   return SetText(classes, prog_id + L"\\CLSID", nullptr, GuidText(cls.clsid));
 }
 
-void UnregisterClassKeys(HKEY classes, const members::ClassInfo& cls) {
+void UnregisterClassKeys(HKEY classes, const bindings::ClassInfo& cls) {
   DeleteTree(classes, L"CLSID\\" + GuidText(cls.clsid));
-  DeleteTree(classes, Wide(members::Library().name) + L"." + Wide(cls.name));
+  DeleteTree(classes, Wide(bindings::Library().name) + L"." + Wide(cls.name));
 }
 
 // The classes key of the machine or of the current user; empty when it cannot be opened.
@@ -194,8 +194,8 @@ HRESULT Register(bool per_user) {
   {
     const UniqueHkey classes = OpenClasses(per_user);
     if (!classes) return SELFREG_E_CLASS;
-    hr = RegisterClassKeys(classes.get(), members::ProcStacClass(), module);
-    if (SUCCEEDED(hr)) hr = RegisterClassKeys(classes.get(), members::ProcBugClass(), module);
+    hr = RegisterClassKeys(classes.get(), bindings::ProcStacClass(), module);
+    if (SUCCEEDED(hr)) hr = RegisterClassKeys(classes.get(), bindings::ProcBugClass(), module);
   }
   if (FAILED(hr)) {
     Unregister(per_user);
@@ -206,10 +206,10 @@ HRESULT Register(bool per_user) {
 
 HRESULT Unregister(bool per_user) {
   if (const UniqueHkey classes = OpenClasses(per_user)) {
-    UnregisterClassKeys(classes.get(), members::ProcStacClass());
-    UnregisterClassKeys(classes.get(), members::ProcBugClass());
+    UnregisterClassKeys(classes.get(), bindings::ProcStacClass());
+    UnregisterClassKeys(classes.get(), bindings::ProcBugClass());
   }
-  const members::LibraryInfo& lib = members::Library();
+  const bindings::LibraryInfo& lib = bindings::Library();
   const GUID libid = ToGuid(lib.libid);
   const SYSKIND kind = kThisSystem;
   if (per_user) {
@@ -230,7 +230,7 @@ HRESULT Unregister(bool per_user) {
 }
 
 }  // namespace
-}  // namespace cobaltmoth::com
+}  // namespace cobaltmoth::component::com
 
 extern "C" {
 
@@ -239,23 +239,23 @@ extern "C" {
 BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }
 
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, LPVOID* object) {
-  using namespace cobaltmoth;
+  using namespace cobaltmoth::component;
   if (object == nullptr) return E_POINTER;
   *object = nullptr;
-  if (IsEqualCLSID(clsid, com::ToGuid(members::ProcStacClass().clsid))) {
+  if (IsEqualCLSID(clsid, com::ToGuid(bindings::ProcStacClass().clsid))) {
     return com::proc_stac_factory.QueryInterface(iid, object);
   }
-  if (IsEqualCLSID(clsid, com::ToGuid(members::ProcBugClass().clsid))) {
+  if (IsEqualCLSID(clsid, com::ToGuid(bindings::ProcBugClass().clsid))) {
     return com::proc_bug_factory.QueryInterface(iid, object);
   }
   return CLASS_E_CLASSNOTAVAILABLE;
 }
 
-STDAPI DllCanUnloadNow() { return cobaltmoth::com::ModuleInUse() ? S_FALSE : S_OK; }
+STDAPI DllCanUnloadNow() { return cobaltmoth::component::com::ModuleInUse() ? S_FALSE : S_OK; }
 
-STDAPI DllRegisterServer() { return cobaltmoth::com::Register(false); }
+STDAPI DllRegisterServer() { return cobaltmoth::component::com::Register(false); }
 
-STDAPI DllUnregisterServer() { return cobaltmoth::com::Unregister(false); }
+STDAPI DllUnregisterServer() { return cobaltmoth::component::com::Unregister(false); }
 
 // regsvr32 /i:user registers for the current user only (/u /i:user removes that again).
 STDAPI DllInstall(BOOL install, LPCWSTR command_line) {
@@ -265,7 +265,8 @@ STDAPI DllInstall(BOOL install, LPCWSTR command_line) {
     for (wchar_t& c : word) c = static_cast<wchar_t>(std::towlower(c));
     per_user = word == L"user";
   }
-  return install ? cobaltmoth::com::Register(per_user) : cobaltmoth::com::Unregister(per_user);
+  return install ? cobaltmoth::component::com::Register(per_user)
+                 : cobaltmoth::component::com::Unregister(per_user);
 }
 
 // rundll32's Unicode entry: the command line is the request file's path.
@@ -274,9 +275,9 @@ void CALLBACK ShowCrashWindowsW(HWND, HINSTANCE, LPWSTR command_line, int) {
     std::wstring path = command_line != nullptr ? command_line : L"";
     while (!path.empty() && (path.back() == L' ' || path.back() == L'"')) path.pop_back();
     while (!path.empty() && (path.front() == L' ' || path.front() == L'"')) path.erase(0, 1);
-    const cobaltmoth::win::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ,
-                                                         FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                                         nullptr, OPEN_EXISTING, 0, nullptr));
+    const cobaltmoth::platform::windows::UniqueFile file(
+        ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                      OPEN_EXISTING, 0, nullptr));
     if (!file) return;
     std::string request;
     char chunk[4096];

@@ -10,16 +10,16 @@
 #include "component/com/com_interfaces.hpp"
 #include "platform/windows/unique.hpp"
 
-namespace cobaltmoth::com {
+namespace cobaltmoth::component::com {
 namespace {
 
-using members::ClassInfo;
-using members::HostType;
-using members::Member;
-using members::MemberKind;
+using bindings::ClassInfo;
+using bindings::HostType;
+using bindings::Member;
+using bindings::MemberKind;
 
-using win::ComPtr;
-using win::Wide;
+using platform::windows::ComPtr;
+using platform::windows::Wide;
 
 // Returns early from the enclosing function when a call fails.
 #define COBALTMOTH_TRY(call)       \
@@ -68,7 +68,7 @@ class TypeDescs {
     return d;
   }
 
-  PARAMDESCEX* Default(const members::Param& p) {
+  PARAMDESCEX* Default(const bindings::Param& p) {
     PARAMDESCEX ex{};
     ex.cBytes = sizeof(PARAMDESCEX);
     VariantInit(&ex.varDefaultValue);
@@ -102,7 +102,7 @@ HRESULT AddFunction(ICreateTypeInfo* info, UINT index, const Member& m, std::siz
                     const Refs& refs, SHORT pointer_size) {
   TypeDescs types;
   std::vector<ELEMDESC> params;
-  for (const members::Param& p : m.params) {
+  for (const bindings::Param& p : m.params) {
     ELEMDESC e{};
     e.tdesc = types.Of(p.type, refs);
     if (p.by_ref) e.tdesc = types.PointerTo(e.tdesc);
@@ -134,7 +134,7 @@ HRESULT AddFunction(ICreateTypeInfo* info, UINT index, const Member& m, std::siz
 
   // The function's name and its parameters' names; a property's value has none.
   std::vector<std::wstring> names{Wide(m.name)};
-  for (const members::Param& p : m.params) {
+  for (const bindings::Param& p : m.params) {
     if (!p.name.empty()) names.push_back(Wide(p.name));
   }
   std::vector<LPOLESTR> pointers;
@@ -150,8 +150,8 @@ HRESULT AddFunction(ICreateTypeInfo* info, UINT index, const Member& m, std::siz
 
 // What every interface, class and alias description begins with: its identity, its version,
 // its help string (none when empty) and no help context.
-HRESULT Describe(ICreateTypeInfo* info, const members::Guid& guid,
-                 const members::Version& version, std::u16string_view help) {
+HRESULT Describe(ICreateTypeInfo* info, const bindings::Guid& guid,
+                 const bindings::Version& version, std::u16string_view help) {
   GUID id = ToGuid(guid);
   COBALTMOTH_TRY(info->SetGuid(id));
   COBALTMOTH_TRY(info->SetVersion(version.major, version.minor));
@@ -195,7 +195,7 @@ HRESULT WriteClass(ICreateTypeInfo* info, const ClassInfo& cls, ITypeInfo* inter
   return info->LayOut();
 }
 
-HRESULT WriteAlias(ICreateTypeInfo* info, const members::EarlierInterface& earlier,
+HRESULT WriteAlias(ICreateTypeInfo* info, const bindings::EarlierInterface& earlier,
                    ITypeInfo* interface_info) {
   COBALTMOTH_TRY(Describe(info, earlier.iid, earlier.version, u""));
   COBALTMOTH_TRY(info->SetTypeFlags(TYPEFLAG_FHIDDEN));
@@ -208,11 +208,11 @@ HRESULT WriteAlias(ICreateTypeInfo* info, const members::EarlierInterface& earli
   return info->LayOut();
 }
 
-HRESULT WriteEnum(ICreateTypeInfo* info, const members::LibraryInfo& lib) {
+HRESULT WriteEnum(ICreateTypeInfo* info, const bindings::LibraryInfo& lib) {
   COBALTMOTH_TRY(info->SetVersion(lib.enum_version.major, lib.enum_version.minor));
   COBALTMOTH_TRY(info->SetHelpContext(0));
   UINT index = 0;
-  for (const members::EnumMember& e : lib.enum_members) {
+  for (const bindings::EnumMember& e : lib.enum_members) {
     VARIANT value;
     VariantInit(&value);
     V_VT(&value) = VT_I4;
@@ -238,7 +238,7 @@ ITypeLib* loaded_library = nullptr;  // kept for the life of the process once lo
 HRESULT LoadLibraryOnce(ITypeLib** library) {
   std::lock_guard<std::mutex> lock(library_mutex);
   if (loaded_library == nullptr) {
-    const members::LibraryInfo& lib = members::Library();
+    const bindings::LibraryInfo& lib = bindings::Library();
     const GUID libid = ToGuid(lib.libid);
     HRESULT hr = LoadRegTypeLib(libid, lib.version.major, lib.version.minor,
                                 static_cast<LCID>(lib.lcid), &loaded_library);
@@ -264,8 +264,8 @@ HRESULT LoadLibraryOnce(ITypeLib** library) {
 std::wstring ModulePath() {
   std::wstring path(MAX_PATH, L'\0');
   for (;;) {
-    const DWORD length =
-        ::GetModuleFileNameW(win::ThisModule(), path.data(), static_cast<DWORD>(path.size()));
+    const DWORD length = ::GetModuleFileNameW(platform::windows::ThisModule(), path.data(),
+                                              static_cast<DWORD>(path.size()));
     if (length < path.size()) {
       path.resize(length);
       return path;
@@ -282,9 +282,9 @@ std::wstring TypeLibraryPath() {
 }
 
 HRESULT WriteTypeLibrary(const std::wstring& path, SYSKIND kind) {
-  const members::LibraryInfo& lib = members::Library();
-  const ClassInfo& stac = members::ProcStacClass();
-  const ClassInfo& bug = members::ProcBugClass();
+  const bindings::LibraryInfo& lib = bindings::Library();
+  const ClassInfo& stac = bindings::ProcStacClass();
+  const ClassInfo& bug = bindings::ProcBugClass();
   ::DeleteFileW(path.c_str());
 
   ComPtr<ICreateTypeLib2> library;
@@ -345,4 +345,4 @@ HRESULT TypeInfoOf(const ClassInfo& cls, ITypeInfo** info) {
   return library->GetTypeInfoOfGuid(ToGuid(cls.iid), info);
 }
 
-}  // namespace cobaltmoth::com
+}  // namespace cobaltmoth::component::com

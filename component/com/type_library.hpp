@@ -22,7 +22,7 @@
 #include "component/bindings/member_table.hpp"
 #include "platform/windows/unique.hpp"
 
-namespace cobaltmoth::com {
+namespace cobaltmoth::component::com {
 
 // The system kind of this module's own pointer size: SYS_WIN64 or SYS_WIN32.
 constexpr SYSKIND kThisSystem = sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32;
@@ -36,9 +36,9 @@ std::wstring TypeLibraryPath();
 // The type description of a class's interface, for IDispatch: from the registered library,
 // else the file beside the DLL, which is written first when it is missing. The caller owns
 // the reference.
-HRESULT TypeInfoOf(const members::ClassInfo& cls, ITypeInfo** info);
+HRESULT TypeInfoOf(const bindings::ClassInfo& cls, ITypeInfo** info);
 
 // The full path of the module that holds this code (the DLL).
 std::wstring ModulePath();
 
-}  // namespace cobaltmoth::com
+}  // namespace cobaltmoth::component::com

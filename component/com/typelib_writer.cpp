@@ -17,8 +17,8 @@ int wmain(int argc, wchar_t** argv) {
     std::fputs("usage: cobaltmoth-typelib win32|win64 FILE\n", stderr);
     return 2;
   }
-  const HRESULT hr =
-      cobaltmoth::com::WriteTypeLibrary(argv[2], kind == L"win64" ? SYS_WIN64 : SYS_WIN32);
+  const HRESULT hr = cobaltmoth::component::com::WriteTypeLibrary(
+      argv[2], kind == L"win64" ? SYS_WIN64 : SYS_WIN32);
   if (FAILED(hr)) {
     std::fprintf(stderr, "cobaltmoth-typelib: cannot write %ls: HRESULT 0x%08lX\n", argv[2],
                  static_cast<unsigned long>(hr));

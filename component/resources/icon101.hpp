@@ -2,8 +2,8 @@
 //
 // A 32 x 32 picture in the standard 16 colours with transparent pixels, drawn in
 // component/resources/icon101.txt (one letter a pixel) and turned by scripts/gen_icon.py into the
-// Windows icon resource component/resources/icon101.ico and into icon101.inc, compiled in here: the same
-// .ico bytes, and the pixels as RGBA for a Linux window.
+// Windows icon resource component/resources/icon101.ico and into icon101.inc, compiled in here: the
+// same .ico bytes, and the pixels as RGBA for a Linux window.
 //
 // The .ico holds one image: a 6-byte ICONDIR (0, type 1, count 1), one 16-byte ICONDIRENTRY
 // (32, 32, 16 colours, 0, 1 plane, 4 bits, 744 bytes at offset 22), then the 744 bytes of the
@@ -18,7 +18,7 @@
 #include <cstdint>
 #include <span>
 
-namespace cobaltmoth::icons {
+namespace cobaltmoth::component::resources {
 
 inline constexpr int kIcon101Size = 32;  // pixels wide and high
 
@@ -29,4 +29,4 @@ std::span<const std::uint8_t> Icon101Ico() noexcept;
 // the picture, and 0, 0, 0, 0 for a transparent one.
 std::span<const std::uint8_t> Icon101Rgba() noexcept;
 
-}  // namespace cobaltmoth::icons
+}  // namespace cobaltmoth::component::resources

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace cobaltmoth::strings {
+namespace cobaltmoth::component::resources {
 namespace {
 
 constexpr Entry kTable[] = {
@@ -25,15 +25,15 @@ std::optional<std::u16string_view> Find(std::int16_t id, std::int32_t language) 
   const auto* at = std::lower_bound(std::begin(kTable), std::end(kTable), id,
                                     [](const Entry& e, std::int16_t key) { return e.id < key; });
   if (at == std::end(kTable) || at->id != id) return std::nullopt;
-  return language == kItalian ? at->italian : at->english;
+  return language == platform::kItalian ? at->italian : at->english;
 }
 
 std::int32_t LanguageFromLocale(std::string_view lc_all, std::string_view lc_messages,
                                 std::string_view lang) noexcept {
   for (const std::string_view value : {lc_all, lc_messages, lang}) {
-    if (!value.empty()) return value.starts_with("it") ? kItalian : kEnglish;
+    if (!value.empty()) return value.starts_with("it") ? platform::kItalian : platform::kEnglish;
   }
-  return kEnglish;
+  return platform::kEnglish;
 }
 
-}  // namespace cobaltmoth::strings
+}  // namespace cobaltmoth::component::resources

@@ -2,9 +2,9 @@
 //
 // Every text the library shows (the message box, the report window, the bug log) has a numeric
 // id and one text per language: 1033 English (United States) and 1040 Italian. The table has
-// one source, component/resources/strings.tsv; scripts/gen_strings.py turns it into string_table.inc,
-// compiled in here, and into the Windows resource script strings.rc, so both builds hold the
-// same texts, byte for byte in UTF-16. For example
+// one source, component/resources/strings.tsv; scripts/gen_strings.py turns it into
+// string_table.inc, compiled in here, and into the Windows resource script strings.rc, so both
+// builds hold the same texts, byte for byte in UTF-16. For example
 //   Find(10001, kItalian) == u"Errore non previsto"
 //   Find(10001, kEnglish) == u"Unexpected error"
 //   Find(10003, kEnglish) == std::nullopt
@@ -17,11 +17,9 @@
 #include <span>
 #include <string_view>
 
-namespace cobaltmoth::strings {
+#include "platform/resources.hpp"
 
-// The languages of the table, as Windows language ids.
-inline constexpr std::int32_t kEnglish = 1033;  // English (United States)
-inline constexpr std::int32_t kItalian = 1040;  // Italian
+namespace cobaltmoth::component::resources {
 
 struct Entry {
   std::int16_t id;
@@ -42,4 +40,4 @@ std::optional<std::u16string_view> Find(std::int16_t id, std::int32_t language) 
 std::int32_t LanguageFromLocale(std::string_view lc_all, std::string_view lc_messages,
                                 std::string_view lang) noexcept;
 
-}  // namespace cobaltmoth::strings
+}  // namespace cobaltmoth::component::resources

@@ -7,10 +7,10 @@
 #include <cwchar>
 #include <string>
 
-#include "component/base/text.hpp"
 #include "platform/posix/posix_platform.hpp"
+#include "runtime/text.hpp"
 
-namespace cobaltmoth::platform {
+namespace cobaltmoth::platform::posix {
 namespace {
 
 // Now as text in the user's LC_TIME locale: its short date (with the year in full) and its
@@ -49,11 +49,13 @@ class PosixClock final : public Clock {
   }
 
   std::u16string DayName(int weekday) override {
-    return charset_.Text(::nl_langinfo_l(DAY_1 + (weekday >= 0 && weekday <= 6 ? weekday : 0), locale_));
+    return charset_.Text(
+        ::nl_langinfo_l(DAY_1 + (weekday >= 0 && weekday <= 6 ? weekday : 0), locale_));
   }
 
   std::u16string MonthName(int month) override {
-    return charset_.Text(::nl_langinfo_l(MON_1 + (month >= 1 && month <= 12 ? month - 1 : 0), locale_));
+    return charset_.Text(
+        ::nl_langinfo_l(MON_1 + (month >= 1 && month <= 12 ? month - 1 : 0), locale_));
   }
 
  private:
@@ -106,9 +108,9 @@ LocaleCharset::LocaleCharset(locale_t locale) : LocaleCharset() {
   ::uselocale(previous);
 }
 
-void LocaleCharset::AppendTo(text::TextOut& out, std::string_view bytes) const {
+void LocaleCharset::AppendTo(runtime::TextOut& out, std::string_view bytes) const {
   if (utf8_) {
-    text::AppendUtf8(out, bytes);
+    runtime::AppendUtf8(out, bytes);
     return;
   }
   for (const char c : bytes) out.Append(bytes_[static_cast<unsigned char>(c)]);
@@ -116,7 +118,7 @@ void LocaleCharset::AppendTo(text::TextOut& out, std::string_view bytes) const {
 
 std::u16string LocaleCharset::Text(std::string_view bytes) const {
   std::u16string text;
-  text::StringOut out(text);
+  runtime::StringOut out(text);
   AppendTo(out, bytes);
   return text;
 }
@@ -133,4 +135,4 @@ std::unique_ptr<Clock> MakeLocaleClock(const char* locale_name) {
   return std::make_unique<PosixClock>(locale_name);
 }
 
-}  // namespace cobaltmoth::platform
+}  // namespace cobaltmoth::platform::posix

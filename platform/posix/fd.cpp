@@ -12,7 +12,7 @@
 
 #include <cerrno>
 
-#include "component/base/host_error.hpp"
+#include "runtime/host_error.hpp"
 
 namespace cobaltmoth::platform::posix {
 
@@ -24,29 +24,29 @@ void UniqueFd::Reset(int fd) noexcept {
 [[noreturn]] void RaisePosixError(int error_number) {
   switch (error_number) {
     case EEXIST:
-      host::RaiseRuntime(host::kFileAlreadyExists);
+      runtime::RaiseRuntime(runtime::kFileAlreadyExists);
     case ENOENT:
     case ENOTDIR:
     case ENAMETOOLONG:
-      host::RaiseRuntime(host::kPathNotFound);
+      runtime::RaiseRuntime(runtime::kPathNotFound);
     case EACCES:
     case EPERM:
     case EROFS:
     case ETXTBSY:
-      host::RaiseRuntime(host::kPermissionDenied);
+      runtime::RaiseRuntime(runtime::kPermissionDenied);
     case ENOSPC:
     case EDQUOT:
     case EFBIG:
-      host::RaiseRuntime(host::kDiskFull);
+      runtime::RaiseRuntime(runtime::kDiskFull);
     case EMFILE:
     case ENFILE:
-      host::RaiseRuntime(host::kTooManyFiles);
+      runtime::RaiseRuntime(runtime::kTooManyFiles);
     case EIO:
-      host::RaiseRuntime(host::kDeviceIoError);
+      runtime::RaiseRuntime(runtime::kDeviceIoError);
     case ENOMEM:
-      host::RaiseRuntime(host::kOutOfMemory);
+      runtime::RaiseRuntime(runtime::kOutOfMemory);
     default:  // ELOOP (a symbolic link), ENXIO, EISDIR, EWOULDBLOCK, ...
-      host::RaiseRuntime(host::kPathFileAccessError);
+      runtime::RaiseRuntime(runtime::kPathFileAccessError);
   }
 }
 

@@ -45,12 +45,12 @@
 #include <string>
 #include <utility>
 
-#include "component/base/host_error.hpp"
-#include "component/base/text.hpp"
 #include "platform/posix/fd.hpp"
 #include "platform/posix/posix_platform.hpp"
+#include "runtime/host_error.hpp"
+#include "runtime/text.hpp"
 
-namespace cobaltmoth::platform {
+namespace cobaltmoth::platform::posix {
 namespace {
 
 using posix::RaisePosixError;
@@ -66,13 +66,13 @@ class PosixTextStream final : public TextStream {
 
   void Write(std::u16string_view text) override {
     bytes_.clear();
-    text::AppendWindows1252(text, bytes_);
+    runtime::AppendWindows1252(text, bytes_);
     WriteBytes();
   }
 
   void WriteLine(std::u16string_view text) override {
     bytes_.clear();
-    text::AppendWindows1252(text, bytes_);
+    runtime::AppendWindows1252(text, bytes_);
     bytes_ += "\r\n";
     WriteBytes();
   }
@@ -93,7 +93,7 @@ class PosixTextStream final : public TextStream {
   // write goes on where it stopped; a failure after part of the text leaves a cut line, which
   // the next write ends first.
   void WriteBytes() {
-    if (!fd_.Valid()) host::RaiseRuntime(host::kBadFileNameOrNumber);
+    if (!fd_.Valid()) runtime::RaiseRuntime(runtime::kBadFileNameOrNumber);
     if (bytes_.empty()) return;
     if (cut_) bytes_.insert(0, kCrLf);
     std::string_view left = bytes_;
@@ -218,13 +218,13 @@ class MappedTextStream final : public TextStream {
     if (forks_ != fork_count.load(std::memory_order_relaxed)) [[unlikely]] {
       RaisePosixError(EACCES);  // a forked child's copy: the log is its parent's
     }
-    if (!fd_.Valid()) host::RaiseRuntime(host::kBadFileNameOrNumber);
+    if (!fd_.Valid()) runtime::RaiseRuntime(runtime::kBadFileNameOrNumber);
     const std::size_t room = chunk_size_ - static_cast<std::size_t>(end_ - chunk_start_);
     if (text.size() + 2 * static_cast<std::size_t>(line_ends) + 2 <= room) [[likely]] {
       char* const start = chunk_ + (end_ - chunk_start_);
       char* next = start;
       if (cut_) next = CrLf(next);
-      next += text::ToWindows1252(text, next);
+      next += runtime::ToWindows1252(text, next);
       for (int i = 0; i < line_ends; ++i) next = CrLf(next);
       end_ += next - start;
       cut_ = false;
@@ -242,7 +242,7 @@ class MappedTextStream final : public TextStream {
   [[gnu::noinline]] void PutAcrossChunks(std::u16string_view text, int line_ends) {
     bytes_.clear();
     if (cut_) bytes_ += kCrLf;
-    text::AppendWindows1252(text, bytes_);
+    runtime::AppendWindows1252(text, bytes_);
     for (int i = 0; i < line_ends; ++i) bytes_ += kCrLf;
     std::string_view left = bytes_;
     while (!left.empty()) {
@@ -339,9 +339,9 @@ class PosixFileSystem final : public FileSystem {
 
  private:
   static std::unique_ptr<TextStream> OpenLog(std::u16string_view path, bool mapped) {
-    const std::string name = text::ToUtf8(path);
+    const std::string name = runtime::ToUtf8(path);
     if (name.empty() || name.find('\0') != std::string::npos) {
-      host::RaiseRuntime(host::kBadFileNameOrNumber);
+      runtime::RaiseRuntime(runtime::kBadFileNameOrNumber);
     }
     // Read and write, so that the end of the file can be looked at; never waiting for a FIFO.
     constexpr int kFlags =
@@ -390,4 +390,4 @@ class PosixFileSystem final : public FileSystem {
 
 std::shared_ptr<FileSystem> MakePosixFileSystem() { return std::make_shared<PosixFileSystem>(); }
 
-}  // namespace cobaltmoth::platform
+}  // namespace cobaltmoth::platform::posix

@@ -1,6 +1,6 @@
-// platform/posix/posix_platform.hpp - the POSIX backend's own ports (files, clock, resources)
-// that the composition root (default_platform.cpp) puts together with the rooms' ports:
-// terminal/, desktop/, settings/ and shell/.
+// platform/posix/posix_platform.hpp - the POSIX backend's own ports (files, clock, environment)
+// that the library's composition root (component/default_platform_posix.cpp) puts
+// together with the rooms' ports: terminal/, desktop/, settings/ and shell/.
 #pragma once
 
 #include <locale.h>
@@ -9,10 +9,10 @@
 #include <string>
 #include <string_view>
 
-#include "component/base/text.hpp"
 #include "platform/platform.hpp"
+#include "runtime/text.hpp"
 
-namespace cobaltmoth::platform {
+namespace cobaltmoth::platform::posix {
 
 // A clock that writes dates in the named LC_TIME locale ("" is the user's, from LC_ALL,
 // LC_TIME and LANG); an unknown name falls back to "C".
@@ -35,7 +35,7 @@ class LocaleCharset {
   explicit LocaleCharset(locale_t locale);
 
   // Appends the bytes as text; nothing is allocated.
-  void AppendTo(text::TextOut& out, std::string_view bytes) const;
+  void AppendTo(runtime::TextOut& out, std::string_view bytes) const;
   std::u16string Text(std::string_view bytes) const;
 
  private:
@@ -43,14 +43,10 @@ class LocaleCharset {
   char16_t bytes_[256];
 };
 
+// The process environment, read afresh at each call.
+std::shared_ptr<Environment> MakePosixEnvironment();
+
 // The POSIX file system of the logs.
 std::shared_ptr<FileSystem> MakePosixFileSystem();
 
-// The resources compiled into the library, in the user's language as LC_ALL, LC_MESSAGES and
-// LANG give it (read from the environment at every call; see strings::LanguageFromLocale).
-std::shared_ptr<Resources> MakePosixResources();
-
-// Catching the process's fatal signals and uncaught C++ exceptions (crash/crash_catcher.cpp).
-std::shared_ptr<Crashes> MakePosixCrashes();
-
-}  // namespace cobaltmoth::platform
+}  // namespace cobaltmoth::platform::posix

@@ -13,7 +13,7 @@ unsigned short cobaltmoth_exit_semaphore __attribute__((section(".probes"), used
 unsigned short cobaltmoth_raise_semaphore __attribute__((section(".probes"), used)) = 0;
 }
 
-namespace cobaltmoth::probes {
+namespace cobaltmoth::platform::probes {
 
 void Enter(std::string_view module_name, std::string_view proc_name, std::int32_t depth,
            std::int32_t line) noexcept {
@@ -34,6 +34,6 @@ void Raise(std::string_view module_name, std::string_view proc_name, std::int32_
               description.data(), description.size());
 }
 
-}  // namespace cobaltmoth::probes
+}  // namespace cobaltmoth::platform::probes
 
 #endif

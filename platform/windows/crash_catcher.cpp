@@ -41,11 +41,15 @@
 
 #include <cobaltmoth/error_line.hpp>
 
+#include "platform/common/crash_handling.hpp"
 #include "platform/crashes.hpp"
-#include "platform/crash_common.hpp"
 
-namespace cobaltmoth::platform {
+namespace cobaltmoth::platform::windows {
 namespace {
+
+using common::ArmedReporter;
+using common::OtherThreadsPiece;
+using common::TracedThreads;
 
 constexpr int kMaxFrames = 64;
 constexpr ULONG kStackGuarantee = 64 * 1024;
@@ -74,7 +78,7 @@ struct Crash {
   EXCEPTION_POINTERS* pointers = nullptr;  // none for std::terminate
   DWORD thread = 0;
   std::int32_t error_line = 0;              // the crashed thread's Erl
-  text::BufferOut<1024> description;        // made by std::terminate's handler, else empty
+  runtime::BufferOut<1024> description;        // made by std::terminate's handler, else empty
 };
 Crash g_crash;
 
@@ -86,7 +90,7 @@ UINT g_first_exit_code = 0;
 
 // Text written to a file as it comes, in fixed chunks, in the ANSI code page ("?" for what it
 // cannot hold) or in UTF-8.
-class FileOut final : public text::TextOut {
+class FileOut final : public runtime::TextOut {
  public:
   FileOut(HANDLE file, bool utf8) : file_(file), utf8_(utf8) {}
   void Append(std::u16string_view text) override {
@@ -99,7 +103,7 @@ class FileOut final : public text::TextOut {
       }
       if (used_ + 4 * part.size() > sizeof buffer_) Flush();
       if (utf8_) {
-        used_ += text::ToUtf8(part, buffer_ + used_);
+        used_ += runtime::ToUtf8(part, buffer_ + used_);
       } else {
         used_ += static_cast<std::size_t>(::WideCharToMultiByte(
             CP_ACP, WC_NO_BEST_FIT_CHARS, reinterpret_cast<const wchar_t*>(part.data()),
@@ -128,9 +132,9 @@ class FileOut final : public text::TextOut {
   char buffer_[8192];
 };
 
-void AppendAscii(text::TextOut& out, const char* ascii) { text::AppendUtf8(out, ascii); }
+void AppendAscii(runtime::TextOut& out, const char* ascii) { runtime::AppendUtf8(out, ascii); }
 
-void AppendWide(text::TextOut& out, const wchar_t* wide) {
+void AppendWide(runtime::TextOut& out, const wchar_t* wide) {
   out.Append(std::u16string_view(reinterpret_cast<const char16_t*>(wide), std::wcslen(wide)));
 }
 
@@ -180,7 +184,7 @@ class NativeFrames {
       ++count_;
     }
     // Without the runtime's frames to go by, a DLL's own frames at the top are the handling.
-    const auto own = reinterpret_cast<DWORD64>(win::ThisModule());
+    const auto own = reinterpret_cast<DWORD64>(ThisModule());
     if (drop_own && first_ == 0 && own != reinterpret_cast<DWORD64>(::GetModuleHandleW(nullptr))) {
       while (first_ < count_ && bases_[first_] == own) ++first_;
     }
@@ -190,7 +194,7 @@ class NativeFrames {
   }
 
   // The section: its heading, then one line a frame.
-  void WriteTo(text::TextOut& out) const noexcept {
+  void WriteTo(runtime::TextOut& out) const noexcept {
     out.Append(u"Native Stack:\r\n-------------\r\n");
     const HANDLE process = ::GetCurrentProcess();
     for (int i = first_; i < count_; ++i) {
@@ -277,11 +281,11 @@ class NativeFrames {
 };
 
 // "Native Stack:" and "Minidump:".
-class NativeStackPiece final : public text::TextPiece {
+class NativeStackPiece final : public runtime::TextPiece {
  public:
   NativeStackPiece(const NativeFrames& frames, const wchar_t* dump, DWORD dump_error)
       : frames_(frames), dump_(dump), dump_error_(dump_error) {}
-  void WriteTo(text::TextOut& out) const override {
+  void WriteTo(runtime::TextOut& out) const override {
     frames_.WriteTo(out);
     out.Append(u"Minidump: ");
     if (dump_error_ == 0) {
@@ -300,9 +304,9 @@ class NativeStackPiece final : public text::TextPiece {
 };
 
 // The environment, "NAME=value" a line, without the hidden entries of the drives' folders.
-class EnvironmentPiece final : public text::TextPiece {
+class EnvironmentPiece final : public runtime::TextPiece {
  public:
-  void WriteTo(text::TextOut& out) const override {
+  void WriteTo(runtime::TextOut& out) const override {
     wchar_t* block = ::GetEnvironmentStringsW();
     if (block == nullptr) return;
     for (const wchar_t* entry = block; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
@@ -344,7 +348,7 @@ const char* ExceptionName(DWORD code) noexcept {
 
 // "EXCEPTION_ACCESS_VIOLATION writing 0x0000000000000000", "EXCEPTION_STACK_OVERFLOW",
 // "exception 0xE06D7363".
-void AppendExceptionDescription(text::TextOut& out, const EXCEPTION_RECORD& record) {
+void AppendExceptionDescription(runtime::TextOut& out, const EXCEPTION_RECORD& record) {
   const char* name = ExceptionName(record.ExceptionCode);
   if (name == nullptr) {
     out.Append(u"exception ");
@@ -360,7 +364,7 @@ void AppendExceptionDescription(text::TextOut& out, const EXCEPTION_RECORD& reco
   }
 }
 
-void AppendNow(text::TextOut& out, const SYSTEMTIME& now) {
+void AppendNow(runtime::TextOut& out, const SYSTEMTIME& now) {
   wchar_t date[128] = {};
   wchar_t time[128] = {};
   const int date_length = ::GetDateFormatW(LOCALE_USER_DEFAULT, 0, &now,
@@ -391,7 +395,7 @@ DWORD WriteMinidump(const wchar_t* log, const SYSTEMTIME& now, wchar_t (&path)[M
   std::swprintf(path + stem, MAX_PATH * 4 - stem, L"_%04u%02u%02u-%02u%02u%02u_%lu.dmp",
                 now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
                 static_cast<unsigned long>(::GetCurrentProcessId()));
-  const win::UniqueFile file(::CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+  const UniqueFile file(::CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return ::GetLastError();
   MINIDUMP_EXCEPTION_INFORMATION exception {};
@@ -409,11 +413,11 @@ DWORD WriteMinidump(const wchar_t* log, const SYSTEMTIME& now, wchar_t (&path)[M
 
 // Opens the bug log for the crash's report, appending; a file that ended inside a line gets
 // its line ended first.
-win::UniqueFile OpenBugLog(const wchar_t* name) {
-  win::UniqueFile file(::CreateFileW(name, FILE_APPEND_DATA | FILE_READ_DATA | SYNCHRONIZE,
+UniqueFile OpenBugLog(const wchar_t* name) {
+  UniqueFile file(::CreateFileW(name, FILE_APPEND_DATA | FILE_READ_DATA | SYNCHRONIZE,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file || ::GetFileType(file.get()) != FILE_TYPE_DISK) return win::UniqueFile();
+  if (!file || ::GetFileType(file.get()) != FILE_TYPE_DISK) return UniqueFile();
   LARGE_INTEGER size {};
   char last = '\n';
   DWORD read = 0;
@@ -439,7 +443,7 @@ void ShowWindows(const CrashReporter& reporter, const CrashFacts& facts) {
   std::swprintf(request + folder, 64, L"cobaltmoth-crash-%lu.txt",
                 static_cast<unsigned long>(::GetCurrentProcessId()));
   {
-    const win::UniqueFile file(::CreateFileW(request, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    const UniqueFile file(::CreateFileW(request, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                              FILE_ATTRIBUTE_TEMPORARY, nullptr));
     if (!file) return;
     alignas(FileOut) static unsigned char room[sizeof(FileOut)];
@@ -482,9 +486,9 @@ void Report() {
   SetErl(g_crash.error_line);
   SYSTEMTIME now {};
   ::GetLocalTime(&now);
-  static text::BufferOut<256> now_text;
+  static runtime::BufferOut<256> now_text;
   AppendNow(now_text, now);
-  static text::BufferOut<256> description;
+  static runtime::BufferOut<256> description;
   if (g_crash.pointers != nullptr) {
     AppendExceptionDescription(description, *g_crash.pointers->ExceptionRecord);
   }
@@ -515,7 +519,7 @@ void Report() {
   facts.other_threads = &other_threads;
   facts.environment = &environment;
   if (logged) {
-    if (const win::UniqueFile file = OpenBugLog(log); file) {
+    if (const UniqueFile file = OpenBugLog(log); file) {
       alignas(FileOut) static unsigned char room[sizeof(FileOut)];
       auto* out = new (room) FileOut(file.get(), /*utf8=*/false);
       reporter->WriteCrashReport(*out, facts);
@@ -594,8 +598,8 @@ LONG WINAPI OnStackOverflow(EXCEPTION_POINTERS* pointers) {
 // message are the description, read here, where the exception is still current.
 [[noreturn]] void OnTerminate() {
   if (ClaimTheCrash(kUncaughtExitCode)) {
-    text::BufferOut<1024>& description = g_crash.description;
-    AppendUncaughtException(description);
+    runtime::BufferOut<1024>& description = g_crash.description;
+    common::AppendUncaughtException(description);
     ::RtlCaptureContext(&g_crash.context);
     HandOver();
   }
@@ -658,7 +662,7 @@ class WindowsCrashes final : public Crashes {
     const auto frames = std::make_unique<NativeFrames>();
     frames->Take(context, ::GetCurrentThread(), /*drop_own=*/true);
     std::u16string section;
-    text::StringOut out(section);
+    runtime::StringOut out(section);
     frames->WriteTo(out);
     return section;
   }
@@ -692,4 +696,4 @@ class WindowsCrashes final : public Crashes {
 
 std::shared_ptr<Crashes> MakeWindowsCrashes() { return std::make_shared<WindowsCrashes>(); }
 
-}  // namespace cobaltmoth::platform
+}  // namespace cobaltmoth::platform::windows

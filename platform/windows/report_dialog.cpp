@@ -20,10 +20,9 @@
 
 #include "platform/ui.hpp"
 
-namespace cobaltmoth::platform {
+namespace cobaltmoth::platform::windows {
 namespace {
 
-using win::Wide;
 
 constexpr int kButtonBase = 100;  // a button's control id is this plus its index
 constexpr int kEditId = 200;
@@ -113,9 +112,9 @@ class ReportDialog final : public ShownReportWindow {
 
   const ReportWindowModel* model_;  // while the window is being built
   DisabledThreadWindows disabled_;
-  win::UniqueHfont dialog_font_;
-  win::UniqueHfont text_font_;
-  win::UniqueHicon icon_;
+  UniqueHfont dialog_font_;
+  UniqueHfont text_font_;
+  UniqueHicon icon_;
   HWND edit_ = nullptr;
   int default_index_ = -1;
   int cancel_index_ = -1;
@@ -125,7 +124,7 @@ class ReportDialog final : public ShownReportWindow {
   std::exception_ptr failure_;     // an error inside the dialog procedure, raised by the wait
   // Last, so that it goes first: its procedure may still be called while it goes, and the
   // fonts and the icon must outlive its controls.
-  win::UniqueHwnd dialog_;
+  UniqueHwnd dialog_;
 };
 
 ReportDialog::ReportDialog(const ReportWindowModel& model)
@@ -134,7 +133,7 @@ ReportDialog::ReportDialog(const ReportWindowModel& model)
   dialog_template.header.style =
       DS_MODALFRAME | DS_SETFOREGROUND | WS_POPUP | WS_CAPTION | WS_SYSMENU;
   ::SetLastError(0);
-  ::CreateDialogIndirectParamW(win::ThisModule(), &dialog_template.header, nullptr, DialogProc,
+  ::CreateDialogIndirectParamW(ThisModule(), &dialog_template.header, nullptr, DialogProc,
                                reinterpret_cast<LPARAM>(this));  // dialog_ is set on the way
   const DWORD error = ::GetLastError();
   model_ = nullptr;
@@ -226,7 +225,7 @@ Click ReportDialog::WaitForClick() {
 // Builds the window: its size and place, the controls, the fonts, the icon, the title.
 void ReportDialog::Build(HWND dialog) {
   const ReportWindowModel& model = *model_;
-  const win::UniqueScreenDc screen(::GetDC(nullptr));
+  const UniqueScreenDc screen(::GetDC(nullptr));
   const int dpi_x = ::GetDeviceCaps(screen.get(), LOGPIXELSX);
   const int dpi_y = ::GetDeviceCaps(screen.get(), LOGPIXELSY);
   const auto x_px = [dpi_x](int twips) { return TwipsToPixels(twips, dpi_x); };
@@ -275,7 +274,7 @@ void ReportDialog::Build(HWND dialog) {
       case WindowControl::Kind::kLabel:
         style |= SS_NOPREFIX | (c->word_wrap ? SS_LEFT : SS_LEFTNOWORDWRAP);
         if (c->auto_size) {
-          const win::ScopedSelection selection(screen.get(), font);
+          const ScopedSelection selection(screen.get(), font);
           RECT size{0, 0, 0, 0};
           ::DrawTextW(screen.get(), Wide(c->caption).c_str(), static_cast<int>(c->caption.size()),
                       &size, DT_CALCRECT | DT_NOPREFIX | DT_EXPANDTABS);
@@ -335,4 +334,4 @@ std::unique_ptr<ShownReportWindow> ShowReportDialog(const ReportWindowModel& mod
   return std::make_unique<ReportDialog>(model);
 }
 
-}  // namespace cobaltmoth::platform
+}  // namespace cobaltmoth::platform::windows

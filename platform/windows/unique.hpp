@@ -26,7 +26,7 @@
 #endif
 #include <windows.h>
 #include <oleauto.h>
-// The names of the library's ports (platform/ui.hpp) and of text::TextOut, not the macros for
+// The names of the library's ports (platform/ui.hpp) and of runtime::TextOut, not the macros for
 // the W functions: those are called by their own names.
 #undef MessageBox
 #undef FindExecutable
@@ -38,7 +38,7 @@
 #include <string_view>
 #include <utility>
 
-namespace cobaltmoth::win {
+namespace cobaltmoth::platform::windows {
 
 // What holds nothing for most handles: null.
 template <typename T>
@@ -220,4 +220,4 @@ inline HMODULE ThisModule() noexcept {
   return module;
 }
 
-}  // namespace cobaltmoth::win
+}  // namespace cobaltmoth::platform::windows

@@ -1,5 +1,4 @@
-// The Windows backend: files, clock, environment, resources, and DefaultPlatform, where the
-// backend's ports are put together.
+// The Windows backend's own ports: files, clock, environment and resources.
 #include "platform/windows/windows_platform.hpp"
 
 #include <cwchar>
@@ -7,56 +6,53 @@
 #include <utility>
 #include <vector>
 
-#include "component/base/host_error.hpp"
-#include "component/resources/icon101.hpp"
-#include "component/resources/string_ids.hpp"
-#include "component/resources/string_table.hpp"
 #include "platform/resources.hpp"
+#include "runtime/host_error.hpp"
 
-namespace cobaltmoth::platform {
+namespace cobaltmoth::platform::windows {
 
 std::int32_t RuntimeErrorForWindowsError(std::uint32_t error_code) noexcept {
   switch (error_code) {
     case ERROR_FILE_NOT_FOUND:
-      return host::kFileNotFound;
+      return runtime::kFileNotFound;
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_DRIVE:
     case ERROR_BAD_NETPATH:
     case ERROR_BAD_NET_NAME:
     case ERROR_DIRECTORY:
-      return host::kPathNotFound;
+      return runtime::kPathNotFound;
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
     case ERROR_WRITE_PROTECT:
-      return host::kPermissionDenied;
+      return runtime::kPermissionDenied;
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL:
-      return host::kDiskFull;
+      return runtime::kDiskFull;
     case ERROR_TOO_MANY_OPEN_FILES:
-      return host::kTooManyFiles;
+      return runtime::kTooManyFiles;
     case ERROR_INVALID_NAME:
     case ERROR_BAD_PATHNAME:
     case ERROR_FILENAME_EXCED_RANGE:
-      return host::kBadFileNameOrNumber;
+      return runtime::kBadFileNameOrNumber;
     case ERROR_FILE_EXISTS:
     case ERROR_ALREADY_EXISTS:
-      return host::kFileAlreadyExists;
+      return runtime::kFileAlreadyExists;
     case ERROR_NOT_ENOUGH_MEMORY:
     case ERROR_OUTOFMEMORY:
-      return host::kOutOfMemory;
+      return runtime::kOutOfMemory;
     case ERROR_CRC:
     case ERROR_READ_FAULT:
     case ERROR_WRITE_FAULT:
     case ERROR_GEN_FAILURE:
-      return host::kDeviceIoError;
+      return runtime::kDeviceIoError;
     default:
-      return host::kPathFileAccessError;
+      return runtime::kPathFileAccessError;
   }
 }
 
 [[noreturn]] void RaiseWindowsError(std::uint32_t error_code) {
-  host::RaiseRuntime(RuntimeErrorForWindowsError(error_code));
+  runtime::RaiseRuntime(RuntimeErrorForWindowsError(error_code));
 }
 
 std::string ToAnsi(std::u16string_view text) {
@@ -83,11 +79,10 @@ std::u16string FromAnsi(std::string_view bytes) {
 
 namespace {
 
-using win::Wide;
 
 class WindowsTextStream final : public TextStream {
  public:
-  explicit WindowsTextStream(win::UniqueFile file) : file_(std::move(file)) {}
+  explicit WindowsTextStream(UniqueFile file) : file_(std::move(file)) {}
 
   void Write(std::u16string_view text) override { WriteBytes(ToAnsi(text)); }
 
@@ -111,7 +106,7 @@ class WindowsTextStream final : public TextStream {
  private:
   // Each call hands its bytes to the system before it returns.
   void WriteBytes(const std::string& bytes) {
-    if (!file_) host::RaiseRuntime(host::kBadFileNameOrNumber);
+    if (!file_) runtime::RaiseRuntime(runtime::kBadFileNameOrNumber);
     const char* data = bytes.data();
     std::size_t left = bytes.size();
     while (left > 0) {
@@ -125,7 +120,7 @@ class WindowsTextStream final : public TextStream {
     }
   }
 
-  win::UniqueFile file_;
+  UniqueFile file_;
 };
 
 class WindowsFileSystem final : public FileSystem {
@@ -133,10 +128,10 @@ class WindowsFileSystem final : public FileSystem {
   std::unique_ptr<TextStream> OpenTextFileForAppending(std::u16string_view path) override {
     const std::u16string name(path);
     if (name.empty() || name.find(u'\0') != std::u16string::npos) {
-      host::RaiseRuntime(host::kBadFileNameOrNumber);
+      runtime::RaiseRuntime(runtime::kBadFileNameOrNumber);
     }
     // FILE_APPEND_DATA without FILE_WRITE_DATA: every write goes to the end of the file.
-    win::UniqueFile file(::CreateFileW(Wide(name).c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+    UniqueFile file(::CreateFileW(Wide(name).c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                        FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) RaiseWindowsError(::GetLastError());
@@ -150,7 +145,7 @@ class WindowsEnvironment final : public Environment {
   // begin with "=" (the current folder of each drive) are not part of the host's environment.
   std::vector<std::u16string> Entries() override {
     std::vector<std::u16string> entries;
-    const win::UniqueEnvironmentBlock block(::GetEnvironmentStringsW());
+    const UniqueEnvironmentBlock block(::GetEnvironmentStringsW());
     if (!block) return entries;
     for (const wchar_t* entry = block.get(); *entry != L'\0'; entry += std::wcslen(entry) + 1) {
       if (*entry == L'=') continue;
@@ -234,41 +229,45 @@ class WindowsClock final : public Clock {
 
 class WindowsResources final : public Resources {
  public:
+  explicit WindowsResources(Icon icon) : icon_(icon) {}
+
   std::int32_t LanguageId() override {
-    return PRIMARYLANGID(::GetUserDefaultUILanguage()) == LANG_ITALIAN ? strings::kItalian
-                                                                         : strings::kEnglish;
+    return PRIMARYLANGID(::GetUserDefaultUILanguage()) == LANG_ITALIAN ? platform::kItalian
+                                                                         : platform::kEnglish;
   }
 
   // The string from its block of sixteen in the module's RT_STRING resources: each entry a
   // count of UTF-16 code units followed by the units.
   std::u16string LoadResString(std::int16_t id) override {
-    if (id < 0) host::RaiseRuntime(host::kInvalidProcedureCall);
+    if (id < 0) runtime::RaiseRuntime(runtime::kInvalidProcedureCall);
     const auto number = static_cast<unsigned>(id);
     const WORD language = static_cast<WORD>(LanguageId());
-    HMODULE module = win::ThisModule();
+    HMODULE module = ThisModule();
     HRSRC found = ::FindResourceExW(module, MAKEINTRESOURCEW(6),
                                     MAKEINTRESOURCEW(number / 16 + 1), language);
-    if (found == nullptr) host::RaiseRuntime(host::kInvalidProcedureCall);
+    if (found == nullptr) runtime::RaiseRuntime(runtime::kInvalidProcedureCall);
     HGLOBAL loaded = ::LoadResource(module, found);
     const auto* units = static_cast<const WORD*>(::LockResource(loaded));
     const DWORD size = ::SizeofResource(module, found) / 2;
-    if (units == nullptr) host::RaiseRuntime(host::kInvalidProcedureCall);
+    if (units == nullptr) runtime::RaiseRuntime(runtime::kInvalidProcedureCall);
     DWORD at = 0;
     for (unsigned index = 0; index < number % 16; ++index) {
-      if (at >= size) host::RaiseRuntime(host::kInvalidProcedureCall);
+      if (at >= size) runtime::RaiseRuntime(runtime::kInvalidProcedureCall);
       at += 1u + units[at];
     }
     if (at >= size || units[at] == 0 || at + 1u + units[at] > size) {
-      host::RaiseRuntime(host::kInvalidProcedureCall);
+      runtime::RaiseRuntime(runtime::kInvalidProcedureCall);
     }
     return std::u16string(reinterpret_cast<const char16_t*>(units + at + 1), units[at]);
   }
 
   Icon LoadResIcon(std::int16_t id) override {
-    if (id != strings::kIconId) host::RaiseRuntime(host::kInvalidProcedureCall);
-    return Icon{icons::Icon101Ico(), icons::kIcon101Size, icons::kIcon101Size,
-                icons::Icon101Rgba()};
+    if (id != platform::kIconId) runtime::RaiseRuntime(runtime::kInvalidProcedureCall);
+    return icon_;
   }
+
+ private:
+  Icon icon_;
 };
 
 }  // namespace
@@ -280,29 +279,8 @@ std::shared_ptr<Clock> MakeWindowsClock() { return std::make_shared<WindowsClock
 std::shared_ptr<Environment> MakeWindowsEnvironment() {
   return std::make_shared<WindowsEnvironment>();
 }
-std::shared_ptr<Resources> MakeWindowsResources() {
-  return std::make_shared<WindowsResources>();
+std::shared_ptr<Resources> MakeWindowsResources(Icon icon) {
+  return std::make_shared<WindowsResources>(icon);
 }
 
-std::shared_ptr<const Platform> DefaultPlatform() {
-  static const std::shared_ptr<const Platform> instance = [] {
-    auto p = std::make_shared<Platform>();
-    p->files = MakeWindowsFileSystem();
-    p->clock = MakeWindowsClock();
-    p->error_line = ThreadErrorLine();
-    p->environment = MakeWindowsEnvironment();
-    p->registry = MakeWindowsRegistry();
-    p->resources = MakeWindowsResources();
-    p->message_box = MakeWindowsMessageBox();
-    p->report_window = MakeWindowsReportWindow();
-    p->clipboard = MakeWindowsClipboard();
-    p->printer = MakeWindowsPrinter();
-    p->shell = MakeWindowsShell();
-    p->crashes = MakeWindowsCrashes();
-    p->path_separator.assign(1, u'\\');
-    return p;
-  }();
-  return instance;
-}
-
-}  // namespace cobaltmoth::platform
+}  // namespace cobaltmoth::platform::windows

@@ -18,9 +18,10 @@
 
 #include "platform/crashes.hpp"
 #include "platform/platform.hpp"
+#include "platform/resources.hpp"
 #include "platform/ui.hpp"
 
-namespace cobaltmoth::platform {
+namespace cobaltmoth::platform::windows {
 
 // The one place where a Windows system error code becomes the host's run-time error
 // (3 path not found -> 76 "Path not found", 5 access denied -> 70 "Permission denied",
@@ -35,13 +36,13 @@ std::shared_ptr<Clock> MakeWindowsClock();
 std::shared_ptr<Environment> MakeWindowsEnvironment();
 std::shared_ptr<Registry> MakeWindowsRegistry();
 // The texts of the STRINGTABLE of the module that holds this code, in the user's UI language
-// (1040 for any Italian variant, 1033 for every other language), and icon 101.
-std::shared_ptr<Resources> MakeWindowsResources();
+// (1040 for any Italian variant, 1033 for every other language), and `icon` as icon 101.
+std::shared_ptr<Resources> MakeWindowsResources(Icon icon);
 
 // The message box and the report window, shown as COBALTMOTH_UI says at each call (see
 // platform/ui.hpp): "gui" (the default) draws them; "console" writes them to standard output
-// for hosts that run unattended (test hosts read them back), as screens::MessageBoxTranscript
-// and screens::ReportTranscript give them, and the report window then answers its close box;
+// for hosts that run unattended (test hosts read them back), as common::MessageBoxTranscript
+// and common::ReportTranscript give them, and the report window then answers its close box;
 // "none" writes the same to standard error, when the process has one, and the report window
 // answers its close box at once.
 std::shared_ptr<MessageBox> MakeWindowsMessageBox();
@@ -76,4 +77,4 @@ std::shared_ptr<Crashes> MakeWindowsCrashes();
 std::string ToAnsi(std::u16string_view text);
 std::u16string FromAnsi(std::string_view bytes);
 
-}  // namespace cobaltmoth::platform
+}  // namespace cobaltmoth::platform::windows

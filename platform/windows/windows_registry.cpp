@@ -9,7 +9,7 @@
 
 #include "platform/registry.hpp"
 
-namespace cobaltmoth::platform {
+namespace cobaltmoth::platform::windows {
 namespace {
 
 RegStatus Status(LONG result) { return static_cast<RegStatus>(result); }
@@ -24,7 +24,7 @@ const char* ValueName(const std::string& name) { return name.empty() ? nullptr :
 
 class WindowsKey final : public RegistryKey {
  public:
-  explicit WindowsKey(win::UniqueHkey key) : key_(std::move(key)) {}
+  explicit WindowsKey(UniqueHkey key) : key_(std::move(key)) {}
 
   RegStatus QueryValue(std::u16string_view name, RegValue* value) override {
     const std::string ansi = ToAnsi(name);
@@ -60,14 +60,14 @@ class WindowsKey final : public RegistryKey {
   }
 
  private:
-  win::UniqueHkey key_;
+  UniqueHkey key_;
 };
 
 class WindowsRegistry final : public Registry {
  public:
   RegStatus OpenKey(std::uint32_t root, std::u16string_view path, RegKey* key) override {
     const std::string ansi = ToAnsi(path);
-    win::UniqueHkey opened;
+    UniqueHkey opened;
     const LONG result =
         ::RegOpenKeyExA(RootHandle(root), ansi.c_str(), 0, KEY_ALL_ACCESS, opened.put());
     if (result != ERROR_SUCCESS) return Status(result);
@@ -77,7 +77,7 @@ class WindowsRegistry final : public Registry {
 
   RegStatus CreateKey(std::uint32_t root, std::u16string_view path, RegKey* key) override {
     const std::string ansi = ToAnsi(path);
-    win::UniqueHkey opened;
+    UniqueHkey opened;
     const LONG result = ::RegCreateKeyExA(RootHandle(root), ansi.c_str(), 0, nullptr, 0,
                                           KEY_ALL_ACCESS, nullptr, opened.put(), nullptr);
     if (result != ERROR_SUCCESS) return Status(result);
@@ -90,4 +90,4 @@ class WindowsRegistry final : public Registry {
 
 std::shared_ptr<Registry> MakeWindowsRegistry() { return std::make_shared<WindowsRegistry>(); }
 
-}  // namespace cobaltmoth::platform
+}  // namespace cobaltmoth::platform::windows

@@ -8,13 +8,12 @@
 #include <string>
 #include <utility>
 
-#include "component/base/host_error.hpp"
-#include "component/screens/text_screens.hpp"
+#include "platform/common/text_screens.hpp"
 #include "platform/ui.hpp"
+#include "runtime/host_error.hpp"
 
-namespace cobaltmoth::platform {
+namespace cobaltmoth::platform::windows {
 
-using win::Wide;
 
 void ShowDesktopMessageBox(HWND owner, std::u16string_view prompt, std::int32_t style,
                            std::u16string_view title) {
@@ -40,10 +39,10 @@ void ShowMessageBox(UiMode mode, std::u16string_view prompt, std::int32_t style,
                     std::u16string_view title) {
   switch (mode) {
     case UiMode::kNone:
-      WriteToStandard(STD_ERROR_HANDLE, screens::MessageBoxTranscript(prompt, style, title));
+      WriteToStandard(STD_ERROR_HANDLE, common::MessageBoxTranscript(prompt, style, title));
       return;
     case UiMode::kConsole:
-      WriteToStandard(STD_OUTPUT_HANDLE, screens::MessageBoxTranscript(prompt, style, title));
+      WriteToStandard(STD_OUTPUT_HANDLE, common::MessageBoxTranscript(prompt, style, title));
       return;
     case UiMode::kGui:
       // Owned by the thread's active window, which gets the focus back when the box closes.
@@ -83,7 +82,7 @@ class WindowsReportWindow final : public ReportWindow {
     const UiMode mode = UiModeFromEnvironment();
     if (mode == UiMode::kGui) return ShowReportDialog(model);
     WriteToStandard(mode == UiMode::kConsole ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE,
-                    screens::ReportTranscript(model));
+                    common::ReportTranscript(model));
     return std::make_unique<UndrawnReportWindow>(mode, model.Text());
   }
 };
@@ -91,18 +90,18 @@ class WindowsReportWindow final : public ReportWindow {
 class WindowsClipboard final : public Clipboard {
  public:
   std::u16string SetText(std::u16string_view text) override {
-    win::UniqueHglobal memory(::GlobalAlloc(GMEM_MOVEABLE, (text.size() + 1) * sizeof(char16_t)));
+    UniqueHglobal memory(::GlobalAlloc(GMEM_MOVEABLE, (text.size() + 1) * sizeof(char16_t)));
     auto* target = memory ? static_cast<char16_t*>(::GlobalLock(memory.get())) : nullptr;
-    if (target == nullptr) host::RaiseRuntime(host::kCantOpenClipboard);
+    if (target == nullptr) runtime::RaiseRuntime(runtime::kCantOpenClipboard);
     std::memcpy(target, text.data(), text.size() * sizeof(char16_t));
     target[text.size()] = u'\0';
     ::GlobalUnlock(memory.get());
-    if (!::OpenClipboard(nullptr)) host::RaiseRuntime(host::kCantOpenClipboard);
+    if (!::OpenClipboard(nullptr)) runtime::RaiseRuntime(runtime::kCantOpenClipboard);
     ::EmptyClipboard();
     const bool placed = ::SetClipboardData(CF_UNICODETEXT, memory.get()) != nullptr;
     if (placed) memory.release();  // the clipboard's own now
     ::CloseClipboard();
-    if (!placed) host::RaiseRuntime(host::kCantOpenClipboard);
+    if (!placed) runtime::RaiseRuntime(runtime::kCantOpenClipboard);
     return {};
   }
 };
@@ -137,20 +136,20 @@ class WindowsPrinter final : public Printer {
     DWORD size = 0;
     ::GetDefaultPrinterW(nullptr, &size);
     if (size == 0) {
-      host::Raise(host::kPrinterError, host::kProjectSource,
+      runtime::Raise(runtime::kPrinterError, runtime::kProjectSource,
                   u"Printer error: no default printer is installed");
     }
     std::wstring name(size, L'\0');
-    if (!::GetDefaultPrinterW(name.data(), &size)) host::RaiseRuntime(host::kPrinterError);
-    const win::UniqueHdc dc(::CreateDCW(L"WINSPOOL", name.c_str(), nullptr, nullptr));
-    if (!dc) host::RaiseRuntime(host::kPrinterError);
+    if (!::GetDefaultPrinterW(name.data(), &size)) runtime::RaiseRuntime(runtime::kPrinterError);
+    const UniqueHdc dc(::CreateDCW(L"WINSPOOL", name.c_str(), nullptr, nullptr));
+    if (!dc) runtime::RaiseRuntime(runtime::kPrinterError);
     const int dpi_y = ::GetDeviceCaps(dc.get(), LOGPIXELSY);
     const int page_height = ::GetDeviceCaps(dc.get(), VERTRES);
-    const win::UniqueHfont font(::CreateFontW(
+    const UniqueHfont font(::CreateFontW(
         -static_cast<int>(font_size_points * dpi_y / 72.0 + 0.5), 0, 0, 0, FW_NORMAL, FALSE,
         FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
         FIXED_PITCH | FF_MODERN, Wide(font_name).c_str()));
-    const win::ScopedSelection selection(dc.get(), font.get());
+    const ScopedSelection selection(dc.get(), font.get());
     TEXTMETRICW metrics{};
     ::GetTextMetricsW(dc.get(), &metrics);
     const int line_height = metrics.tmHeight + metrics.tmExternalLeading;
@@ -161,7 +160,7 @@ class WindowsPrinter final : public Printer {
     DOCINFOW doc{};
     doc.cbSize = sizeof doc;
     doc.lpszDocName = L"Cobaltmoth";
-    if (::StartDocW(dc.get(), &doc) <= 0) host::RaiseRuntime(host::kPrinterError);
+    if (::StartDocW(dc.get(), &doc) <= 0) runtime::RaiseRuntime(runtime::kPrinterError);
     PrintJob job(dc.get());
     bool ok = ::StartPage(dc.get()) > 0;
     int y = top;
@@ -178,7 +177,8 @@ class WindowsPrinter final : public Printer {
       y += line_height;
       start = end + 2;
     }
-    if (!ok || ::EndPage(dc.get()) <= 0 || !job.End()) host::RaiseRuntime(host::kPrinterError);
+    if (!ok || ::EndPage(dc.get()) <= 0 || !job.End())
+      runtime::RaiseRuntime(runtime::kPrinterError);
   }
 };
 
@@ -186,7 +186,7 @@ class WindowsShell final : public Shell {
  public:
   std::u16string CreateHtmProbe() override {
     const std::u16string path = u"c:\\~mail.htm";
-    const win::UniqueFile file(::CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr,
+    const UniqueFile file(::CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr,
                                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) RaiseWindowsError(::GetLastError());
     return path;
@@ -228,4 +228,4 @@ std::shared_ptr<Clipboard> MakeWindowsClipboard() { return std::make_shared<Wind
 std::shared_ptr<Printer> MakeWindowsPrinter() { return std::make_shared<WindowsPrinter>(); }
 std::shared_ptr<Shell> MakeWindowsShell() { return std::make_shared<WindowsShell>(); }
 
-}  // namespace cobaltmoth::platform
+}  // namespace cobaltmoth::platform::windows

@@ -37,7 +37,7 @@ HERE = os.path.join(ROOT, "scripts", "mutation")
 
 # The portable core whose mutants are sampled: folders (every .cpp in them) and single files.
 SOURCES = ["tracing", "bughandling", "report", "support",
-           "component/text.cpp", "component/host_error.cpp"]
+           "runtime/text.cpp", "runtime/host_error.cpp"]
 
 # The suites left out of the fast run: the desktop windows under Xvfb (and the programs that
 # stand in for a broken window program), and the eight-process stress test of the settings

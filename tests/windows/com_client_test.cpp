@@ -10,24 +10,26 @@
 #include <type_traits>
 #include <vector>
 
-#include "component/base/text.hpp"
 #include "component/bindings/member_table.hpp"
 #include "component/com/com_interfaces.hpp"
+#include "runtime/text.hpp"
 
 namespace cobaltmoth::comtest {
 namespace {
 
-using com::_ProcBug, com::_ProcStac, members::ClassInfo, win::ComPtr, win::UniqueBstr, win::Wide;
+using component::com::_ProcBug, component::com::_ProcStac, component::bindings::ClassInfo,
+    platform::windows::ComPtr, platform::windows::UniqueBstr, platform::windows::Wide;
 
 // The DLL under test, as a Windows path.
 const std::wstring kDll = _wgetenv(L"COBALTMOTH_DLL") ? _wgetenv(L"COBALTMOTH_DLL") : L"";
-const ClassInfo* const kClasses[] = {&members::ProcStacClass(), &members::ProcBugClass()};
+const ClassInfo* const kClasses[] = {&component::bindings::ProcStacClass(),
+                                     &component::bindings::ProcBugClass()};
 
 UniqueBstr Bstr(const wchar_t* text) { return UniqueBstr(::SysAllocString(text)); }
 std::wstring Text(BSTR text) { return std::wstring(text, ::SysStringLen(text)); }
 std::wstring N(long long number) { return std::to_wstring(number); }
 std::wstring Lower(std::wstring text) { return ::CharLowerW(text.data()); }
-GUID Clsid(const ClassInfo& cls) { return com::ToGuid(cls.clsid); }
+GUID Clsid(const ClassInfo& cls) { return component::com::ToGuid(cls.clsid); }
 std::wstring GuidText(const GUID& guid) {
   wchar_t text[40] = {};
   ::StringFromGUID2(guid, text, 40);
@@ -44,8 +46,8 @@ template <typename Interface>
 ComPtr<Interface> New(bool init = true) {
   const ClassInfo& cls = *kClasses[std::is_same_v<Interface, _ProcStac> ? 0 : 1];
   ComPtr<Interface> p;
-  EXPECT_EQ(::CoCreateInstance(Clsid(cls), nullptr, CLSCTX_INPROC_SERVER, com::ToGuid(cls.iid),
-                               p.put_void()),
+  EXPECT_EQ(::CoCreateInstance(Clsid(cls), nullptr, CLSCTX_INPROC_SERVER,
+                               component::com::ToGuid(cls.iid), p.put_void()),
             S_OK);
   if (init && p) {
     EXPECT_EQ(p->Init(Bstr(L"Payroll").get(), 1, 2, 30, Bstr(L"C:\\Apps").get(), 0), S_OK);
@@ -63,8 +65,8 @@ TEST(EarlyBinding, OneObjectUnderEveryInterfaceVersionWithErrorInformation) {
               S_OK);
     ASSERT_EQ(object.As(IID_ISupportErrorInfo, &support), S_OK);
     std::vector<GUID> iids = {IID_IUnknown, IID_IDispatch};
-    for (const auto& earlier : cls->earlier) iids.push_back(com::ToGuid(earlier.iid));
-    iids.push_back(com::ToGuid(cls->iid));
+    for (const auto& earlier : cls->earlier) iids.push_back(component::com::ToGuid(earlier.iid));
+    iids.push_back(component::com::ToGuid(cls->iid));
     for (std::size_t i = 0; i < iids.size(); ++i) {
       ASSERT_EQ(object.As(iids[i], &same), S_OK);
       EXPECT_EQ(same.get(), object.get());
@@ -196,7 +198,7 @@ std::vector<std::wstring> Read(ITypeLib* library) {
                   L" " + N(e.paramdesc.wParamFlags);
           if (!(e.paramdesc.wParamFlags & PARAMFLAG_FHASDEFAULT)) continue;
           VARIANT stored = e.paramdesc.pparamdescex->varDefaultValue;  // read only
-          win::UniqueVariant value;
+          platform::windows::UniqueVariant value;
           ::VariantChangeType(&value, &stored, 0, VT_I4);
           // True: Wine's writer keeps a Boolean in one byte (0x00FF), Windows' in two (0xFFFF).
           const bool is_true = V_VT(&stored) == VT_BOOL && V_I4(&value) != 0;
@@ -209,7 +211,7 @@ std::vector<std::wstring> Read(ITypeLib* library) {
     }
     for (UINT k = 0; k < (a->typekind == TKIND_ENUM ? a->cVars : 0); ++k) {
       VARDESC* v = nullptr;
-      win::UniqueVariant value;
+      platform::windows::UniqueVariant value;
       info->GetVarDesc(k, &v);
       ::VariantChangeType(&value, v->lpvarValue, 0, VT_I4);
       lines.push_back(Documentation(info.get(), v->memid) + Line({N(v->varkind), N(V_I4(&value))}));
@@ -229,16 +231,16 @@ TEST(TypeLibrary, ReadBackAsTheMemberTableHasIt) {
   const wchar_t* dll32 = _wgetenv(L"COBALTMOTH_DLL32");
   std::vector<std::wstring> golden;
   std::ifstream file(COBALTMOTH_TYPELIB_GOLDEN, std::ios::binary);
-  for (std::string line; std::getline(file, line);) golden.push_back(Wide(text::FromUtf8(line)));
+  for (std::string line; std::getline(file, line);) golden.push_back(Wide(runtime::FromUtf8(line)));
   ASSERT_FALSE(golden.empty());
   golden[0].erase(golden[0].rfind(L'|', golden[0].size() - 2) + 1);
   golden[0] += N(dll32 ? SYS_WIN32 : SYS_WIN64) + L"|";
-  const members::LibraryInfo& lib = members::Library();
+  const component::bindings::LibraryInfo& lib = component::bindings::Library();
   ComPtr<ITypeLib> libraries[2];
   ASSERT_EQ(::LoadTypeLibEx(dll32 ? dll32 : kDll.c_str(), REGKIND_NONE, libraries[0].put()), S_OK);
   if (!dll32) {
-    ASSERT_EQ(::LoadRegTypeLib(com::ToGuid(lib.libid), lib.version.major, lib.version.minor,
-                               lib.lcid, libraries[1].put()),
+    ASSERT_EQ(::LoadRegTypeLib(component::com::ToGuid(lib.libid), lib.version.major,
+                               lib.version.minor, lib.lcid, libraries[1].put()),
               S_OK);
   }
   for (const ComPtr<ITypeLib>& library : libraries) {
@@ -270,7 +272,8 @@ void ExpectClasses(HKEY root, bool registered) {
         {clsid + L"\\InprocServer32", nullptr, kDll},
         {clsid + L"\\InprocServer32", L"ThreadingModel", L"Apartment"},
         {clsid + L"\\ProgID", nullptr, prog_id},
-        {clsid + L"\\TypeLib", nullptr, GuidText(com::ToGuid(members::Library().libid))},
+        {clsid + L"\\TypeLib", nullptr,
+         GuidText(component::com::ToGuid(component::bindings::Library().libid))},
         {classes + prog_id + L"\\CLSID", nullptr, GuidText(Clsid(*cls))}};
     for (const auto& [path, name, value] : values) {
       EXPECT_EQ(Read(root, path, name), registered ? Lower(value) : L"<none>") << path;
@@ -279,14 +282,15 @@ void ExpectClasses(HKEY root, bool registered) {
 }
 
 TEST(Registration, MachineWideUnregisteredRegisteredAgainAndPerUser) {
-  const win::UniqueHmodule dll(::LoadLibraryW(kDll.c_str()));
+  const platform::windows::UniqueHmodule dll(::LoadLibraryW(kDll.c_str()));
   using Entry = HRESULT(STDAPICALLTYPE*)();
   const auto unregister = Export<Entry>(dll.get(), "DllUnregisterServer");
   const auto reg = Export<Entry>(dll.get(), "DllRegisterServer");
   const auto install = Export<HRESULT(STDAPICALLTYPE*)(BOOL, LPCWSTR)>(dll.get(), "DllInstall");
   ASSERT_TRUE(unregister && reg && install);
-  const members::LibraryInfo& lib_info = members::Library();
-  const std::wstring lib = L"TypeLib\\" + GuidText(com::ToGuid(lib_info.libid)) + L"\\8.3";
+  const component::bindings::LibraryInfo& lib_info = component::bindings::Library();
+  const std::wstring lib =
+      L"TypeLib\\" + GuidText(component::com::ToGuid(lib_info.libid)) + L"\\8.3";
   ASSERT_EQ(unregister(), S_OK);
   ExpectClasses(HKEY_LOCAL_MACHINE, false);
   EXPECT_EQ(Read(HKEY_CLASSES_ROOT, lib), L"<none>");

@@ -17,7 +17,7 @@
 #include <tuple>
 #include <vector>
 
-namespace cobaltmoth::platform {
+namespace cobaltmoth::platform::windows {
 namespace {
 
 const std::filesystem::path kTemp = std::filesystem::temp_directory_path();
@@ -78,4 +78,4 @@ TEST(WindowsClock, NowAsTheUsersShortDateAndTime) {  // English (US): M/d/yyyy h
 }
 
 }  // namespace
-}  // namespace cobaltmoth::platform
+}  // namespace cobaltmoth::platform::windows

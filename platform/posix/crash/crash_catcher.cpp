@@ -33,8 +33,9 @@
 #include <mutex>
 #include <string>
 
+#include "platform/common/crash_handling.hpp"
+#include "platform/posix/crash/crash_catcher.hpp"
 #include "platform/crashes.hpp"
-#include "platform/crash_common.hpp"
 #include "platform/posix/crash/native_stack.hpp"
 #include "platform/posix/fd.hpp"
 #include "platform/posix/posix_platform.hpp"
@@ -42,8 +43,12 @@
 
 extern char** environ;
 
-namespace cobaltmoth::platform {
+namespace cobaltmoth::platform::posix::crash {
 namespace {
+
+using common::ArmedReporter;
+using common::OtherThreadsPiece;
+using common::TracedThreads;
 
 constexpr int kCaught[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
 constexpr std::size_t kAltStackSize = 128 * 1024;
@@ -77,7 +82,7 @@ void RefreshUtcOffset() noexcept {
 
 // Text written to a descriptor as it comes, in fixed chunks, in the logs' code page or in
 // UTF-8. A file that ended inside a line gets its line ended first.
-class DescriptorOut final : public text::TextOut {
+class DescriptorOut final : public runtime::TextOut {
  public:
   DescriptorOut(int fd, bool utf8, bool cut) : fd_(fd), utf8_(utf8) {
     if (cut) Bytes("\r\n");
@@ -87,14 +92,15 @@ class DescriptorOut final : public text::TextOut {
     while (!text.empty()) {
       const std::u16string_view part = text.substr(0, kUnits);
       if (used_ + 3 * part.size() > sizeof buffer_) Flush();
-      used_ += utf8_ ? text::ToUtf8(part, buffer_ + used_)
-                     : text::ToWindows1252(part, buffer_ + used_);
+      used_ += utf8_ ? runtime::ToUtf8(part, buffer_ + used_)
+                     : runtime::ToWindows1252(part, buffer_ + used_);
       text.remove_prefix(part.size());
     }
   }
   using TextOut::Append;
   void Flush() noexcept {
-    if (used_ > 0 && !failed_) failed_ = posix::WriteToForeign(fd_, {buffer_, used_}, 10000) < used_;
+    if (used_ > 0 && !failed_)
+      failed_ = posix::WriteToForeign(fd_, {buffer_, used_}, 10000) < used_;
     used_ = 0;
   }
 
@@ -113,10 +119,10 @@ class DescriptorOut final : public text::TextOut {
 
 // The crashing thread's native frames, named on first use, after what was written before them
 // has reached the file.
-class NativeStackPiece final : public text::TextPiece {
+class NativeStackPiece final : public runtime::TextPiece {
  public:
   explicit NativeStackPiece(crash::NativeFrames& frames) : frames_(frames) {}
-  void WriteTo(text::TextOut& out) const override {
+  void WriteTo(runtime::TextOut& out) const override {
     if (auto* file = dynamic_cast<DescriptorOut*>(&out); file != nullptr) file->Flush();
     frames_.Name(g_crash_program, kNamingLimitMs);
     frames_.WriteTo(out);
@@ -127,11 +133,11 @@ class NativeStackPiece final : public text::TextPiece {
 };
 
 // The environment, "NAME=value" a line, as the process has it now.
-class EnvironmentPiece final : public text::TextPiece {
+class EnvironmentPiece final : public runtime::TextPiece {
  public:
-  void WriteTo(text::TextOut& out) const override {
+  void WriteTo(runtime::TextOut& out) const override {
     for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-      text::AppendUtf8(out, *entry);
+      runtime::AppendUtf8(out, *entry);
       out.Append(u"\r\n");
     }
   }
@@ -139,7 +145,7 @@ class EnvironmentPiece final : public text::TextPiece {
 
 // --- The crash. ------------------------------------------------------------------------------
 
-void AppendNow(text::TextOut& out) noexcept {
+void AppendNow(runtime::TextOut& out) noexcept {
   struct timespec now {};
   ::clock_gettime(CLOCK_REALTIME, &now);
   const time_t local_seconds = now.tv_sec + g_utc_offset.load();
@@ -154,7 +160,7 @@ void AppendNow(text::TextOut& out) noexcept {
 
 // "SIGSEGV: invalid memory reference at address 0x0", "SIGABRT: aborted", "SIGTERM: sent by
 // process 4242".
-void AppendSignalDescription(text::TextOut& out, int signal, const siginfo_t* info) {
+void AppendSignalDescription(runtime::TextOut& out, int signal, const siginfo_t* info) {
   const char* name = "SIGSEGV";
   const char* what = "invalid memory reference";
   switch (signal) {
@@ -169,14 +175,14 @@ void AppendSignalDescription(text::TextOut& out, int signal, const siginfo_t* in
     case SIGABRT: name = "SIGABRT", what = "aborted"; break;
     default: break;
   }
-  text::AppendUtf8(out, name);
+  runtime::AppendUtf8(out, name);
   out.Append(u": ");
   if (info != nullptr && info->si_code == SI_USER) {
     out.Append(u"sent by process ");
     out.AppendDecimal(info->si_pid);
     return;
   }
-  text::AppendUtf8(out, what);
+  runtime::AppendUtf8(out, what);
   if (signal != SIGABRT && info != nullptr) {
     out.Append(u" at address ");
     out.AppendHex(reinterpret_cast<std::uintptr_t>(info->si_addr));
@@ -204,7 +210,7 @@ const void* InterruptedAt(const void* context) noexcept {
 int OpenBugLog(std::u16string_view path, bool* cut) {
   static char name[3 * 4096 + 1];
   if (path.empty() || path.size() > 4096) return -1;
-  const std::size_t size = text::ToUtf8(path, name);
+  const std::size_t size = runtime::ToUtf8(path, name);
   name[size] = '\0';
   if (std::strlen(name) != size) return -1;  // a NUL inside: no file has that name
   constexpr int kFlags = O_APPEND | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK;
@@ -232,7 +238,7 @@ void Report(int number, std::u16string_view description, const void* interrupted
 
   static crash::NativeFrames frames;
   frames.Take(interrupted);
-  static text::BufferOut<256> now;
+  static runtime::BufferOut<256> now;
   AppendNow(now);
   const pid_t thread = ThisThread();
   const NativeStackPiece native_stack(frames);
@@ -316,7 +322,7 @@ bool ClaimTheCrash(int signal) noexcept {
 void OnSignal(int signal, siginfo_t* info, void* context) {
   const int saved_errno = errno;
   if (ClaimTheCrash(signal)) {
-    text::BufferOut<160> description;
+    runtime::BufferOut<160> description;
     AppendSignalDescription(description, signal, info);
     Report(signal, description.View(), InterruptedAt(context));
     g_handled = true;
@@ -330,8 +336,8 @@ void OnSignal(int signal, siginfo_t* info, void* context) {
 // current, so its message can be had; the earlier handler then ends the process (SIGABRT).
 [[noreturn]] void OnTerminate() {
   if (ClaimTheCrash(SIGABRT)) {
-    static text::BufferOut<1024> description;
-    AppendUncaughtException(description);
+    static runtime::BufferOut<1024> description;
+    common::AppendUncaughtException(description);
     Report(SIGABRT, description.View(), nullptr);
     g_handled = true;
   }
@@ -435,7 +441,7 @@ class PosixCrashes final : public Crashes {
                                            "tools").c_str(),
                  kNamingLimitMs);
     std::u16string section;
-    text::StringOut out(section);
+    runtime::StringOut out(section);
     frames->WriteTo(out);
     return section;
   }
@@ -448,4 +454,4 @@ class PosixCrashes final : public Crashes {
 
 std::shared_ptr<Crashes> MakePosixCrashes() { return std::make_shared<PosixCrashes>(); }
 
-}  // namespace cobaltmoth::platform
+}  // namespace cobaltmoth::platform::posix::crash

@@ -22,7 +22,7 @@
 
 extern char** environ;
 
-namespace cobaltmoth::platform::crash {
+namespace cobaltmoth::platform::posix::crash {
 namespace {
 
 constexpr std::string_view kOwnNamespace = "cobaltmoth::";
@@ -219,7 +219,7 @@ void NativeFrames::Name(const char* symbolizer, int limit_ms) noexcept {
   }
 }
 
-void NativeFrames::WriteTo(text::TextOut& out) const noexcept {
+void NativeFrames::WriteTo(runtime::TextOut& out) const noexcept {
   out.Append(u"Native Stack:\r\n-------------\r\n");
   for (int i = first_; i < count_; ++i) {
     const Frame& frame = frames_[i];
@@ -232,20 +232,20 @@ void NativeFrames::WriteTo(text::TextOut& out) const noexcept {
     *end++ = ' ';
     end = WriteHex(end, frame.address, 2 * static_cast<int>(sizeof frame.address));
     *end++ = ' ';
-    text::AppendUtf8(out, std::string_view(line, static_cast<std::size_t>(end - line)));
+    runtime::AppendUtf8(out, std::string_view(line, static_cast<std::size_t>(end - line)));
     if (frame.base == 0) {
       out.Append(u'?');
     } else {
       const char* slash = std::strrchr(frame.module, '/');
-      text::AppendUtf8(out, slash == nullptr ? frame.module : slash + 1);
+      runtime::AppendUtf8(out, slash == nullptr ? frame.module : slash + 1);
       end = line;
       *end++ = '+';
       end = WriteHex(end, frame.address - frame.base, 1);
-      text::AppendUtf8(out, std::string_view(line, static_cast<std::size_t>(end - line)));
+      runtime::AppendUtf8(out, std::string_view(line, static_cast<std::size_t>(end - line)));
     }
     if (frame.name != nullptr) {
       out.Append(u' ');
-      text::AppendUtf8(out, std::string_view(frame.name, frame.name_size));
+      runtime::AppendUtf8(out, std::string_view(frame.name, frame.name_size));
     }
     out.Append(u"\r\n");
   }
@@ -288,4 +288,4 @@ void AwaitHelper(int pid, int limit_ms) noexcept {
   }
 }
 
-}  // namespace cobaltmoth::platform::crash
+}  // namespace cobaltmoth::platform::posix::crash

@@ -20,9 +20,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "component/base/text.hpp"
+#include "runtime/text.hpp"
 
-namespace cobaltmoth::platform::crash {
+namespace cobaltmoth::platform::posix::crash {
 
 class NativeFrames {
  public:
@@ -37,7 +37,7 @@ class NativeFrames {
   void Name(const char* symbolizer, int limit_ms) noexcept;
 
   // The section: its heading, then one line a frame.
-  void WriteTo(text::TextOut& out) const noexcept;
+  void WriteTo(runtime::TextOut& out) const noexcept;
 
  private:
   static constexpr int kMaxFrames = 64;
@@ -69,4 +69,4 @@ int StartHelper(const char* program, const char* argument, int input, int output
 // Waits for `pid` to end; when `limit_ms` is not negative, kills it once that has passed.
 void AwaitHelper(int pid, int limit_ms) noexcept;
 
-}  // namespace cobaltmoth::platform::crash
+}  // namespace cobaltmoth::platform::posix::crash

@@ -9,16 +9,15 @@
 #include <utility>
 #include <vector>
 
-#include "component/base/host_error.hpp"
-#include "component/base/text.hpp"
 #include "platform/posix/desktop/ui_channel.hpp"
 #include "platform/posix/fd.hpp"
 #include "platform/posix/spawn.hpp"
+#include "runtime/host_error.hpp"
+#include "runtime/text.hpp"
 
-namespace cobaltmoth::platform::desktop {
+namespace cobaltmoth::platform::posix::desktop {
 namespace {
 
-namespace channel = ui_channel;
 using posix::UniqueFd;
 
 // How long a started program may take to tell that it has ended, once it has been told to.
@@ -105,8 +104,8 @@ class Session {
 channel::Message MessageBoxRequest(std::u16string_view prompt, std::int32_t style,
                                    std::u16string_view title) {
   return {std::string(channel::kMsgBox),
-          {text::ToUtf8(title.empty() ? kDefaultMessageBoxTitle : title), text::ToUtf8(prompt),
-           std::to_string(style)}};
+          {runtime::ToUtf8(title.empty() ? kDefaultMessageBoxTitle : title),
+           runtime::ToUtf8(prompt), std::to_string(style)}};
 }
 
 // Shows a message box in `session` and waits for its answer.
@@ -148,7 +147,7 @@ class ShownOnDesktop final : public ShownReportWindow {
                  std::shared_ptr<ReportWindow> fallback_window)
       : session_(std::move(session)),
         model_(model),
-        shown_text_(text::ToUtf8(model.Text())),
+        shown_text_(runtime::ToUtf8(model.Text())),
         fallback_box_(std::move(fallback_box)),
         fallback_window_(std::move(fallback_window)) {}
 
@@ -195,7 +194,7 @@ class ShownOnDesktop final : public ShownReportWindow {
   void TakeText(std::string_view text) {
     if (text == shown_text_) return;
     shown_text_.assign(text);
-    model_.Find(u"txtError")->caption = text::FromUtf8(text);
+    model_.Find(u"txtError")->caption = runtime::FromUtf8(text);
   }
 
   Click FallBack() {
@@ -259,12 +258,12 @@ class DesktopClipboard final : public Clipboard {
     channel::Decoder decoder;
     channel::Message reply;
     const bool owned =
-        channel::Send(ours.Get(), {std::string(channel::kClip), {text::ToUtf8(text)}},
+        channel::Send(ours.Get(), {std::string(channel::kClip), {runtime::ToUtf8(text)}},
                       deadline) &&
         channel::ReceiveMessage(ours.Get(), decoder, deadline, &reply) ==
             channel::Receive::kMessage &&
         reply.kind == channel::kOwned;
-    if (!owned) host::RaiseRuntime(host::kCantOpenClipboard);
+    if (!owned) runtime::RaiseRuntime(runtime::kCantOpenClipboard);
     return std::u16string();
   }
 
@@ -296,4 +295,4 @@ DesktopUi MakeDesktopUi(DesktopOptions options, std::shared_ptr<MessageBox> fall
   return ui;
 }
 
-}  // namespace cobaltmoth::platform::desktop
+}  // namespace cobaltmoth::platform::posix::desktop

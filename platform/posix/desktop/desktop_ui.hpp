@@ -26,7 +26,7 @@
 
 #include "platform/ui.hpp"
 
-namespace cobaltmoth::platform::desktop {
+namespace cobaltmoth::platform::posix::desktop {
 
 struct DesktopOptions {
   std::string program;             // the path of cobaltmoth-ui; empty: FindUiProgram()
@@ -55,4 +55,4 @@ DesktopUi MakeDesktopUi(DesktopOptions options, std::shared_ptr<MessageBox> fall
                         std::shared_ptr<ReportWindow> fallback_window,
                         std::shared_ptr<Clipboard> fallback_clipboard);
 
-}  // namespace cobaltmoth::platform::desktop
+}  // namespace cobaltmoth::platform::posix::desktop

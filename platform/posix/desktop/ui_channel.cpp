@@ -8,10 +8,10 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "component/base/text.hpp"
 #include "platform/posix/fd.hpp"
+#include "runtime/text.hpp"
 
-namespace cobaltmoth::platform::ui_channel {
+namespace cobaltmoth::platform::posix::desktop::channel {
 namespace {
 
 void AppendLength(std::string& out, std::size_t length) {
@@ -99,7 +99,7 @@ Message EncodeReport(const ReportWindowModel& model) {
   Message message{std::string(kReport), {}};
   auto& f = message.fields;
   const WindowPicture& picture = model.picture;
-  f = {text::ToUtf8(model.title),
+  f = {runtime::ToUtf8(model.title),
        std::to_string(model.width),
        std::to_string(model.height),
        std::to_string(model.twips_per_pixel),
@@ -112,8 +112,8 @@ Message EncodeReport(const ReportWindowModel& model) {
                                 c.width, c.height, c.tab_index}) {
       f.push_back(std::to_string(number));
     }
-    f.push_back(text::ToUtf8(c.name));
-    f.push_back(text::ToUtf8(c.caption));
+    f.push_back(runtime::ToUtf8(c.name));
+    f.push_back(runtime::ToUtf8(c.caption));
     for (bool flag : {c.auto_size, c.word_wrap, c.is_default, c.is_cancel}) {
       f.push_back(flag ? "1" : "0");
     }
@@ -129,7 +129,7 @@ bool DecodeReport(const Message& message, ReportWindowModel* model) {
     return false;
   }
   ReportWindowModel result;
-  result.title = text::FromUtf8(f[0]);
+  result.title = runtime::FromUtf8(f[0]);
   WindowPicture& picture = result.picture;
   if (!ParseInt(f[1], &result.width) || !ParseInt(f[2], &result.height) ||
       !ParseInt(f[3], &result.twips_per_pixel) || !ParseInt(f[4], &picture.width) ||
@@ -154,8 +154,8 @@ bool DecodeReport(const Message& message, ReportWindowModel* model) {
       return false;
     }
     control.kind = static_cast<WindowControl::Kind>(kind);
-    control.name = text::FromUtf8(c[7]);
-    control.caption = text::FromUtf8(c[8]);
+    control.name = runtime::FromUtf8(c[7]);
+    control.caption = runtime::FromUtf8(c[8]);
     bool* flags[] = {&control.auto_size, &control.word_wrap, &control.is_default,
                      &control.is_cancel};
     for (int n = 0; n < 4; ++n) {
@@ -203,4 +203,4 @@ Receive ReceiveMessage(int fd, Decoder& decoder, std::int64_t deadline, Message*
   }
 }
 
-}  // namespace cobaltmoth::platform::ui_channel
+}  // namespace cobaltmoth::platform::posix::desktop::channel

@@ -29,7 +29,7 @@
 
 #include "platform/ui.hpp"
 
-namespace cobaltmoth::platform::ui_channel {
+namespace cobaltmoth::platform::posix::desktop::channel {
 
 inline constexpr std::string_view kMsgBox = "MSGBOX";
 inline constexpr std::string_view kAnswer = "ANSWER";
@@ -88,4 +88,4 @@ enum class Receive { kMessage, kTimeout, kClosed, kBroken };
 // Waits until `deadline_ms` (-1: no deadline) for the next message.
 Receive ReceiveMessage(int fd, Decoder& decoder, std::int64_t deadline_ms, Message* message);
 
-}  // namespace cobaltmoth::platform::ui_channel
+}  // namespace cobaltmoth::platform::posix::desktop::channel

@@ -48,11 +48,11 @@
 #include <string>
 #include <utility>
 
-#include "component/base/text.hpp"
 #include "platform/posix/settings/sqlite_registry.hpp"
 #include "platform/registry.hpp"
+#include "runtime/text.hpp"
 
-namespace cobaltmoth::platform {
+namespace cobaltmoth::platform::posix::settings {
 namespace {
 
 constexpr std::int64_t kRootId = 1;
@@ -140,7 +140,7 @@ std::vector<std::u16string_view> SplitPath(std::u16string_view path) {
   return names;
 }
 
-std::string Folded(std::u16string_view name) { return text::ToUtf8(text::LCase(name)); }
+std::string Folded(std::u16string_view name) { return runtime::ToUtf8(runtime::LCase(name)); }
 
 // A prepared statement; finalised by its destructor.
 class Statement {
@@ -303,7 +303,7 @@ class Hive {
       if (found != SQLITE_DONE) return StatusFromSqlite(found);
       if (!create) return RegStatus::kNotFound;
       Statement add(db_, "INSERT INTO keys(parent, name, folded) VALUES(?1, ?2, ?3)");
-      const int added = add.Bind(1, current).Bind(2, text::ToUtf8(name)).Bind(3, folded).Step();
+      const int added = add.Bind(1, current).Bind(2, runtime::ToUtf8(name)).Bind(3, folded).Step();
       if (added != SQLITE_DONE) return StatusFromSqlite(added);
       current = ::sqlite3_last_insert_rowid(db_);
     }
@@ -465,7 +465,7 @@ class SqliteKey final : public RegistryKey {
                       " ON CONFLICT(key, folded) DO UPDATE SET type = excluded.type,"
                       " data = excluded.data");
         return StatusFromSqlite(set.Bind(1, id_)
-                                    .Bind(2, text::ToUtf8(name))
+                                    .Bind(2, runtime::ToUtf8(name))
                                     .Bind(3, Folded(name))
                                     .Bind(4, static_cast<std::int64_t>(type))
                                     .Bind(5, data)
@@ -662,4 +662,4 @@ std::shared_ptr<Registry> MakeSqliteRegistry(RegistryHives hives) {
   return std::make_shared<SqliteRegistry>(std::move(hives));
 }
 
-}  // namespace cobaltmoth::platform
+}  // namespace cobaltmoth::platform::posix::settings

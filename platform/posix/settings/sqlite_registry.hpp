@@ -9,7 +9,7 @@
 
 #include "platform/registry.hpp"
 
-namespace cobaltmoth::platform {
+namespace cobaltmoth::platform::posix::settings {
 
 // The files of the settings store's hives, one SQLite database per root (an empty name
 // makes that root unopenable):
@@ -30,4 +30,4 @@ std::shared_ptr<Registry> MakeSqliteRegistry();
 // The same with fixed hive files.
 std::shared_ptr<Registry> MakeSqliteRegistry(RegistryHives hives);
 
-}  // namespace cobaltmoth::platform
+}  // namespace cobaltmoth::platform::posix::settings

@@ -5,10 +5,10 @@
 #include <cstddef>
 #include <vector>
 
-#include "component/base/host_error.hpp"
-#include "component/base/text.hpp"
+#include "runtime/host_error.hpp"
+#include "runtime/text.hpp"
 
-namespace cobaltmoth::platform {
+namespace cobaltmoth::platform::posix::shell {
 namespace {
 
 constexpr double kMargin = 36;             // top and bottom, in points
@@ -41,7 +41,7 @@ std::string Number(double value) {
 
 // The PostScript name of the font.
 std::string FontName(std::u16string_view font_name) {
-  const std::u16string lower = text::LCase(font_name);
+  const std::u16string lower = runtime::LCase(font_name);
   if (lower.rfind(u"courier", 0) == 0) return "Courier";
   std::string name;
   for (char16_t unit : font_name) {
@@ -57,7 +57,7 @@ std::string FontName(std::u16string_view font_name) {
 // One line of the text in the code page, tabs expanded, controls blank.
 std::string LineBytes(std::u16string_view line) {
   std::string bytes;
-  text::AppendWindows1252(line, bytes);
+  runtime::AppendWindows1252(line, bytes);
   std::string out;
   out.reserve(bytes.size());
   for (char c : bytes) {
@@ -114,7 +114,7 @@ int PostScriptLinesPerPage(double font_size_points) {
 std::string PostScriptDocument(std::u16string_view text, std::u16string_view font_name,
                                double font_size_points) {
   if (!std::isfinite(font_size_points) || font_size_points <= 0) {
-    host::RaiseRuntime(host::kInvalidProcedureCall);
+    runtime::RaiseRuntime(runtime::kInvalidProcedureCall);
   }
   // The lines, split at LF with the CR of a CR LF dropped.
   std::vector<std::string> lines;
@@ -172,4 +172,4 @@ std::string PostScriptDocument(std::u16string_view text, std::u16string_view fon
   return out;
 }
 
-}  // namespace cobaltmoth::platform
+}  // namespace cobaltmoth::platform::posix::shell

@@ -49,7 +49,7 @@
 #include <string>
 #include <string_view>
 
-namespace cobaltmoth::platform {
+namespace cobaltmoth::platform::posix::shell {
 
 // How many lines one page holds at the given font size (the leading).
 int PostScriptLinesPerPage(double font_size_points);
@@ -59,4 +59,4 @@ int PostScriptLinesPerPage(double font_size_points);
 std::string PostScriptDocument(std::u16string_view text, std::u16string_view font_name,
                                double font_size_points);
 
-}  // namespace cobaltmoth::platform
+}  // namespace cobaltmoth::platform::posix::shell

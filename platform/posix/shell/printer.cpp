@@ -18,13 +18,13 @@
 #include <utility>
 #include <vector>
 
-#include "component/base/host_error.hpp"
-#include "component/base/text.hpp"
 #include "platform/posix/fd.hpp"
 #include "platform/posix/shell/postscript.hpp"
 #include "platform/posix/spawn.hpp"
+#include "runtime/host_error.hpp"
+#include "runtime/text.hpp"
 
-namespace cobaltmoth::platform {
+namespace cobaltmoth::platform::posix::shell {
 namespace {
 
 using posix::UniqueFd;
@@ -38,9 +38,9 @@ constexpr std::size_t kMaxMessageBytes = 16 * 1024;
   const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
   while (begin < end && blank(message[begin])) ++begin;
   while (end > begin && blank(message[end - 1])) --end;
-  if (begin == end) host::RaiseRuntime(host::kPrinterError);
-  host::Raise(host::kPrinterError, host::kProjectSource,
-              text::FromUtf8(message.substr(begin, end - begin)));
+  if (begin == end) runtime::RaiseRuntime(runtime::kPrinterError);
+  runtime::Raise(runtime::kPrinterError, runtime::kProjectSource,
+              runtime::FromUtf8(message.substr(begin, end - begin)));
 }
 
 // Writes the document to the command and reads its output until it closes it, both under
@@ -119,7 +119,7 @@ class PosixPrinter final : public Printer {
     int status = -1;
     if (posix::EndChild(pid, left > 0 ? static_cast<int>(left) : 0, &status) ==
         posix::ChildEnd::kKilled) {
-      host::RaiseRuntime(host::kPrinterError);
+      runtime::RaiseRuntime(runtime::kPrinterError);
     }
     // Without a status (SIGCHLD ignored: the child was reaped for us) the output decides.
     const bool failed = status != -1
@@ -142,4 +142,4 @@ std::shared_ptr<Printer> MakePosixPrinter(std::string lp, std::string lpr, int l
   return std::make_shared<PosixPrinter>(std::move(lp), std::move(lpr), limit_ms);
 }
 
-}  // namespace cobaltmoth::platform
+}  // namespace cobaltmoth::platform::posix::shell

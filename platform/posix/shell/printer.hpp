@@ -14,11 +14,11 @@
 
 #include "platform/ui.hpp"
 
-namespace cobaltmoth::platform {
+namespace cobaltmoth::platform::posix::shell {
 
 std::shared_ptr<Printer> MakePosixPrinter();
 // The same with other commands in place of lp and lpr (a name without "/" is looked up in
 // PATH) and another time limit, for tests.
 std::shared_ptr<Printer> MakePosixPrinter(std::string lp, std::string lpr, int limit_ms = 60000);
 
-}  // namespace cobaltmoth::platform
+}  // namespace cobaltmoth::platform::posix::shell

@@ -13,12 +13,12 @@
 #include <set>
 #include <utility>
 
-#include "component/base/host_error.hpp"
-#include "component/base/text.hpp"
 #include "platform/posix/fd.hpp"
 #include "platform/posix/spawn.hpp"
+#include "runtime/host_error.hpp"
+#include "runtime/text.hpp"
 
-namespace cobaltmoth::platform {
+namespace cobaltmoth::platform::posix::shell {
 namespace xdg {
 namespace {
 
@@ -320,7 +320,7 @@ void ForEachKey(std::string_view contents, const KeyVisitor& visit) {
 
 void CreateFileExclusively(const std::string& path) {
   if (path.empty() || path.find('\0') != std::string::npos) {
-    host::RaiseRuntime(host::kBadFileNameOrNumber);
+    runtime::RaiseRuntime(runtime::kBadFileNameOrNumber);
   }
   const int fd = posix::RetryOnEintr([&] {
     return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
@@ -491,7 +491,7 @@ class XdgShell final : public Shell {
     const std::string path = folder + "/" + std::string(xdg::kProbeName);
     try {
       xdg::CreateFileExclusively(path);
-      return text::FromUtf8(path);
+      return runtime::FromUtf8(path);
     } catch (...) {
       ::unlink(path.c_str());
       ::rmdir(folder.c_str());
@@ -504,7 +504,7 @@ class XdgShell final : public Shell {
   // is one of ours and the file was our probe.
   void DeleteHtmProbe(std::u16string_view path) override {
     try {
-      const std::string file = text::ToUtf8(path);
+      const std::string file = runtime::ToUtf8(path);
       if (file.empty() || file.find('\0') != std::string::npos) return;
       ::unlink(file.c_str());
       const std::size_t slash = file.rfind('/');
@@ -523,28 +523,29 @@ class XdgShell final : public Shell {
 
   std::int32_t FindExecutable(std::u16string_view file, std::u16string* program) override {
     if (program != nullptr) program->clear();
-    const std::string name = text::ToUtf8(file);
+    const std::string name = runtime::ToUtf8(file);
     if (name.empty() || name.find('\0') != std::string::npos) return kShellFileNotFound;
     struct stat info {};
     if (::stat(name.c_str(), &info) != 0) return kShellFileNotFound;
     const std::string_view base = std::string_view(name).substr(name.rfind('/') + 1);
     const std::size_t dot = base.rfind('.');
     if (dot == std::string_view::npos) return kShellNoAssociation;
-    const std::string extension = text::ToUtf8(text::LCase(text::FromUtf8(base.substr(dot))));
+    const std::string extension =
+        runtime::ToUtf8(runtime::LCase(runtime::FromUtf8(base.substr(dot))));
     if (extension != ".htm" && extension != ".html" && extension != ".shtml") {
       return kShellNoAssociation;
     }
     const std::string found = xdg::DefaultApplicationFile("text/html");
     if (found.empty()) return kShellNoAssociation;
-    if (program != nullptr) *program = text::FromUtf8(found);
+    if (program != nullptr) *program = runtime::FromUtf8(found);
     return kShellFound;
   }
 
   std::int32_t ShellExecute(std::u16string_view operation, std::u16string_view file,
                             std::u16string_view parameters, std::int32_t /*show*/) override {
-    if (!operation.empty() && text::LCase(operation) != u"open") return kShellNoAssociation;
-    const std::string program = text::ToUtf8(file);
-    const std::string argument = text::ToUtf8(parameters);
+    if (!operation.empty() && runtime::LCase(operation) != u"open") return kShellNoAssociation;
+    const std::string program = runtime::ToUtf8(file);
+    const std::string argument = runtime::ToUtf8(parameters);
     if (program.empty() || program.find('\0') != std::string::npos) return kShellFileNotFound;
     if (argument.find('\0') != std::string::npos) return kShellBadFormat;
 
@@ -573,4 +574,4 @@ class XdgShell final : public Shell {
 
 std::shared_ptr<Shell> MakeXdgShell() { return std::make_shared<XdgShell>(); }
 
-}  // namespace cobaltmoth::platform
+}  // namespace cobaltmoth::platform::posix::shell

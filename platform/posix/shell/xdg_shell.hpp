@@ -1,5 +1,5 @@
-// platform/posix/shell/xdg_shell.hpp - the shell's mail hand-off on a free desktop: the program that
-// the desktop opens ".htm" files with, and starting it with the mail's one parameter text.
+// platform/posix/shell/xdg_shell.hpp - the shell's mail hand-off on a free desktop: the program
+// that the desktop opens ".htm" files with, and starting it with the mail's one parameter text.
 //
 // The program is the default application of the file's MIME type (text/html for ".htm" and
 // ".html") as the desktop's mimeapps.list files name it, searched in this order, the desktop-
@@ -40,7 +40,7 @@
 
 #include "platform/ui.hpp"
 
-namespace cobaltmoth::platform {
+namespace cobaltmoth::platform::posix::shell {
 
 // The shell's codes, as the Windows shell returns them (above 32 is success).
 inline constexpr std::int32_t kShellFileNotFound = 2;    // the file or the program is missing
@@ -102,4 +102,4 @@ std::string FindProgram(std::string_view name);
 
 }  // namespace xdg
 
-}  // namespace cobaltmoth::platform
+}  // namespace cobaltmoth::platform::posix::shell

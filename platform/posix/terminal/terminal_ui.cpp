@@ -15,11 +15,11 @@
 #include <string>
 #include <utility>
 
-#include "component/base/text.hpp"
-#include "component/screens/text_screens.hpp"
+#include "platform/common/text_screens.hpp"
 #include "platform/posix/fd.hpp"
+#include "runtime/text.hpp"
 
-namespace cobaltmoth::platform::terminal {
+namespace cobaltmoth::platform::posix::terminal {
 namespace {
 
 using posix::UniqueFd;
@@ -251,10 +251,10 @@ class TerminalMessageBox final : public MessageBox {
   void Show(std::u16string_view prompt, std::int32_t style, std::u16string_view title) override {
     const Terminal tty = OpenTerminalUnlessNone();
     if (!tty.Valid()) {
-      Notify(screens::MessageBoxNotice(prompt, title));
+      Notify(common::MessageBoxNotice(prompt, title));
       return;
     }
-    const std::string screen = screens::MessageBoxScreen(prompt, style, title, tty.LineEnd());
+    const std::string screen = common::MessageBoxScreen(prompt, style, title, tty.LineEnd());
     if (tty.WaitForKey(screen) != kTerminalGone) tty.Write(tty.LineEnd());
   }
 };
@@ -264,23 +264,23 @@ class ShownInTerminal final : public ShownReportWindow {
  public:
   ShownInTerminal(const ReportWindowModel& model, std::shared_ptr<MessageBox> message_box)
       : model_(model), message_box_(std::move(message_box)), tty_(OpenTerminalUnlessNone()) {
-    if (!tty_.Valid()) Notify(screens::ReportNotice(model_));
+    if (!tty_.Valid()) Notify(common::ReportNotice(model_));
   }
 
   Click WaitForClick() override {
     Click click;
     click.text = model_.Text();
     if (!tty_.Valid()) return click;  // nothing to wait for: as the window's close box
-    std::string screen = first_ ? screens::ReportScreen(model_, tty_.LineEnd())
+    std::string screen = first_ ? common::ReportScreen(model_, tty_.LineEnd())
                                 : std::string(tty_.LineEnd()) +
-                                      screens::ReportActions(model_, tty_.LineEnd());
+                                      common::ReportActions(model_, tty_.LineEnd());
     first_ = false;
     for (;;) {
       const int key = tty_.WaitForKey(screen);
       screen.clear();
       if (key == kTerminalGone) return click;
       if (key < 0) continue;
-      const std::int32_t button = screens::ReportButtonForKey(model_, static_cast<char>(key));
+      const std::int32_t button = common::ReportButtonForKey(model_, static_cast<char>(key));
       if (button < 0) continue;
       click.button = button;
       return click;
@@ -328,13 +328,13 @@ class TerminalClipboard final : public Clipboard {
     // Mode 0600, created exclusively.
     UniqueFd file(posix::AboveStandardStreams(::mkostemps(path.data(), 4, O_CLOEXEC)));
     if (!file.Valid()) posix::RaisePosixError(errno);
-    int error = posix::WriteAll(file.Get(), text::ToUtf8(text));
+    int error = posix::WriteAll(file.Get(), runtime::ToUtf8(text));
     if (::close(file.Release()) != 0 && errno != EINTR && error == 0) error = errno;
     if (error != 0) {
       ::unlink(path.c_str());
       posix::RaisePosixError(error);
     }
-    return text::FromUtf8(path);
+    return runtime::FromUtf8(path);
   }
 };
 
@@ -348,4 +348,4 @@ TerminalUi MakeTerminalUi() {
   return ui;
 }
 
-}  // namespace cobaltmoth::platform::terminal
+}  // namespace cobaltmoth::platform::posix::terminal

@@ -3,7 +3,7 @@
 //
 // The terminal is the process's controlling terminal, /dev/tty, and only while the process
 // group is in its foreground. There the message box waits for one key and the report window
-// offers its four buttons as keys (component/screens/text_screens.hpp draws both); the
+// offers its four buttons as keys (platform/common/text_screens.hpp draws both); the
 // terminal's settings are put back on every way out, signals included. With no terminal (none
 // at all, or a process group in the background) or with COBALTMOTH_UI=none nothing ever
 // waits: the texts go to standard error (none at all with "none") and the call returns at
@@ -26,7 +26,7 @@
 
 #include "platform/ui.hpp"
 
-namespace cobaltmoth::platform::terminal {
+namespace cobaltmoth::platform::posix::terminal {
 
 // How long a text may take to go out on standard error before the rest is dropped.
 inline constexpr int kStandardErrorLimitMs = 2000;
@@ -38,4 +38,4 @@ struct TerminalUi {
 };
 TerminalUi MakeTerminalUi();
 
-}  // namespace cobaltmoth::platform::terminal
+}  // namespace cobaltmoth::platform::posix::terminal

@@ -13,9 +13,9 @@ static void WriteUtf8(HANDLE file, const wchar_t* text) {
   ::WriteFile(file, utf8.data(), static_cast<DWORD>(size - 1), &written, nullptr);
 }
 
-static cobaltmoth::win::UniqueFile Create(const std::wstring& path) {
-  return cobaltmoth::win::UniqueFile(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr,
-                                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+static cobaltmoth::platform::windows::UniqueFile Create(const std::wstring& path) {
+  return cobaltmoth::platform::windows::UniqueFile(::CreateFileW(
+      path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 int main(int argc, char**) {

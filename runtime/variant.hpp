@@ -1,4 +1,4 @@
-// component/base/variant.hpp - a host Variant, as far as the library's arguments need one.
+// runtime/variant.hpp - a host Variant, as far as the library's arguments need one.
 //
 // An argument that the host passes as a Variant is missing (an omitted optional argument),
 // text, or a number. Operations read text as a key and a number as a position, which they
@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-namespace cobaltmoth {
+namespace cobaltmoth::runtime {
 
 class Variant {
  public:
@@ -44,4 +44,4 @@ class Variant {
 // The host's conversion of a number to Long (see above).
 std::int32_t ToLong(double number);
 
-}  // namespace cobaltmoth
+}  // namespace cobaltmoth::runtime

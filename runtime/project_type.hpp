@@ -1,10 +1,10 @@
-// component/base/project_type.hpp - what the kind of host project means for its file name.
+// runtime/project_type.hpp - what the kind of host project means for its file name.
 #pragma once
 
 #include <cstdint>
 #include <string_view>
 
-namespace cobaltmoth {
+namespace cobaltmoth::runtime {
 
 // The extension of the application file for a project type: ".exe" for 0 and 1, ".dll" for 2,
 // ".ocx" for 3 (".EXE", ".DLL", ".OCX" when `upper_case`); empty for any other value, which
@@ -23,4 +23,4 @@ constexpr std::u16string_view ProjectExtension(std::int32_t project_type, bool u
   }
 }
 
-}  // namespace cobaltmoth
+}  // namespace cobaltmoth::runtime

@@ -1,4 +1,4 @@
-// component/base/log_section.hpp - the sections that objects append to their log files.
+// support/log_section.hpp - the sections that objects append to their log files.
 //
 // Both logs of the library are shared by the objects that write to them: each object opens
 // its log at its first line with a banner and closes it with a footer, so a log reads as one
@@ -22,10 +22,10 @@
 #include <string>
 #include <string_view>
 
-#include "component/base/text.hpp"
 #include "platform/platform.hpp"
+#include "runtime/text.hpp"
 
-namespace cobaltmoth {
+namespace cobaltmoth::support {
 
 // What marks a log's sections: the rule above and below each banner's line, and the words
 // that start the start line and the end line.
@@ -39,10 +39,10 @@ struct SectionMarks {
 // + the date and time, the rule and an empty line; and its footer: an empty line, the rule,
 // "* " + end + " for " + the title, the rule and an empty line. Written where nothing may be
 // allocated.
-void AppendSectionStart(text::TextOut& out, const SectionMarks& marks,
-                        const text::TextPiece& app_title, std::u16string_view now_text);
-void AppendSectionEnd(text::TextOut& out, const SectionMarks& marks,
-                      const text::TextPiece& app_title);
+void AppendSectionStart(runtime::TextOut& out, const SectionMarks& marks,
+                        const runtime::TextPiece& app_title, std::u16string_view now_text);
+void AppendSectionEnd(runtime::TextOut& out, const SectionMarks& marks,
+                      const runtime::TextPiece& app_title);
 
 // Opens `path` for appending (`mapped`: through the file's pages mapped into memory, where
 // the file system can; see FileSystem::OpenMappedTextFile) and writes the banner. An empty
@@ -60,4 +60,4 @@ std::unique_ptr<platform::TextStream> OpenLogSection(platform::FileSystem& files
 void CloseLogSection(std::unique_ptr<platform::TextStream>& stream, const SectionMarks& marks,
                      std::u16string_view app_title);
 
-}  // namespace cobaltmoth
+}  // namespace cobaltmoth::support

@@ -1,8 +1,9 @@
+// The error line of the calling thread (platform/common/error_line.hpp).
+#include "platform/common/error_line.hpp"
+
 #include <cobaltmoth/error_line.hpp>
 
-#include "platform/platform.hpp"
-
-namespace cobaltmoth::platform {
+namespace cobaltmoth::platform::common {
 namespace {
 
 class ThreadErrorLineImpl final : public ErrorLine {
@@ -17,4 +18,4 @@ std::shared_ptr<ErrorLine> ThreadErrorLine() {
   return instance;
 }
 
-}  // namespace cobaltmoth::platform
+}  // namespace cobaltmoth::platform::common

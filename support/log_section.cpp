@@ -1,13 +1,13 @@
-#include "component/base/log_section.hpp"
+#include "support/log_section.hpp"
 
-namespace cobaltmoth {
+namespace cobaltmoth::support {
 namespace {
 
 constexpr std::u16string_view kCrLf = u"\r\n";
 
 // "* " + what + " for " + the title, and " begin at " + the date and time when there is one.
-void AppendSectionLine(text::TextOut& out, std::u16string_view what,
-                       const text::TextPiece& app_title, std::u16string_view now_text) {
+void AppendSectionLine(runtime::TextOut& out, std::u16string_view what,
+                       const runtime::TextPiece& app_title, std::u16string_view now_text) {
   out.Append(u"* ");
   out.Append(what);
   out.Append(u" for ");
@@ -19,8 +19,8 @@ void AppendSectionLine(text::TextOut& out, std::u16string_view what,
 }
 
 // The rule, the section's line and the rule, each ended.
-void AppendRuledLine(text::TextOut& out, std::u16string_view rule, std::u16string_view what,
-                     const text::TextPiece& app_title, std::u16string_view now_text) {
+void AppendRuledLine(runtime::TextOut& out, std::u16string_view rule, std::u16string_view what,
+                     const runtime::TextPiece& app_title, std::u16string_view now_text) {
   out.Append(rule);
   out.Append(kCrLf);
   AppendSectionLine(out, what, app_title, now_text);
@@ -31,14 +31,14 @@ void AppendRuledLine(text::TextOut& out, std::u16string_view rule, std::u16strin
 
 }  // namespace
 
-void AppendSectionStart(text::TextOut& out, const SectionMarks& marks,
-                        const text::TextPiece& app_title, std::u16string_view now_text) {
+void AppendSectionStart(runtime::TextOut& out, const SectionMarks& marks,
+                        const runtime::TextPiece& app_title, std::u16string_view now_text) {
   AppendRuledLine(out, marks.rule, marks.start, app_title, now_text);
   out.Append(kCrLf);
 }
 
-void AppendSectionEnd(text::TextOut& out, const SectionMarks& marks,
-                      const text::TextPiece& app_title) {
+void AppendSectionEnd(runtime::TextOut& out, const SectionMarks& marks,
+                      const runtime::TextPiece& app_title) {
   out.Append(kCrLf);
   AppendRuledLine(out, marks.rule, marks.end, app_title, {});
   out.Append(kCrLf);
@@ -53,8 +53,8 @@ std::unique_ptr<platform::TextStream> OpenLogSection(platform::FileSystem& files
   std::unique_ptr<platform::TextStream> stream =
       mapped ? files.OpenMappedTextFile(path) : files.OpenTextFileForAppending(path);
   std::u16string banner;
-  text::StringOut out(banner);
-  AppendSectionStart(out, marks, text::ViewPiece(app_title), now_text);
+  runtime::StringOut out(banner);
+  AppendSectionStart(out, marks, runtime::ViewPiece(app_title), now_text);
   stream->Write(banner);
   return stream;
 }
@@ -64,10 +64,10 @@ void CloseLogSection(std::unique_ptr<platform::TextStream>& stream, const Sectio
   if (!stream) return;
   const std::unique_ptr<platform::TextStream> closing = std::move(stream);
   std::u16string footer;
-  text::StringOut out(footer);
-  AppendSectionEnd(out, marks, text::ViewPiece(app_title));
+  runtime::StringOut out(footer);
+  AppendSectionEnd(out, marks, runtime::ViewPiece(app_title));
   closing->Write(footer);
   closing->Close();
 }
 
-}  // namespace cobaltmoth
+}  // namespace cobaltmoth::support

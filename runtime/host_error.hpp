@@ -1,4 +1,4 @@
-// component/base/host_error.hpp - raising errors to the host.
+// runtime/host_error.hpp - raising errors to the host.
 //
 // The library raises every error through the functions below, as a cobaltmoth::Error. A
 // standard run-time error is raised by number only and gets the host language's own text for
@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-namespace cobaltmoth::host {
+namespace cobaltmoth::runtime {
 
 // The host language's run-time error numbers that the library raises.
 enum RuntimeError : std::int32_t {
@@ -64,4 +64,4 @@ std::u16string_view StandardDescription(std::int32_t number) noexcept;
 // reads it; here for the library's own callers to read without a call.
 inline thread_local std::int32_t thread_error_line = 0;
 
-}  // namespace cobaltmoth::host
+}  // namespace cobaltmoth::runtime

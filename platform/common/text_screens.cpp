@@ -1,9 +1,9 @@
-// The message box and the report window as text (component/screens/text_screens.hpp).
-#include "component/screens/text_screens.hpp"
+// The message box and the report window as text (platform/common/text_screens.hpp).
+#include "platform/common/text_screens.hpp"
 
-#include "component/base/text.hpp"
+#include "runtime/text.hpp"
 
-namespace cobaltmoth::screens {
+namespace cobaltmoth::platform::common {
 namespace {
 
 constexpr char kEscape = '\x1b';
@@ -26,7 +26,7 @@ std::string TerminalText(std::u16string_view text, std::string_view line_end) {
   shown.reserve(text.size());
   std::string out;
   const auto flush = [&] {
-    out += text::ToUtf8(shown);
+    out += runtime::ToUtf8(shown);
     shown.clear();
   };
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -148,7 +148,7 @@ std::string ReportNotice(const platform::ReportWindowModel& window) {
 std::u16string MessageBoxTranscript(std::u16string_view prompt, std::int32_t style,
                                     std::u16string_view title) {
   std::u16string shown = u"[MsgBox ";
-  text::AppendDecimal(shown, style);
+  runtime::AppendDecimal(shown, style);
   shown += u"] ";
   shown += title.empty() ? platform::kDefaultMessageBoxTitle : title;
   shown += u"\r\n";
@@ -167,7 +167,7 @@ std::u16string ReportTranscript(const platform::ReportWindowModel& window) {
     shown += control.name;
     if (control.index >= 0) {
       shown += u"(";
-      text::AppendDecimal(shown, control.index);
+      runtime::AppendDecimal(shown, control.index);
       shown += u")";
     }
     shown += u": ";
@@ -180,4 +180,4 @@ std::u16string ReportTranscript(const platform::ReportWindowModel& window) {
   return shown;
 }
 
-}  // namespace cobaltmoth::screens
+}  // namespace cobaltmoth::platform::common

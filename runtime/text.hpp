@@ -1,4 +1,4 @@
-// component/base/text.hpp - the host's text rules on UTF-16 code units.
+// runtime/text.hpp - the host's text rules on UTF-16 code units.
 //
 // The host's String is UTF-16, and every length, case mapping and comparison works on code
 // units exactly as the host language does; these helpers are the library's only place for
@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-namespace cobaltmoth::text {
+namespace cobaltmoth::runtime {
 
 // UTF-8 to UTF-16; each byte of an invalid sequence becomes U+FFFD.
 std::u16string FromUtf8(std::string_view utf8);
@@ -119,4 +119,4 @@ class StringOut final : public TextOut {
   std::u16string& out_;
 };
 
-}  // namespace cobaltmoth::text
+}  // namespace cobaltmoth::runtime

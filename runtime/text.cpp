@@ -1,10 +1,10 @@
-#include "component/base/text.hpp"
+#include "runtime/text.hpp"
 
 #include <algorithm>
 #include <array>
 #include <iterator>
 
-namespace cobaltmoth::text {
+namespace cobaltmoth::runtime {
 namespace {
 
 struct CaseMapping {
@@ -13,11 +13,11 @@ struct CaseMapping {
 };
 
 constexpr CaseMapping kLowerCase[] = {
-#include "component/base/lcase_table.inc"
+#include "runtime/lcase_table.inc"
 };
 
 constexpr CaseMapping kUpperCase[] = {
-#include "component/base/ucase_table.inc"
+#include "runtime/ucase_table.inc"
 };
 
 // The mapping of a code unit beyond ASCII in one of the tables above.
@@ -278,4 +278,4 @@ void TextOut::AppendUpper(std::u16string_view text) {
   }
 }
 
-}  // namespace cobaltmoth::text
+}  // namespace cobaltmoth::runtime

@@ -1,21 +1,21 @@
-#include "component/base/host_error.hpp"
+#include "runtime/host_error.hpp"
 
 #include <cobaltmoth/error_line.hpp>
 
-#include "component/base/text.hpp"
+#include "runtime/text.hpp"
 
 namespace cobaltmoth {
 
 Error::Error(std::int32_t number, std::u16string source, std::u16string description)
     : number_(number), source_(std::move(source)), description_(std::move(description)) {
-  what_ = text::ToUtf8(description_) + " (" + std::to_string(number_) + ") in " +
-          text::ToUtf8(source_);
+  what_ = runtime::ToUtf8(description_) + " (" + std::to_string(number_) + ") in " +
+          runtime::ToUtf8(source_);
 }
 
-void SetErl(std::int32_t line) noexcept { host::thread_error_line = line; }
-std::int32_t Erl() noexcept { return host::thread_error_line; }
+void SetErl(std::int32_t line) noexcept { runtime::thread_error_line = line; }
+std::int32_t Erl() noexcept { return runtime::thread_error_line; }
 
-namespace host {
+namespace runtime {
 
 std::u16string_view StandardDescription(std::int32_t number) noexcept {
   switch (number) {
@@ -61,5 +61,5 @@ void RaiseNotInitialized(std::u16string_view class_name) {
         u"You must initialize this class with Init sub before using any method");
 }
 
-}  // namespace host
+}  // namespace runtime
 }  // namespace cobaltmoth

@@ -1,4 +1,4 @@
-// platform/crash_common.hpp - what both crash backends share: the reporter armed for the
+// platform/common/crash_handling.hpp - what both crash backends share: the reporter armed for the
 // process, the live tracers of the process and the threads they trace (a fixed table filled and
 // emptied without locks, read inside a crash without allocating), and the description of an
 // uncaught C++ exception.
@@ -12,10 +12,10 @@
 #include <exception>
 #include <typeinfo>
 
-#include "component/base/text.hpp"
 #include "platform/crashes.hpp"
+#include "runtime/text.hpp"
 
-namespace cobaltmoth::platform {
+namespace cobaltmoth::platform::common {
 
 // The one reporter a process has armed, and the handlers put in for it. At the first Catch
 // `install` puts the backend's own handlers in, and std::terminate's goes in with them; at the
@@ -86,7 +86,7 @@ class TracedThreads {
   }
 
   // "Other Threads:": each tracer of another thread than `crashing`, with its thread id.
-  void WriteOthers(text::TextOut& out, std::uint32_t crashing) const noexcept {
+  void WriteOthers(runtime::TextOut& out, std::uint32_t crashing) const noexcept {
     out.Append(u"Other Threads:\r\n--------------\r\n");
     for (const Slot& slot : slots_) {
       const TracedThread* tracer = slot.tracer.load();
@@ -110,11 +110,11 @@ class TracedThreads {
 };
 
 // The section above, as a piece of a crash's report.
-class OtherThreadsPiece final : public text::TextPiece {
+class OtherThreadsPiece final : public runtime::TextPiece {
  public:
   OtherThreadsPiece(const TracedThreads& threads, std::uint32_t crashing)
       : threads_(threads), crashing_(crashing) {}
-  void WriteTo(text::TextOut& out) const override { threads_.WriteOthers(out, crashing_); }
+  void WriteTo(runtime::TextOut& out) const override { threads_.WriteOthers(out, crashing_); }
 
  private:
   const TracedThreads& threads_;
@@ -124,7 +124,7 @@ class OtherThreadsPiece final : public text::TextPiece {
 // "uncaught exception std::runtime_error: disk on fire": the current exception's type and, for
 // a std::exception, its message; to be called from a terminate handler, where the exception is
 // still current.
-inline void AppendUncaughtException(text::TextOut& out) {
+inline void AppendUncaughtException(runtime::TextOut& out) {
   const std::type_info* type = abi::__cxa_current_exception_type();
   if (type == nullptr) {
     out.Append(u"std::terminate called without an exception");
@@ -133,15 +133,15 @@ inline void AppendUncaughtException(text::TextOut& out) {
   out.Append(u"uncaught exception ");
   int status = -1;
   char* plain = abi::__cxa_demangle(type->name(), nullptr, nullptr, &status);
-  text::AppendUtf8(out, status == 0 && plain != nullptr ? plain : type->name());
+  runtime::AppendUtf8(out, status == 0 && plain != nullptr ? plain : type->name());
   std::free(plain);
   try {
     throw;
   } catch (const std::exception& error) {
     out.Append(u": ");
-    text::AppendUtf8(out, error.what());
+    runtime::AppendUtf8(out, error.what());
   } catch (...) {
   }
 }
 
-}  // namespace cobaltmoth::platform
+}  // namespace cobaltmoth::platform::common

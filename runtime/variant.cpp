@@ -1,14 +1,14 @@
-#include "component/base/variant.hpp"
+#include "runtime/variant.hpp"
 
 #include <cmath>
 
-#include "component/base/host_error.hpp"
+#include "runtime/host_error.hpp"
 
-namespace cobaltmoth {
+namespace cobaltmoth::runtime {
 
 std::int32_t ToLong(double number) {
   if (!(number >= -2147483648.5 && number < 2147483647.5)) {
-    host::RaiseRuntime(host::kOverflow);
+    runtime::RaiseRuntime(runtime::kOverflow);
   }
   double whole = std::floor(number);
   const double fraction = number - whole;
@@ -17,8 +17,8 @@ std::int32_t ToLong(double number) {
 }
 
 std::int32_t Variant::ToLong() const {
-  if (kind_ != Kind::kNumber) host::RaiseRuntime(host::kInvalidProcedureCall);
-  return cobaltmoth::ToLong(number_);
+  if (kind_ != Kind::kNumber) runtime::RaiseRuntime(runtime::kInvalidProcedureCall);
+  return runtime::ToLong(number_);
 }
 
-}  // namespace cobaltmoth
+}  // namespace cobaltmoth::runtime

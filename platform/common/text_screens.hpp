@@ -1,4 +1,4 @@
-// component/screens/text_screens.hpp - the message box and the report window as text, for
+// platform/common/text_screens.hpp - the message box and the report window as text, for
 // the front ends that have no windows: a terminal, standard error, a console host's output.
 //
 // Pure functions of what a window would show (platform/ui.hpp's report window model, a
@@ -13,7 +13,7 @@
 
 #include "platform/ui.hpp"
 
-namespace cobaltmoth::screens {
+namespace cobaltmoth::platform::common {
 
 // `text` as UTF-8 for a terminal: every CR LF, lone CR and lone LF as `line_end`, control
 // characters other than tab (C0, DEL and C1, which could drive the terminal) as "?".
@@ -95,4 +95,4 @@ std::u16string MessageBoxTranscript(std::u16string_view prompt, std::int32_t sty
 //   <the report text>\r\n
 std::u16string ReportTranscript(const platform::ReportWindowModel& window);
 
-}  // namespace cobaltmoth::screens
+}  // namespace cobaltmoth::platform::common
