@@ -18,7 +18,7 @@ import os
 import sys
 
 ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-PRODUCT = ["include", "tracing", "bughandling", "report", "support", "component", "platform",
+PRODUCT = ["include", "runtime", "tracing", "bughandling", "report", "support", "component", "platform",
            "ui", "tools", "examples", "cmake", "CMakeLists.txt", "scripts/gen_strings.py",
            "scripts/gen_icon.py", "scripts/gen_case_tables.py", "scripts/winres.py",
            "scripts/setup-debian.sh", "scripts/run-demo.sh", "scripts/wine-run.sh",
