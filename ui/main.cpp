@@ -89,12 +89,12 @@ class Server {
     auto* server = static_cast<Server*>(self);
     char bytes[65536];
     for (;;) {
-      const ssize_t n = ::recv(fd, bytes, sizeof bytes, 0);
+      const ssize_t n =
+          platform::posix::RetryOnEintr([&] { return ::recv(fd, bytes, sizeof bytes, 0); });
       if (n > 0) {
         server->decoder_.Feed(bytes, static_cast<std::size_t>(n));
         continue;
       }
-      if (n < 0 && errno == EINTR) continue;
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
       server->End(0);  // the library has gone
       return;

@@ -87,11 +87,8 @@ std::int64_t MonotonicMs() noexcept {
 
 int WriteAll(int fd, std::string_view bytes) noexcept {
   while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
+    const ssize_t written = RetryOnEintr([&] { return ::write(fd, bytes.data(), bytes.size()); });
+    if (written < 0) return errno;
     if (written == 0) return EIO;
     bytes.remove_prefix(static_cast<std::size_t>(written));
   }

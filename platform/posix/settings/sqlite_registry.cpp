@@ -33,7 +33,6 @@
 #include <sqlite3.h>
 #include <fcntl.h>
 #include <pthread.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -49,6 +48,7 @@
 #include <utility>
 
 #include "platform/posix/settings/sqlite_registry.hpp"
+#include "platform/posix/user_folders.hpp"
 #include "platform/registry.hpp"
 #include "runtime/text.hpp"
 
@@ -621,23 +621,6 @@ class SqliteRegistry final : public Registry {
   std::map<std::string, std::shared_ptr<Hive>> connections_;
 };
 
-// The user's configuration folder: $XDG_CONFIG_HOME when it is an absolute path, else
-// ~/.config; empty when there is no home folder either.
-std::string UserConfigFolder() {
-  const char* xdg = std::getenv("XDG_CONFIG_HOME");
-  if (xdg != nullptr && xdg[0] == '/') return xdg;
-  const char* home = std::getenv("HOME");
-  if (home != nullptr && home[0] != '\0') return std::string(home) + "/.config";
-  struct passwd entry {};
-  struct passwd* found = nullptr;
-  char buffer[4096];
-  if (::getpwuid_r(::getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr &&
-      found->pw_dir != nullptr && found->pw_dir[0] != '\0') {
-    return std::string(found->pw_dir) + "/.config";
-  }
-  return {};
-}
-
 }  // namespace
 
 RegistryHives DefaultRegistryHives() {
@@ -648,7 +631,7 @@ RegistryHives DefaultRegistryHives() {
     hives.local_machine = std::string(folder) + "/machine.db";
     return hives;
   }
-  const std::string config = UserConfigFolder();
+  const std::string config = posix::XdgBaseFolder("XDG_CONFIG_HOME", "/.config");
   if (!config.empty()) hives.current_user = config + "/cobaltmoth/user.db";
   hives.local_machine = "/etc/cobaltmoth/machine.db";
   return hives;

@@ -69,8 +69,8 @@ bool Exchange(UniqueFd& input, UniqueFd& output, std::string_view document,
       }
     }
     if (fds[0].revents != 0) {
-      const ssize_t n = ::read(output.Get(), buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
+      const ssize_t n =
+          posix::RetryOnEintr([&] { return ::read(output.Get(), buffer, sizeof buffer); });
       if (n <= 0) break;
       const std::size_t room = kMaxMessageBytes - message->size();
       message->append(buffer, static_cast<std::size_t>(n) < room ? static_cast<std::size_t>(n)

@@ -15,6 +15,7 @@
 
 #include "platform/posix/fd.hpp"
 #include "platform/posix/spawn.hpp"
+#include "platform/posix/user_folders.hpp"
 #include "runtime/host_error.hpp"
 #include "runtime/text.hpp"
 
@@ -31,35 +32,22 @@ std::string Getenv(const char* name) {
   return value == nullptr ? std::string() : std::string(value);
 }
 
-// An XDG base folder: the variable when it holds an absolute path, else HOME + the fallback
-// (nothing when HOME is not set either).
-std::string BaseFolder(const char* variable, const char* home_relative) {
-  std::string value = Getenv(variable);
-  if (!value.empty() && value.front() == '/') return value;
-  const std::string home = Getenv("HOME");
-  return home.empty() ? std::string() : home + home_relative;
-}
-
 // An XDG folder list: its absolute entries, or the fallback's when it has none.
 std::vector<std::string> BaseFolders(const char* variable, std::string_view fallback) {
   std::vector<std::string> folders;
-  const auto split = [&folders](std::string_view list) {
-    while (!list.empty()) {
-      const std::size_t colon = list.find(':');
-      const std::string_view entry = list.substr(0, colon);
+  const auto absolute = [&folders](std::string_view list) {
+    for (const std::string_view entry : posix::SplitColonList(list)) {
       if (!entry.empty() && entry.front() == '/') folders.emplace_back(entry);
-      if (colon == std::string_view::npos) break;
-      list.remove_prefix(colon + 1);
     }
   };
-  split(Getenv(variable));
-  if (folders.empty()) split(fallback);
+  absolute(Getenv(variable));
+  if (folders.empty()) absolute(fallback);
   return folders;
 }
 
 std::vector<std::string> ApplicationFolders() {
   std::vector<std::string> folders;
-  const std::string data_home = BaseFolder("XDG_DATA_HOME", "/.local/share");
+  const std::string data_home = posix::XdgBaseFolder("XDG_DATA_HOME", "/.local/share");
   if (!data_home.empty()) folders.push_back(data_home + "/applications");
   for (const std::string& dir : BaseFolders("XDG_DATA_DIRS", "/usr/local/share:/usr/share")) {
     folders.push_back(dir + "/applications");
@@ -70,20 +58,16 @@ std::vector<std::string> ApplicationFolders() {
 // The mimeapps.list files from the most important to the least.
 std::vector<std::string> MimeListFiles() {
   std::vector<std::string> desktops;
-  std::string current = Getenv("XDG_CURRENT_DESKTOP");
-  std::string_view rest = current;
-  while (!rest.empty()) {
-    const std::size_t colon = rest.find(':');
-    std::string name(rest.substr(0, colon));
+  const std::string current = Getenv("XDG_CURRENT_DESKTOP");
+  for (const std::string_view entry : posix::SplitColonList(current)) {
+    std::string name(entry);
     std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) {
       return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
     });
     if (!name.empty() && name.find('/') == std::string::npos) desktops.push_back(name);
-    if (colon == std::string_view::npos) break;
-    rest.remove_prefix(colon + 1);
   }
   std::vector<std::string> folders;
-  const std::string config_home = BaseFolder("XDG_CONFIG_HOME", "/.config");
+  const std::string config_home = posix::XdgBaseFolder("XDG_CONFIG_HOME", "/.config");
   if (!config_home.empty()) folders.push_back(config_home);
   for (const std::string& dir : BaseFolders("XDG_CONFIG_DIRS", "/etc/xdg")) folders.push_back(dir);
   for (const std::string& dir : ApplicationFolders()) folders.push_back(dir);
@@ -121,8 +105,7 @@ std::optional<std::string> ReadKeyFileBytes(const std::string& path) {
   bytes.reserve(static_cast<std::size_t>(info.st_size));
   char buffer[8192];
   for (;;) {
-    const ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = posix::RetryOnEintr([&] { return ::read(fd.Get(), buffer, sizeof buffer); });
     if (n < 0) return std::nullopt;
     if (n == 0) return bytes;
     // A file that has grown beyond the limit since fstat is unreadable too.
@@ -463,16 +446,12 @@ std::string FindProgram(std::string_view name) {
   }
   std::string search = Getenv("PATH");
   if (std::getenv("PATH") == nullptr) search = "/usr/local/bin:/usr/bin:/bin";
-  std::string_view rest = search;
-  for (;;) {
-    const std::size_t colon = rest.find(':');
-    const std::string_view dir = rest.substr(0, colon);
+  for (const std::string_view dir : posix::SplitColonList(search)) {
     std::string path = (dir.empty() ? std::string(".") : std::string(dir)) + "/" +
                        std::string(name);
     if (executable(path)) return path;
-    if (colon == std::string_view::npos) return std::string();
-    rest.remove_prefix(colon + 1);
   }
+  return std::string();
 }
 
 }  // namespace xdg

@@ -213,8 +213,7 @@ class Terminal {
       }
       if (!(p.revents & POLLIN)) return kTerminalGone;  // hang-up, error
       unsigned char byte = 0;
-      const ssize_t got = ::read(fd, &byte, 1);
-      if (got < 0 && errno == EINTR) continue;
+      const ssize_t got = posix::RetryOnEintr([&] { return ::read(fd, &byte, 1); });
       if (got != 1) return kTerminalGone;  // end of file, read error
       if (byte == kEscape) {
         struct pollfd more {fd, POLLIN, 0};
