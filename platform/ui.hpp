@@ -9,6 +9,7 @@
 // Thread-safety: called on the host's thread that reports the error.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -82,6 +83,9 @@ struct ReportWindowModel {
   // The index of the first button with is_default (or is_cancel) set, or -1.
   std::int32_t DefaultButton() const;
   std::int32_t CancelButton() const;
+  // The controls in tab order, in which a front end makes them (the focus moves in the order
+  // they were made); controls that take no focus (tab index -1) come last, in model order.
+  std::vector<const WindowControl*> InTabOrder() const;
 };
 
 // Twips to pixels at `dots_per_inch`, rounded to the nearest pixel (half away from zero):
@@ -209,6 +213,15 @@ inline std::int32_t ReportWindowModel::DefaultButton() const {
     if (c.kind == WindowControl::Kind::kButton && c.is_default) return c.index;
   }
   return -1;
+}
+
+inline std::vector<const WindowControl*> ReportWindowModel::InTabOrder() const {
+  std::vector<const WindowControl*> order;
+  for (const WindowControl& c : controls) order.push_back(&c);
+  std::stable_sort(order.begin(), order.end(), [](const auto* a, const auto* b) {
+    return static_cast<std::uint32_t>(a->tab_index) < static_cast<std::uint32_t>(b->tab_index);
+  });
+  return order;
 }
 
 inline std::int32_t ReportWindowModel::CancelButton() const {

@@ -125,10 +125,6 @@ ReportView::ReportView(platform::ReportWindowModel model,
       on_click_(std::move(on_click)),
       on_close_box_(std::move(on_close_box)),
       title_(Shown(model_.title)) {
-  const int dots_per_inch = 1440 / model_.twips_per_pixel;
-  const auto px = [dots_per_inch](int twips) {
-    return platform::TwipsToPixels(twips, dots_per_inch);
-  };
   const platform::WindowPicture& picture = model_.picture;
   if (picture.width > 0 && picture.height > 0) {
     const uchar* pixels = picture.rgba.data();
@@ -141,104 +137,19 @@ ReportView::ReportView(platform::ReportWindowModel model,
   // their places in a view that scrolls.
   int area_x = 0, area_y = 0, area_w = 0, area_h = 0;
   Fl::screen_work_area(area_x, area_y, area_w, area_h);
-  const int full_w = px(model_.width);
-  const int full_h = px(model_.height);
+  const int full_w = Pixels(model_.width);
+  const int full_h = Pixels(model_.height);
   const int w = std::min(full_w, area_w - kFrameAllowance);
   const int h = std::min(full_h, area_h - kFrameAllowance);
   window_ = std::make_unique<Window>(w, h, title_.c_str(), this);
   window_->begin();
   Fl_Scroll* scroller = nullptr;
   if (w < full_w || h < full_h) {
-    scroller = new Fl_Scroll(0, 0, w, h);
+    scroller = new Fl_Scroll(0, 0, w, h);  // the window owns its children
     scroller->type(Fl_Scroll::BOTH);
     scroller->begin();
   }
-
-  // The children in tab order: FLTK moves the focus through a group in the order of its
-  // children. Controls that take no focus come last.
-  std::vector<const WindowControl*> order;
-  for (const WindowControl& c : model_.controls) order.push_back(&c);
-  std::stable_sort(order.begin(), order.end(), [](const auto* a, const auto* b) {
-    const unsigned ta = static_cast<unsigned>(a->tab_index);  // -1 sorts last
-    const unsigned tb = static_cast<unsigned>(b->tab_index);
-    return ta < tb;
-  });
-
-  for (const WindowControl* c : order) {
-    const int x = px(c->left);
-    const int y = px(c->top);
-    const int cw = px(c->width);
-    const int ch = px(c->height);
-    const std::string caption = c->kind == Kind::kTextBox ? runtime::ToUtf8(c->caption)
-                                                          : Shown(c->caption);
-    switch (c->kind) {
-      case Kind::kImage: {
-        auto* image = new Fl_Box(x, y, cw, ch);
-        image->box(FL_NO_BOX);
-        image->align(FL_ALIGN_INSIDE | FL_ALIGN_TOP_LEFT);
-        if (picture_) image->image(picture_.get());
-        break;
-      }
-      case Kind::kLabel: {
-        // The widget reaches past the control by FLTK's inset, so the text starts where
-        // the control does.
-        auto* label = new Fl_Box(x - kLabelInset, y, cw + 2 * kLabelInset, ch);
-        label->box(FL_NO_BOX);
-        label->labeltype(kPlainLabel);
-        label->labelfont(FL_HELVETICA);
-        label->labelsize(kLabelSize);
-        label->copy_label(caption.c_str());
-        if (c->word_wrap) {
-          label->align(FL_ALIGN_INSIDE | FL_ALIGN_TOP_LEFT | FL_ALIGN_WRAP);
-        } else {
-          label->align(FL_ALIGN_INSIDE | FL_ALIGN_TOP_LEFT | FL_ALIGN_CLIP);
-        }
-        if (c->auto_size) {
-          fl_font(FL_HELVETICA, kLabelSize);
-          int tw = 0;
-          int th = 0;
-          MeasurePlainText(caption.c_str(), 0, &tw, &th);
-          label->size(tw + 2 * kLabelInset, std::max(th, fl_height()));
-        }
-        break;
-      }
-      case Kind::kTextBox: {
-        buffer_ = new Fl_Text_Buffer();
-        given_text_ = caption;
-        shown_text_ = ToEditorText(caption);
-        buffer_->text(shown_text_.c_str());
-        editor_ = new Editor(x, y, cw, ch);
-        editor_->box(FL_DOWN_BOX);
-        editor_->buffer(buffer_);
-        editor_->textfont(kTextBoxFont);
-        editor_->textsize(kTextBoxSize);
-        editor_->wrap_mode(Fl_Text_Display::WRAP_AT_BOUNDS, 0);
-        editor_->scrollbar_align(FL_ALIGN_RIGHT);
-        editor_->insert_position(0);
-        break;
-      }
-      case Kind::kButton: {
-        auto* button = new Fl_Button(x, y, cw, ch);
-        button->labeltype(kPlainLabel);
-        button->labelfont(FL_HELVETICA);
-        button->labelsize(kLabelSize);
-        button->copy_label(caption.c_str());
-        const int index = c->index;
-        buttons_.emplace_back(button, index);
-        if (c->is_default) default_index_ = index;
-        if (c->is_cancel) cancel_index_ = index;
-        button->callback(
-            [](Fl_Widget* widget, void* self) {
-              auto* view = static_cast<ReportView*>(self);
-              for (const auto& [b, i] : view->buttons_) {
-                if (b == widget) view->Press(i);
-              }
-            },
-            this);
-        break;
-      }
-    }
-  }
+  for (const WindowControl* c : model_.InTabOrder()) AddControl(*c);
   if (scroller != nullptr) scroller->end();
   window_->end();
   if (icon_) window_->icon(icon_.get());
@@ -249,9 +160,86 @@ ReportView::ReportView(platform::ReportWindowModel model,
                     area_y + std::max(0, (area_h - h) / 2));
 }
 
-ReportView::~ReportView() {
-  window_.reset();  // the editor goes with the window, before its buffer
-  delete buffer_;
+ReportView::~ReportView() = default;  // the window and its editor go before the editor's buffer
+
+int ReportView::Pixels(int twips) const {
+  return platform::TwipsToPixels(twips, 1440 / model_.twips_per_pixel);
+}
+
+void ReportView::AddControl(const WindowControl& c) {
+  const int x = Pixels(c.left), y = Pixels(c.top), w = Pixels(c.width), h = Pixels(c.height);
+  switch (c.kind) {
+    case Kind::kImage: {
+      auto* image = new Fl_Box(x, y, w, h);
+      image->box(FL_NO_BOX);
+      image->align(FL_ALIGN_INSIDE | FL_ALIGN_TOP_LEFT);
+      if (picture_) image->image(picture_.get());
+      break;
+    }
+    case Kind::kLabel:
+      AddLabel(c, x, y, w, h);
+      break;
+    case Kind::kTextBox:
+      AddTextBox(runtime::ToUtf8(c.caption), x, y, w, h);
+      break;
+    case Kind::kButton:
+      AddButton(c, x, y, w, h);
+      break;
+  }
+}
+
+void ReportView::AddLabel(const WindowControl& c, int x, int y, int w, int h) {
+  // The widget reaches past the control by FLTK's inset, so the text starts where the control
+  // does.
+  const std::string caption = Shown(c.caption);
+  auto* label = new Fl_Box(x - kLabelInset, y, w + 2 * kLabelInset, h);
+  label->box(FL_NO_BOX);
+  label->labeltype(kPlainLabel);
+  label->labelfont(FL_HELVETICA);
+  label->labelsize(kLabelSize);
+  label->copy_label(caption.c_str());
+  label->align(FL_ALIGN_INSIDE | FL_ALIGN_TOP_LEFT | (c.word_wrap ? FL_ALIGN_WRAP : FL_ALIGN_CLIP));
+  if (c.auto_size) {
+    fl_font(FL_HELVETICA, kLabelSize);
+    int tw = 0;
+    int th = 0;
+    MeasurePlainText(caption.c_str(), 0, &tw, &th);
+    label->size(tw + 2 * kLabelInset, std::max(th, fl_height()));
+  }
+}
+
+void ReportView::AddTextBox(const std::string& text, int x, int y, int w, int h) {
+  buffer_ = std::make_unique<Fl_Text_Buffer>();
+  given_text_ = text;
+  shown_text_ = ToEditorText(text);
+  buffer_->text(shown_text_.c_str());
+  editor_ = new Editor(x, y, w, h);
+  editor_->box(FL_DOWN_BOX);
+  editor_->buffer(buffer_.get());
+  editor_->textfont(kTextBoxFont);
+  editor_->textsize(kTextBoxSize);
+  editor_->wrap_mode(Fl_Text_Display::WRAP_AT_BOUNDS, 0);
+  editor_->scrollbar_align(FL_ALIGN_RIGHT);
+  editor_->insert_position(0);
+}
+
+void ReportView::AddButton(const WindowControl& c, int x, int y, int w, int h) {
+  auto* button = new Fl_Button(x, y, w, h);
+  button->labeltype(kPlainLabel);
+  button->labelfont(FL_HELVETICA);
+  button->labelsize(kLabelSize);
+  button->copy_label(Shown(c.caption).c_str());
+  buttons_.emplace_back(button, c.index);
+  if (c.is_default) default_index_ = c.index;
+  if (c.is_cancel) cancel_index_ = c.index;
+  button->callback(
+      [](Fl_Widget* widget, void* self) {
+        auto* view = static_cast<ReportView*>(self);
+        for (const auto& [b, i] : view->buttons_) {
+          if (b == widget) view->Press(i);
+        }
+      },
+      this);
 }
 
 void ReportView::Show() {

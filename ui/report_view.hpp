@@ -43,6 +43,12 @@ class ReportView {
  private:
   class Window;
   class Editor;
+  // The controls, each at its place in pixels (twips over twips per pixel).
+  int Pixels(int twips) const;
+  void AddControl(const platform::WindowControl& c);
+  void AddLabel(const platform::WindowControl& c, int x, int y, int w, int h);
+  void AddTextBox(const std::string& text, int x, int y, int w, int h);
+  void AddButton(const platform::WindowControl& c, int x, int y, int w, int h);
   void Press(int index);
   void PressDefault(bool cancel);
   void CloseBox();
@@ -53,11 +59,11 @@ class ReportView {
   std::string title_;       // UTF-8, as the window's label
   std::string given_text_;  // the text box's text as the library gave it (UTF-8, CR LF)
   std::string shown_text_;  // the same as the editor was given it
-  std::unique_ptr<Window> window_;
   std::unique_ptr<Fl_RGB_Image> picture_;
   std::unique_ptr<Fl_RGB_Image> icon_;
-  Fl_Text_Buffer* buffer_ = nullptr;  // owned by the view, shown by the editor
-  Editor* editor_ = nullptr;
+  std::unique_ptr<Fl_Text_Buffer> buffer_;  // shown by the editor, so made before the window
+  std::unique_ptr<Window> window_;          // goes first, with its widgets
+  Editor* editor_ = nullptr;                // the window's
   std::vector<std::pair<Fl_Widget*, int>> buttons_;  // each with its index
   int default_index_ = -1;
   int cancel_index_ = -1;

@@ -23,7 +23,6 @@
 namespace cobaltmoth::platform::windows {
 namespace {
 
-
 constexpr int kButtonBase = 100;  // a button's control id is this plus its index
 constexpr int kEditId = 200;
 constexpr int kOtherBase = 300;   // labels and the picture
@@ -106,7 +105,16 @@ class ReportDialog final : public ShownReportWindow {
  private:
   static INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
   INT_PTR Handle(HWND dialog, UINT message, WPARAM wparam);
+  // Twips to pixels at the screen's DPI, across and down.
+  struct Scale {
+    int dpi_x, dpi_y;
+    int X(int twips) const { return TwipsToPixels(twips, dpi_x); }
+    int Y(int twips) const { return TwipsToPixels(twips, dpi_y); }
+  };
   void Build(HWND dialog);
+  void MakeFonts(int dpi_y);
+  static void Centre(HWND dialog, int width, int height);
+  void AddControl(HWND dialog, const WindowControl& c, int id, HDC screen, const Scale& scale);
   // Keeps a press, with the text the box holds now, for WaitForClick.
   void Press(std::int32_t button);
 
@@ -222,98 +230,24 @@ Click ReportDialog::WaitForClick() {
   return Click{Click::kCloseBox, text_};
 }
 
-// Builds the window: its size and place, the controls, the fonts, the icon, the title.
+// Builds the window: the fonts and the icon, its size and place, the controls in tab order
+// (the dialog manager moves the focus in creation order), its title and default button.
 void ReportDialog::Build(HWND dialog) {
   const ReportWindowModel& model = *model_;
   const UniqueScreenDc screen(::GetDC(nullptr));
-  const int dpi_x = ::GetDeviceCaps(screen.get(), LOGPIXELSX);
-  const int dpi_y = ::GetDeviceCaps(screen.get(), LOGPIXELSY);
-  const auto x_px = [dpi_x](int twips) { return TwipsToPixels(twips, dpi_x); };
-  const auto y_px = [dpi_y](int twips) { return TwipsToPixels(twips, dpi_y); };
-
-  // The host's dialog font, 8 pt, and the text box's "Courier New" 8.25 pt.
-  dialog_font_.reset(::CreateFontW(-::MulDiv(8, dpi_y, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE,
-                                   FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
-                                   CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                                   DEFAULT_PITCH | FF_SWISS, L"MS Sans Serif"));
-  text_font_.reset(::CreateFontW(-::MulDiv(825, dpi_y, 7200), 0, 0, 0, FW_NORMAL, FALSE, FALSE,
-                                 FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
-                                 DEFAULT_QUALITY, FIXED_PITCH | FF_MODERN, L"Courier New"));
+  const Scale scale{::GetDeviceCaps(screen.get(), LOGPIXELSX),
+                    ::GetDeviceCaps(screen.get(), LOGPIXELSY)};
+  MakeFonts(scale.dpi_y);
   icon_.reset(IconOf(model.picture));
-
-  // The client area, centred on the screen.
-  RECT frame{0, 0, x_px(model.width), y_px(model.height)};
-  ::AdjustWindowRectEx(&frame, static_cast<DWORD>(::GetWindowLongW(dialog, GWL_STYLE)), FALSE,
-                       static_cast<DWORD>(::GetWindowLongW(dialog, GWL_EXSTYLE)));
-  const int width = frame.right - frame.left;
-  const int height = frame.bottom - frame.top;
-  ::SetWindowPos(dialog, nullptr, (::GetSystemMetrics(SM_CXSCREEN) - width) / 2,
-                 (::GetSystemMetrics(SM_CYSCREEN) - height) / 2, width, height,
-                 SWP_NOZORDER | SWP_NOACTIVATE);
-
-  // The controls in tab order: the dialog manager moves the focus in creation order.
-  std::vector<const WindowControl*> order;
-  for (const WindowControl& c : model.controls) order.push_back(&c);
-  std::stable_sort(order.begin(), order.end(), [](const auto* a, const auto* b) {
-    return static_cast<unsigned>(a->tab_index) < static_cast<unsigned>(b->tab_index);
-  });
-  HINSTANCE instance = reinterpret_cast<HINSTANCE>(::GetWindowLongPtrW(dialog, GWLP_HINSTANCE));
+  Centre(dialog, scale.X(model.width), scale.Y(model.height));
   int other_id = kOtherBase;
-  for (const WindowControl* c : order) {
-    int w = x_px(c->width);
-    int h = y_px(c->height);
-    const wchar_t* window_class = L"STATIC";
-    DWORD style = WS_CHILD | WS_VISIBLE;
-    DWORD ex_style = 0;
-    int id = other_id++;
-    HFONT font = dialog_font_.get();
-    switch (c->kind) {
-      case WindowControl::Kind::kImage:
-        style |= SS_ICON;
-        break;
-      case WindowControl::Kind::kLabel:
-        style |= SS_NOPREFIX | (c->word_wrap ? SS_LEFT : SS_LEFTNOWORDWRAP);
-        if (c->auto_size) {
-          const ScopedSelection selection(screen.get(), font);
-          RECT size{0, 0, 0, 0};
-          ::DrawTextW(screen.get(), Wide(c->caption).c_str(), static_cast<int>(c->caption.size()),
-                      &size, DT_CALCRECT | DT_NOPREFIX | DT_EXPANDTABS);
-          w = std::max<int>(size.right - size.left, 1);
-          h = std::max<int>(size.bottom - size.top, 1);
-        }
-        break;
-      case WindowControl::Kind::kTextBox:
-        window_class = L"EDIT";
-        style |= WS_TABSTOP | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL;
-        ex_style = WS_EX_CLIENTEDGE;
-        id = kEditId;
-        font = text_font_.get();
-        break;
-      case WindowControl::Kind::kButton:
-        window_class = L"BUTTON";
-        style |= WS_TABSTOP | (c->is_default ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON);
-        id = kButtonBase + c->index;
-        if (c->is_default) default_index_ = c->index;
-        if (c->is_cancel) cancel_index_ = c->index;
-        break;
-    }
-    HWND control = ::CreateWindowExW(ex_style, window_class, nullptr, style, x_px(c->left),
-                                     y_px(c->top), w, h, dialog,
-                                     reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance,
-                                     nullptr);
-    if (control == nullptr) continue;
-    ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
-    if (c->kind == WindowControl::Kind::kTextBox) {
-      edit_ = control;
-      ::SendMessageW(control, EM_SETLIMITTEXT, 0, 0);  // no limit of 32 K characters
-    }
-    if (c->kind == WindowControl::Kind::kImage) {
-      if (icon_) ::SendMessageW(control, STM_SETICON, reinterpret_cast<WPARAM>(icon_.get()), 0);
-    } else {
-      ::SetWindowTextW(control, Wide(c->caption).c_str());
-    }
+  for (const WindowControl* c : model.InTabOrder()) {
+    const int other = other_id++;  // every control takes a number; labels keep theirs
+    const int id = c->kind == WindowControl::Kind::kTextBox  ? kEditId
+                   : c->kind == WindowControl::Kind::kButton ? kButtonBase + c->index
+                                                             : other;
+    AddControl(dialog, *c, id, screen.get(), scale);
   }
-
   ::SetWindowTextW(dialog, Wide(model.title).c_str());
   if (icon_) {
     ::SendMessageW(dialog, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_.get()));
@@ -325,6 +259,84 @@ void ReportDialog::Build(HWND dialog) {
   if (edit_ != nullptr) {
     ::SetFocus(edit_);
     ::SendMessageW(edit_, EM_SETSEL, 0, 0);
+  }
+}
+
+// The host's dialog font, 8 pt, and the text box's "Courier New" 8.25 pt.
+void ReportDialog::MakeFonts(int dpi_y) {
+  dialog_font_.reset(::CreateFontW(-::MulDiv(8, dpi_y, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE,
+                                   FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                                   CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                                   DEFAULT_PITCH | FF_SWISS, L"MS Sans Serif"));
+  text_font_.reset(::CreateFontW(-::MulDiv(825, dpi_y, 7200), 0, 0, 0, FW_NORMAL, FALSE, FALSE,
+                                 FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                                 DEFAULT_QUALITY, FIXED_PITCH | FF_MODERN, L"Courier New"));
+}
+
+// The client area of `width` by `height` pixels, centred on the screen.
+void ReportDialog::Centre(HWND dialog, int width, int height) {
+  RECT frame{0, 0, width, height};
+  ::AdjustWindowRectEx(&frame, static_cast<DWORD>(::GetWindowLongW(dialog, GWL_STYLE)), FALSE,
+                       static_cast<DWORD>(::GetWindowLongW(dialog, GWL_EXSTYLE)));
+  const int outer_w = frame.right - frame.left;
+  const int outer_h = frame.bottom - frame.top;
+  ::SetWindowPos(dialog, nullptr, (::GetSystemMetrics(SM_CXSCREEN) - outer_w) / 2,
+                 (::GetSystemMetrics(SM_CYSCREEN) - outer_h) / 2, outer_w, outer_h,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// One control at its place, with its font and its caption (the picture: the icon).
+void ReportDialog::AddControl(HWND dialog, const WindowControl& c, int id, HDC screen,
+                              const Scale& scale) {
+  int w = scale.X(c.width);
+  int h = scale.Y(c.height);
+  const wchar_t* window_class = L"STATIC";
+  DWORD style = WS_CHILD | WS_VISIBLE;
+  DWORD ex_style = 0;
+  HFONT font = dialog_font_.get();
+  switch (c.kind) {
+    case WindowControl::Kind::kImage:
+      style |= SS_ICON;
+      break;
+    case WindowControl::Kind::kLabel:
+      style |= SS_NOPREFIX | (c.word_wrap ? SS_LEFT : SS_LEFTNOWORDWRAP);
+      if (c.auto_size) {
+        const ScopedSelection selection(screen, font);
+        RECT size{0, 0, 0, 0};
+        ::DrawTextW(screen, Wide(c.caption).c_str(), static_cast<int>(c.caption.size()), &size,
+                    DT_CALCRECT | DT_NOPREFIX | DT_EXPANDTABS);
+        w = std::max<int>(size.right - size.left, 1);
+        h = std::max<int>(size.bottom - size.top, 1);
+      }
+      break;
+    case WindowControl::Kind::kTextBox:
+      window_class = L"EDIT";
+      style |= WS_TABSTOP | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL;
+      ex_style = WS_EX_CLIENTEDGE;
+      font = text_font_.get();
+      break;
+    case WindowControl::Kind::kButton:
+      window_class = L"BUTTON";
+      style |= WS_TABSTOP | (c.is_default ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON);
+      if (c.is_default) default_index_ = c.index;
+      if (c.is_cancel) cancel_index_ = c.index;
+      break;
+  }
+  HINSTANCE instance = reinterpret_cast<HINSTANCE>(::GetWindowLongPtrW(dialog, GWLP_HINSTANCE));
+  HWND control = ::CreateWindowExW(ex_style, window_class, nullptr, style, scale.X(c.left),
+                                   scale.Y(c.top), w, h, dialog,
+                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance,
+                                   nullptr);
+  if (control == nullptr) return;
+  ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+  if (c.kind == WindowControl::Kind::kTextBox) {
+    edit_ = control;
+    ::SendMessageW(control, EM_SETLIMITTEXT, 0, 0);  // no limit of 32 K characters
+  }
+  if (c.kind == WindowControl::Kind::kImage) {
+    if (icon_) ::SendMessageW(control, STM_SETICON, reinterpret_cast<WPARAM>(icon_.get()), 0);
+  } else {
+    ::SetWindowTextW(control, Wide(c.caption).c_str());
   }
 }
 
