@@ -3,6 +3,9 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <thread>
+
 #include "fakes.hpp"
 #include "platform/posix/settings/sqlite_registry.hpp"
 #include "support/c_reg_settings.hpp"
@@ -97,6 +100,61 @@ TEST(SqliteStore, KeysAndValuesFromMakingToDeletingAndWhatAFailureLeaves) {
   EXPECT_EQ(Query(app, u"v"), "0 1 49 0");  // its values stay
   testing::WriteFile(dir / "new/machine.db", std::string(4096, 'x'));  // a damaged file is 1009
   EXPECT_EQ(StoreIn(dir / "new")->CreateKey(kHklm, u"Software", &key), kBadDatabase);
+}
+
+TEST(SqliteStore, AForkNeverWaitsForTheStoreAndTheChildReadsIt) {
+  // A host forks in a loop while another thread of it writes and reads the store, and once
+  // more while that thread's write waits for another program's lock: no fork waits for a call
+  // in progress, and every child reads through the registry it inherited.
+  TempDir dir;
+  const auto store = StoreIn(dir.path().string());
+  RegKey key;
+  ASSERT_EQ(store->CreateKey(kHkcu, u"Software\\Payroll", &key), kOk);
+  ASSERT_EQ(key->SetValue(u"Owner", platform::kRegSz, Bytes{'A', 0}), kOk);
+  const auto fork_a_reader = [&] {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::alarm(5);
+      RegKey mine;
+      const bool read = store->OpenKey(kHkcu, u"Software\\Payroll", &mine) == kOk &&
+                        Query(mine, u"Owner") == Code(kOk) + " 1 65 0";
+      ::_exit(read ? 0 : 1);
+    }
+    return pid;
+  };
+  std::atomic<bool> stop{false};
+  std::atomic<int> failures{0};
+  std::thread busy([&] {
+    for (std::uint8_t i = 0; !stop; ++i) {
+      if (key->SetValue(u"Counter", platform::kRegBinary, Bytes{i}) != kOk ||
+          Query(key, u"Counter") != Code(kOk) + " 3 " + std::to_string(i)) {
+        ++failures;
+      }
+    }
+  });
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_EQ(testing::ExitCode(testing::WaitChild(fork_a_reader(), 5000)), 0) << i;
+  }
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t holder = ::fork();
+  if (holder == 0) {
+    sqlite3* db = nullptr;
+    ::sqlite3_open((dir / "user.db").c_str(), &db);
+    ::sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    testing::WriteString(ready[1], "held");
+    ::sleep(3);
+    ::_exit(0);
+  }
+  char held[4] = {};
+  EXPECT_EQ(::read(ready[0], held, sizeof held), 4);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the thread's write waits
+  EXPECT_EQ(testing::ExitCode(testing::WaitChild(fork_a_reader(), 5000)), 0);
+  EXPECT_EQ(::waitpid(holder, nullptr, WNOHANG), 0) << "the fork waited for the lock";
+  stop = true;
+  busy.join();
+  testing::WaitChild(holder, 5000);
+  EXPECT_EQ(failures, 0);
 }
 
 TEST(SqliteStoreAccess, AUsersHiveThatCannotBeWrittenCannotBeReadButTheMachinesCan) {

@@ -18,18 +18,25 @@
 // the database, so a hive must not sit on a network file system.
 //
 // Every write is one transaction begun with BEGIN IMMEDIATE: it takes the write lock before
-// it reads, so two writers never deadlock on an upgrade, and a busy timeout lets a writer
-// wait its turn instead of failing.
+// it reads, so two writers never deadlock on an upgrade; a call that finds the store locked
+// by another process tries again after a pause, for up to ten seconds, instead of failing.
 //
 // Connections: a Registry keeps one connection per hive file, opened by the first key on
 // it and shared by every key open on it; a call holds the connection's mutex from start to
 // end. Between calls no statement or transaction is left open, so the connection holds only
 // the shared lock that every connection to a write-ahead-logged database keeps, which stops
 // no reader and no writer. Keeping it saves the open, the reading of the schema and the
-// checkpoint that closing the last connection runs, at every call. Around a fork every
-// connection is closed and each process opens its own again (see BeforeFork). A hive whose
-// file was replaced on disk gets a new connection; a file made read-only since it was
-// opened is refused, as it would be at its first opening.
+// checkpoint that closing the last connection runs, at every call. A hive whose file was
+// replaced on disk gets a new connection; a file made read-only since it was opened is
+// refused, as it would be at its first opening.
+//
+// Forks: SQLite keeps, per process, locks and a record of the locks each open file holds; a
+// child that used what it inherited would believe it holds locks it does not, or wait for a
+// lock taken by a thread that did not come along. So the store's work inside SQLite and a fork
+// exclude each other (ForkGate): a fork waits only for the statements running at that moment,
+// never for a call that waits for another process (those pauses happen outside SQLite), and
+// the parent's connections are left as they are. A child closes the connections it inherited,
+// all idle, at its first call on each and opens its own.
 #include <sqlite3.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -37,13 +44,17 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <map>
 #include <mutex>
 #include <new>
 #include <optional>
-#include <set>
+#include <shared_mutex>
+#include <thread>
 #include <string>
 #include <utility>
 
@@ -57,6 +68,7 @@ namespace {
 
 constexpr std::int64_t kRootId = 1;
 constexpr int kBusyTimeoutMs = 10000;
+constexpr std::chrono::milliseconds kLongestPause(50);
 
 constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS keys("
@@ -193,23 +205,43 @@ class Statement {
   int result_;
 };
 
-class Hive;
+// Held shared by every call of the store while it is inside SQLite, and exclusively by a
+// fork from its start to its end. A child gets a gate of its own (the inherited one may still
+// count the parent's waiting threads). Never destroyed: a fork may come while the process
+// exits.
+std::atomic<std::shared_mutex*> g_fork_gate{nullptr};
 
-// Every hive connection of the process, so that a fork can close them first. Never
-// destroyed: a fork may come while the process exits.
-struct LiveHives {
-  std::mutex mutex;
-  std::set<Hive*> hives;
-};
-LiveHives& Live() {
-  static auto* live = new LiveHives;
-  return *live;
+std::shared_mutex& ForkGate() {
+  static std::once_flag made;
+  std::call_once(made, [] {
+    g_fork_gate = new std::shared_mutex;
+    ::pthread_atfork([] { g_fork_gate.load()->lock(); }, [] { g_fork_gate.load()->unlock(); },
+                     [] { g_fork_gate = new std::shared_mutex; });
+  });
+  return *g_fork_gate.load();
 }
-void BeforeFork();
-void AfterFork();
 
-// One process's connection to a hive file, opened again at its next call after a fork.
-// Calls on it hold Mutex() from start to end.
+// Runs `call` inside the gate; while it finds the store locked by another process (kBusy), it
+// runs again after a pause outside the gate, for up to kBusyTimeoutMs.
+template <typename Call>
+RegStatus Patiently(Call call) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+  for (auto pause = std::chrono::milliseconds(1);; pause = std::min(pause * 2, kLongestPause)) {
+    RegStatus status;
+    {
+      const std::shared_lock<std::shared_mutex> inside(ForkGate());
+      status = call();
+    }
+    if (status != RegStatus::kBusy || std::chrono::steady_clock::now() + pause > deadline) {
+      return status;
+    }
+    std::this_thread::sleep_for(pause);
+  }
+}
+
+// One process's connection to a hive file, opened again at a forked child's first call.
+// Calls on it hold Mutex() from start to end, inside the fork gate.
 class Hive {
  public:
   // Opens the hive's database for writing, making its folder and file when `create` is set;
@@ -217,8 +249,6 @@ class Hive {
   // `read_only`, the database (which must exist) is opened to be read only.
   static RegStatus Open(const std::string& file, mode_t folder_mode, bool create,
                         bool read_only, std::shared_ptr<Hive>* hive) {
-    static std::once_flag fork_handlers;
-    std::call_once(fork_handlers, [] { ::pthread_atfork(BeforeFork, AfterFork, AfterFork); });
     if (create) {
       const std::size_t slash = file.rfind('/');
       if (slash != std::string::npos && slash > 0) {
@@ -234,10 +264,7 @@ class Hive {
   }
 
   ~Hive() {
-    {
-      const std::lock_guard<std::mutex> lock(Live().mutex);
-      Live().hives.erase(this);
-    }
+    const std::shared_lock<std::shared_mutex> inside(ForkGate());
     Close();
   }
   Hive(const Hive&) = delete;
@@ -252,9 +279,10 @@ class Hive {
     return device_ == info.st_dev && inode_ == info.st_ino;
   }
 
-  // Opens the connection again when a fork closed it, on the same file only. Needs Mutex().
+  // In a forked child, closes the connection it inherited and opens its own, on the same file
+  // only. Needs Mutex().
   RegStatus Reopen() {
-    if (db_ != nullptr) return RegStatus::kOk;
+    if (db_ != nullptr && process_ == ::getpid()) return RegStatus::kOk;
     const dev_t device = device_;
     const ino_t inode = inode_;
     const RegStatus status = Connect(false);
@@ -320,10 +348,7 @@ class Hive {
   }
 
  private:
-  Hive(std::string file, bool read_only) : file_(std::move(file)), read_only_(read_only) {
-    const std::lock_guard<std::mutex> lock(Live().mutex);
-    Live().hives.insert(this);
-  }
+  Hive(std::string file, bool read_only) : file_(std::move(file)), read_only_(read_only) {}
 
   RegStatus Connect(bool create) {
     Close();
@@ -343,7 +368,6 @@ class Hive {
       status = RegStatus::kAccessDenied;
     }
     if (status == RegStatus::kOk) {
-      ::sqlite3_busy_timeout(db_, kBusyTimeoutMs);
       status = Prepare();
     }
     struct stat info {};
@@ -356,6 +380,7 @@ class Hive {
     }
     device_ = info.st_dev;
     inode_ = info.st_ino;
+    process_ = ::getpid();
     return RegStatus::kOk;
   }
 
@@ -414,25 +439,9 @@ class Hive {
   sqlite3* db_ = nullptr;
   dev_t device_ = 0;
   ino_t inode_ = 0;
+  pid_t process_ = 0;  // the process that opened db_
   std::mutex mutex_;
 };
-
-// SQLite's locks are per process, and a child inherits its parent's record of them without
-// the locks themselves; a connection the parent had open at the fork would let the child
-// believe it holds locks it does not. So a fork waits for the calls in progress, closes
-// every connection, and each side opens its own again at its next call.
-void BeforeFork() {
-  Live().mutex.lock();
-  for (Hive* hive : Live().hives) {
-    hive->Mutex().lock();
-    hive->Close();
-  }
-}
-
-void AfterFork() {
-  for (Hive* hive : Live().hives) hive->Mutex().unlock();
-  Live().mutex.unlock();
-}
 
 class SqliteKey final : public RegistryKey {
  public:
@@ -517,10 +526,11 @@ class SqliteKey final : public RegistryKey {
   template <typename Body>
   RegStatus Guard(Body body) noexcept {
     try {
-      const std::lock_guard<std::mutex> lock(hive_->Mutex());
-      const RegStatus ready = hive_->Reopen();
-      if (ready != RegStatus::kOk) return ready;
-      return body();
+      return Patiently([&] {
+        const std::lock_guard<std::mutex> lock(hive_->Mutex());
+        const RegStatus ready = hive_->Reopen();
+        return ready != RegStatus::kOk ? ready : body();
+      });
     } catch (...) {
       return RegStatus::kOutOfMemory;
     }
@@ -546,6 +556,14 @@ class SqliteRegistry final : public Registry {
                  RegKey* key) noexcept {
     key->reset();
     try {
+      return Patiently([&] { return OpenInside(root, path, create, key); });
+    } catch (...) {
+      return RegStatus::kOutOfMemory;
+    }
+  }
+
+  RegStatus OpenInside(std::uint32_t root, std::u16string_view path, bool create, RegKey* key) {
+    {
       const RegistryHives hives = hives_ ? *hives_ : DefaultRegistryHives();
       std::string file;
       mode_t folder_mode = 0700;
@@ -578,8 +596,6 @@ class SqliteRegistry final : public Registry {
       if (status != RegStatus::kOk) return status;
       *key = std::make_unique<SqliteKey>(std::move(hive), id);
       return RegStatus::kOk;
-    } catch (...) {
-      return RegStatus::kOutOfMemory;
     }
   }
 
