@@ -13,6 +13,11 @@
 #include "fakes.hpp"
 #include "platform/posix/posix_platform.hpp"
 
+#if defined(__SANITIZE_ADDRESS__)
+// glibc keeps the folders it has split from LOCPATH for newlocale and never frees them.
+extern "C" const char* __lsan_default_suppressions() { return "leak:__argz_add_sep\n"; }
+#endif
+
 namespace cobaltmoth {
 namespace {
 
