@@ -8,7 +8,7 @@
 
 #include "platform/posix/shell/xdg_shell.hpp"
 
-namespace xdg = cobaltmoth::platform::xdg;
+namespace xdg = cobaltmoth::platform::posix::shell::xdg;
 
 // Without blanks at its start, nor blanks or a CR at its end.
 static bool Trimmed(std::string_view text) {
