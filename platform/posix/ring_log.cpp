@@ -472,8 +472,17 @@ long long DrainLeftRing(int log, const std::string& name, long long size) {
   RingMap map;
   // Not a ring, or one that a live writer holds (through another path to the same log): left.
   if (!ring.Valid() || ::fstat(ring.Get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-      ::flock(ring.Get(), LOCK_EX | LOCK_NB) != 0 || !ReadHeader(ring.Get(), info.st_size, &header) ||
+      ::flock(ring.Get(), LOCK_EX | LOCK_NB) != 0) {
+    return size;
+  }
+  if (!ReadHeader(ring.Get(), info.st_size, &header) ||
       map.Map(ring.Get(), header.data_offset, header.size) != 0) {
+    // A ring whose writer was killed while making it, before its header: it held no line.
+    static constexpr char kNone[sizeof kMagic] = {};
+    if (info.st_size < static_cast<off_t>(sizeof header) ||
+        std::memcmp(header.magic, kNone, sizeof kNone) == 0) {
+      ::unlink(ring_name.c_str());
+    }
     return size;
   }
   Appending(log, false);
