@@ -29,6 +29,7 @@ namespace {
 
 constexpr char kMagic[8] = {'C', 'M', 'R', 'I', 'N', 'G', '1', '\n'};
 constexpr std::uint64_t kNever = UINT64_MAX;
+constexpr std::size_t kWakeBytes = kRingBytes / 16;  // what makes the writer wake the drain
 constexpr int kActiveMs = 100;  // the drain's period while lines come
 constexpr int kIdleMs = 1000;   // its longest, once they have stopped
 
@@ -218,7 +219,7 @@ class RingLog final : public TextStream {
     ::madvise(map_.data, 2 * kRingBytes, MADV_POPULATE_WRITE);
     mask_ = kRingBytes - 1;
     room_end_ = kRingBytes;
-    wake_at_ = kRingBytes / 4;
+    wake_at_ = kWakeBytes;
     cut_ = cut;
     log_fd_ = log;
     Appending(log, false);
@@ -368,7 +369,7 @@ class RingLog final : public TextStream {
   }
 
   // After a drain: a failure is counted when it begins, and the writer looks at it at its next
-  // line; a success asks the writer to wake the drain once a quarter of the ring waits.
+  // line; a success asks the writer to wake the drain once kWakeBytes wait.
   void Drained(int error) noexcept {
     if (error != 0) {
       if (error_.exchange(error) == 0) {
@@ -377,7 +378,7 @@ class RingLog final : public TextStream {
       }
     } else {
       error_.store(0);
-      wake_at_.store(Atomic(map_.header->tail).load() + kRingBytes / 4);
+      wake_at_.store(Atomic(map_.header->tail).load() + kWakeBytes);
     }
     drained_.fetch_add(1);
     if (waiting_.exchange(false)) Futex(drained_, FUTEX_WAKE, INT_MAX);
