@@ -13,7 +13,7 @@
 //    one write(2) per line to an O_APPEND file, which is what the stack log promises (every
 //    line is with the kernel before EnterProc/ExitProc returns).
 //  - BM_Floor_MappedCopyPerPair: the same bytes copied into the pages of a file mapped in
-//    memory and grown ahead in chunks as the mapped stack log grows its own.
+//    memory and grown ahead in chunks, as release 1.0's mapped stack log grew its own.
 // BM_EnterExit_LogOnMapped, the pair with its stack log mapped (StackLogMode::kMapped), is
 // read against that floor and against the log-off pair; BM_EnterExit_LogOnMappedWithDrain is
 // the same pair in the process's CPU time, which counts the drain thread's writes to the file,
@@ -235,8 +235,9 @@ void BM_Floor_RawWritePerLine(benchmark::State& state) {
 BENCHMARK(BM_Floor_RawWritePerLine);
 
 // The same bytes copied into a file's pages mapped in memory, the file grown ahead in chunks
-// of 64 KiB doubling to 1 MiB (fallocate, mmap, every page made writable at once): the least
-// a mapped log does, and so the floor of the mapped pair.
+// of 64 KiB doubling to 1 MiB (fallocate, mmap, every page made writable at once): what the
+// mapped log of release 1.0 did, and what every new page of a file costs on this machine,
+// which the ring's writer never pays (its drain does, in the kernel).
 void BM_Floor_MappedCopyPerPair(benchmark::State& state) {
   const ScratchFile file("/tmp/" + ScratchName("mapped") + ".txt");
   const int fd = ::open(file.Path().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);

@@ -90,7 +90,7 @@ ratio("EnterExit_CrashesCaught / EnterExit_LogOff", "BM_EnterExit_CrashesCaught"
 ratio("EnterExit_LateBound / EnterExit_LogOff", "BM_EnterExit_LateBound",
       "BM_EnterExit_LogOff/8", "<= 5x", lambda r: r <= 5.0)
 ratio("EnterExit_LogOn / Floor_RawWritePerLine", "BM_EnterExit_LogOn",
-      "BM_Floor_RawWritePerLine", "<= 1.3x", lambda r: r <= 1.3)
+      "BM_Floor_RawWritePerLine", "<= 1.2x", lambda r: r <= 1.2)
 ratio("EnterExit_LogOn / Spdlog_FlushEveryLine", "BM_EnterExit_LogOn",
       "BM_Spdlog_FlushEveryLine", "< 1x", lambda r: r < 1.0)
 ratio("EnterExit_LogOnMapped / EnterExit_LogOff, depth 8", "BM_EnterExit_LogOnMapped",

@@ -172,6 +172,15 @@ void KillWhileWriting(const std::string& path, int kills, int seconds, int most_
 }
 
 constexpr int kKills = 2000;
+// The kills land within this many microseconds of a writer's start: past its log's open, under
+// the sanitizer too, whose slow writer seldom meets its drain mid-write.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int kKillWithinUs = 60000;
+constexpr bool kDrainsAreCut = false;
+#else
+constexpr int kKillWithinUs = 3000;
+constexpr bool kDrainsAreCut = true;
+#endif
 
 // Checks a kill loop's stack log against what its writers were told: the comments of run r,
 // in one section, carry 0, 1, 2... x's; each of the returned[r] calls that returned has its
@@ -235,7 +244,8 @@ TEST(KilledWhileWriting, EveryReturnedCallsLineIsWholeInEitherModeAndReportsAreN
   for (const StackLogMode mode : {StackLogMode::kWriteThrough, StackLogMode::kMapped}) {
     std::fill_n(returned, kKills + 2, 0);
     const std::string log_path = dir / (mode == StackLogMode::kMapped ? "mapped.txt" : "stack.txt");
-    KillWhileWriting(log_path, kKills, 5, 3000, [&](const std::string& path, int run, int ready) {
+    KillWhileWriting(log_path, kKills, 5, kKillWithinUs, [&](const std::string& path, int run,
+                                                            int ready) {
       const int fd = ::open(path.c_str(), O_RDONLY);
       char end[2] = {'\r', '\n'};
       if (::pread(fd, end, 2, ::lseek(fd, 0, SEEK_END) - 2) == 2 && end[1] != '\n') {
@@ -257,7 +267,7 @@ TEST(KilledWhileWriting, EveryReturnedCallsLineIsWholeInEitherModeAndReportsAreN
       }
     });
     EXPECT_GT(ReadFile(log_path).size(), 10000u);
-    if (mode == StackLogMode::kMapped) {
+    if (mode == StackLogMode::kMapped && kDrainsAreCut) {
       EXPECT_GT(returned[kKills], 0) << "no drain was cut";
     }
     EXPECT_EQ(returned[kKills + 1], 0) << "a ring grew";

@@ -149,7 +149,7 @@ bool DrainedTo(const std::string& path, const std::string& end) {
 
 TEST(PosixTracer, AFullDiskKeepsAMappedLogsLinesInItsRingAndIsTold61Once) {
   TempDir dir;
-  if (::mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "size=8m") != 0) {
+  if (::mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "size=2m") != 0) {
     GTEST_SKIP() << "no small disk can be mounted here";
   }
   const std::unique_ptr<void, void (*)(void*)> mounted(&dir, [](void* d) {

@@ -29,7 +29,7 @@ namespace {
 
 constexpr char kMagic[8] = {'C', 'M', 'R', 'I', 'N', 'G', '1', '\n'};
 constexpr std::uint64_t kNever = UINT64_MAX;
-constexpr std::size_t kWakeBytes = kRingBytes / 16;  // what makes the writer wake the drain
+constexpr std::size_t kWakeBytes = kRingBytes / 4;  // what makes the writer wake the drain
 constexpr int kActiveMs = 100;  // the drain's period while lines come
 constexpr int kIdleMs = 1000;   // its longest, once they have stopped
 

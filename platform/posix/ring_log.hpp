@@ -11,7 +11,7 @@
 // a kill stopped half-way is done again with the same bytes at the same places, and each line
 // reaches the log exactly once.
 //
-// The drain wakes when a sixteenth of the ring waits for it, or after 100 ms while lines come
+// The drain wakes when a quarter of the ring waits for it, or after 100 ms while lines come
 // (up to a second once they stop); a writer that finds the ring full waits for the drain,
 // never overwriting an undrained line. A log that is shorter than what was drained (cut by
 // another program), longer than the ring's end (written by another program), or another file
@@ -36,7 +36,7 @@
 namespace cobaltmoth::platform::posix {
 
 // The bytes of lines a ring holds.
-inline constexpr std::size_t kRingBytes = std::size_t{4} << 20;
+inline constexpr std::size_t kRingBytes = std::size_t{1} << 20;
 
 // Makes the ring of the log `name` behind `log` (whose exclusive lock is held), whose lines go
 // after the log's first `end` bytes; `cut`: the log ends inside a line, which is ended before
