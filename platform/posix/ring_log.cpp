@@ -192,7 +192,8 @@ unsigned ForkCount() noexcept {
 
 class RingLog;
 
-// The open rings, for a crash's handler.
+// The open rings, for a crash's handler: the first 32 (a ring past them is emptied by the next
+// open of its log instead).
 std::atomic<RingLog*> g_rings[32];
 
 class RingLog final : public TextStream {
