@@ -400,14 +400,16 @@ TEST(Crashes, EachKindIsReportedOnceThenEndsTheHostAsItWouldHave) {
 
 TEST(Crashes, TheMappedStackLogTheReportNamesHoldsEveryLineOfItsRing) {
   TempDir dir;
-  const CrashRun run = RunCrashHost("abort", dir.path(), {"STACK_LOG=1", "COBALTMOTH_LOG_MODE=mapped",
-                                                          "COBALTMOTH_CRASH_PROGRAM=/nonexistent"});
+  const CrashRun run = RunCrashHost(
+      "abort", dir.path(),
+      {"STACK_LOG=1", "COBALTMOTH_LOG_MODE=mapped", "COBALTMOTH_CRASH_PROGRAM=/nonexistent"});
   EXPECT_TRUE(DiedOf(run.status, SIGABRT)) << run.status;
   EXPECT_NE(run.log.find(dir / "Payroll_stacklog.txt"), std::string::npos);
-  EXPECT_TRUE(ReadFile(dir / "Payroll_stacklog.txt")
-                  .ends_with("o\xBB\xBB\xBB Enter frmMain::Form_Load\r\n|  o\xBB\xBB\xBB Enter "
-                             "frmOrders::cmdSave_Click\r\n|  |  o\xBB\xBB\xBB Enter modDb::SaveOrder\r\n"))
-      << ReadFile(dir / "Payroll_stacklog.txt");
+  const std::string stack = ReadFile(dir / "Payroll_stacklog.txt");
+  EXPECT_TRUE(stack.ends_with("o\xBB\xBB\xBB Enter frmMain::Form_Load\r\n|  o\xBB\xBB\xBB Enter "
+                              "frmOrders::cmdSave_Click\r\n|  |  o\xBB\xBB\xBB Enter "
+                              "modDb::SaveOrder\r\n"))
+      << stack;
 }
 
 TEST(Crashes, TheReportIsARaisedErrorsWithTheStacksAddedAndItsWindowsAreShownOutside) {

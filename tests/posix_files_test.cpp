@@ -96,8 +96,8 @@ TEST(PosixTracer, WritesTheLogOnDiskByteForByteInEitherMode) {
     }
     EXPECT_EQ(Log(dir / "Payroll_stacklog.txt"),
               kHeader + "o\xBB\xBB\xBB Enter modMain::Main\r\n| ### caf\xE9 \x80 " +
-                  std::string(kRingBytes * 3 / 2, 'x') + " ###\r\no\xAB\xAB\xAB Exit  modMain::Main\r\n" +
-                  kFooter);
+                  std::string(kRingBytes * 3 / 2, 'x') +
+                  " ###\r\no\xAB\xAB\xAB Exit  modMain::Main\r\n" + kFooter);
     EXPECT_FALSE(std::filesystem::exists(dir / "Payroll_stacklog.txt.ring"));
   }
 }

@@ -65,8 +65,8 @@ bool SameBytes16(const char16_t* units, char* out) noexcept {
   const __m128i c1 = _mm_set1_epi16(0x80), c1_mask = _mm_set1_epi16(-32);  // 0x80 to 0x9F
   const __m128i controls = _mm_or_si128(_mm_cmpeq_epi16(_mm_and_si128(low, c1_mask), c1),
                                         _mm_cmpeq_epi16(_mm_and_si128(high, c1_mask), c1));
-  const __m128i bad = _mm_or_si128(controls, _mm_xor_si128(_mm_cmpeq_epi16(above_ff, _mm_setzero_si128()),
-                                                           _mm_set1_epi16(-1)));
+  const __m128i latin1 = _mm_cmpeq_epi16(above_ff, _mm_setzero_si128());
+  const __m128i bad = _mm_or_si128(controls, _mm_xor_si128(latin1, _mm_set1_epi16(-1)));
   if (_mm_movemask_epi8(bad) != 0) return false;
   _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(low, high));
   return true;
