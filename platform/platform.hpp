@@ -45,12 +45,12 @@ class FileSystem {
   // access is denied (70) and the like.
   virtual std::unique_ptr<TextStream> OpenTextFileForAppending(std::u16string_view path) = 0;
   // Opens `path` as OpenTextFileForAppending does, for a log whose lines may be copied into
-  // pages of the file mapped into memory instead of written: a line is then in the file as
-  // soon as it is copied, with no system call, and outlives a killed process as a written one
-  // does. The file grows ahead of its lines in zero-filled chunks while the stream is open; a
-  // clean Close leaves exactly the bytes written. A file that cannot be written that way (a
-  // device, a file another writer has open, a backend without mapped files) gives the stream
-  // of OpenTextFileForAppending, and so does this default.
+  // mapped pages instead of written: a line is then kept as soon as it is copied, with no
+  // system call, outlives a killed process as a written one does, and reaches the file a
+  // little later (after a kill, at the file's next open); a clean Close leaves exactly the
+  // bytes written. A file that cannot be written that way (a device, a file another writer
+  // has open, a backend without mapped files) gives the stream of OpenTextFileForAppending,
+  // and so does this default.
   virtual std::unique_ptr<TextStream> OpenMappedTextFile(std::u16string_view path) {
     return OpenTextFileForAppending(path);
   }

@@ -2,7 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <iterator>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace cobaltmoth::runtime {
 namespace {
@@ -48,6 +53,30 @@ char Windows1252Byte(char16_t unit) {
     if (kHighControls[i] == unit) return static_cast<char>(0x80 + i);
   }
   return '?';
+}
+
+// Writes 16 units as their 16 bytes when each unit is its own Windows-1252 byte (below 0x80, or
+// 0xA0 to 0xFF); false, with nothing written, when one is not.
+bool SameBytes16(const char16_t* units, char* out) noexcept {
+#if defined(__SSE2__)
+  const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units));
+  const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + 8));
+  const __m128i above_ff = _mm_and_si128(_mm_or_si128(low, high), _mm_set1_epi16(-256));
+  const __m128i c1 = _mm_set1_epi16(0x80), c1_mask = _mm_set1_epi16(-32);  // 0x80 to 0x9F
+  const __m128i controls = _mm_or_si128(_mm_cmpeq_epi16(_mm_and_si128(low, c1_mask), c1),
+                                        _mm_cmpeq_epi16(_mm_and_si128(high, c1_mask), c1));
+  const __m128i latin1 = _mm_cmpeq_epi16(above_ff, _mm_setzero_si128());
+  const __m128i bad = _mm_or_si128(controls, _mm_xor_si128(latin1, _mm_set1_epi16(-1)));
+  if (_mm_movemask_epi8(bad) != 0) return false;
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(low, high));
+  return true;
+#else
+  for (int i = 0; i < 16; ++i) {
+    if (units[i] > 0xFF || (units[i] >= 0x80 && units[i] < 0xA0)) return false;
+  }
+  for (int i = 0; i < 16; ++i) out[i] = static_cast<char>(units[i]);
+  return true;
+#endif
 }
 
 // The UTF-8 bytes of one code point, each handed to `push`.
@@ -230,14 +259,29 @@ std::u16string Decimal(std::int64_t value) {
 
 std::size_t ToWindows1252(std::u16string_view text, char* out) noexcept {
   char* next = out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char16_t u = text[i];
-    if (u < 0x80) {
-      *next++ = static_cast<char>(u);
+  for (std::size_t i = 0; i < text.size();) {
+    // Sixteen units at once while each is its own byte (ASCII and the Latin-1 letters and
+    // signs); a block with any other unit goes one unit at a time.
+    if (i + 16 <= text.size() && SameBytes16(text.data() + i, next)) {
+      i += 16;
+      next += 16;
       continue;
     }
-    if (IsHighSurrogate(u) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) ++i;
-    *next++ = Windows1252Byte(u);
+    // The last units of a text that has been a byte a unit so far: its last 16, again.
+    const std::size_t back = text.size() - 16;
+    if (text.size() >= 16 && i > back && next - out == static_cast<std::ptrdiff_t>(i) &&
+        SameBytes16(text.data() + back, out + back)) {
+      return text.size();
+    }
+    for (const std::size_t end = std::min(i + 16, text.size()); i < end; ++i) {
+      const char16_t u = text[i];
+      if (u < 0x80) {
+        *next++ = static_cast<char>(u);
+        continue;
+      }
+      if (IsHighSurrogate(u) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) ++i;
+      *next++ = Windows1252Byte(u);
+    }
   }
   return static_cast<std::size_t>(next - out);
 }

@@ -5,7 +5,8 @@
 // FOLDER/Payroll_buglog.txt, then: segv, abort, terminate (an uncaught std::runtime_error),
 // overflow (its stack), fpe (an integer division by zero), raise (no crash: Raise with the
 // words a SIGSEGV would have), during-raise (the second thread crashes while the main one's
-// message box waits). Windows are shown as COBALTMOTH_UI says when SHOW_WINDOWS is set.
+// message box waits). Windows are shown as COBALTMOTH_UI says when SHOW_WINDOWS is set, the
+// main thread's stack log is written when STACK_LOG is.
 #include <cobaltmoth/error_line.hpp>
 #include <cobaltmoth/proc_bug.hpp>
 #include <cobaltmoth/proc_stac.hpp>
@@ -77,7 +78,11 @@ int main(int argc, char** argv) {
   }).detach();
   std::this_thread::sleep_for(100ms);
 
+  // With STACK_LOG set the stack log is on; the drain has taken its first line, and sleeps,
+  // when the next ones come and the crash follows.
+  tracer->LogOnFile(std::getenv("STACK_LOG") != nullptr);
   tracer->EnterProc("frmMain", "Form_Load");
+  if (tracer->LogOnFile()) std::this_thread::sleep_for(30ms);
   tracer->EnterProc("frmOrders", "cmdSave_Click");
   tracer->EnterProc("modDb", "SaveOrder");
   SetErl(120);

@@ -2,16 +2,21 @@
 // killed while tracing, the locale's clock.
 #include <cobaltmoth/error_line.hpp>
 #include <cobaltmoth/proc_stac.hpp>
+#include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <iconv.h>
 #include <langinfo.h>
 
+#include <chrono>
 #include <cstdio>
 #include <regex>
+#include <thread>
 
 #include "fakes.hpp"
 #include "platform/posix/posix_platform.hpp"
+#include "platform/posix/ring_log.hpp"
 
 #if defined(__SANITIZE_ADDRESS__)
 // glibc keeps the folders it has split from LOCPATH for newlocale and never frees them.
@@ -21,6 +26,7 @@ extern "C" const char* __lsan_default_suppressions() { return "leak:__argz_add_s
 namespace cobaltmoth {
 namespace {
 
+using platform::posix::kRingBytes;
 using testing::CommentTo, testing::FakePlatform, testing::ReadFile, testing::ScopedEnv,
     testing::TempDir, testing::U8;
 
@@ -90,12 +96,14 @@ TEST(PosixTracer, WritesTheLogOnDiskByteForByteInEitherMode) {
       t->LogOnFile(true);
       t->LogMode(mode);
       ProcScope main(*t, "modMain", "Main");
-      t->PrintComment("caf\xC3\xA9 \xE2\x82\xAC " + std::string(70000, 'x'));  // 2 chunks
+      // Longer than the ring: it goes in pieces, each waiting for the drain.
+      t->PrintComment("caf\xC3\xA9 \xE2\x82\xAC " + std::string(kRingBytes * 3 / 2, 'x'));
     }
     EXPECT_EQ(Log(dir / "Payroll_stacklog.txt"),
               kHeader + "o\xBB\xBB\xBB Enter modMain::Main\r\n| ### caf\xE9 \x80 " +
-                  std::string(70000, 'x') + " ###\r\no\xAB\xAB\xAB Exit  modMain::Main\r\n" +
-                  kFooter);
+                  std::string(kRingBytes * 3 / 2, 'x') +
+                  " ###\r\no\xAB\xAB\xAB Exit  modMain::Main\r\n" + kFooter);
+    EXPECT_FALSE(std::filesystem::exists(dir / "Payroll_stacklog.txt.ring"));
   }
 }
 
@@ -106,7 +114,9 @@ TEST(PosixTracer, AMappedLogIsItsWritersAloneAndAShareOneIsWrittenThrough) {
   std::unique_ptr<ProcStac> mapped, through, late;
   // Mapped first: every other writer, of either mode, is refused while it has the log.
   ASSERT_EQ(CommentTo(a, kMapped, &mapped), 0);
-  EXPECT_EQ(ReadFile(a).back(), '\0') << "not mapped";
+  struct stat ring {};
+  ASSERT_EQ(::stat((a + ".ring").c_str(), &ring), 0) << "no ring";
+  EXPECT_EQ(ring.st_mode & 0777, 0600u);
   EXPECT_EQ(CommentTo(a, kThrough), 70);
   EXPECT_EQ(CommentTo(a, kMapped), 70);
   // A forked copy of the tracer is refused too, and leaves the log to its parent.
@@ -124,14 +134,100 @@ TEST(PosixTracer, AMappedLogIsItsWritersAloneAndAShareOneIsWrittenThrough) {
   mapped.reset();
   const std::string section = kHeader + "| ### note ###\r\n| ### parent ###\r\n" + kFooter;
   EXPECT_EQ(Log(a), section);
+  EXPECT_FALSE(std::filesystem::exists(a + ".ring"));
   EXPECT_EQ(CommentTo(a, kThrough), 0) << "the lock was kept";
   // Written through first: a mapped writer shares the log and writes through as well.
   ASSERT_EQ(CommentTo(b, kThrough, &through), 0);
   ASSERT_EQ(CommentTo(b, kMapped, &late), 0);
-  EXPECT_NE(ReadFile(b).back(), '\0') << "mapped while shared";
+  EXPECT_FALSE(std::filesystem::exists(b + ".ring")) << "mapped while shared";
   through.reset(), late.reset();
   EXPECT_EQ(Log(b),
             kHeader + "| ### note ###\r\n" + kHeader + "| ### note ###\r\n" + kFooter + kFooter);
+}
+
+// Waits up to 5 s for the drain thread to have written the file up to `end`.
+bool DrainedTo(const std::string& path, const std::string& end) {
+  for (int i = 0; i < 500 && !ReadFile(path).ends_with(end); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return ReadFile(path).ends_with(end);
+}
+
+TEST(PosixTracer, AFullDiskKeepsAMappedLogsLinesInItsRingAndIsTold61Once) {
+  TempDir dir;
+  if (::mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "size=2m") != 0) {
+    GTEST_SKIP() << "no small disk can be mounted here";
+  }
+  const std::unique_ptr<void, void (*)(void*)> mounted(&dir, [](void* d) {
+    ::umount2(static_cast<TempDir*>(d)->path().c_str(), MNT_DETACH);
+  });
+  const std::string log = dir / "log.txt", filler = dir / "filler";
+  const auto fill = [&filler] {
+    const int fd = ::open(filler.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    for (const std::string block(4096, 'f'); ::write(fd, block.data(), block.size()) > 0;) {
+    }
+    ::close(fd);
+  };
+  fill();
+  EXPECT_EQ(CommentTo(log, StackLogMode::kMapped), 61) << "no room for the ring";
+  EXPECT_FALSE(std::filesystem::exists(log + ".ring"));
+  ::unlink(filler.c_str());
+  std::unique_ptr<ProcStac> t;
+  ASSERT_EQ(CommentTo(log, StackLogMode::kMapped, &t), 0);
+  fill();
+  // The drain fails: the writer is told at its next line, which is not taken; the lines after
+  // it wait in the ring until the disk has room again.
+  std::string expected = kHeader + "| ### note ###\r\n";
+  int refused = 0;
+  for (int i = 0; i < 400; ++i) {
+    const std::string line = std::to_string(i) + std::string(100, 'x');
+    try {
+      t->PrintComment(line);
+      expected += "| ### " + line + " ###\r\n";
+    } catch (const Error& e) {
+      EXPECT_EQ(e.Number(), 61);
+      ++refused;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(refused, 1);
+  ::unlink(filler.c_str());
+  t->Terminate();
+  expected += kFooter;
+  EXPECT_EQ(Log(log), expected);
+  // Still full when the tracer ends: the ring keeps the footer for the next open.
+  ASSERT_EQ(CommentTo(log, StackLogMode::kMapped, &t), 0);
+  ASSERT_TRUE(DrainedTo(log, "| ### note ###\r\n"));
+  const std::string pad((4096 - (ReadFile(log).size() + 12) % 4096) % 4096, 'p');
+  t->PrintComment(pad);  // the log's last page full: not even the footer fits now
+  ASSERT_TRUE(DrainedTo(log, pad + " ###\r\n"));
+  fill();
+  EXPECT_RUNTIME_ERROR(t->Terminate(), 61, "Disk full");
+  EXPECT_TRUE(std::filesystem::exists(log + ".ring"));
+  ::unlink(filler.c_str());
+  EXPECT_EQ(CommentTo(log), 0);
+  EXPECT_EQ(Log(log), expected + kHeader + "| ### note ###\r\n| ### " + pad + " ###\r\n" + kFooter +
+                         kHeader + "| ### note ###\r\n" + kFooter);
+  EXPECT_FALSE(std::filesystem::exists(log + ".ring"));
+}
+
+TEST(PosixTracer, AMappedLogCutOrRemovedByAnotherProgramTakesTheNextLinesWithoutASignal) {
+  TempDir dir;
+  const std::string log = dir / "log.txt";
+  std::unique_ptr<ProcStac> t;
+  ASSERT_EQ(CommentTo(log, StackLogMode::kMapped, &t), 0);
+  ASSERT_TRUE(DrainedTo(log, "| ### note ###\r\n"));
+  ASSERT_EQ(::truncate(log.c_str(), 0), 0);  // as logrotate's copytruncate does
+  t->PrintComment("after");
+  t->Terminate();
+  EXPECT_EQ(Log(log), "| ### after ###\r\n" + kFooter);
+  // Removed: the lines go with the file, as a written-through log's would.
+  ASSERT_EQ(CommentTo(log, StackLogMode::kMapped, &t), 0);
+  ASSERT_EQ(::unlink(log.c_str()), 0);
+  t->PrintComment(std::string(kRingBytes, 'x'));
+  t->Terminate();
+  EXPECT_FALSE(std::filesystem::exists(log));
+  EXPECT_FALSE(std::filesystem::exists(log + ".ring"));
 }
 
 TEST(PosixClock, WritesTheLocalesShortDateWithTheFullYearAndItsTime) {

@@ -87,6 +87,7 @@ TEST(Text, Windows1252HoldsLatin1AndItsHighControlsMarksTheRestAndReadsBackEvery
   // U+0080 has no byte of its own; a pair is one character and one "?", a lone surrogate too.
   EXPECT_EQ(narrow(u"\u0080\u65E5\U0001F600|" + std::u16string{0xDC00, 0, u'z'}),
             std::string("???|?\0z", 7));
+  EXPECT_EQ(narrow(std::u16string(15, u'a') + u"\U0001F600\u00E8"), std::string(15, 'a') + "?\xE8");
   // Every byte the code page defines comes back as the character it was written from.
   std::string all;
   for (int byte = 0; byte < 256; ++byte) all += static_cast<char>(byte);

@@ -70,26 +70,23 @@ std::u16string FormatDump(const runtime::TextPiece& app_title,
 void AppendTraceLine(std::u16string& out, std::int32_t depth, StackLogLineKind kind,
                      std::u16string_view module_name, std::u16string_view proc_name,
                      std::int32_t line_number) {
-  for (std::int32_t i = 1; i < depth; ++i) out += u"|  ";
-  switch (kind) {
-    case StackLogLineKind::Enter:
-      out += u"o\u00BB\u00BB\u00BB Enter ";
-      break;
-    case StackLogLineKind::Exit:
-      out += u"o\u00AB\u00AB\u00AB Exit  ";
-      break;
-    case StackLogLineKind::ExitNotFound:
-      out += u"o*** Exit  ";
-      break;
-    case StackLogLineKind::Comment:
-      out += u"| ### ";
-      out += module_name;
-      out += u" ###";
-      return;
+  using namespace std::string_view_literals;  // lengths known when compiled
+  std::u16string_view marker = u"o\u00BB\u00BB\u00BB Enter "sv;
+  if (kind == StackLogLineKind::Exit) marker = u"o\u00AB\u00AB\u00AB Exit  "sv;
+  if (kind == StackLogLineKind::ExitNotFound) marker = u"o*** Exit  "sv;
+  if (kind == StackLogLineKind::Comment) marker = u"| ### "sv;
+  const std::u16string_view between = kind == StackLogLineKind::Comment ? u" ###"sv : u"::"sv;
+  if (kind == StackLogLineKind::Comment) proc_name = {};
+  // One "|  " a level below the entry's, then the pieces: the line is sized once.
+  const std::size_t levels = depth > 1 ? static_cast<std::size_t>(depth - 1) : 0;
+  const std::size_t start = out.size();
+  out.resize(start + 3 * levels + marker.size() + module_name.size() + between.size() +
+             proc_name.size());
+  char16_t* next = out.data() + start;
+  for (std::size_t i = 0; i < levels; ++i, next += 3) next[0] = u'|', next[1] = next[2] = u' ';
+  for (const std::u16string_view piece : {marker, module_name, between, proc_name}) {
+    next += piece.copy(next, piece.size());
   }
-  out += module_name;
-  out += u"::";
-  out += proc_name;
   if (kind == StackLogLineKind::Enter && line_number != 0) {
     out += u"called @ line ";
     runtime::AppendDecimal(out, line_number);

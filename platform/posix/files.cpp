@@ -1,5 +1,5 @@
 // The log files of the POSIX backend: single-byte text appended through a descriptor, or
-// copied into the file's pages mapped into memory.
+// copied into a ring of mapped pages that a thread writes to the file.
 //
 // A log is what is left to read when everything else failed, so the file layer guards it:
 //   - only a regular file or a character device (such as /dev/null) can be a log: a FIFO, a
@@ -16,37 +16,33 @@
 //     anything else, and a line that a write error cut short is ended the same way before the
 //     next one.
 //
-// A mapped log grows ahead of its lines: its file is extended in chunks of zero bytes (blocks
-// reserved with fallocate where the file system can, so that a full disk is an error at the
-// growth and never a SIGBUS at a line), and each chunk is mapped shared and its pages made
-// writable at once. A line is copied to the end of what was written; the zeros after it are
-// cut when the stream closes, or, after a kill, by the next writer that has the file alone.
+// A mapped log's lines go through a ring of pages beside it (ring_log.hpp); a ring that a
+// killed writer left is emptied into the log by the next open that has the log alone, in
+// either mode. Release 1.0 mapped the log's own pages and grew the file ahead of its lines in
+// zero bytes: a killed writer of that release left them at the end, and they are cut the same
+// way.
 //
 // Who may write a regular file at once is settled with flock(2), held while the file is open:
 // write-through writers share it (a shared lock), a mapped writer has it alone (an exclusive
 // lock, asked for without waiting: a file that another writer has open is written through),
 // and a file whose exclusive lock another writer holds is refused with 70 "Permission
 // denied", since its end is that writer's. Only the holder of the exclusive lock cuts zeros
-// at the end; a write-through writer that finds some asks for the exclusive lock for as long
-// as that takes. On a file system without locks every log is written through, unguarded.
-// A process forked while a mapped stream is open gets 70 from its copy of the stream: the
-// chunk is not mapped in the child (MADV_DONTFORK), and the lock and the end stay the parent's.
+// at the end or empties a ring; a write-through writer that finds either asks for the
+// exclusive lock for as long as that takes. On a file system without locks every log is
+// written through, unguarded.
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <cstring>
 #include <string>
 #include <utility>
 
 #include "platform/posix/fd.hpp"
 #include "platform/posix/posix_platform.hpp"
+#include "platform/posix/ring_log.hpp"
 #include "runtime/host_error.hpp"
 #include "runtime/text.hpp"
 
@@ -98,8 +94,8 @@ class PosixTextStream final : public TextStream {
     if (cut_) bytes_.insert(0, kCrLf);
     std::string_view left = bytes_;
     while (!left.empty()) {
-      const ssize_t written = ::write(fd_.Get(), left.data(), left.size());
-      if (written < 0 && errno == EINTR) continue;
+      const ssize_t written =
+          RetryOnEintr([&] { return ::write(fd_.Get(), left.data(), left.size()); });
       if (written <= 0) {
         const int error = written < 0 ? errno : EIO;
         cut_ = cut_ || left.size() < bytes_.size();
@@ -136,7 +132,7 @@ int Truncate(int fd, off_t size) {
   return RetryOnEintr([&] { return ::ftruncate(fd, size); }) == 0 ? 0 : errno;
 }
 
-// The most a mapped writer grows its file ahead of its lines, and its first chunk.
+// The most a mapped writer of release 1.0 grew its file ahead of its lines, and its first chunk.
 constexpr std::size_t kLargestChunk = std::size_t{1} << 20;
 constexpr std::size_t kFirstChunk = std::size_t{64} << 10;
 
@@ -162,171 +158,11 @@ off_t CutTrailingZeros(int fd, off_t size) {
   return end;
 }
 
-// Whether the last byte of the file is a zero: what a killed mapped writer leaves.
+// Whether the last byte of the file is a zero: what a killed mapped writer of 1.0 left.
 bool EndsInZero(int fd, off_t size) {
   char last = 1;
   return size > 0 && ::pread(fd, &last, 1, size - 1) == 1 && last == '\0';
 }
-
-// Forks counted in each child, so that a mapped stream made before a fork knows in the child
-// that the mapping and the lock are its parent's.
-std::atomic<unsigned> fork_count{0};
-
-unsigned ForkCount() noexcept {
-  static const bool counting =
-      ::pthread_atfork(nullptr, nullptr, [] { fork_count.fetch_add(1); }) == 0;
-  static_cast<void>(counting);
-  return fork_count.load(std::memory_order_relaxed);
-}
-
-// A log copied into its file's pages, mapped in chunks; the file's exclusive lock is held
-// from the open to Close.
-class MappedTextStream final : public TextStream {
- public:
-  // A stream that writes after the first `end` bytes of the file behind `fd` (whose exclusive
-  // lock is held); `cut` as for PosixTextStream. None when the file cannot be grown or mapped
-  // (a full disk, a file system without shared mappings): `fd` then stays the caller's, with
-  // the file as it was.
-  static std::unique_ptr<MappedTextStream> Map(UniqueFd& fd, off_t end, bool cut) {
-    std::unique_ptr<MappedTextStream> stream(new MappedTextStream(std::move(fd), end, cut));
-    const auto page = static_cast<off_t>(::sysconf(_SC_PAGESIZE));
-    stream->chunk_start_ = end - end % page;
-    if (stream->NextChunk() == 0) return stream;
-    fd = std::move(stream->fd_);
-    Truncate(fd.Get(), end);
-    return nullptr;
-  }
-  ~MappedTextStream() override {
-    if (fd_.Valid()) Finish();
-  }
-
-  void Write(std::u16string_view text) override { Put(text, 0); }
-  void WriteLine(std::u16string_view text) override { Put(text, 1); }
-  void WriteBlankLines(int count) override { Put({}, count); }
-
-  void Close() override {
-    if (!fd_.Valid()) return;
-    const int error = Finish();
-    if (error != 0) RaisePosixError(error);
-  }
-
- private:
-  // Copies the text and `line_ends` CR LF pairs after the last line. The common case encodes
-  // straight into the chunk; a text that may not fit goes through a buffer and into the next
-  // chunk too.
-  void Put(std::u16string_view text, int line_ends) {
-    if (forks_ != fork_count.load(std::memory_order_relaxed)) [[unlikely]] {
-      RaisePosixError(EACCES);  // a forked child's copy: the log is its parent's
-    }
-    if (!fd_.Valid()) runtime::RaiseRuntime(runtime::kBadFileNameOrNumber);
-    const std::size_t room = chunk_size_ - static_cast<std::size_t>(end_ - chunk_start_);
-    if (text.size() + 2 * static_cast<std::size_t>(line_ends) + 2 <= room) [[likely]] {
-      char* const start = chunk_ + (end_ - chunk_start_);
-      char* next = start;
-      if (cut_) next = CrLf(next);
-      next += runtime::ToWindows1252(text, next);
-      for (int i = 0; i < line_ends; ++i) next = CrLf(next);
-      end_ += next - start;
-      cut_ = false;
-      return;
-    }
-    PutAcrossChunks(text, line_ends);
-  }
-
-  static char* CrLf(char* at) noexcept {
-    at[0] = '\r';
-    at[1] = '\n';
-    return at + 2;
-  }
-
-  [[gnu::noinline]] void PutAcrossChunks(std::u16string_view text, int line_ends) {
-    bytes_.clear();
-    if (cut_) bytes_ += kCrLf;
-    runtime::AppendWindows1252(text, bytes_);
-    for (int i = 0; i < line_ends; ++i) bytes_ += kCrLf;
-    std::string_view left = bytes_;
-    while (!left.empty()) {
-      const auto at = static_cast<std::size_t>(end_ - chunk_start_);
-      if (at == chunk_size_) {
-        if (const int error = NextChunk()) {
-          cut_ = cut_ || left.size() < bytes_.size();
-          RaisePosixError(error);
-        }
-        continue;
-      }
-      const std::size_t part = std::min(left.size(), chunk_size_ - at);
-      std::memcpy(chunk_ + at, left.data(), part);
-      end_ += static_cast<off_t>(part);
-      left.remove_prefix(part);
-    }
-    cut_ = false;
-  }
-
-  MappedTextStream(UniqueFd fd, off_t end, bool cut)
-      : fd_(std::move(fd)), cut_(cut), end_(end), forks_(ForkCount()) {}
-
-  // Grows the file by the next chunk (the first, or twice the last up to kLargestChunk), maps
-  // it, makes its pages writable, then lets the last chunk go; 0, or the errno value of the
-  // failure, the stream as it was.
-  int NextChunk() noexcept {
-    const off_t start = chunk_ != nullptr ? chunk_start_ + static_cast<off_t>(chunk_size_)
-                                          : chunk_start_;
-    const std::size_t size = chunk_ != nullptr ? std::min(chunk_size_ * 2, kLargestChunk)
-                                               : kFirstChunk;
-    const off_t length = static_cast<off_t>(size);
-    const int grown = RetryOnEintr([&] { return ::fallocate(fd_.Get(), 0, start, length); });
-    // Without fallocate the chunk is a hole, whose blocks are asked for as its pages are made
-    // writable below: a file system that has none left fails that, never a later line.
-    const bool reserved = grown == 0;
-    if (!reserved && errno != EOPNOTSUPP && errno != ENOSYS) return errno;
-    if (!reserved) {
-      if (const int error = Truncate(fd_.Get(), start + length)) return error;
-    }
-    void* mapped = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd_.Get(), start);
-    if (mapped == MAP_FAILED) return errno;
-    ::madvise(mapped, size, MADV_DONTFORK);  // a child must never write its parent's log
-    // Every page now, not one fault a page; a page that cannot be had (EFAULT: no block for
-    // it) would be a SIGBUS at the line that touched it.
-    if (::madvise(mapped, size, MADV_POPULATE_WRITE) != 0 && !reserved && errno == EFAULT) {
-      ::munmap(mapped, size);
-      return ENOSPC;
-    }
-    Unmap();
-    chunk_ = static_cast<char*>(mapped);
-    chunk_start_ = start;
-    chunk_size_ = size;
-    return 0;
-  }
-
-  void Unmap() noexcept {
-    if (chunk_ != nullptr) ::munmap(chunk_, chunk_size_);
-    chunk_ = nullptr;
-  }
-
-  // Cuts the zeros after the last line and lets the file go (in a forked child, leaves both to
-  // the parent); 0 or the errno value of a failed cut, which the next open makes good.
-  int Finish() noexcept {
-    if (forks_ != fork_count.load(std::memory_order_relaxed)) {
-      chunk_ = nullptr;  // not mapped in this process
-      fd_.Reset();
-      return 0;
-    }
-    Unmap();
-    const int error = Truncate(fd_.Get(), end_);
-    ::flock(fd_.Get(), LOCK_UN);  // also for a child that still holds the descriptor
-    fd_.Reset();
-    return error;
-  }
-
-  UniqueFd fd_;
-  bool cut_;
-  off_t end_;           // the end of the last line: the file's size once the stream closes
-  unsigned forks_;      // ForkCount() when the stream was made
-  char* chunk_ = nullptr;  // the mapped chunk: the file's bytes [chunk_start_, + chunk_size_)
-  off_t chunk_start_ = 0;
-  std::size_t chunk_size_ = 0;
-  std::string bytes_;  // a text that may not fit the chunk
-};
 
 class PosixFileSystem final : public FileSystem {
  public:
@@ -371,17 +207,19 @@ class PosixFileSystem final : public FileSystem {
       // Zeros a killed mapped writer left are cut by whoever has the file alone: this writer,
       // when no other has it open now. (A lock that cannot be changed is let go, so the shared
       // one is asked for again either way.)
-      if (readable && EndsInZero(file.Get(), size)) {
-        if (Flock(file.Get(), LOCK_EX) == 0) size = CutTrailingZeros(file.Get(), size);
+      if (readable && (EndsInZero(file.Get(), size) || posix::RingLeft(name))) {
+        if (Flock(file.Get(), LOCK_EX) == 0) {
+          size = posix::DrainLeftRing(file.Get(), name, CutTrailingZeros(file.Get(), size));
+        }
         ShareLog(file.Get());
       }
       const bool cut = readable && posix::EndsInsideALine(file.Get(), size);
       return std::make_unique<PosixTextStream>(std::move(file), cut);
     }
-    size = CutTrailingZeros(file.Get(), size);
+    size = posix::DrainLeftRing(file.Get(), name, CutTrailingZeros(file.Get(), size));
     const bool cut = posix::EndsInsideALine(file.Get(), size);
-    if (auto stream = MappedTextStream::Map(file, size, cut)) return stream;
-    ShareLog(file.Get());  // a file that cannot be mapped is written through
+    if (auto stream = posix::OpenRingLog(file, name, size, cut)) return stream;
+    ShareLog(file.Get());  // a log that cannot have a ring is written through
     return std::make_unique<PosixTextStream>(std::move(file), cut);
   }
 };

@@ -39,6 +39,7 @@
 #include "platform/posix/crash/native_stack.hpp"
 #include "platform/posix/fd.hpp"
 #include "platform/posix/posix_platform.hpp"
+#include "platform/posix/ring_log.hpp"
 #include "platform/posix/spawn.hpp"
 
 extern char** environ;
@@ -230,6 +231,7 @@ int OpenBugLog(std::u16string_view path, bool* cut) {
 void Report(int number, std::u16string_view description, const void* interrupted) {
   const CrashReporter* reporter = g_armed.reporter.load();
   if (reporter == nullptr) return;
+  posix::DrainRingsNow();  // the stack logs the report names hold every line
   // A helper that has gone must not end us with SIGPIPE before the report is done.
   sigset_t pipe_signal;
   ::sigemptyset(&pipe_signal);
