@@ -346,7 +346,7 @@ TEST(Crashes, EachKindIsReportedOnceThenEndsTheHostAsItWouldHave) {
   const Kind kinds[] = {
       {"segv", SIGSEGV, "SIGSEGV: invalid memory reference at address 0x0\r\n",
        "WriteThroughNull(int*) at "},
-      {"overflow", SIGSEGV, "SIGSEGV: invalid memory reference at address 0x", "Recurse(int) at "},
+      {"overflow", SIGSEGV, "SIGSEGV: stack overflow at address 0x", "Recurse(int) at "},
       {"fpe", SIGFPE, "SIGFPE: division by zero at address 0x", "Divide(int) at "},
       {"abort", SIGABRT, "SIGABRT: aborted\r\n", " main at "},
       {"terminate", SIGABRT, "uncaught exception std::runtime_error: disk on fire\r\n",

@@ -31,6 +31,14 @@
 // as that takes. On a file system without locks every log is written through, unguarded.
 // A process forked while a mapped stream is open gets 70 from its copy of the stream: the
 // chunk is not mapped in the child (MADV_DONTFORK), and the lock and the end stay the parent's.
+// The lock must not outlive its writer in a child forked without exec (a crashed writer's
+// child would keep every later run of the host from the file). A flock lock (and an open file
+// description lock alike) belongs to the open file, which a fork shares with the child; a
+// classic fcntl record lock is not inherited, but it belongs to the process and falls when the
+// process closes any descriptor of the file (another tracer of the host writing the same log
+// through would drop it), and it cannot keep out a second writer of the same process. So the
+// lock stays flock's, and a fork handler closes the child's copies of the mapped writers'
+// descriptors at once: the open file, and with it the lock, is the parent's alone.
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/file.h>
@@ -96,6 +104,7 @@ class PosixTextStream final : public TextStream {
     if (!fd_.Valid()) runtime::RaiseRuntime(runtime::kBadFileNameOrNumber);
     if (bytes_.empty()) return;
     if (cut_) bytes_.insert(0, kCrLf);
+    const posix::WriteSignalsHeldOff held_off(/*pipe=*/false, /*file_size=*/true);
     std::string_view left = bytes_;
     while (!left.empty()) {
       const ssize_t written = ::write(fd_.Get(), left.data(), left.size());
@@ -169,14 +178,33 @@ bool EndsInZero(int fd, off_t size) {
 }
 
 // Forks counted in each child, so that a mapped stream made before a fork knows in the child
-// that the mapping and the lock are its parent's.
+// that the mapping and the lock are its parent's; the descriptors of the mapped streams, whose
+// copies a child closes at the fork.
 std::atomic<unsigned> fork_count{0};
+constexpr int kMostMapped = 64;
+std::atomic<int> mapped_fds[kMostMapped];
+
+void CloseMappedCopies() noexcept {
+  for (std::atomic<int>& fd : mapped_fds) {
+    if (const int copy = fd.exchange(0); copy > 0) ::close(copy);
+  }
+}
 
 unsigned ForkCount() noexcept {
-  static const bool counting =
-      ::pthread_atfork(nullptr, nullptr, [] { fork_count.fetch_add(1); }) == 0;
+  static const bool counting = ::pthread_atfork(nullptr, nullptr, [] {
+    fork_count.fetch_add(1);
+    CloseMappedCopies();
+  }) == 0;
   static_cast<void>(counting);
   return fork_count.load(std::memory_order_relaxed);
+}
+
+// Keeps `fd` in (or, with `add` false, out of) the mapped streams' descriptors.
+void TrackMapped(int fd, bool add) noexcept {
+  for (std::atomic<int>& slot : mapped_fds) {
+    int expected = add ? 0 : fd;
+    if (slot.compare_exchange_strong(expected, add ? fd : 0)) return;
+  }
 }
 
 // A log copied into its file's pages, mapped in chunks; the file's exclusive lock is held
@@ -192,6 +220,7 @@ class MappedTextStream final : public TextStream {
     const auto page = static_cast<off_t>(::sysconf(_SC_PAGESIZE));
     stream->chunk_start_ = end - end % page;
     if (stream->NextChunk() == 0) return stream;
+    TrackMapped(stream->fd_.Get(), false);
     fd = std::move(stream->fd_);
     Truncate(fd.Get(), end);
     return nullptr;
@@ -263,7 +292,9 @@ class MappedTextStream final : public TextStream {
   }
 
   MappedTextStream(UniqueFd fd, off_t end, bool cut)
-      : fd_(std::move(fd)), cut_(cut), end_(end), forks_(ForkCount()) {}
+      : fd_(std::move(fd)), cut_(cut), end_(end), forks_(ForkCount()) {
+    TrackMapped(fd_.Get(), true);
+  }
 
   // Grows the file by the next chunk (the first, or twice the last up to kLargestChunk), maps
   // it, makes its pages writable, then lets the last chunk go; 0, or the errno value of the
@@ -274,6 +305,7 @@ class MappedTextStream final : public TextStream {
     const std::size_t size = chunk_ != nullptr ? std::min(chunk_size_ * 2, kLargestChunk)
                                                : kFirstChunk;
     const off_t length = static_cast<off_t>(size);
+    const posix::WriteSignalsHeldOff held_off(/*pipe=*/false, /*file_size=*/true);
     const int grown = RetryOnEintr([&] { return ::fallocate(fd_.Get(), 0, start, length); });
     // Without fallocate the chunk is a hole, whose blocks are asked for as its pages are made
     // writable below: a file system that has none left fails that, never a later line.
@@ -308,9 +340,10 @@ class MappedTextStream final : public TextStream {
   int Finish() noexcept {
     if (forks_ != fork_count.load(std::memory_order_relaxed)) {
       chunk_ = nullptr;  // not mapped in this process
-      fd_.Reset();
+      fd_.Release();     // closed at the fork
       return 0;
     }
+    TrackMapped(fd_.Get(), false);
     Unmap();
     const int error = Truncate(fd_.Get(), end_);
     ::flock(fd_.Get(), LOCK_UN);  // also for a child that still holds the descriptor

@@ -626,7 +626,7 @@ class WindowsCrashes final : public Crashes {
   }
 
   void TracerEnded(const TracedThread* tracer) noexcept override {
-    g_tracers.Remove(tracer);
+    g_tracers.Remove(tracer, [] () noexcept { ::Sleep(1); });
   }
 
   bool Catch(const CrashReporter* reporter) override {
