@@ -339,25 +339,29 @@ void Report() {
   ::pthread_sigmask(SIG_SETMASK, &mask, nullptr);
 }
 
-// Runs Report on the library's own stack: the crashed thread's signal stack may be the host's,
+// Stops the other threads and runs Report on the library's own stack: the crashed thread's signal stack may be the host's,
 // and too small for it (a C host's SIGSTKSZ of 8 KiB). The sanitizer's stack bookkeeping does
 // not follow a switch of stacks: there it runs where it is.
 void ReportOnCrashStack() noexcept {
+  static constexpr void (*kWork)() = [] {
+    StopOtherThreads();
+    Report();
+  };
 #if defined(__SANITIZE_ADDRESS__)
-  Report();
+  kWork();
 #else
   alignas(64) static char stack[kCrashStackSize];
   static ucontext_t crashed;
   static ucontext_t reporting;
   if (::getcontext(&reporting) != 0) {
-    Report();
+    kWork();
     return;
   }
   reporting.uc_stack.ss_sp = stack;
   reporting.uc_stack.ss_size = sizeof stack;
   reporting.uc_link = &crashed;
-  ::makecontext(&reporting, [] { Report(); }, 0);
-  if (::swapcontext(&crashed, &reporting) != 0) Report();
+  ::makecontext(&reporting, kWork, 0);
+  if (::swapcontext(&crashed, &reporting) != 0) kWork();
 #endif
 }
 
@@ -368,7 +372,6 @@ void Handle(int signal, const siginfo_t* info, const void* context,
   // The unwinder may take the loader's lock, which a stopped thread could hold: the frames
   // are taken before the others are stopped.
   g_frames.Take(InterruptedAt(context));
-  StopOtherThreads();
   g_crash = {signal, info, context, description};
   ReportOnCrashStack();
   g_handled = true;
