@@ -52,7 +52,11 @@ namespace {
 }
 
 [[gnu::noinline]] int Recurse(int depth) {
+#ifdef _WIN32
+  volatile char frame[1024];  // larger ones are probed in __chkstk, where the overflow would be
+#else
   volatile char frame[6000];  // a frame larger than a guard page, as large ones are
+#endif
   frame[0] = static_cast<char>(depth);
   return depth < 0 ? 0 : Recurse(depth + 1) + frame[0];
 }
