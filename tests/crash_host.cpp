@@ -20,11 +20,17 @@
 //                      SIGXFSZ is blocked or pending go to standard error
 //   fork-mapped        the stack log is mapped; a forked child ("holder PID" on standard
 //                      error) keeps running; then main aborts
+//   service            (Windows) the process's window station is a service's, without desktop
+// On Windows, `crash_host DLL,ShowCrashWindows REQUEST EVENT` stands for a program that shows
+// a crash's windows: with ANSWER_WINDOWS set it answers (sets EVENT) and keeps them up for 3 s,
+// else it never answers.
 #include <cobaltmoth/error_line.hpp>
 #include <cobaltmoth/proc_bug.hpp>
 #include <cobaltmoth/proc_stac.hpp>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <setjmp.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -40,6 +46,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 
 using namespace cobaltmoth;
 using namespace std::chrono_literals;
@@ -74,12 +81,34 @@ void Crash(const std::string& mode) {
   WriteThroughNull(nullptr);
 }
 
-#ifndef _WIN32
+#ifdef _WIN32
+// The host's own filter, armed first, recovers from the first crash: the thread goes on in
+// AfterRecovery. A second crash is left to the system.
+[[noreturn]] void AfterRecovery() {
+  std::fputs("recovered\n", stderr);
+  std::thread([] { WriteThroughNull(nullptr); }).join();
+  std::exit(3);
+}
+
+LONG WINAPI Recover(EXCEPTION_POINTERS* pointers) {
+  static bool recovered = false;
+  if (std::exchange(recovered, true)) return EXCEPTION_CONTINUE_SEARCH;
+  pointers->ContextRecord->Rip = reinterpret_cast<DWORD64>(&AfterRecovery);
+  pointers->ContextRecord->Rsp = (pointers->ContextRecord->Rsp & ~DWORD64{15}) - 8;
+  return EXCEPTION_CONTINUE_EXECUTION;
+}
+#else
 sigjmp_buf g_recovered;
 #endif
 
 void Prepare([[maybe_unused]] const std::string& mode) {
-#ifndef _WIN32
+#ifdef _WIN32
+  if (mode == "recover") SetUnhandledExceptionFilter(Recover);
+  if (mode == "service") {
+    SetProcessWindowStation(CreateWindowStationW(L"CobaltmothService", 0, WINSTA_ALL_ACCESS,
+                                                 nullptr));
+  }
+#else
   if (mode == "recover") {
     struct sigaction own {};
     own.sa_handler = [](int) { siglongjmp(g_recovered, 1); };
@@ -152,6 +181,14 @@ int GoOwnWay(const std::string& mode, ProcBug& bug, const std::string& folder) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+  if (argc == 4 && std::getenv("ANSWER_WINDOWS") != nullptr) {
+    SetEvent(reinterpret_cast<HANDLE>(std::strtoull(argv[3], nullptr, 10)));
+    std::this_thread::sleep_for(3s);
+    return 0;
+  }
+  if (argc == 4) for (;;) std::this_thread::sleep_for(1h);
+#endif
   if (argc != 3) return 2;
   const std::string mode = argv[1];
   const std::string folder = argv[2];

@@ -459,7 +459,7 @@ TEST(Crashes, HostsThatGoTheirOwnWaysGetWholeReportsAndEndByTheCrashWithinTenSec
       {"exit-during-windows", {"COBALTMOTH_UI=gui", "DISPLAY=:99", slow_windows}, SIGSEGV,
        {"* MODWORKER   * WAIT      * 0    *"}, {}},
       {"during-raise", {"COBALTMOTH_UI=gui", "DISPLAY=:99", slow_windows}, SIGSEGV,
-       {"* MODWORKER   * WAIT      * 0    *"}, {}, 2},
+       {"* MODWORKER   * WAIT      * 0    *"}, {}},
       {"borrowed", {}, SIGSEGV,
        {"* MODWORKER   * OVERFLOW  * 0    *", "SIGSEGV: stack overflow at address 0x7"}, {}},
       {"fork", {}, 100 + SIGSEGV,

@@ -67,7 +67,7 @@ TracedThreads g_tracers;
 
 ArmedReporter g_armed;
 LPTOP_LEVEL_EXCEPTION_FILTER g_previous_filter = nullptr;
-wchar_t g_module_path[MAX_PATH];  // this DLL, for rundll32; empty when the library is a program
+wchar_t g_module_path[MAX_PATH];  // this DLL, for rundll32; empty for none
 wchar_t g_date_pattern[128];      // the clock's date pattern
 
 // The reporting thread and what a crash hands it.
@@ -217,11 +217,13 @@ UniqueFile OpenBugLog(const wchar_t* name) {
 void Report() {
   const CrashReporter* reporter = g_armed.reporter.load();
   if (reporter == nullptr) return;
+  g_tracers.StartReading();
   // The reporter reads the error line as its thread's: this thread takes the crashed one's.
   SetErl(g_crash.error_line);
   SYSTEMTIME now {};
   ::GetLocalTime(&now);
   static runtime::BufferOut<256> now_text;
+  now_text = {};
   AppendNow(now_text, now);
   static runtime::BufferOut<256> description;
   description = {};
@@ -253,7 +255,6 @@ void Report() {
   facts.native_stack = &native_stack;
   facts.other_threads = &other_threads;
   facts.environment = &environment;
-  g_tracers.StartReading();
   facts.tracer = g_tracers.Innermost(g_crash.thread);
   if (logged) {
     if (const UniqueFile file = OpenBugLog(log); file) {
@@ -299,11 +300,10 @@ bool ClaimTheCrash(UINT exit_code) noexcept {
   return false;
 }
 
-// The crash is over for the library: the host's own filter or handler takes it from here.
+// The crash is over for the library: another crash can be handled.
 void LetGo() noexcept {
   g_handled = false;
   ::ResetEvent(g_done_event);
-  ReleaseOtherThreads();
   g_crashing = 0;
 }
 
@@ -327,12 +327,17 @@ LONG WINAPI OnException(EXCEPTION_POINTERS* pointers) {
     g_crash.pointers = pointers;
     HandOver();
   }
-  if (g_previous_filter == nullptr) {
-    if (OtherThreadsHeld()) ::TerminateProcess(::GetCurrentProcess(), code);
-    return EXCEPTION_CONTINUE_SEARCH;
-  }
+  // A filter the host had before (the C runtime's, or the host's own) decides, the crash over
+  // for the library but the threads held while the windows were up still held: only when it
+  // recovers (or handles the exception itself) do they run again. Left to the system, the
+  // process ends with the exception's code before any of them can end it otherwise.
+  const bool held = OtherThreadsHeld();
   LetGo();
-  return g_previous_filter(pointers);
+  const LONG answer =
+      g_previous_filter != nullptr ? g_previous_filter(pointers) : EXCEPTION_CONTINUE_SEARCH;
+  if (answer == EXCEPTION_CONTINUE_SEARCH && held) ::TerminateProcess(::GetCurrentProcess(), code);
+  ReleaseOtherThreads();
+  return answer;
 }
 
 // A stack overflow is taken first, before the search for a handler that would need the stack
@@ -404,6 +409,8 @@ class WindowsCrashes final : public Crashes {
   }
 
   void Release(const CrashReporter* reporter) noexcept override {
+    // A crash being reported reads its reporter: the reporter's end waits for it.
+    while (g_crashing.load() != 0 && g_crashing.load() != ::GetCurrentThreadId()) ::Sleep(1);
     const std::lock_guard<std::mutex> lock(mutex_);
     // What the process had before goes back, unless the host has put another since.
     g_armed.Disarm(reporter, OnTerminate, [this] {
@@ -434,10 +441,13 @@ class WindowsCrashes final : public Crashes {
     HMODULE pinned = nullptr;
     ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
                          reinterpret_cast<LPCWSTR>(&ReportingThread), &pinned);
-    if (pinned != nullptr && pinned != ::GetModuleHandleW(nullptr) &&
-        ::GetModuleFileNameW(pinned, g_module_path, MAX_PATH) >= MAX_PATH) {
-      g_module_path[0] = L'\0';
-    }
+    // A program with the library linked in has its windows shown with the DLL that
+    // COBALTMOTH_DLL names, if any.
+    const DWORD length =
+        pinned != nullptr && pinned != ::GetModuleHandleW(nullptr)
+            ? ::GetModuleFileNameW(pinned, g_module_path, MAX_PATH)
+            : ::GetEnvironmentVariableW(L"COBALTMOTH_DLL", g_module_path, MAX_PATH);
+    if (length >= MAX_PATH) g_module_path[0] = L'\0';
     g_crash_event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     g_done_event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (g_crash_event == nullptr || g_done_event == nullptr) return false;

@@ -1,4 +1,4 @@
-// The other threads of a crashed process, held while its windows are up
+// The other threads of a crashed process, held while the crash is handled
 // (platform/windows/crash_parts.hpp): a `main` that returns meanwhile would end the process
 // with its own exit code, and the crash would be lost.
 #include "platform/windows/crash_parts.hpp"

@@ -583,6 +583,8 @@ class PosixCrashes final : public Crashes {
   }
 
   void Release(const CrashReporter* reporter) noexcept override {
+    // A crash being reported reads its reporter: the reporter's end waits for it.
+    while (g_crashing.load() != 0 && g_crashing.load() != ThisThread()) PauseMs(1);
     const std::lock_guard<std::mutex> lock(mutex_);
     // The handlers the process had before go back, unless the host has put others since.
     g_armed.Disarm(reporter, OnTerminate, [] {
