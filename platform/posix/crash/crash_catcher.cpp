@@ -599,6 +599,7 @@ class PosixCrashes final : public Crashes {
   }
 
   std::u16string NativeStack() override {
+    const std::lock_guard<std::mutex> lock(mutex_);  // one helper's environment at a time
     const auto frames = std::make_unique<crash::NativeFrames>();
     frames->Take(nullptr);
     frames->Place();
