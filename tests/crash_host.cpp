@@ -16,6 +16,7 @@
 //   small-altstack     main's signal stack is the host's, of 8 KiB; its stack overflows
 //   second-handler     another bug handler armed by COBALTMOTH_CATCH_CRASHES=1 ends first
 //   huge-env           a variable of 200 KiB is set (too large for exec)
+//   deep               main's tracer holds 20,000 more entries of modDeep.Level
 //   fsize              a file size limit of 3000 bytes; Raise's error number and whether
 //                      SIGXFSZ is blocked or pending go to standard error
 //   fork-mapped        the stack log is mapped; a forked child ("holder PID" on standard
@@ -129,6 +130,9 @@ int GoOwnWay(const std::string& mode, ProcBug& bug, const std::string& folder) {
   if (mode == "exit-during-windows") {
     std::this_thread::sleep_for(1500ms);
     return 0;
+  }
+  for (int i = 0; i < (mode == "deep" ? 20000 : 0); ++i) {
+    bug.ProcStack()->EnterProc("modDeep", "Level");
   }
   if (mode == "huge-env") {
 #ifdef _WIN32
