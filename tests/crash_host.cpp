@@ -229,7 +229,9 @@ int main(int argc, char** argv) {
       for (;;) {
         ProcStac churning;
         churning.Init("Payroll", 1, 2, 30, folder, ExeStandard);
-        for (int depth = 0; depth < 40; ++depth) churning.EnterProc("modChurn", "Level");
+        for (int depth = 0; depth < 400; ++depth) {
+          churning.EnterProc("modChurn", "LevelWithAProcedureNameLongerThanTheRest");
+        }
       }
     }).detach();
   }
