@@ -8,7 +8,8 @@
 // message box waits). Windows are shown as COBALTMOTH_UI says when SHOW_WINDOWS is set.
 // Hosts that go their own ways, each then crashing with a SIGSEGV unless said otherwise:
 //   churn              three more threads make, fill and end tracers all the while
-//   exit-during-windows  the second thread crashes; main returns 0 while the windows are up
+//   exit-during-windows  the second thread crashes ("crashing" on standard error); main returns
+//                      0 while the windows are up; a third says "tick" every 200 ms
 //   borrowed           the second thread pushes onto main's tracer, then its stack overflows
 //   fork               a forked child crashes; the parent exits with 100 + the child's signal
 //   recover            a SIGSEGV handler of the host's own, armed first, jumps back; then a
@@ -128,6 +129,12 @@ void Prepare([[maybe_unused]] const std::string& mode) {
 // What some hosts do once their main thread traces, before the crash.
 int GoOwnWay(const std::string& mode, ProcBug& bug, const std::string& folder) {
   if (mode == "exit-during-windows") {
+    std::thread([] {
+      for (;;) {
+        std::this_thread::sleep_for(200ms);
+        std::fputs("tick\n", stderr);
+      }
+    }).detach();
     std::this_thread::sleep_for(1500ms);
     return 0;
   }
@@ -222,15 +229,19 @@ int main(int argc, char** argv) {
     }
     std::this_thread::sleep_for(300ms);
     bug.LogOnMsgBox(mode == "exit-during-windows");  // the crash's own windows would wait as long
+    if (mode == "exit-during-windows") std::fputs("crashing\n", stderr);
     WriteThroughNull(nullptr);
   }).detach();
   for (int i = 0; i < (mode == "churn" ? 3 : 0); ++i) {
-    std::thread([&folder] {
-      for (;;) {
+    std::thread([&folder, i] {
+      // Stacks of every depth and names of every length, so that what one tracer freed is
+      // soon another's, in other shapes.
+      for (unsigned round = i;; ++round) {
         ProcStac churning;
         churning.Init("Payroll", 1, 2, 30, folder, ExeStandard);
-        for (int depth = 0; depth < 400; ++depth) {
-          churning.EnterProc("modChurn", "LevelWithAProcedureNameLongerThanTheRest");
+        const std::string name(round * 7 % 90 + 1, 'L');
+        for (unsigned depth = 0; depth < round * 13 % 400; ++depth) {
+          churning.EnterProc("modChurn", name);
         }
       }
     }).detach();

@@ -483,6 +483,8 @@ TEST(Crashes, HostsThatGoTheirOwnWaysGetWholeReportsAndEndByTheCrashWithinTenSec
                                   : DiedOf(run.status, host.status)) << run.status;
     EXPECT_LT(run.ms, 10000);
     EXPECT_EQ(run.log.find('\0'), std::string::npos);
+    const std::size_t crashed = run.errors.find("crashing\n");  // the others are stopped then
+    EXPECT_LE(Count(run.errors.substr(std::min(crashed, run.errors.size())), "tick"), 1);
     if (host.reports >= 0) {
       EXPECT_EQ(Count(run.log, "* Start Log Error for Payroll.EXE"), host.reports) << run.log;
       EXPECT_EQ(Count(run.log, "* End Log Error Stack for Payroll.EXE ver. 1.2.30\r\n"),
