@@ -4,9 +4,9 @@
 // While a crash is reported, no other thread may end its tracer (whose stack the report reads),
 // change a stack the report reads, or end the process (a `main` that returns while the crash's
 // windows are up would end it with status 0). So the thread that handles the crash stops every
-// other thread of the process: each is sent the signal kStopSignal (a real-time signal, whose
-// handler is put in only for the length of the crash) and waits in that handler until it is
-// let go. A thread that blocks the signal cannot be stopped; its tracer's end still waits for
+// other thread of the process: each is sent SIGRTMIN+5 (a real-time signal, whose handler is
+// put in only for the length of the crash) and waits in that handler until it is let go.
+// A thread that blocks the signal cannot be stopped; its tracer's end still waits for
 // the report (platform/common/crash_handling.hpp), and the process's exit waits for the crash.
 // The stopping waits at most kStopLimitMs for the threads to answer.
 //
