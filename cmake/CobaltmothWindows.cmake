@@ -9,6 +9,10 @@ add_compile_definitions(_WIN32_WINNT=0x0601 WINVER=0x0601 UNICODE _UNICODE)
 add_library(cobaltmoth_platform OBJECT component/default_platform_windows.cpp
                                        platform/windows/windows_platform.cpp
                                        platform/windows/crash_catcher.cpp
+                                       platform/windows/crash_frames.cpp
+                                       platform/windows/crash_minidump.cpp
+                                       platform/windows/crash_threads.cpp
+                                       platform/windows/crash_windows.cpp
                                        platform/windows/windows_registry.cpp
                                        platform/windows/report_dialog.cpp
                                        platform/windows/windows_ui.cpp)

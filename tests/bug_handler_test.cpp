@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -9,6 +11,7 @@
 #include "bughandling/error_windows.hpp"
 #include "bughandling/report_text.hpp"
 #include "fakes.hpp"
+#include "platform/common/crash_handling.hpp"
 #include "platform/crashes.hpp"
 
 namespace cobaltmoth {
@@ -144,6 +147,45 @@ TEST_F(ProcBugTest, InitCatchesCrashesWhenTheEnvironmentOrTheSettingsSaySoUnless
     setting[u"CatchCrashes"] = {platform::kRegDword, {value, 0, 0, 0}};
     EXPECT_EQ(caught_after_init(false), value == 1);
   }
+}
+
+// The table a crash reads the threads' stacks from: a tracer is filed under the thread that
+// last pushed onto it, a forked child keeps only the forking thread's, and a tracer's end waits
+// while a report reads the table.
+TEST(TracedThreads, FollowTheThreadThatPushedTheForkAndTheReportThatReads) {
+  struct Tracer final : platform::TracedThread {
+    bool Dumps() const noexcept override { return true; }
+    void WriteDump(runtime::TextOut&) const noexcept override {}
+    bool Innermost(std::u16string_view*, std::u16string_view*) const noexcept override {
+      return false;
+    }
+  } made_on_7, made_on_8, second_on_8;
+  platform::common::TracedThreads table;
+  table.Add(7, &made_on_7);
+  table.Add(8, &made_on_8);
+  table.Add(8, &second_on_8);
+  table.Add(8, &made_on_7);  // thread 8 pushes onto the tracer made on 7
+  EXPECT_EQ(table.Innermost(7), nullptr);
+  EXPECT_EQ(table.Innermost(8), &made_on_7);
+
+  table.StartReading();
+  std::atomic<bool> ended{false};
+  std::thread ending([&] {
+    table.Remove(&made_on_7,
+                 []() noexcept { std::this_thread::sleep_for(std::chrono::milliseconds(1)); });
+    ended = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(ended);
+  table.StopReading();
+  ending.join();
+  EXPECT_EQ(table.Innermost(8), &second_on_8);
+
+  table.Forked(8, 42);
+  EXPECT_EQ(table.Innermost(42), &second_on_8);
+  table.Forked(99, 43);  // forked by a thread that traces nothing: no stack is the child's
+  EXPECT_EQ(table.Innermost(42), nullptr);
+  EXPECT_EQ(table.Innermost(43), nullptr);
 }
 
 TEST_F(ProcBugTest, ACrashIsReportedLikeARaisedErrorWithItsStacksAfterTheDump) {

@@ -16,6 +16,8 @@
 
 #include <olectl.h>
 
+#include <cstdint>
+#include <cwchar>
 #include <cwctype>
 #include <string>
 
@@ -269,22 +271,35 @@ STDAPI DllInstall(BOOL install, LPCWSTR command_line) {
                  : cobaltmoth::component::com::Unregister(per_user);
 }
 
-// rundll32's Unicode entry: the command line is the request file's path.
+// rundll32's Unicode entry: the command line is the request file's path, then, from a crashed
+// process, the event to set once the request has been read (the crashed process takes a
+// program that never sets it for hung).
 void CALLBACK ShowCrashWindowsW(HWND, HINSTANCE, LPWSTR command_line, int) {
   try {
     std::wstring path = command_line != nullptr ? command_line : L"";
+    const std::size_t last = path.rfind(L' ');
+    cobaltmoth::platform::windows::UniqueHandle answered;
+    if (last != std::wstring::npos && last + 1 < path.size() &&
+        path.find_first_not_of(L"0123456789", last + 1) == std::wstring::npos) {
+      answered.reset(reinterpret_cast<HANDLE>(
+          static_cast<std::uintptr_t>(std::wcstoull(path.c_str() + last + 1, nullptr, 10))));
+      path.resize(last);
+    }
     while (!path.empty() && (path.back() == L' ' || path.back() == L'"')) path.pop_back();
     while (!path.empty() && (path.front() == L' ' || path.front() == L'"')) path.erase(0, 1);
-    const cobaltmoth::platform::windows::UniqueFile file(
-        ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                      OPEN_EXISTING, 0, nullptr));
-    if (!file) return;
     std::string request;
-    char chunk[4096];
-    DWORD read = 0;
-    while (::ReadFile(file.get(), chunk, sizeof chunk, &read, nullptr) && read > 0) {
-      request.append(chunk, read);
+    {
+      const cobaltmoth::platform::windows::UniqueFile file(::CreateFileW(
+          path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+          nullptr, OPEN_EXISTING, 0, nullptr));
+      if (!file) return;
+      char chunk[4096];
+      DWORD read = 0;
+      while (::ReadFile(file.get(), chunk, sizeof chunk, &read, nullptr) && read > 0) {
+        request.append(chunk, read);
+      }
     }
+    if (answered) ::SetEvent(answered.get());
     cobaltmoth::bughandling::ShowCrashWindows(cobaltmoth::platform::DefaultPlatform(), request);
   } catch (...) {
     // Nothing crosses into rundll32; the crashed process has its report in the bug log.

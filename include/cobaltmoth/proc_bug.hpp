@@ -151,10 +151,12 @@ class COBALTMOTH_API ProcBug {
   void SupportMail(std::string_view value);
   const std::u16string& SupportMail() const noexcept;
 
-  // Crashes reported like errors. With CatchCrashes(true) this handler owns the process's
-  // crash handlers (one handler object at a time, the last one armed; false, Terminate or
-  // the object's end put back what the process had before): a fatal signal (SIGSEGV, SIGBUS,
-  // SIGILL, SIGFPE, SIGABRT, a stack overflow among them) or an uncaught C++ exception
+  // Crashes reported like errors. With CatchCrashes(true) this handler arms the process's
+  // crash handlers (handler objects are armed as a stack: the latest reports; false,
+  // Terminate or the object's end take it off, handing catching back to the one armed
+  // before it, and the last one's puts back what the process had before): a fatal signal
+  // (SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, a stack overflow among them, named
+  // "SIGSEGV: stack overflow at address 0x7ffd2a3f8ff8") or an uncaught C++ exception
   // appends a crash report to the bug log (when LogOnFile is set), in the shape of Raise's:
   // the module and procedure are the innermost entry of the crashing thread's tracer, the
   // line that thread's Erl, the number the signal's and the description what it was
