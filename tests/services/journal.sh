@@ -13,6 +13,7 @@ if [ "${JOURNAL_INSIDE:-}" != 1 ]; then
   mkdir -p "$dir/log"
   JOURNAL_INSIDE=1 exec unshare -m --propagation private "$0" "$dir" "$@"
 fi
+unset JOURNAL_INSIDE
 # Fresh /run/systemd and persistent journal places, the journal files in the caller's folder.
 mount -t tmpfs tmpfs /run/systemd
 [ -d /var/log/journal ] && mount -t tmpfs tmpfs /var/log/journal
