@@ -40,6 +40,6 @@ compgen -G '/run/log/journal/*/system.journal' >/dev/null || { echo "journald di
 status=0
 timeout -k 5 "${JOURNAL_TIMEOUT:-60}" "$@" || status=$?
 kill $journald
-timeout 10 tail --pid=$journald -f /dev/null || { echo "journald did not stop" >&2; exit 125; }
+timeout 10 tail -s 0.1 --pid=$journald -f /dev/null || { echo "journald did not stop" >&2; exit 125; }
 journalctl -D /run/log/journal -o json --all >"$dir/journal.json" || exit 125
 exit $status

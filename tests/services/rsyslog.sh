@@ -1,15 +1,7 @@
 #!/usr/bin/env bash
-# Runs a real rsyslogd with a private configuration in DIR/rsyslog, as nobody when started as
-# root, until its standard input ends or it gets SIGTERM, then stops it.
-#   rsyslog.sh DIR
-# It listens on a Unix datagram socket of its own (RFC 5424 parsed, no special local parser)
-# and on TCP 127.0.0.1 on a free port (octet-counted or LF-framed), then prints
-#   socket=PATH  port=N  output=FILE   (one a line; then "ready")
-# FILE gets one line per record, fields separated by a TAB: input (imuxsock or imtcp), PRI,
-# version, timestamp (RFC 3339), hostname, app-name, procid, msgid, structured data, message.
-# Control characters in the fields are written as '#' and three decimal digits (LF is #010,
-# TAB #009), other bytes as received (a BOM before the message stays). Exits 1 when it does not
-# start within 10 s.
+# Runs a real rsyslogd with a private configuration in DIR/rsyslog (as nobody when started as
+# root) until its standard input ends or it gets SIGTERM; README.md beside it has the details.
+#   rsyslog.sh DIR   prints socket=PATH, port=N, output=FILE, then "ready"
 set -euo pipefail
 dir=$(realpath "$1")/rsyslog
 mkdir -p "$dir"
@@ -39,7 +31,7 @@ daemon=$!
 waiter=
 stop() {
   [ -z "$waiter" ] || kill $waiter 2>/dev/null || true
-  kill $daemon 2>/dev/null && timeout 10 tail --pid=$daemon -f /dev/null || kill -9 $daemon 2>/dev/null || true
+  kill $daemon 2>/dev/null && timeout 10 tail -s 0.1 --pid=$daemon -f /dev/null || kill -9 $daemon 2>/dev/null || true
 }
 trap stop EXIT
 trap 'exit 0' TERM INT

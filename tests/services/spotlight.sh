@@ -1,13 +1,11 @@
 #!/usr/bin/env bash
-# Runs a command beside the trackers' development receiver (npm @spotlightjs/spotlight, from
-# tracker/node_modules: run "npm ci" there first) in a private network namespace with only the
-# loopback up, so that neither reaches any other address (the receiver sends telemetry of its
-# own otherwise). Inside, the receiver takes envelopes at http://127.0.0.1:8969/api/ID/envelope/
-# and writes each body it received to DIR/spotlight/application_x_sentry_envelope-NANOS.txt;
-# its own output goes to DIR/spotlight/spotlight.log.
+# Runs a command beside the trackers' development receiver (tracker/node_modules, from npm ci)
+# in a private network namespace with only the loopback up: neither can reach any other address
+# (the receiver sends telemetry of its own otherwise). Inside, it takes envelopes on
+# http://127.0.0.1:8969/api/ID/envelope/ and writes each body to DIR/spotlight/*.txt.
 #   spotlight.sh DIR COMMAND [ARG...]
-# Exits with the command's status (124 when it outlived SPOTLIGHT_TIMEOUT, default 60 s), 77
-# when no network namespace can be had (not root), 125 when the receiver did not start.
+# Exits with the command's status (124: it outlived SPOTLIGHT_TIMEOUT, default 60 s), 77 when
+# no network namespace can be had (not root), 125 when the receiver did not start.
 set -euo pipefail
 dir=$(realpath "$1")/spotlight; shift
 here=$(dirname "$(realpath "$0")")
@@ -21,7 +19,7 @@ ip link set lo up
 (cd "$dir" && SPOTLIGHT_CAPTURE=1 exec node \
   "$here/tracker/node_modules/@spotlightjs/spotlight/dist/run.js" server -p 8969) >"$dir/spotlight.log" 2>&1 &
 receiver=$!
-trap 'kill $receiver 2>/dev/null || true' EXIT
+trap 'kill $receiver 2>/dev/null && timeout 10 tail -s 0.1 --pid=$receiver -f /dev/null || true' EXIT
 for _ in $(seq 200); do
   [ "$(curl -s -m 1 http://127.0.0.1:8969/health)" = OK ] && break
   kill -0 $receiver 2>/dev/null || break; sleep 0.1

@@ -1,16 +1,7 @@
 #!/usr/bin/env python3
-"""Peers for the delivery tests, each on 127.0.0.1 at a free port, running until its standard
-input ends or it gets SIGTERM. Each prints "port=N" (and "ca=FILE" with --tls), then "ready".
+"""Loopback peers for the delivery tests; README.md beside this file says how to run them.
 
-  stub.py sink                 accepts connections and never reads from them
-  stub.py cut N                reads N bytes of the first connection, then kills itself
-  stub.py http DIR ANSWER...   an HTTP/1.1 receiver; the Nth request gets the Nth ANSWER, the
-                               last one repeats: STATUS[|Header: value...], "hang" (never
-                               answers) or "close" (closes once the headers are read)
-  stub.py proxy DIR            an HTTP proxy (absolute-URI requests and CONNECT), loopback only
-With --tls (http), a private CA and a certificate for 127.0.0.1 and localhost are made in DIR.
-Every request goes to DIR/requests.jsonl (proxy: DIR/proxy.jsonl) as a JSON line; the body of
-the Nth request to DIR/request-N.body.
+  stub.py sink | cut N | http DIR [--tls] ANSWER... | proxy DIR
 """
 import json, os, signal, socket, socketserver, ssl, subprocess, sys, threading
 from urllib.parse import urlsplit
