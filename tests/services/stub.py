@@ -86,6 +86,8 @@ def pipe(a, b):
 class Proxy(socketserver.StreamRequestHandler):
     def handle(self):
         method, target, headers = read_request(self.rfile) or ("", "", [])
+        if target.startswith("/"):  # origin-form, as Wine's WinHTTP sends it to a proxy
+            target = "http://%s%s" % (header(headers, "host"), target)
         record("proxy.jsonl", {"method": method, "target": target, "headers": headers})
         url = urlsplit(target if "://" in target else "//" + target)
         if not url.hostname or not loopback(url.hostname):
@@ -138,7 +140,7 @@ class Server(socketserver.ThreadingTCPServer):
         super().server_bind()
 
 
-server = Server(("127.0.0.1", 0), {"http": Http, "proxy": Proxy}.get(mode, Sink))
+server = Server(("127.0.0.1", int(os.environ.get("STUB_PORT", 0))), {"http": Http, "proxy": Proxy}.get(mode, Sink))
 print("port=%d" % server.server_address[1])
 if "--tls" in sys.argv:
     context = make_tls(args[0])

@@ -72,7 +72,7 @@ RoundEnd SendLocked(FolderOutbox& outbox, Transport& transport, std::int64_t sta
       // Dropped by a bound while it was on its way, it is one less to tell of.
       const std::int64_t told = dropped + (outbox.Discard(envelope) ? 0 : 1);
       if (told > 0) outbox.CountDropped(-told);
-    } else if (answer.status >= 400 && answer.status < 500) {
+    } else if (answer.status >= 400 && answer.status < 500 && answer.status != 407) {
       Say(envelope, "discarded, " + status);
       outbox.Discard(envelope);
     } else {
@@ -88,7 +88,8 @@ RoundEnd SendLocked(FolderOutbox& outbox, Transport& transport, std::int64_t sta
 RoundEnd SendOutbox(FolderOutbox& outbox, Transport& transport) {
   const std::int64_t started = UnixMs();
   for (;;) {
-    RoundEnd end = kAnotherSender;
+    // No lock is had where there is no outbox: nothing to send either.
+    RoundEnd end = outbox.Waiting().empty() ? kEmptied : kAnotherSender;
     if (auto lock = outbox.Folder().TakeLock(platform::common::kSenderLock, false)) {
       outbox.Tidy(UnixMs());
       end = SendLocked(outbox, transport, started);

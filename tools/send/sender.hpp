@@ -8,7 +8,7 @@
 //   429                       its limits are kept (Retry-After, 60 s when absent, when the
 //                             answer has no X-Sentry-Rate-Limits), the envelope is discarded
 //   other 4xx (413 too big)   discarded
-//   5xx, 1xx, 3xx, no answer in time, or a failed TLS handshake
+//   5xx, 1xx, 3xx, 407 (from a proxy), no answer in time, a failed TLS handshake
 //                             kept, put off (1 min doubling to 1 h); the round ends
 //   refused, unreachable      kept as it is; the round ends, and the next start tries at once
 // X-Sentry-Rate-Limits is read from every answer; an envelope whose every item is of a limited

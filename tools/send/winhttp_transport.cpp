@@ -10,9 +10,13 @@
 #include <cobaltmoth/version.hpp>
 
 #include <algorithm>
+#include <chrono>
 #include <cwctype>
+#include <future>
 #include <optional>
 #include <string_view>
+#include <thread>
+#include <utility>
 
 #include "tools/send/sender.hpp"
 
@@ -75,42 +79,37 @@ std::optional<std::wstring> EnvironmentProxy(bool https, const std::wstring& hos
   return proxy.substr(0, proxy.find(L'/'));
 }
 
-// Sets the proxy of the request: the environment's, else the user's settings.
-void ChooseProxy(HINTERNET session, HINTERNET request, const std::wstring& url, bool https,
-                 const std::wstring& host) {
-  WINHTTP_PROXY_INFO chosen{WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr};
-  std::wstring named;
-  std::wstring bypass;
-  if (const std::optional<std::wstring> proxy = EnvironmentProxy(https, host)) {
-    named = *proxy;
-  } else if (WINHTTP_CURRENT_USER_IE_PROXY_CONFIG user{};
-             ::WinHttpGetIEProxyConfigForCurrentUser(&user)) {
-    WINHTTP_PROXY_INFO found{};
-    WINHTTP_AUTOPROXY_OPTIONS automatic{};
-    automatic.dwFlags = user.lpszAutoConfigUrl != nullptr ? WINHTTP_AUTOPROXY_CONFIG_URL
-                                                           : WINHTTP_AUTOPROXY_AUTO_DETECT;
-    automatic.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
-    automatic.lpszAutoConfigUrl = user.lpszAutoConfigUrl;
-    automatic.fAutoLogonIfChallenged = TRUE;
-    if ((user.fAutoDetect || user.lpszAutoConfigUrl != nullptr) &&
-        ::WinHttpGetProxyForUrl(session, url.c_str(), &automatic, &found) &&
-        found.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && found.lpszProxy != nullptr) {
-      named = found.lpszProxy;
-      if (found.lpszProxyBypass != nullptr) bypass = found.lpszProxyBypass;
-    } else if (user.lpszProxy != nullptr) {
-      named = user.lpszProxy;
-      if (user.lpszProxyBypass != nullptr) bypass = user.lpszProxyBypass;
-    }
-    for (LPWSTR text : {found.lpszProxy, found.lpszProxyBypass, user.lpszAutoConfigUrl,
-                        user.lpszProxy, user.lpszProxyBypass}) {
-      if (text != nullptr) ::GlobalFree(text);
-    }
+// The proxy for the URL and its bypass list: the environment's, else the user's settings
+// (empty for a direct connection). They are the session's (a proxy set on a request alone is
+// not honoured everywhere: Wine ignores it).
+std::pair<std::wstring, std::wstring> ChooseProxy(const std::wstring& url, bool https,
+                                                  const std::wstring& host) {
+  if (const std::optional<std::wstring> proxy = EnvironmentProxy(https, host)) return {*proxy, {}};
+  WINHTTP_CURRENT_USER_IE_PROXY_CONFIG user{};
+  if (!::WinHttpGetIEProxyConfigForCurrentUser(&user)) return {};
+  std::pair<std::wstring, std::wstring> chosen;
+  WINHTTP_PROXY_INFO found{};
+  WINHTTP_AUTOPROXY_OPTIONS automatic{};
+  automatic.dwFlags = user.lpszAutoConfigUrl != nullptr ? WINHTTP_AUTOPROXY_CONFIG_URL
+                                                         : WINHTTP_AUTOPROXY_AUTO_DETECT;
+  automatic.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+  automatic.lpszAutoConfigUrl = user.lpszAutoConfigUrl;
+  automatic.fAutoLogonIfChallenged = TRUE;
+  const Internet finder((user.fAutoDetect || user.lpszAutoConfigUrl != nullptr)
+                            ? ::WinHttpOpen(L"cobaltmoth", WINHTTP_ACCESS_TYPE_NO_PROXY,
+                                            WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0)
+                            : nullptr);
+  if (finder && ::WinHttpGetProxyForUrl(finder.get(), url.c_str(), &automatic, &found) &&
+      found.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && found.lpszProxy != nullptr) {
+    chosen = {found.lpszProxy, found.lpszProxyBypass != nullptr ? found.lpszProxyBypass : L""};
+  } else if (user.lpszProxy != nullptr) {
+    chosen = {user.lpszProxy, user.lpszProxyBypass != nullptr ? user.lpszProxyBypass : L""};
   }
-  if (!named.empty()) {
-    chosen = {WINHTTP_ACCESS_TYPE_NAMED_PROXY, named.data(),
-              bypass.empty() ? nullptr : bypass.data()};
+  for (LPWSTR text : {found.lpszProxy, found.lpszProxyBypass, user.lpszAutoConfigUrl,
+                      user.lpszProxy, user.lpszProxyBypass}) {
+    if (text != nullptr) ::GlobalFree(text);
   }
-  ::WinHttpSetOption(request, WINHTTP_OPTION_PROXY, &chosen, sizeof chosen);
+  return chosen;
 }
 
 std::string Header(HINTERNET request, DWORD query, const wchar_t* name) {
@@ -122,66 +121,84 @@ std::string Header(HINTERNET request, DWORD query, const wchar_t* name) {
   return std::string(value, value + size / sizeof(wchar_t));  // the header's ASCII
 }
 
+Answer PostNow(const std::string& url, const std::string& auth, const std::string& body,
+               int timeout_ms) {
+  Answer answer;
+  const std::wstring wide_url = Widen(url);
+  URL_COMPONENTS parts{};
+  parts.dwStructSize = sizeof parts;
+  parts.dwHostNameLength = parts.dwUrlPathLength = parts.dwExtraInfoLength = DWORD(-1);
+  if (!::WinHttpCrackUrl(wide_url.c_str(), 0, 0, &parts)) {
+    answer.error = "not a URL: " + url;
+    return answer;
+  }
+  const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
+  const std::wstring path(parts.lpszUrlPath, parts.dwUrlPathLength + parts.dwExtraInfoLength);
+  const bool https = parts.nScheme == INTERNET_SCHEME_HTTPS;
+  const auto [proxy, bypass] = ChooseProxy(wide_url, https, host);
+  const Internet session(::WinHttpOpen(
+      Widen("cobaltmoth/" COBALTMOTH_VERSION_TEXT).c_str(),
+      proxy.empty() ? WINHTTP_ACCESS_TYPE_NO_PROXY : WINHTTP_ACCESS_TYPE_NAMED_PROXY,
+      proxy.empty() ? WINHTTP_NO_PROXY_NAME : proxy.c_str(),
+      bypass.empty() ? WINHTTP_NO_PROXY_BYPASS : bypass.c_str(), 0));
+  const Internet connection(
+      session ? ::WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0) : nullptr);
+  const Internet request(
+      connection ? ::WinHttpOpenRequest(connection.get(), L"POST", path.c_str(), nullptr,
+                                        WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                        https ? WINHTTP_FLAG_SECURE : 0)
+                 : nullptr);
+  if (!request) {
+    answer.error = "WinHTTP error " + std::to_string(::GetLastError());
+    return answer;
+  }
+  ::WinHttpSetTimeouts(request.get(), kConnectTimeoutMs, kConnectTimeoutMs, timeout_ms,
+                       timeout_ms);
+  DWORD no_redirects = WINHTTP_DISABLE_REDIRECTS;
+  ::WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &no_redirects,
+                     sizeof no_redirects);
+  const std::wstring headers =
+      L"Content-Type: application/x-sentry-envelope\r\nX-Sentry-Auth: " + Widen(auth);
+  const DWORD size = static_cast<DWORD>(body.size());
+  if (!::WinHttpSendRequest(request.get(), headers.c_str(), DWORD(-1),
+                            const_cast<char*>(body.data()), size, size, 0) ||
+      !::WinHttpReceiveResponse(request.get(), nullptr)) {
+    const DWORD error = ::GetLastError();
+    const bool unreachable =
+        error == ERROR_WINHTTP_CANNOT_CONNECT || error == ERROR_WINHTTP_NAME_NOT_RESOLVED;
+    answer.kind = unreachable ? Answer::Kind::kUnreachable : Answer::Kind::kFailed;
+    answer.error = "WinHTTP error " + std::to_string(error);
+    return answer;
+  }
+  DWORD status = 0;
+  DWORD status_size = sizeof status;
+  ::WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                        WINHTTP_HEADER_NAME_BY_INDEX, &status, &status_size,
+                        WINHTTP_NO_HEADER_INDEX);
+  answer.kind = Answer::Kind::kAnswered;
+  answer.status = static_cast<long>(status);
+  answer.rate_limits = Header(request.get(), WINHTTP_QUERY_CUSTOM, L"X-Sentry-Rate-Limits");
+  answer.retry_after =
+      Header(request.get(), WINHTTP_QUERY_RETRY_AFTER, WINHTTP_HEADER_NAME_BY_INDEX);
+  return answer;
+}
+
 class WinHttpTransport final : public Transport {
  public:
+  // WinHTTP's timeouts bound each step of a request, not the whole (and Wine's bound no wait
+  // for an answer): the request runs on a thread of its own and is given up at its deadline;
+  // the sender then ends, and the thread with it.
   Answer Post(const std::string& url, const std::string& auth, const std::string& body,
               int timeout_ms) override {
-    Answer answer;
-    const std::wstring wide_url = Widen(url);
-    URL_COMPONENTS parts{};
-    parts.dwStructSize = sizeof parts;
-    parts.dwHostNameLength = parts.dwUrlPathLength = parts.dwExtraInfoLength = DWORD(-1);
-    if (!::WinHttpCrackUrl(wide_url.c_str(), 0, 0, &parts)) {
-      answer.error = "not a URL: " + url;
-      return answer;
+    auto promised = std::make_shared<std::promise<Answer>>();
+    std::future<Answer> answer = promised->get_future();
+    std::thread([=] { promised->set_value(PostNow(url, auth, body, timeout_ms)); }).detach();
+    if (answer.wait_for(std::chrono::milliseconds(timeout_ms)) == std::future_status::ready) {
+      return answer.get();
     }
-    const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
-    const std::wstring path(parts.lpszUrlPath, parts.dwUrlPathLength + parts.dwExtraInfoLength);
-    const bool https = parts.nScheme == INTERNET_SCHEME_HTTPS;
-    const Internet session(::WinHttpOpen(Widen("cobaltmoth/" COBALTMOTH_VERSION_TEXT).c_str(),
-                                         WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                                         WINHTTP_NO_PROXY_BYPASS, 0));
-    const Internet connection(
-        session ? ::WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0) : nullptr);
-    const Internet request(
-        connection ? ::WinHttpOpenRequest(connection.get(), L"POST", path.c_str(), nullptr,
-                                          WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                          https ? WINHTTP_FLAG_SECURE : 0)
-                   : nullptr);
-    if (!request) {
-      answer.error = "WinHTTP error " + std::to_string(::GetLastError());
-      return answer;
-    }
-    ::WinHttpSetTimeouts(session.get(), kConnectTimeoutMs, kConnectTimeoutMs, timeout_ms,
-                         timeout_ms);
-    ChooseProxy(session.get(), request.get(), wide_url, https, host);
-    DWORD no_redirects = WINHTTP_DISABLE_REDIRECTS;
-    ::WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &no_redirects,
-                       sizeof no_redirects);
-    const std::wstring headers =
-        L"Content-Type: application/x-sentry-envelope\r\nX-Sentry-Auth: " + Widen(auth);
-    const DWORD size = static_cast<DWORD>(body.size());
-    if (!::WinHttpSendRequest(request.get(), headers.c_str(), DWORD(-1),
-                              const_cast<char*>(body.data()), size, size, 0) ||
-        !::WinHttpReceiveResponse(request.get(), nullptr)) {
-      const DWORD error = ::GetLastError();
-      const bool unreachable =
-          error == ERROR_WINHTTP_CANNOT_CONNECT || error == ERROR_WINHTTP_NAME_NOT_RESOLVED;
-      answer.kind = unreachable ? Answer::Kind::kUnreachable : Answer::Kind::kFailed;
-      answer.error = "WinHTTP error " + std::to_string(error);
-      return answer;
-    }
-    DWORD status = 0;
-    DWORD status_size = sizeof status;
-    ::WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                          WINHTTP_HEADER_NAME_BY_INDEX, &status, &status_size,
-                          WINHTTP_NO_HEADER_INDEX);
-    answer.kind = Answer::Kind::kAnswered;
-    answer.status = static_cast<long>(status);
-    answer.rate_limits = Header(request.get(), WINHTTP_QUERY_CUSTOM, L"X-Sentry-Rate-Limits");
-    answer.retry_after =
-        Header(request.get(), WINHTTP_QUERY_RETRY_AFTER, WINHTTP_HEADER_NAME_BY_INDEX);
-    return answer;
+    Answer late;
+    late.error = "no answer within " + std::to_string(timeout_ms / 1000) + " s";
+    return late;
   }
 };
 
