@@ -6,10 +6,6 @@
 #include <cstring>
 #include <iostream>
 #include <sstream>
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#endif
 
 #include "platform/outbox.hpp"
 #include "platform/platform.hpp"
@@ -19,9 +15,6 @@ int main(int argc, char** argv) {
     cobaltmoth::ProcBug().Init("Payroll", 1, 2, 30, ".", cobaltmoth::ExeStandard);
     return 0;
   }
-#ifdef _WIN32
-  _setmode(_fileno(stdin), _O_BINARY);
-#endif
   std::ostringstream envelope;
   envelope << std::cin.rdbuf();
   return cobaltmoth::platform::DefaultPlatform()->outbox->Put(envelope.str()) ? 0 : 1;

@@ -6,6 +6,8 @@
 // library does, sends what it may (tools/send/sender.hpp) and ends: exit status 0 when nothing
 // is left to send now, 1 when something stays for a later start, 2 when another sender runs.
 // What became of each envelope goes to standard error (the library points it at /dev/null).
+#include <cstdio>
+
 #include "tools/send/sender.hpp"
 
 #ifdef _WIN32
@@ -14,7 +16,12 @@
 #include "platform/posix/posix_platform.hpp"
 #endif
 
-int main() {
+int main(int argc, char**) {
+  if (argc > 1) {
+    std::fprintf(stderr, "cobaltmoth-send sends the reports of the user's outbox to their error\n"
+                         "tracker; the Cobaltmoth library starts it, with no arguments.\n");
+    return 64;
+  }
   namespace platform = cobaltmoth::platform;
 #ifdef _WIN32
   platform::common::FolderOutbox outbox(platform::windows::MakeWindowsOutboxFolder());

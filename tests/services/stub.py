@@ -86,8 +86,7 @@ def pipe(a, b):
 class Proxy(socketserver.StreamRequestHandler):
     def handle(self):
         method, target, headers = read_request(self.rfile) or ("", "", [])
-        if target.startswith("/"):  # origin-form, as Wine's WinHTTP sends it to a proxy
-            target = "http://%s%s" % (header(headers, "host"), target)
+        target = ("http://" + header(headers, "host") if target[:1] == "/" else "") + target
         record("proxy.jsonl", {"method": method, "target": target, "headers": headers})
         url = urlsplit(target if "://" in target else "//" + target)
         if not url.hostname or not loopback(url.hostname):
