@@ -408,11 +408,10 @@ void FolderOutbox::CountDropped(std::int64_t change) {
   const std::unique_ptr<OutboxFolder::Lock> lock = folder_->TakeLock(kDroppedLock, true);
   if (lock == nullptr) return;
   const std::int64_t count = std::max<std::int64_t>(0, Dropped() + change);
-  if (count == 0) {
-    folder_->Remove(kDropped);
-  } else {
-    folder_->Write(kDropped, std::to_string(count) + "\n");
-  }
+  // Removed, then written anew: a file renamed over another has its data flushed to the disk
+  // first on some file systems (ext4's auto_da_alloc), a wait the host would have to sit out.
+  folder_->Remove(kDropped);
+  if (count > 0) folder_->Write(kDropped, std::to_string(count) + "\n");
 }
 
 void FolderOutbox::Tidy(std::int64_t now_ms) {
