@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
+#include <set>
 
 namespace cobaltmoth::tools::send {
 namespace {
@@ -19,17 +21,27 @@ void Say(const Queued& envelope, const std::string& what) {
   std::fprintf(stderr, "cobaltmoth-send: %s: %s\n", envelope.stem.c_str(), what.c_str());
 }
 
+// The oldest envelope that may be sent now and has not been taken yet, if any. An envelope is
+// taken once a round, even one that could not be removed.
+std::optional<Queued> NextDue(FolderOutbox& outbox, const std::set<std::string>& done,
+                              std::int64_t now) {
+  for (Queued& envelope : outbox.Waiting()) {
+    if (envelope.due_ms <= now && done.count(envelope.stem) == 0) return envelope;
+  }
+  return std::nullopt;
+}
+
 // Sends while the sender holds the outbox's lock.
-RoundEnd SendLocked(FolderOutbox& outbox, Transport& transport, std::int64_t started_ms) {
+RoundEnd SendLocked(FolderOutbox& outbox, Transport& transport, std::int64_t started_ms,
+                    std::set<std::string>& done) {
   for (;;) {
     const std::int64_t now = UnixMs();
     const std::int64_t left_ms = started_ms + kRoundMs - now;
     if (left_ms <= 0) return kLeft;
-    const std::vector<Queued> queue = outbox.Waiting();
-    const auto due = std::find_if(queue.begin(), queue.end(),
-                                  [now](const Queued& envelope) { return envelope.due_ms <= now; });
-    if (due == queue.end()) return kEmptied;
+    const std::optional<Queued> due = NextDue(outbox, done, now);
+    if (!due) return kEmptied;
     const Queued& envelope = *due;
+    done.insert(envelope.stem);
     std::string bytes;
     if (!outbox.Folder().Read(envelope.Name(), &bytes)) {
       outbox.Discard(envelope);  // gone meanwhile, or unreadable for good
@@ -87,16 +99,17 @@ RoundEnd SendLocked(FolderOutbox& outbox, Transport& transport, std::int64_t sta
 
 RoundEnd SendOutbox(FolderOutbox& outbox, Transport& transport) {
   const std::int64_t started = UnixMs();
+  std::set<std::string> done;
   for (;;) {
     // No lock is had where there is no outbox: nothing to send either.
     RoundEnd end = outbox.Waiting().empty() ? kEmptied : kAnotherSender;
     if (auto lock = outbox.Folder().TakeLock(platform::common::kSenderLock, false)) {
       outbox.Tidy(UnixMs());
-      end = SendLocked(outbox, transport, started);
+      end = SendLocked(outbox, transport, started, done);
     }
     // An envelope put while this sender was about to let its lock go would wait for the next
     // start: it is taken now, unless another sender has it.
-    if (end != kEmptied || !outbox.NotEmpty()) return end;
+    if (end != kEmptied || !NextDue(outbox, done, UnixMs())) return end;
   }
 }
 
