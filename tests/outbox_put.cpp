@@ -3,15 +3,14 @@
 // runs ProcBug::Init, which starts the sender for what the outbox holds.
 #include <cobaltmoth/proc_bug.hpp>
 
-#include <cstring>
 #include <iostream>
 #include <sstream>
 
 #include "platform/outbox.hpp"
 #include "platform/platform.hpp"
 
-int main(int argc, char** argv) {
-  if (argc > 1 && std::strcmp(argv[1], "--init") == 0) {
+int main(int argc, char**) {
+  if (argc > 1) {  // --init
     cobaltmoth::ProcBug().Init("Payroll", 1, 2, 30, ".", cobaltmoth::ExeStandard);
     return 0;
   }

@@ -1,8 +1,7 @@
 #!/usr/bin/env python3
-"""sender_test.py VERSION PUT SEND [WINE] [-k CASE]: the outbox (PUT, tests/outbox_put.cpp) and
-cobaltmoth-send against tests/services/stub.py on 127.0.0.1, each body read by the trackers' parser;
-with WINE (scripts/wine-run.sh), the Windows programs. Cases that need a namespace are skipped
-without root, unless COBALTMOTH_REQUIRE_SERVICES=1."""
+"""sender_test.py VERSION PUT SEND [WINE] [-k CASE]: the outbox (PUT: tests/outbox_put.cpp) and
+cobaltmoth-send against tests/services on 127.0.0.1; with WINE (scripts/wine-run.sh) the Windows
+programs. Without root, namespaced cases skip unless COBALTMOTH_REQUIRE_SERVICES=1."""
 import getpass, itertools, json, os, pathlib, pty, re, shutil, subprocess, sys, tempfile, time
 import types, unittest
 
@@ -212,8 +211,7 @@ class Sender(unittest.TestCase):
     def test_init(self):
         """ProcBug::Init starts the sender, detached, for what an earlier run left."""
         stub = self.serve("http", self.stub_dir, "202")
-        self.assertTrue(self.put(envelope(1, stub.port)))
-        self.assertTrue(self.put(b"", "--init"))
+        self.assertTrue(self.put(envelope(1, stub.port)) and self.put(b"", "--init"))
         self.wait_for(lambda: not self.files(".envelope"))
         self.assertEqual((self.files(".envelope"), len(self.bodies())), ([], 1))
 

@@ -8,6 +8,8 @@
 #include <random>
 #include <set>
 
+#include "runtime/text.hpp"
+
 namespace cobaltmoth::platform::common {
 namespace {
 
@@ -86,24 +88,6 @@ int Hex4(std::string_view text, std::size_t at) {
   return value;
 }
 
-void AppendUtf8(std::string& out, std::uint32_t code) {
-  if (code < 0x80) {
-    out += static_cast<char>(code);
-  } else if (code < 0x800) {
-    out += static_cast<char>(0xC0 | (code >> 6));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else if (code < 0x10000) {
-    out += static_cast<char>(0xE0 | (code >> 12));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (code >> 18));
-    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  }
-}
-
 std::string_view HeaderOf(std::string_view envelope) {
   return envelope.substr(0, envelope.find('\n'));
 }
@@ -176,32 +160,27 @@ std::optional<std::string> JsonString(std::string_view object, std::string_view 
   if (!raw || raw->size() < 2 || raw->front() != '"') return std::nullopt;
   const std::string_view text = raw->substr(1, raw->size() - 2);
   std::string out;
+  std::u16string units;  // "\uXXXX" escapes in a row, which may pair surrogates
   for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text.substr(i, 2) == "\\u") {
+      const int unit = Hex4(text, i + 2);
+      if (unit < 0) return std::nullopt;
+      units += static_cast<char16_t>(unit);
+      i += 5;
+      continue;
+    }
+    out += runtime::ToUtf8(units);
+    units.clear();
     if (text[i] != '\\') {
       out += text[i];
       continue;
     }
     const char escaped = text[++i];
     const std::string_view simple = "b\bf\fn\nr\rt\t";
-    if (const std::size_t found = simple.find(escaped); found != kNone && found % 2 == 0) {
-      out += simple[found + 1];
-    } else if (escaped != 'u') {
-      out += escaped;  // " \ /
-    } else {
-      int code = Hex4(text, i + 1);
-      if (code < 0) return std::nullopt;
-      i += 4;
-      if (code >= 0xD800 && code < 0xDC00 && text.substr(i + 1, 2) == "\\u") {
-        const int low = Hex4(text, i + 3);
-        if (low >= 0xDC00 && low < 0xE000) {
-          code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
-          i += 6;
-        }
-      }
-      AppendUtf8(out, static_cast<std::uint32_t>(code));
-    }
+    const std::size_t found = simple.find(escaped);
+    out += found != kNone && found % 2 == 0 ? simple[found + 1] : escaped;  // else " \ /
   }
-  return out;
+  return out + runtime::ToUtf8(units);
 }
 
 std::vector<std::string> ItemCategories(std::string_view envelope) {
