@@ -80,11 +80,13 @@ std::optional<std::wstring> EnvironmentProxy(bool https, const std::wstring& hos
 }
 
 // The proxy for the URL and its bypass list: the environment's, else the user's settings
-// (empty for a direct connection). They are the session's (a proxy set on a request alone is
-// not honoured everywhere: Wine ignores it).
+// (none for a direct connection, and always none for the machine itself). They are set on the
+// session (a proxy set on a request alone is not honoured everywhere: Wine ignores it).
 std::pair<std::wstring, std::wstring> ChooseProxy(const std::wstring& url, bool https,
                                                   const std::wstring& host) {
   if (const std::optional<std::wstring> proxy = EnvironmentProxy(https, host)) return {*proxy, {}};
+  // The machine itself is never reached through the user's proxy, nor looked up for one.
+  if (Lower(host) == L"localhost" || host.rfind(L"127.", 0) == 0 || host == L"[::1]") return {};
   WINHTTP_CURRENT_USER_IE_PROXY_CONFIG user{};
   if (!::WinHttpGetIEProxyConfigForCurrentUser(&user)) return {};
   std::pair<std::wstring, std::wstring> chosen;
