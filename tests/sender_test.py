@@ -154,6 +154,7 @@ class Sender(unittest.TestCase):
         self.serve("http", self.stub_dir, "hang", "202", port=gone.port)
         killed = subprocess.Popen([*WINE, SEND], env=self.env, stderr=subprocess.DEVNULL)
         self.wait_for(self.requests)
+        self.assertEqual(self.send(), 2)  # while it runs, a second sender leaves at once
         killed.kill()
         killed.wait(10)
         self.assertEqual((len(self.files(".envelope")), self.files(".backoff")), (1, []))
