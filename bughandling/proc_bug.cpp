@@ -6,6 +6,7 @@
 #include "bughandling/report_text.hpp"
 #include "bughandling/vox_error.hpp"
 #include "platform/crashes.hpp"
+#include "platform/outbox.hpp"
 #include "platform/platform.hpp"
 #include "platform/probes.hpp"
 #include "platform/registry.hpp"
@@ -309,6 +310,7 @@ void ProcBug::Init(std::u16string_view app_name, std::int16_t app_major,
   if (m.catching || (!m.catching_set_by_host && CrashCatchingWanted(*m.platform))) {
     m.CatchCrashes(true);
   }
+  if (m.platform->outbox) m.platform->outbox->StartSenderWhenNotEmpty();  // reports left queued
 }
 
 void ProcBug::Init(std::string_view app_name, std::int16_t app_major, std::int16_t app_minor,

@@ -13,6 +13,7 @@ add_library(cobaltmoth_platform OBJECT component/default_platform_windows.cpp
                                        platform/windows/crash_minidump.cpp
                                        platform/windows/crash_threads.cpp
                                        platform/windows/crash_windows.cpp
+                                       platform/windows/windows_outbox.cpp
                                        platform/windows/windows_registry.cpp
                                        platform/windows/report_dialog.cpp
                                        platform/windows/windows_ui.cpp)
@@ -114,6 +115,17 @@ endif()
 install(TARGETS cobaltmoth_com RUNTIME DESTINATION ${kit_arch} COMPONENT dll
         ARCHIVE DESTINATION ${kit_arch} COMPONENT import_library EXCLUDE_FROM_ALL)
 install(FILES ${COBALTMOTH_TYPELIB} DESTINATION ${kit_arch} COMPONENT dll)
+
+# cobaltmoth-send.exe: sends the outbox's reports to their error tracker, started by the DLL
+# from its own folder. A program of its own rather than an entry of the DLL for rundll32: WinHTTP
+# stays out of every host's process, and a firewall or a security product sees the program that
+# connects by its own name.
+add_executable(cobaltmoth-send tools/cobaltmoth-send.cpp tools/send/sender.cpp
+                               tools/send/winhttp_transport.cpp)
+target_link_libraries(cobaltmoth-send PRIVATE cobaltmoth_internal winhttp)
+target_link_options(cobaltmoth-send PRIVATE ${COBALTMOTH_STATIC_RUNTIME})
+cobaltmoth_warnings(cobaltmoth-send)
+install(TARGETS cobaltmoth-send RUNTIME DESTINATION ${kit_arch} COMPONENT dll)
 foreach(file README-windows.txt CobaltmothSample.bas vb6/Orders.vbp)
   configure_file(examples/windows/${file} kit/${file} @ONLY NEWLINE_STYLE CRLF)
 endforeach()

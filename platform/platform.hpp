@@ -112,6 +112,7 @@ class Clipboard;
 class Printer;
 class Shell;
 class Crashes;    // platform/crashes.hpp
+class Outbox;     // platform/outbox.hpp
 
 struct Platform {
   std::shared_ptr<FileSystem> files;
@@ -126,6 +127,7 @@ struct Platform {
   std::shared_ptr<Printer> printer;
   std::shared_ptr<Shell> shell;
   std::shared_ptr<Crashes> crashes;  // none where crashes are not caught
+  std::shared_ptr<Outbox> outbox;    // reports for an error tracker; none where none are sent
   // What joins a folder and a file name: "/" on Linux, "\" on Windows.
   std::u16string path_separator;
 };

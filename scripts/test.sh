@@ -11,6 +11,8 @@ cd "$(dirname "$0")/.."
 scripts/setup-debian.sh test
 
 export COBALTMOTH_REQUIRE_DESKTOP=1
+# The delivery tests' services (namespaces, mounts) must run, not be skipped.
+export COBALTMOTH_REQUIRE_SERVICES=1
 jobs=$(nproc)
 summary=$(mktemp)
 trap 'rm -f "$summary"' EXIT

@@ -1,6 +1,6 @@
-// platform/posix/posix_platform.hpp - the POSIX backend's own ports (files, clock, environment)
-// that the library's composition root (component/default_platform_posix.cpp) puts
-// together with the rooms' ports: terminal/, desktop/, settings/ and shell/.
+// platform/posix/posix_platform.hpp - the POSIX backend's own ports (files, clock, environment,
+// the outbox's folder) that the library's composition root (component/default_platform_posix.cpp)
+// puts together with the rooms' ports: terminal/, desktop/, settings/ and shell/.
 #pragma once
 
 #include <locale.h>
@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/outbox.hpp"
 #include "platform/platform.hpp"
 #include "runtime/text.hpp"
 
@@ -48,5 +49,10 @@ std::shared_ptr<Environment> MakePosixEnvironment();
 
 // The POSIX file system of the logs.
 std::shared_ptr<FileSystem> MakePosixFileSystem();
+
+// The outbox's folder, $XDG_STATE_HOME/cobaltmoth/outbox (~/.local/state/cobaltmoth/outbox),
+// read from the environment at each call; its sender is the library's program cobaltmoth-send
+// (COBALTMOTH_SEND_PROGRAM names another), found as FindLibraryProgram finds them.
+std::shared_ptr<OutboxFolder> MakePosixOutboxFolder();
 
 }  // namespace cobaltmoth::platform::posix
