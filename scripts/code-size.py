@@ -8,7 +8,7 @@
            build, or make the packages and the API reference; source files only,
            without the generated ones (*.inc, component/resources/strings.rc)
   tests    tests/ and fuzz/: every source and script file (not the golden texts, not the
-           fuzz corpora)
+           fuzz corpora, not the npm packages the tests install)
 
   scripts/code-size.py            prints both counts and the ratio
   scripts/code-size.py --max 35   also fails when the tests are more than 35% of the product
@@ -24,10 +24,11 @@ PRODUCT = ["include", "runtime", "tracing", "bughandling", "report", "support", 
            "scripts/setup-debian.sh", "scripts/run-demo.sh", "scripts/wine-run.sh",
            "scripts/package.sh", "scripts/doxygen-filter.py"]
 TESTS = ["tests", "fuzz"]
-SOURCE = (".cpp", ".hpp", ".h", ".c", ".rc", ".def", ".py", ".vbs", ".sh", ".cmake", ".in")
+SOURCE = (".cpp", ".hpp", ".h", ".c", ".rc", ".def", ".py", ".vbs", ".sh", ".cmake", ".in",
+          ".mjs")
 GENERATED = (".inc",)
 GENERATED_FILES = {os.path.join("component", "resources", "strings.rc")}
-DATA_FOLDERS = {"golden", "corpus"}
+DATA_FOLDERS = {"golden", "corpus", "node_modules"}
 
 
 def count(path):
