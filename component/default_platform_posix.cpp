@@ -42,6 +42,7 @@ std::shared_ptr<const platform::Platform> MakeDefaultPlatform() {
   p->printer = posix::shell::MakePosixPrinter();
   p->shell = posix::shell::MakeXdgShell();
   p->crashes = posix::crash::MakePosixCrashes();
+  p->transport = posix::MakePosixTransport();
   // The desktop's windows when there is a display, the terminal's otherwise (and whenever the
   // desktop's cannot be shown).
   const posix::terminal::TerminalUi text_forms = posix::terminal::MakeTerminalUi();

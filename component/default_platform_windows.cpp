@@ -25,6 +25,7 @@ std::shared_ptr<const platform::Platform> MakeDefaultPlatform() {
   p->printer = windows::MakeWindowsPrinter();
   p->shell = windows::MakeWindowsShell();
   p->crashes = windows::MakeWindowsCrashes();
+  p->transport = windows::MakeWindowsTransport();
   p->path_separator.assign(1, u'\\');
   return p;
 }

@@ -176,6 +176,34 @@ class COBALTMOTH_API ProcBug {
   void NativeStack(bool value) noexcept;
   bool NativeStack() const noexcept;
 
+  // Where reports go besides the bug log: the system's log, as a list separated by ";" of
+  //   journal                  the journal (Linux)
+  //   syslog                   RFC 5424 to /dev/log; syslog+unix:///PATH to another socket
+  //   syslog+tcp://HOST:PORT   RFC 5424 over TCP (octet counting), plain text
+  //   eventlog                 the Windows Event Log (source "Cobaltmoth")
+  // (a syslog item may end in "?max=BYTES", the size its records are cut to, 65536 unless
+  // said). Every handled Raise is delivered after its file step (also when that failed) and
+  // before the report window, whatever the LogOn flags say, and so is every crash (by the
+  // program that shows its windows); delivery never raises an error, holds Raise for at most
+  // 250 ms in all, sends at most 10 records of one fault a minute, and always filters the
+  // environment's secrets (see RedactSecrets). The list in effect is the first of: the
+  // administrator's policy ReportTo (HKEY_LOCAL_MACHINE\Software\Policies\Cobaltmoth),
+  // this property once set, COBALTMOTH_REPORT_TO, the user's ReportTo
+  // (HKEY_CURRENT_USER\Software\Cobaltmoth); it is read at Init and whenever this property
+  // or RedactSecrets is set, and ReportTo() gives it. Empty (the default): nothing is sent.
+  // Unknown items are ignored and said once on standard error when that is a terminal.
+  void ReportTo(std::u16string_view value);
+  void ReportTo(std::string_view value);
+  const std::u16string& ReportTo() const noexcept;
+  // Whether the bug log (and so the report window) has the environment's secrets filtered as
+  // well: a variable whose name holds password, token, secret, auth and the like, or whose
+  // value holds a URL with a user's password or key, a Bearer token or a private key, is
+  // written NAME=[Filtered]. Reports that leave the machine always are. Off unless the
+  // DWORD RedactSecrets is 1, read as ReportTo is (policy, this property,
+  // COBALTMOTH_REDACT_SECRETS=1, the user's setting); RedactSecrets() gives what is in effect.
+  void RedactSecrets(bool value);
+  bool RedactSecrets() const noexcept;
+
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;

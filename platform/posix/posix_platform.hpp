@@ -1,5 +1,5 @@
-// platform/posix/posix_platform.hpp - the POSIX backend's own ports (files, clock, environment)
-// that the library's composition root (component/default_platform_posix.cpp) puts
+// platform/posix/posix_platform.hpp - the POSIX backend's own ports (files, clock, environment,
+// transport) that the library's composition root (component/default_platform_posix.cpp) puts
 // together with the rooms' ports: terminal/, desktop/, settings/ and shell/.
 #pragma once
 
@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "platform/platform.hpp"
+#include "platform/transport.hpp"
 #include "runtime/text.hpp"
 
 namespace cobaltmoth::platform::posix {
@@ -48,5 +49,8 @@ std::shared_ptr<Environment> MakePosixEnvironment();
 
 // The POSIX file system of the logs.
 std::shared_ptr<FileSystem> MakePosixFileSystem();
+
+// The ways to the system's log: local datagram sockets, sealed memory files, TCP.
+std::shared_ptr<Transport> MakePosixTransport();
 
 }  // namespace cobaltmoth::platform::posix
