@@ -18,7 +18,8 @@ target_include_directories(cobaltmoth_platform PRIVATE ${PROJECT_SOURCE_DIR}
                            ${PROJECT_SOURCE_DIR}/include)
 cobaltmoth_warnings(cobaltmoth_platform)
 
-set(COBALTMOTH_WINDOWS_LIBS ole32 oleaut32 uuid shell32 user32 gdi32 winspool advapi32 dbghelp)
+set(COBALTMOTH_WINDOWS_LIBS ole32 oleaut32 uuid shell32 user32 gdi32 winspool advapi32 dbghelp
+                             ws2_32)
 
 # The core with the Windows backend, for the server and for tests that reach inside.
 add_library(cobaltmoth_static STATIC $<TARGET_OBJECTS:cobaltmoth_core>

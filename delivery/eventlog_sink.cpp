@@ -16,8 +16,8 @@ constexpr std::uint16_t kErrorType = 1;  // EVENTLOG_ERROR_TYPE
 
 std::u16string Cut(std::u16string text) {
   if (text.size() <= kEventStringLimit) return text;
-  const std::u16string marker = u"\r\n[cut: " + runtime::Decimal(static_cast<std::int64_t>(text.size())) +
-                                u" characters]";
+  const std::u16string marker =
+      u"\r\n[cut: " + runtime::Decimal(static_cast<std::int64_t>(text.size())) + u" characters]";
   std::size_t keep = kEventStringLimit - marker.size();
   if (text[keep] >= 0xDC00 && text[keep] < 0xE000) --keep;  // a pair stays whole
   text.resize(keep);

@@ -85,7 +85,7 @@ std::string Fingerprint(std::int32_t number, std::u16string_view module_name,
     hash *= 0x100000001b3u;
   }
   std::string hex(16, '0');
-  for (int i = 15; i >= 0; --i, hash >>= 4) hex[static_cast<std::size_t>(i)] = "0123456789abcdef"[hash & 15];
+  for (std::size_t i = 16; i-- > 0; hash >>= 4) hex[i] = "0123456789abcdef"[hash & 15];
   return hex;
 }
 
@@ -116,7 +116,8 @@ std::u16string Summary(const Record& record) {
     runtime::AppendDecimal(out, record.line);
   }
   out += u": ";
-  AppendField(out, record.description);
+  AppendField(out, std::u16string_view(record.description).substr(0, kSummaryDescription));
+  if (record.description.size() > kSummaryDescription) out += u'\u2026';
   return out;
 }
 

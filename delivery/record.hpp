@@ -2,9 +2,10 @@
 // itself, its one-line summary and its fingerprint.
 //
 // The summary, for a raised error and for a crash (" at line N" only for a line other than 0;
-// control characters of the description as blanks):
+// control characters of the description as blanks, a description longer than 1,000 characters
+// cut there and ended with an ellipsis, U+2026):
 //   Payroll 1.2.30: error 11 in frmOrders.cmdSave_Click at line 120: Division by zero
-//   Payroll 1.2.30: crash 11 in modDb.SaveOrder at line 120: SIGSEGV: invalid memory reference at address 0x0
+//   Payroll 1.2.30: crash 6 in modDb.SaveOrder at line 120: SIGABRT: aborted
 //
 // The fingerprint names the fault the same way on any machine, run and system: FNV-1a 64 over
 // the UTF-8 of
@@ -23,6 +24,8 @@
 #include <vector>
 
 namespace cobaltmoth::delivery {
+
+inline constexpr std::size_t kSummaryDescription = 1000;
 
 struct Record {
   bool crash = false;

@@ -17,8 +17,8 @@ char16_t AsciiLower(char16_t unit) noexcept {
 // Where `word` (lower case) first stands in `text` in any case, from `from`; npos for nowhere.
 std::size_t FindAnyCase(std::u16string_view text, std::u16string_view word,
                         std::size_t from = 0) noexcept {
-  const auto it = std::search(text.begin() + static_cast<std::ptrdiff_t>(std::min(from, text.size())),
-                              text.end(), word.begin(), word.end(),
+  const auto start = text.begin() + static_cast<std::ptrdiff_t>(std::min(from, text.size()));
+  const auto it = std::search(start, text.end(), word.begin(), word.end(),
                               [](char16_t a, char16_t b) { return AsciiLower(a) == b; });
   return it == text.end() ? std::u16string_view::npos
                           : static_cast<std::size_t>(it - text.begin());

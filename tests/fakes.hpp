@@ -1,6 +1,6 @@
 // tests/fakes.hpp - a Platform of fakes that record what the library did: files in memory, a
 // fixed clock, an error line the test sets, settings keys in memory, and user-interface ports
-// that write one journal. Plus the tests' shared helpers.
+// and a transport to the system's log that write one journal. Plus the tests' shared helpers.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -26,6 +26,7 @@
 #include "platform/platform.hpp"
 #include "platform/registry.hpp"
 #include "platform/resources.hpp"
+#include "platform/transport.hpp"
 #include "platform/ui.hpp"
 #include "runtime/host_error.hpp"
 #include "runtime/text.hpp"
@@ -291,6 +292,50 @@ class FakeShell final : public platform::Shell, JournalWriter {
   }
 };
 
+// The ways to the system's log: each hand-over journalled ("deliver datagram /dev/log", "deliver
+// stream host:514", "deliver event Cobaltmoth 1 3221226472", ...), its bytes kept (an event's
+// strings joined by "\n--\n"), `on_send` run and `answer` given back.
+class FakeTransport final : public platform::Transport, JournalWriter {
+ public:
+  using JournalWriter::JournalWriter;
+  std::vector<std::string> records;
+  std::vector<std::string> told;  // the lines for a terminal
+  platform::Handed answer;
+  std::function<void()> on_send;
+  platform::Origin Here() override { return {u"ws042", 4242, u"payroll"}; }
+  std::int64_t UtcMicroseconds() override { return 1796546467000006; }  // 2026-12-06 08:41:07
+  platform::Handed SendDatagram(std::string_view path, std::string_view bytes,
+                                platform::Deadline) override {
+    return Took("datagram " + std::string(path), bytes);
+  }
+  platform::Handed SendSealedFile(std::string_view path, std::string_view bytes,
+                                  platform::Deadline) override {
+    return Took("memfd " + std::string(path), bytes);
+  }
+  platform::Handed SendStream(std::string_view host, std::uint16_t port, std::string_view bytes,
+                              platform::Deadline) override {
+    return Took("stream " + std::string(host) + ":" + std::to_string(port), bytes);
+  }
+  platform::Handed ReportEvent(std::u16string_view source, std::uint16_t type, std::uint32_t id,
+                               std::span<const std::u16string> strings) override {
+    std::string joined;
+    for (const std::u16string& text : strings) {
+      joined += (joined.empty() ? "" : "\n--\n") + U8(text);
+    }
+    return Took("event " + U8(source) + " " + std::to_string(type) + " " + std::to_string(id),
+                joined);
+  }
+  void Tell(std::u16string_view line) override { told.push_back(U8(line)); }
+
+ private:
+  platform::Handed Took(const std::string& way, std::string_view bytes) {
+    journal_->Add("deliver " + way);
+    records.emplace_back(bytes);
+    if (on_send) on_send();
+    return answer;
+  }
+};
+
 // The error number of a comment ("note") that a new tracer of the default platform writes to
 // the stack log at `path` in `mode` (0: written); the tracer is kept in `keep` when given, so
 // that its log stays open.
@@ -325,6 +370,7 @@ struct FakePlatform {
         clipboard(std::make_shared<FakeClipboard>(journal)),
         printer(std::make_shared<FakePrinter>(journal)),
         shell(std::make_shared<FakeShell>(journal)),
+        transport(std::make_shared<FakeTransport>(journal)),
         platform(std::make_shared<platform::Platform>()) {
     auto& p = *platform;
     p.files = files;
@@ -338,6 +384,7 @@ struct FakePlatform {
     p.clipboard = clipboard;
     p.printer = printer;
     p.shell = shell;
+    p.transport = transport;
     p.path_separator = std::move(separator);
   }
   // A tracer and a bug handler of these fakes, initialised as Payroll 1.2.30 in C:\Apps (a
@@ -363,6 +410,7 @@ struct FakePlatform {
   std::shared_ptr<FakeClipboard> clipboard;
   std::shared_ptr<FakePrinter> printer;
   std::shared_ptr<FakeShell> shell;
+  std::shared_ptr<FakeTransport> transport;
   std::shared_ptr<platform::Platform> platform;
 };
 

@@ -1,9 +1,18 @@
 // The Windows backend's Transport (platform/transport.hpp): the Event Log, through the event
-// source the DLL registers (RegisterEventSourceW, ReportEventW). The journal's and syslog's
-// local sockets are not here, and neither is syslog over TCP: a Windows host's reports go to
-// the Event Log, which Windows Event Forwarding collects.
-#include "platform/windows/windows_platform.hpp"  // <windows.h> first
+// source the DLL registers (RegisterEventSourceW, ReportEventW), and TCP streams through
+// Winsock: a non-blocking socket whose connection and sends are waited for with select() up
+// to the deadline, a host name looked up on a thread of its own that the caller stops waiting
+// for at the deadline. The journal's and syslog's local sockets are not here.
+#include <winsock2.h>  // before <windows.h>, which would bring the older winsock.h
+#include <ws2tcpip.h>
 
+#include "platform/windows/windows_platform.hpp"
+
+#include <algorithm>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/transport.hpp"
@@ -12,6 +21,110 @@ namespace cobaltmoth::platform::windows {
 namespace {
 
 Handed Absent(const char* what) { return {Handover::kAbsent, what}; }
+
+// Milliseconds left to the deadline, 0 when it has passed.
+long LeftMs(Deadline deadline) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now()).count();
+  return left > 0 ? static_cast<long>(std::min<long long>(left, 1 << 30)) : 0;
+}
+
+// Waits until the socket can take more (or its connection failed), or the deadline.
+bool AwaitWritable(SOCKET socket, Deadline deadline) {
+  fd_set writable, failed;
+  FD_ZERO(&writable);
+  FD_ZERO(&failed);
+  FD_SET(socket, &writable);
+  FD_SET(socket, &failed);
+  const long left = LeftMs(deadline);
+  timeval wait{left / 1000, (left % 1000) * 1000};
+  return ::select(0, nullptr, &writable, &failed, &wait) > 0 && FD_ISSET(socket, &writable);
+}
+
+// The addresses of `host`, looked up by a thread of their own.
+struct Lookup {
+  std::mutex mutex;
+  std::condition_variable done_cv;
+  bool done = false;
+  int error = 0;
+  addrinfo* found = nullptr;
+  ~Lookup() {
+    if (found != nullptr) ::freeaddrinfo(found);
+  }
+};
+
+std::shared_ptr<Lookup> Resolve(const std::string& host, const std::string& port,
+                                Deadline deadline) {
+  auto lookup = std::make_shared<Lookup>();
+  std::thread([lookup, host, port] {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int error = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
+    const std::lock_guard<std::mutex> lock(lookup->mutex);
+    lookup->found = found;
+    lookup->error = error;
+    lookup->done = true;
+    lookup->done_cv.notify_all();
+  }).detach();
+  std::unique_lock<std::mutex> lock(lookup->mutex);
+  if (!lookup->done_cv.wait_until(lock, deadline, [&] { return lookup->done; })) return nullptr;
+  return lookup;
+}
+
+// Winsock, started once for the process and never stopped (the host may use it as well).
+bool WinsockReady() {
+  static const bool ready = [] {
+    WSADATA data;
+    return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }();
+  return ready;
+}
+
+Handed SocketFailure(int error) {
+  Handed handed{Handover::kFailed, "Winsock error " + std::to_string(error)};
+  if (error == WSAECONNREFUSED || error == WSAEHOSTUNREACH || error == WSAENETUNREACH) {
+    handed.outcome = Handover::kAbsent;
+  } else if (error == WSAETIMEDOUT || error == WSAEWOULDBLOCK) {
+    handed.outcome = Handover::kTimedOut;
+  }
+  return handed;
+}
+
+SOCKET NoSocket() noexcept { return INVALID_SOCKET; }
+void CloseSocket(SOCKET socket) noexcept { ::closesocket(socket); }
+using UniqueSocket = UniqueAny<SOCKET, CloseSocket, NoSocket>;
+
+// Connects to one address and sends every byte by the deadline.
+Handed SendTo(const addrinfo& address, std::string_view bytes, Deadline deadline) {
+  const UniqueSocket owner(::socket(address.ai_family, SOCK_STREAM, IPPROTO_TCP));
+  const SOCKET socket = owner.get();
+  if (!owner) return SocketFailure(::WSAGetLastError());
+  u_long non_blocking = 1;
+  ::ioctlsocket(socket, FIONBIO, &non_blocking);
+  if (::connect(socket, address.ai_addr, static_cast<int>(address.ai_addrlen)) != 0) {
+    const int error = ::WSAGetLastError();
+    if (error != WSAEWOULDBLOCK) return SocketFailure(error);
+    if (!AwaitWritable(socket, deadline)) {
+      int failure = 0;
+      int size = sizeof failure;
+      ::getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&failure), &size);
+      return SocketFailure(failure != 0 ? failure : WSAETIMEDOUT);
+    }
+  }
+  while (!bytes.empty()) {
+    const int sent = ::send(socket, bytes.data(),
+                            static_cast<int>(std::min<std::size_t>(bytes.size(), 1 << 20)), 0);
+    if (sent > 0) {
+      bytes.remove_prefix(static_cast<std::size_t>(sent));
+    } else if (::WSAGetLastError() != WSAEWOULDBLOCK) {
+      return SocketFailure(::WSAGetLastError());
+    } else if (!AwaitWritable(socket, deadline)) {
+      return SocketFailure(WSAETIMEDOUT);
+    }
+  }
+  return {};
+}
 
 Handed WindowsFailure(DWORD error) {
   wchar_t text[256] = {};
@@ -57,8 +170,21 @@ class WindowsTransport final : public Transport {
     return Absent("there is no journal on Windows");
   }
 
-  Handed SendStream(std::string_view, std::uint16_t, std::string_view, Deadline) override {
-    return Absent("syslog over TCP is not sent from Windows (the Event Log is: eventlog)");
+  Handed SendStream(std::string_view host, std::uint16_t port, std::string_view bytes,
+                    Deadline deadline) override {
+    if (!WinsockReady()) return Absent("Winsock cannot be started");
+    const std::shared_ptr<Lookup> lookup =
+        Resolve(std::string(host), std::to_string(port), deadline);
+    if (!lookup) return SocketFailure(WSAETIMEDOUT);
+    if (lookup->error != 0) {
+      return {Handover::kAbsent, "no address for " + std::string(host)};
+    }
+    Handed handed = SocketFailure(WSAECONNREFUSED);
+    for (const addrinfo* address = lookup->found; address != nullptr; address = address->ai_next) {
+      handed = SendTo(*address, bytes, deadline);
+      if (handed.outcome != Handover::kAbsent) break;  // sent, or failed once connected
+    }
+    return handed;
   }
 
   Handed ReportEvent(std::u16string_view source, std::uint16_t type, std::uint32_t id,
