@@ -191,8 +191,10 @@ struct ProcBug::Impl final : platform::CrashReporter {
     report_to = settings.Text(delivery::kReportToSetting, report_to_set);
     redact_secrets = settings.Switch(delivery::kRedactSecretsSetting, redact_secrets_set);
     deliverer.reset();
+    delivered_to.clear();
     if (report_to.empty() || !platform->transport) return;
     deliverer = std::make_unique<delivery::Deliverer>(platform->transport, report_to);
+    delivered_to = deliverer->Items();
     origin = platform->transport->Here();
     app_version = AppVersion();
   }
@@ -252,7 +254,7 @@ struct ProcBug::Impl final : platform::CrashReporter {
 
   // The program that shows the windows also delivers the report.
   bool ShowsWindows() const noexcept override {
-    return initialized && enabled && (log_on_msg_box || log_on_report || deliverer);
+    return initialized && enabled && (log_on_msg_box || log_on_report || !delivered_to.empty());
   }
 
   void WriteWindowRequest(runtime::TextOut& out,
@@ -282,8 +284,8 @@ struct ProcBug::Impl final : platform::CrashReporter {
     windows.description = report_facts.description;
     windows.support_fax = support_fax;
     windows.support_mail = support_mail;
-    if (deliverer) {
-      windows.report_to = report_to;
+    if (!delivered_to.empty()) {
+      windows.report_to = delivered_to;
       windows.app_name = app_name;
       windows.app_version = app_version;
       windows.main_module = origin.main_module;
@@ -346,6 +348,7 @@ struct ProcBug::Impl final : platform::CrashReporter {
   std::u16string report_to;
   bool redact_secrets = false;
   std::unique_ptr<delivery::Deliverer> deliverer;  // none while ReportTo sends nowhere
+  std::u16string delivered_to;                     // its items, for a crash's helper
   platform::Origin origin;
   std::u16string app_version;
 };

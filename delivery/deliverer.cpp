@@ -21,6 +21,15 @@ std::string Reason(const platform::Handed& handed) {
   }
 }
 
+// The way a destination's records leave: a sealed file is only ever the journal's second way.
+platform::Way WayOf(Destination::Kind kind) {
+  switch (kind) {
+    case Destination::Kind::kSyslogTcp: return platform::Way::kStream;
+    case Destination::Kind::kEventLog: return platform::Way::kEventLog;
+    default: return platform::Way::kLocalDatagram;
+  }
+}
+
 std::unique_ptr<Sink> MakeSink(const Destination& destination,
                                std::shared_ptr<platform::Transport> transport) {
   switch (destination.kind) {
@@ -36,6 +45,7 @@ Deliverer::Deliverer(std::shared_ptr<platform::Transport> transport,
   if (!transport_) return;
   const Destinations destinations = ParseReportTo(report_to);
   for (const Destination& destination : destinations.valid) {
+    if (!transport_->Has(WayOf(destination.kind))) continue;  // another system's, quietly
     sinks_.emplace_back(destination.item, MakeSink(destination, transport_));
   }
   if (destinations.rejected.empty() || g_rejects_said.exchange(true)) return;
@@ -46,6 +56,12 @@ Deliverer::Deliverer(std::shared_ptr<platform::Transport> transport,
   }
   line += u" (it takes journal, syslog, syslog+unix:///PATH, syslog+tcp://HOST:PORT, eventlog)";
   transport_->Tell(line);
+}
+
+std::u16string Deliverer::Items() const {
+  std::u16string items;
+  for (const auto& [item, sink] : sinks_) items += (items.empty() ? u"" : u";") + item;
+  return items;
 }
 
 void Deliverer::Deliver(Record record, Folding& folding) noexcept {

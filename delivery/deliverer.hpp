@@ -7,7 +7,8 @@
 // standard error when that is a terminal ("cobaltmoth: the report did not reach
 // syslog+tcp://10.0.0.5:514: Connection refused"). Nothing is queued or tried again, and
 // nothing reaches the caller. The unknown or malformed items of a list are said once a process,
-// on the terminal as well.
+// on the terminal as well; the items of the other system (the journal on Windows, the Event Log
+// on Linux) are passed over without a word, so that one policy can serve a mixed fleet.
 //
 // Thread-safety: a Deliverer belongs to one thread at a time.
 #pragma once
@@ -34,6 +35,9 @@ class Deliverer {
   Deliverer(std::shared_ptr<platform::Transport> transport, std::u16string_view report_to);
   // Whether the record would go anywhere.
   bool Empty() const noexcept { return sinks_.empty(); }
+  // The items it delivers to, separated by ";" (what a crash's helper is handed, so that it
+  // has nothing to say of the rest again).
+  std::u16string Items() const;
   // Folds the record (in `folding`) or hands it to every destination. Never throws.
   void Deliver(Record record, Folding& folding = Folding::OfProcess()) noexcept;
 

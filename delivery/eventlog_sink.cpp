@@ -1,8 +1,12 @@
 // The Event Log's sink: one event of the source "Cobaltmoth" a report, of the error type,
-// event 1000 for a raised error and 1001 for a crash, whose two insertion strings are the
-// summary and the report (CR LF); the message table of the DLL (component/com/messages.mc)
-// puts them together as the event's description. A string longer than ReportEventW takes is
-// cut at a character's edge and ends in
+// event 1000 for a raised error and 1001 for a crash, whose first two insertion strings are
+// the summary and the report (CR LF); the message table of the DLL (component/com/messages.mc)
+// puts them together as the event's description. The record's fields follow as the event's
+// data, in the order of syslog's structured data, for what Windows Event Forwarding and the
+// tools that read its XML pick out (Data[3] is the number, Data[7] the fingerprint):
+//   summary, report, number, module, procedure, line, fingerprint, critical (1 or 0),
+//   version, folded
+// A string longer than ReportEventW takes is cut at a character's edge and ends in
 //   [cut: 210345 characters]
 #include <utility>
 
@@ -41,7 +45,16 @@ class EventLogSink final : public Sink {
 }  // namespace
 
 std::vector<std::u16string> EventStrings(const Record& record) {
-  return {Cut(Summary(record)), Cut(record.report)};
+  return {Cut(Summary(record)),
+          Cut(record.report),
+          runtime::Decimal(record.number),
+          Cut(record.module_name),
+          Cut(record.proc_name),
+          runtime::Decimal(record.line),
+          runtime::FromUtf8(record.fingerprint),
+          record.critical ? u"1" : u"0",
+          record.app_version,
+          runtime::Decimal(record.folded)};
 }
 
 std::unique_ptr<Sink> MakeEventLogSink(std::shared_ptr<platform::Transport> transport) {

@@ -8,6 +8,7 @@
 //   MESSAGE=Payroll 1.2.30: error 11 in frmOrders.cmdSave_Click at line 120: Division by zero
 //   MESSAGE_ID=e05c9d82bf314f92a10d3c0d0b98c8ea
 //   PRIORITY=3
+//   SYSLOG_FACILITY=1
 //   SYSLOG_IDENTIFIER=Payroll
 //   SYSLOG_PID=4242
 //   CODE_FUNC=cmdSave_Click
@@ -79,6 +80,7 @@ std::string JournalRecord(const Record& record) {
   AppendField(out, "MESSAGE", Summary(record));
   AppendField(out, "MESSAGE_ID", record.crash ? kCrashMessageId : kReportMessageId);
   AppendField(out, "PRIORITY", record.crash ? 2 : 3);
+  AppendField(out, "SYSLOG_FACILITY", 1);  // user, as the syslog records say
   AppendField(out, "SYSLOG_IDENTIFIER", record.app_name);
   AppendField(out, "SYSLOG_PID", record.process_id);
   AppendField(out, "CODE_FUNC", record.proc_name);

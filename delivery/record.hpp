@@ -29,21 +29,21 @@ inline constexpr std::size_t kSummaryDescription = 1000;
 
 struct Record {
   bool crash = false;
-  std::u16string app_name;     // as given to Init: "Payroll"
-  std::u16string app_version;  // "1.2.30"
+  std::u16string app_name = {};     // as given to Init: "Payroll"
+  std::u16string app_version = {};  // "1.2.30"
   std::int32_t number = 0;
-  std::u16string description;
-  std::u16string module_name;  // where it happened; a crash's innermost traced entry
-  std::u16string proc_name;
+  std::u16string description = {};
+  std::u16string module_name = {};  // where it happened; a crash's innermost traced entry
+  std::u16string proc_name = {};
   std::int32_t line = 0;
-  bool critical = false;       // what the host said; always for a crash
-  std::uint32_t process_id = 0;  // the process reported on
-  std::u16string report;       // the whole report (CR LF), the environment's secrets filtered
+  bool critical = false;            // what the host said; always for a crash
+  std::uint32_t process_id = 0;     // the process reported on
+  std::u16string report = {};       // the whole report (CR LF), the environment's secrets filtered
   // The frames of the report's native stack as it writes them, one a line:
   // "#00 0x000055d1c2a1e364 payroll+0x2364 SaveOrder(Order const&) at /src/db.cpp:31".
-  std::vector<std::u16string> native_stack;
-  std::string fingerprint;     // 16 lower-case hexadecimal digits
-  std::uint32_t folded = 0;    // records of this fingerprint folded away before this one
+  std::vector<std::u16string> native_stack = {};
+  std::string fingerprint = {};     // 16 lower-case hexadecimal digits
+  std::uint32_t folded = 0;         // records of this fingerprint folded away before this one
 };
 
 // The frame lines of the report's "Native Stack:" section; none without one.

@@ -52,7 +52,8 @@ std::string SyslogRecord(const Record& record, std::int64_t utc_us,
                          std::u16string_view host_name, std::size_t max_size);
 
 // The Event Log: the ids of the message table (component/com/messages.mc), severity bits
-// included, and the strings, each cut to what ReportEventW takes.
+// included, and the strings (the summary, the report, then the record's fields), each cut to
+// what ReportEventW takes.
 inline constexpr std::uint32_t kReportEventId = 0xC00003E8;  // shown as event 1000
 inline constexpr std::uint32_t kCrashEventId = 0xC00003E9;   // shown as event 1001
 inline constexpr std::size_t kEventStringLimit = 31839;

@@ -6,7 +6,8 @@
 // code of delivery/. Every call returns by its deadline whatever the receiving side does:
 // sockets are non-blocking, every wait is bounded, a name is looked up off the calling thread,
 // SIGPIPE is never raised, and nothing throws: the outcome is a result. A way the system does
-// not have (the journal on Windows, the Event Log on Linux) answers kAbsent.
+// not have (the journal on Windows, the Event Log on Linux) answers kAbsent, and Has says so
+// beforehand, so that one list of destinations can serve machines of both systems.
 //
 // Thread-safety: any thread.
 #pragma once
@@ -45,9 +46,14 @@ struct Origin {
   std::u16string main_module;
 };
 
+// The ways out, as Has names them.
+enum class Way { kLocalDatagram, kSealedFile, kStream, kEventLog };
+
 class Transport {
  public:
   virtual ~Transport() = default;
+  // Whether this system has the way at all.
+  virtual bool Has(Way way) = 0;
   // This process and machine.
   virtual Origin Here() = 0;
   // The time now, in microseconds since 1970-01-01 00:00 UTC.

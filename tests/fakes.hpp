@@ -292,43 +292,39 @@ class FakeShell final : public platform::Shell, JournalWriter {
   }
 };
 
-// The ways to the system's log: each hand-over journalled ("deliver datagram /dev/log", "deliver
-// stream host:514", "deliver event Cobaltmoth 1 3221226472", ...), its bytes kept (an event's
-// strings joined by "\n--\n"), `on_send` run and `answer` given back.
+// The ways to the system's log: each hand-over journalled ("deliver stream host:514"), its bytes
+// kept (an event's summary and report joined by "\n--\n"), `on_send` run, `answer` given back.
 class FakeTransport final : public platform::Transport, JournalWriter {
+  using Handed = platform::Handed;
+  using Deadline = platform::Deadline;
+
  public:
   using JournalWriter::JournalWriter;
-  std::vector<std::string> records;
-  std::vector<std::string> told;  // the lines for a terminal
-  platform::Handed answer;
+  std::vector<std::string> records, told;  // what was handed over; the lines for a terminal
+  Handed answer;
   std::function<void()> on_send;
+  bool Has(platform::Way) override { return true; }
   platform::Origin Here() override { return {u"ws042", 4242, u"payroll"}; }
   std::int64_t UtcMicroseconds() override { return 1796546467000006; }  // 2026-12-06 08:41:07
-  platform::Handed SendDatagram(std::string_view path, std::string_view bytes,
-                                platform::Deadline) override {
+  Handed SendDatagram(std::string_view path, std::string_view bytes, Deadline) override {
     return Took("datagram " + std::string(path), bytes);
   }
-  platform::Handed SendSealedFile(std::string_view path, std::string_view bytes,
-                                  platform::Deadline) override {
+  Handed SendSealedFile(std::string_view path, std::string_view bytes, Deadline) override {
     return Took("memfd " + std::string(path), bytes);
   }
-  platform::Handed SendStream(std::string_view host, std::uint16_t port, std::string_view bytes,
-                              platform::Deadline) override {
+  Handed SendStream(std::string_view host, std::uint16_t port, std::string_view bytes,
+                    Deadline) override {
     return Took("stream " + std::string(host) + ":" + std::to_string(port), bytes);
   }
-  platform::Handed ReportEvent(std::u16string_view source, std::uint16_t type, std::uint32_t id,
-                               std::span<const std::u16string> strings) override {
-    std::string joined;
-    for (const std::u16string& text : strings) {
-      joined += (joined.empty() ? "" : "\n--\n") + U8(text);
-    }
+  Handed ReportEvent(std::u16string_view source, std::uint16_t type, std::uint32_t id,
+                     std::span<const std::u16string> strings) override {
     return Took("event " + U8(source) + " " + std::to_string(type) + " " + std::to_string(id),
-                joined);
+                U8(strings[0]) + "\n--\n" + U8(strings[1]));
   }
   void Tell(std::u16string_view line) override { told.push_back(U8(line)); }
 
  private:
-  platform::Handed Took(const std::string& way, std::string_view bytes) {
+  Handed Took(const std::string& way, std::string_view bytes) {
     journal_->Add("deliver " + way);
     records.emplace_back(bytes);
     if (on_send) on_send();

@@ -2,6 +2,7 @@
 // memory file passed over one, TCP streams; every socket non-blocking, every wait a poll that
 // ends at the deadline, a host name looked up on a thread of its own that the caller stops
 // waiting for at the deadline.
+#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -114,6 +115,17 @@ struct Lookup {
   }
 };
 
+// Keeps this library loaded until the process ends, so that a host that unloads it (dlclose)
+// while a lookup thread still runs never pulls the code from under it. Once a process.
+void KeepLoaded() {
+  static const bool kept = [] {
+    Dl_info self {};
+    return ::dladdr(reinterpret_cast<const void*>(&KeepLoaded), &self) != 0 &&
+           ::dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
+  }();
+  (void)kept;
+}
+
 std::shared_ptr<Lookup> Resolve(const std::string& host, const std::string& port,
                                 Deadline deadline) {
   auto lookup = std::make_shared<Lookup>();
@@ -124,6 +136,7 @@ std::shared_ptr<Lookup> Resolve(const std::string& host, const std::string& port
   if (lookup->error != EAI_NONAME) return lookup;  // an address, or a failure
   lookup->error = 0;
   hints.ai_flags = AI_NUMERICSERV | AI_ADDRCONFIG;
+  KeepLoaded();
   std::thread([lookup, host, port, hints] {
     struct addrinfo* found = nullptr;
     const int error = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
@@ -156,6 +169,8 @@ UniqueFd ConnectStream(const struct addrinfo* address, Deadline deadline) {
 
 class PosixTransport final : public Transport {
  public:
+  bool Has(Way way) override { return way != Way::kEventLog; }
+
   Origin Here() override {
     Origin origin;
     char name[256] = {};

@@ -12,7 +12,6 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "platform/transport.hpp"
@@ -41,7 +40,9 @@ bool AwaitWritable(SOCKET socket, Deadline deadline) {
   return ::select(0, nullptr, &writable, &failed, &wait) > 0 && FD_ISSET(socket, &writable);
 }
 
-// The addresses of `host`, looked up by a thread of their own.
+// The addresses of `host`, looked up by a thread of their own. The thread holds a reference to
+// this module until it ends, so that a host that lets the DLL go meanwhile (DllCanUnloadNow)
+// never unloads the code the thread is running.
 struct Lookup {
   std::mutex mutex;
   std::condition_variable done_cv;
@@ -53,20 +54,48 @@ struct Lookup {
   }
 };
 
+struct LookupJob {
+  std::shared_ptr<Lookup> lookup;
+  std::string host;
+  std::string port;
+  HMODULE pinned = nullptr;
+};
+
+DWORD WINAPI LookUp(void* context) {
+  auto* job = static_cast<LookupJob*>(context);
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const int error = ::getaddrinfo(job->host.c_str(), job->port.c_str(), &hints, &found);
+  {
+    const std::lock_guard<std::mutex> lock(job->lookup->mutex);
+    job->lookup->found = found;
+    job->lookup->error = error;
+    job->lookup->done = true;
+    job->lookup->done_cv.notify_all();
+  }
+  const HMODULE pinned = job->pinned;
+  delete job;
+  ::FreeLibraryAndExitThread(pinned, 0);
+}
+
+// The lookup, or none when the deadline came first (or no thread could be started).
 std::shared_ptr<Lookup> Resolve(const std::string& host, const std::string& port,
                                 Deadline deadline) {
   auto lookup = std::make_shared<Lookup>();
-  std::thread([lookup, host, port] {
-    addrinfo hints{};
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const int error = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
-    const std::lock_guard<std::mutex> lock(lookup->mutex);
-    lookup->found = found;
-    lookup->error = error;
-    lookup->done = true;
-    lookup->done_cv.notify_all();
-  }).detach();
+  auto* job = new LookupJob{lookup, host, port};
+  if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCWSTR>(&LookUp), &job->pinned)) {
+    delete job;
+    return nullptr;
+  }
+  const HANDLE thread = ::CreateThread(nullptr, 0, LookUp, job, 0, nullptr);
+  if (thread == nullptr) {
+    ::FreeLibrary(job->pinned);
+    delete job;
+    return nullptr;
+  }
+  ::CloseHandle(thread);
   std::unique_lock<std::mutex> lock(lookup->mutex);
   if (!lookup->done_cv.wait_until(lock, deadline, [&] { return lookup->done; })) return nullptr;
   return lookup;
@@ -138,6 +167,8 @@ Handed WindowsFailure(DWORD error) {
 
 class WindowsTransport final : public Transport {
  public:
+  bool Has(Way way) override { return way == Way::kStream || way == Way::kEventLog; }
+
   Origin Here() override {
     Origin origin;
     wchar_t name[256];
@@ -204,13 +235,16 @@ class WindowsTransport final : public Transport {
     return reported ? Handed{} : WindowsFailure(error);
   }
 
+  // A host without a console (a Basic program's window, Office) has the line go to a debugger's
+  // output instead (DebugView shows it), which costs nothing while none listens.
   void Tell(std::u16string_view line) override {
+    const std::u16string text = std::u16string(line) + u"\r\n";
     const HANDLE error = ::GetStdHandle(STD_ERROR_HANDLE);
     DWORD mode = 0;
     if (error == nullptr || error == INVALID_HANDLE_VALUE || !::GetConsoleMode(error, &mode)) {
-      return;  // not a console: nobody is there to read it
+      ::OutputDebugStringW(reinterpret_cast<const wchar_t*>(text.c_str()));
+      return;
     }
-    const std::u16string text = std::u16string(line) + u"\r\n";
     DWORD written = 0;
     ::WriteConsoleW(error, text.c_str(), static_cast<DWORD>(text.size()), &written, nullptr);
   }

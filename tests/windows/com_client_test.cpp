@@ -310,16 +310,16 @@ TEST(Registration, MachineWideUnregisteredRegisteredAgainAndPerUser) {
       L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Cobaltmoth";
   const auto source_files = [&] { return Read(HKEY_LOCAL_MACHINE, source, L"EventMessageFile"); };
   EXPECT_EQ(source_files(), Lower(kDll));
-  DWORD types = 0, size = sizeof types;
-  ::RegGetValueW(HKEY_LOCAL_MACHINE, source.c_str(), L"TypesSupported", RRF_RT_REG_DWORD, nullptr,
+  DWORD types = 0, size = sizeof types;  // error, warning, information
+  ::RegGetValueW(HKEY_LOCAL_MACHINE, source.c_str(), L"TypesSupported", RRF_RT_DWORD, nullptr,
                  &types, &size);
   EXPECT_EQ(types, 7u);
+  DWORD_PTR strings[] = {reinterpret_cast<DWORD_PTR>(L"summary"),
+                         reinterpret_cast<DWORD_PTR>(L"report")};
   for (const DWORD id : {0xC00003E8u, 0xC00003E9u}) {
-    const DWORD_PTR strings[] = {reinterpret_cast<DWORD_PTR>(L"summary"),
-                                 reinterpret_cast<DWORD_PTR>(L"report")};
     wchar_t text[64] = {};
     ::FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, dll.get(), id,
-                     0x409, text, 64, reinterpret_cast<va_list*>(const_cast<DWORD_PTR*>(strings)));
+                     0x409, text, 64, reinterpret_cast<va_list*>(strings));
     EXPECT_EQ(std::wstring(text), L"summary\r\n\r\nreport\r\n") << id;
   }
 

@@ -80,31 +80,28 @@ TEST(WindowsClock, NowAsTheUsersShortDateAndTime) {  // English (US): M/d/yyyy h
   EXPECT_EQ(clock->TimeSeparator(), u":");
 }
 
-TEST(WindowsTransport, AStreamToALoopbackListenerByNameThenRefused) {
+TEST(WindowsTransport, AStreamToALoopbackListenerByNameThenRefusedAndTheMainExecutable) {
   WSADATA data;
   ASSERT_EQ(::WSAStartup(MAKEWORD(2, 2), &data), 0);
   const SOCKET listener = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
+  sockaddr_in address{AF_INET, 0, {}, {}};
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   int size = sizeof address;
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
+  ::bind(listener, reinterpret_cast<sockaddr*>(&address), size);
   ::listen(listener, 1);
   ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
   const auto transport = MakeWindowsTransport();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   const std::string record(100000, 'r');  // what the connection's buffers take at once
-  EXPECT_EQ(transport->SendStream("localhost", ntohs(address.sin_port), record, deadline).outcome,
-            Handover::kDone);
+  const std::uint16_t port = ntohs(address.sin_port);
+  EXPECT_EQ(transport->SendStream("localhost", port, record, deadline).outcome, Handover::kDone);
   const SOCKET peer = ::accept(listener, nullptr, nullptr);
   std::string got;
   char chunk[4096];
   for (int n; (n = ::recv(peer, chunk, sizeof chunk, 0)) > 0;) got.append(chunk, n);
   EXPECT_EQ(got, record);
-  ::closesocket(peer);
-  ::closesocket(listener);
-  EXPECT_EQ(transport->SendStream("127.0.0.1", ntohs(address.sin_port), "x", deadline).outcome,
-            Handover::kAbsent);
+  ::closesocket(peer), ::closesocket(listener);
+  EXPECT_EQ(transport->SendStream("127.0.0.1", port, "x", deadline).outcome, Handover::kAbsent);
   EXPECT_EQ(transport->Here().main_module, u"cobaltmoth_portable_tests.exe");
 }
 
