@@ -127,20 +127,21 @@ TEST_F(Rsyslog, ADownNeverReadingOrDyingPeerCostsRaiseItsBoundAndTheBugLogIsWhol
   Service dying("python3 " + kServices + "/stub.py cut 100");
   ASSERT_FALSE(sink["port"].empty() || dying["port"].empty());
   const std::string big(4 << 20, 'x');  // more than a loopback connection buffers
-  // The time the report itself takes, and the slack of a machine shared with builds.
-  const auto reporting = Raise("", 105, dir_ / "", big) + 750ms;
-  // No socket; a peer that never reads; one killed in the middle, whose port then refuses.
+  // One killed in the middle; no socket; a peer that never reads; the port of the one killed.
+  std::vector<std::chrono::nanoseconds> took;
   for (const std::string& peer :
-       {"syslog+unix://" + dir_ / "gone.sock",
+       {"syslog+tcp://127.0.0.1:" + dying["port"] + "?max=8388608", "syslog+unix://" + dir_ / "g",
         "syslog+tcp://127.0.0.1:" + sink["port"] + "?max=8388608",
-        "syslog+tcp://127.0.0.1:" + dying["port"] + "?max=8388608",
-        "syslog+tcp://127.0.0.1:" + dying["port"]}) {
+        "syslog+tcp://127.0.0.1:" + dying["port"] + "?max=8388608"}) {
     TempDir folder;
-    EXPECT_LE(Raise(peer, 105, folder.path(), big), reporting + 250ms) << peer;
+    took.push_back(Raise(peer, 105, folder.path(), big));
     const std::string log = ReadFile(folder / "Payroll_buglog.txt");
     EXPECT_NE(log.find("VB Error description: " + big + "\r\n"), std::string::npos) << peer;
     EXPECT_NE(log.find("* End Log Error Stack for Payroll.EXE ver. 1.2.30\r\n"), std::string::npos);
   }
+  // Against the last, refused at once after making the same record: no more than the deadline,
+  // with the slack of a machine shared with builds.
+  for (const auto t : took) EXPECT_LE(t, took.back() + 250ms + 750ms) << t.count() / 1000000;
 }
 
 // --- systemd-journald: one run for the suite. ----------------------------------------------
