@@ -135,4 +135,17 @@ std::string Utf8Lines(std::u16string_view text) {
   return out;
 }
 
+std::size_t Utf8LinesSize(std::u16string_view text) noexcept {
+  std::size_t size = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char16_t unit = text[i];
+    const bool pair = unit >= 0xD800 && unit < 0xDC00 && i + 1 < text.size() &&
+                      text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000;
+    if (unit == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n') continue;  // one LF
+    size += unit < 0x80 ? 1 : unit < 0x800 ? 2 : pair ? 4 : 3;  // a lone surrogate: U+FFFD
+    i += pair;
+  }
+  return size;
+}
+
 }  // namespace cobaltmoth::delivery

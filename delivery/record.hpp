@@ -64,5 +64,7 @@ std::u16string Summary(const Record& record);
 
 // UTF-8 with LF line breaks: a CR LF, or a CR alone, becomes LF.
 std::string Utf8Lines(std::u16string_view text);
+// The size of Utf8Lines(text), without making it.
+std::size_t Utf8LinesSize(std::u16string_view text) noexcept;
 
 }  // namespace cobaltmoth::delivery

@@ -113,11 +113,18 @@ std::string SyslogRecord(const Record& record, std::int64_t utc_us,
   if (record.folded > 0) AppendParameter(out, "folded", record.folded);
   out += "] ";
   out += kBom;
-  std::string message = runtime::ToUtf8(Summary(record)) + '\n' + Utf8Lines(record.report);
-  while (!message.empty() && message.back() == '\n') message.pop_back();
-  if (out.size() + message.size() <= max_size) return out + message;
-  const std::string marker = "\n[cut: " + std::to_string(out.size() + message.size()) +
-                             " bytes, limit " + std::to_string(max_size) + "]";
+  std::u16string_view report = record.report;  // without the line break that ends it
+  while (!report.empty() && (report.back() == u'\n' || report.back() == u'\r')) {
+    report.remove_suffix(1);
+  }
+  std::string message = runtime::ToUtf8(Summary(record)) + '\n';
+  const std::size_t whole = out.size() + message.size() + Utf8LinesSize(report);
+  // Of a report that will be cut, only what the record can hold is made (a unit is a byte at
+  // least): a host's megabytes cost no more than the destination's size.
+  message += Utf8Lines(report.substr(0, max_size));
+  if (whole <= max_size) return out + message;
+  const std::string marker = "\n[cut: " + std::to_string(whole) + " bytes, limit " +
+                             std::to_string(max_size) + "]";
   std::size_t keep = max_size > out.size() + marker.size() ? max_size - out.size() - marker.size()
                                                           : 0;
   while (keep > 0 && (static_cast<unsigned char>(message[keep]) & 0xC0) == 0x80) --keep;

@@ -140,8 +140,10 @@ TEST_F(Rsyslog, ADownNeverReadingOrDyingPeerCostsRaiseItsBoundAndTheBugLogIsWhol
     EXPECT_NE(log.find("* End Log Error Stack for Payroll.EXE ver. 1.2.30\r\n"), std::string::npos);
   }
   // Against the last, refused at once after making the same record: no more than the deadline,
-  // with the slack of a machine shared with builds.
+  // with the slack of a machine shared with builds (a sanitized build's times say nothing).
+#ifndef __SANITIZE_ADDRESS__
   for (const auto t : took) EXPECT_LE(t, took.back() + 250ms + 750ms) << t.count() / 1000000;
+#endif
 }
 
 // --- systemd-journald: one run for the suite. ----------------------------------------------
