@@ -164,7 +164,7 @@ struct ProcBug::Impl final : platform::CrashReporter {
     try {
       delivery::Record record;
       record.app_name = app_name;
-      record.app_version = AppVersion();
+      record.app_version = app_version;
       record.number = error.Number;
       record.description = error.Descr;
       record.module_name = error.ModuleName;
