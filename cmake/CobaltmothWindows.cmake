@@ -14,6 +14,7 @@ add_library(cobaltmoth_platform OBJECT component/default_platform_windows.cpp
                                        platform/windows/crash_threads.cpp
                                        platform/windows/crash_windows.cpp
                                        platform/windows/windows_outbox.cpp
+                                       platform/windows/transport.cpp
                                        platform/windows/windows_registry.cpp
                                        platform/windows/report_dialog.cpp
                                        platform/windows/windows_ui.cpp)
@@ -22,7 +23,8 @@ target_include_directories(cobaltmoth_platform PRIVATE ${PROJECT_SOURCE_DIR}
                            ${PROJECT_SOURCE_DIR}/include)
 cobaltmoth_warnings(cobaltmoth_platform)
 
-set(COBALTMOTH_WINDOWS_LIBS ole32 oleaut32 uuid shell32 user32 gdi32 winspool advapi32 dbghelp)
+set(COBALTMOTH_WINDOWS_LIBS ole32 oleaut32 uuid shell32 user32 gdi32 winspool advapi32 dbghelp
+                             ws2_32)
 
 # The core with the Windows backend, for the server and for tests that reach inside.
 add_library(cobaltmoth_static STATIC $<TARGET_OBJECTS:cobaltmoth_core>
@@ -86,16 +88,29 @@ add_library(cobaltmoth_com SHARED
   component/com/cobaltmoth.def
 )
 target_sources(cobaltmoth_com PRIVATE $<TARGET_OBJECTS:cobaltmoth_typelib>)
-# windres tells the build nothing of what the script includes: the string table, the icon and
-# the type library are named here, so that a change to any rebuilds the DLL's resources.
+# The event source's message table, built by windmc into messages/ of the build folder.
+find_program(COBALTMOTH_WINDMC NAMES ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32-windmc windmc REQUIRED)
+set(messages_dir ${PROJECT_BINARY_DIR}/messages)
+add_custom_command(OUTPUT ${messages_dir}/messages.rc ${messages_dir}/MSG00409.bin
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${messages_dir}
+  COMMAND ${COBALTMOTH_WINDMC} -h ${messages_dir} -r ${messages_dir}
+          ${PROJECT_SOURCE_DIR}/component/com/messages.mc
+  DEPENDS ${PROJECT_SOURCE_DIR}/component/com/messages.mc
+  COMMENT "Building the event source's message table"
+  VERBATIM)
+# windres tells the build nothing of what the script includes: the string table, the icon, the
+# type library and the message table are named here, so that a change to any rebuilds the
+# DLL's resources.
 set(cobaltmoth_rc_includes ${PROJECT_SOURCE_DIR}/component/resources/strings.rc
                            ${PROJECT_SOURCE_DIR}/component/resources/icon101.ico
-                           ${COBALTMOTH_TYPELIB})
+                           ${COBALTMOTH_TYPELIB} ${messages_dir}/messages.rc
+                           ${messages_dir}/MSG00409.bin)
 set_source_files_properties(${PROJECT_SOURCE_DIR}/component/com/cobaltmoth.rc PROPERTIES
                             OBJECT_DEPENDS "${cobaltmoth_rc_includes}")
 set_target_properties(cobaltmoth_com PROPERTIES OUTPUT_NAME Cobaltmoth PREFIX "" IMPORT_PREFIX ""
                       IMPORT_SUFFIX ".lib")
-target_include_directories(cobaltmoth_com PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR})
+target_include_directories(cobaltmoth_com PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR}
+                           ${messages_dir})
 target_link_libraries(cobaltmoth_com PRIVATE cobaltmoth_internal)
 target_link_options(cobaltmoth_com PRIVATE ${COBALTMOTH_STATIC_RUNTIME}
                     $<$<STREQUAL:${CMAKE_SYSTEM_PROCESSOR},i686>:-Wl,--enable-stdcall-fixup>)

@@ -44,6 +44,7 @@ std::shared_ptr<const platform::Platform> MakeDefaultPlatform() {
   p->shell = posix::shell::MakeXdgShell();
   p->crashes = posix::crash::MakePosixCrashes();
   p->outbox = std::make_shared<platform::common::FolderOutbox>(posix::MakePosixOutboxFolder());
+  p->transport = posix::MakePosixTransport();
   // The desktop's windows when there is a display, the terminal's otherwise (and whenever the
   // desktop's cannot be shown).
   const posix::terminal::TerminalUi text_forms = posix::terminal::MakeTerminalUi();

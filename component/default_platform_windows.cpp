@@ -27,6 +27,7 @@ std::shared_ptr<const platform::Platform> MakeDefaultPlatform() {
   p->shell = windows::MakeWindowsShell();
   p->crashes = windows::MakeWindowsCrashes();
   p->outbox = std::make_shared<platform::common::FolderOutbox>(windows::MakeWindowsOutboxFolder());
+  p->transport = windows::MakeWindowsTransport();
   p->path_separator.assign(1, u'\\');
   return p;
 }

@@ -199,10 +199,12 @@ TEST_F(ProcBugTest, ACrashIsReportedLikeARaisedErrorWithItsStacksAfterTheDump) {
   bug->LogOnReport(true);
   bug->ProcStack(tracer);
   bug->NativeStack(true);
+  bug->ReportTo(u"journal");
   bug->CatchCrashes(true);
   ASSERT_EQ(crashes->tracers.size(), 1u);
   fake_.error_line->line = 120;
-  const std::u16string_view native_text = u"Native Stack:\r\n-------------\r\n#00 0x1 a+0x1 b\r\n";
+  const std::u16string_view native_text =
+      u"Native Stack:\r\n-------------\r\n#00 0x1 payroll+0x1 b\r\n";
   const runtime::ViewPiece native(native_text);
   const runtime::ViewPiece others(u"Other Threads:\r\n--------------\r\n");
   const runtime::ViewPiece environment(u"PATH=/usr/bin\r\nHOME=/home/payroll\r\nLANG=C\r\n");
@@ -217,16 +219,17 @@ TEST_F(ProcBugTest, ACrashIsReportedLikeARaisedErrorWithItsStacksAfterTheDump) {
   const std::string report = Report(dump + "\r\n" + U8(native_text) + "\r\nOther Threads:\r\n"
                                     "--------------\r\n\r\n" + kBugLogFiles);
   EXPECT_EQ(U8(written), BugLogBlock(kTitle, report));
-  // The windows, shown from the request a crashed process hands to another.
+  // The delivery and the windows, from the request a crashed process hands to another.
   std::u16string request;
   runtime::StringOut request_out(request);
   crashes->armed->WriteWindowRequest(request_out, facts);
   ASSERT_TRUE(bughandling::ShowCrashWindows(fake_.platform, runtime::ToUtf8(request)));
-  EXPECT_EQ(fake_.journal->lines.at(0),
+  EXPECT_EQ(fake_.journal->lines.at(0), "deliver datagram /run/systemd/journal/socket");
+  EXPECT_EQ(fake_.journal->lines.at(1),
             "msgbox 16 [" + kWindowTitle + "] Error in module frmOrders in the procedure "
             "cmdSave_Click at line 120\r\n\r\nThe technical references for this error is: "
             "\r\n    Number: 11\r\n    Description=Division by zero");
-  EXPECT_EQ(fake_.journal->lines.at(1), "window [" + kWindowTitle + "]");
+  EXPECT_EQ(fake_.journal->lines.at(2), "window [" + kWindowTitle + "]");
   const std::string window_text = U8(fake_.report_window->shown.Text());
   EXPECT_EQ(window_text.substr(window_text.size() - report.size()), report);
   // A request cut short, or with a line that is no number, shows nothing.
@@ -235,7 +238,7 @@ TEST_F(ProcBugTest, ACrashIsReportedLikeARaisedErrorWithItsStacksAfterTheDump) {
                                        request.substr(0, line) + u"x" + request.substr(line)}) {
     EXPECT_FALSE(bughandling::ShowCrashWindows(fake_.platform, runtime::ToUtf8(broken)));
   }
-  EXPECT_EQ(fake_.journal->lines.size(), 3u);
+  EXPECT_EQ(fake_.journal->lines.size(), 4u);
   // Raise's own report carries the native stack when asked to.
   bug->Raise(u"frmOrders", u"cmdSave_Click", 11, u"Division by zero", 120);
   EXPECT_NE(BugLog().find(dump + "\r\nNative Stack:\r\n-------------\r\n#00 x\r\n\r\nActive"),
@@ -342,21 +345,25 @@ class RaiseTest : public ::testing::Test {
   HostErr error_;
 };
 
-TEST_F(RaiseTest, EveryCombinationOfTheFlagsRunsItsStepsInOrder) {
+TEST_F(RaiseTest, EveryCombinationOfTheFlagsRunsItsStepsInOrderDeliveryWhateverTheyAre) {
   for (int flags = 0; flags < 8; ++flags) {
     FakePlatform fake;
     const bool box = flags & 1, file = flags & 2, window = flags & 4;
-    // What each modal step finds in the bug log tells the order.
+    // What each modal step and the delivery find in the bug log tells the order.
     const auto seen = [&] { fake.journal->Add(fake.files->Exists(kBugLog) ? "log" : "no log"); };
     fake.message_box->on_show = seen;
     fake.report_window->on_show = seen;
+    fake.transport->on_send = seen;
     auto bug = fake.NewHandler();
     bug->LogOnMsgBox(box);
     bug->LogOnFile(file);
     bug->LogOnReport(window);
+    bug->ReportTo(u"syslog");
     bug->Raise(u"frmMain", u"cmdOK_Click", &error_, 120, false);
     std::vector<std::string> expected;
     if (box) expected = {"msgbox 16 [" + kWindowTitle + "] " + kPrompt, "no log"};
+    expected.push_back("deliver datagram /dev/log");
+    expected.push_back(file ? "log" : "no log");
     if (window) {
       expected.push_back("window [" + kWindowTitle + "]");
       expected.push_back(file ? "log" : "no log");

@@ -1,6 +1,7 @@
 // platform/posix/posix_platform.hpp - the POSIX backend's own ports (files, clock, environment,
-// the outbox's folder) that the library's composition root (component/default_platform_posix.cpp)
-// puts together with the rooms' ports: terminal/, desktop/, settings/ and shell/.
+// the outbox's folder, the transport) that the library's composition root
+// (component/default_platform_posix.cpp) puts together with the rooms' ports: terminal/,
+// desktop/, settings/ and shell/.
 #pragma once
 
 #include <locale.h>
@@ -11,6 +12,7 @@
 
 #include "platform/outbox.hpp"
 #include "platform/platform.hpp"
+#include "platform/transport.hpp"
 #include "runtime/text.hpp"
 
 namespace cobaltmoth::platform::posix {
@@ -54,5 +56,8 @@ std::shared_ptr<FileSystem> MakePosixFileSystem();
 // read from the environment at each call; its sender is the library's program cobaltmoth-send
 // (COBALTMOTH_SEND_PROGRAM names another), found as FindLibraryProgram finds them.
 std::shared_ptr<OutboxFolder> MakePosixOutboxFolder();
+
+// The ways to the system's log: local datagram sockets, sealed memory files, TCP.
+std::shared_ptr<Transport> MakePosixTransport();
 
 }  // namespace cobaltmoth::platform::posix

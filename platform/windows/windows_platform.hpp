@@ -20,6 +20,7 @@
 #include "platform/outbox.hpp"
 #include "platform/platform.hpp"
 #include "platform/resources.hpp"
+#include "platform/transport.hpp"
 #include "platform/ui.hpp"
 
 namespace cobaltmoth::platform::windows {
@@ -78,6 +79,8 @@ std::shared_ptr<Crashes> MakeWindowsCrashes();
 // call; its sender is cobaltmoth-send.exe beside the module that holds this code
 // (platform/windows/windows_outbox.cpp).
 std::shared_ptr<OutboxFolder> MakeWindowsOutboxFolder();
+// The Event Log, through the event source the DLL registers (platform/windows/transport.cpp).
+std::shared_ptr<Transport> MakeWindowsTransport();
 
 // UTF-16 to the ANSI code page ("?" for what it cannot hold), and back.
 std::string ToAnsi(std::u16string_view text);

@@ -156,7 +156,8 @@ TEST(Crashes, RundllShowsTheWindowsOfARequestWithTheDllsEntry) {
   const auto request = kFolder / "request.txt";
   std::filesystem::create_directories(kFolder);
   std::ofstream(request, std::ios::binary) << "1\0" "0\0" "Payroll\0" "modDb\0" "SaveOrder\0"
-      "120\0" "11\0" "EXCEPTION_INT_DIVIDE_BY_ZERO\0" "fax\0" "mail\0" "the report"s;
+      "120\0" "11\0" "EXCEPTION_INT_DIVIDE_BY_ZERO\0" "fax\0" "mail\0" "\0" "Payroll\0" "1.2.30\0"
+      "Payroll.exe\0" "4242\0" "the report"s;
   const std::wstring dll = _wgetenv(L"COBALTMOTH_DLL");
   const auto [code, output] =
       RunProgram(L"rundll32.exe", L"\"" + dll + L"\",ShowCrashWindows " + request.wstring());
