@@ -10,6 +10,8 @@
     in cobaltmoth::platform::posix::shell, and so on (an inner namespace of its own may follow).
     Only the public classes (include/cobaltmoth/) and what defines them are in cobaltmoth itself,
     and a function a port declares is defined in the port's namespace where it is kept.
+  - No source gives back a Windows handle, an environment block, a GDI object or heap memory by
+    hand: platform/windows/unique.hpp has an owner for each (a COM object's `delete this` aside).
 
 Exits 1 and names every include or namespace that breaks a rule."""
 import os
@@ -47,6 +49,10 @@ def level_allows(source, target):
     return True
 
 
+BY_HAND = re.compile(r"::CloseHandle\(|FreeEnvironmentStrings\w*\(|::DeleteObject\(|"
+                     r"^[^/\"\n]*\bdelete(\[\])?\s+(?!this\b)\w", re.M)
+
+
 def main():
     files = subprocess.check_output(["git", "ls-files"], cwd=ROOT, text=True).split()
     known = set(files)
@@ -62,6 +68,11 @@ def main():
                 faults.append("%s includes %s" % (path, name))
             if folder(path) != folder(target):
                 edges.setdefault(folder(path), {}).setdefault(folder(target), path + " -> " + name)
+        if path != "platform/windows/unique.hpp":
+            for found in BY_HAND.finditer(text):
+                line = text.count("\n", 0, found.start()) + 1
+                faults.append("%s:%d gives back by hand: %s"
+                              % (path, line, text.splitlines()[line - 1].strip()))
         expected = "cobaltmoth::" + "::".join(os.path.dirname(path).split("/"))
         for opened in re.findall(r"^namespace (cobaltmoth[\w:]*) \{", text, re.M):
             if opened == "cobaltmoth" and path.split("/")[0] in ("include", "tracing",

@@ -1,20 +1,30 @@
 // A host's side of the outbox, for tests/sender_test.py: puts the envelope read from standard
-// input into the user's outbox (exit status 0 when it is queued, 1 when not), or with --init
-// runs ProcBug::Init, which starts the sender for what the outbox holds.
+// input, or those of the files named, one after another, into the user's outbox (exit status 0
+// when each is queued, 1 when one is not), or with --init runs ProcBug::Init, which starts the
+// sender for what the outbox holds.
 #include <cobaltmoth/proc_bug.hpp>
 
+#include <fstream>
 #include <iostream>
 #include <sstream>
+#include <string_view>
 
 #include "platform/outbox.hpp"
 #include "platform/platform.hpp"
 
-int main(int argc, char**) {
-  if (argc > 1) {  // --init
+int main(int argc, char** argv) {
+  if (argc > 1 && std::string_view(argv[1]) == "--init") {
     cobaltmoth::ProcBug().Init("Payroll", 1, 2, 30, ".", cobaltmoth::ExeStandard);
     return 0;
   }
-  std::ostringstream envelope;
-  envelope << std::cin.rdbuf();
-  return cobaltmoth::platform::DefaultPlatform()->outbox->Put(envelope.str()) ? 0 : 1;
+  const auto outbox = cobaltmoth::platform::DefaultPlatform()->outbox;
+  int status = 0;
+  for (int i = argc > 1 ? 1 : 0; i < argc; ++i) {
+    std::ifstream file;
+    if (i > 0) file.open(argv[i], std::ios::binary);
+    std::ostringstream envelope;
+    envelope << (i > 0 ? file.rdbuf() : std::cin.rdbuf());
+    if (!outbox->Put(envelope.str())) status = 1;
+  }
+  return status;
 }

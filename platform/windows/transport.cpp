@@ -62,7 +62,7 @@ struct LookupJob {
 };
 
 DWORD WINAPI LookUp(void* context) {
-  auto* job = static_cast<LookupJob*>(context);
+  std::unique_ptr<LookupJob> job(static_cast<LookupJob*>(context));
   addrinfo hints{};
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
@@ -75,7 +75,7 @@ DWORD WINAPI LookUp(void* context) {
     job->lookup->done_cv.notify_all();
   }
   const HMODULE pinned = job->pinned;
-  delete job;
+  job.reset();  // the thread ends below, past every destructor
   ::FreeLibraryAndExitThread(pinned, 0);
 }
 
@@ -83,19 +83,19 @@ DWORD WINAPI LookUp(void* context) {
 std::shared_ptr<Lookup> Resolve(const std::string& host, const std::string& port,
                                 Deadline deadline) {
   auto lookup = std::make_shared<Lookup>();
-  auto* job = new LookupJob{lookup, host, port};
+  auto job = std::make_unique<LookupJob>(LookupJob{lookup, host, port});
+  HMODULE pinned = nullptr;
   if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                            reinterpret_cast<LPCWSTR>(&LookUp), &job->pinned)) {
-    delete job;
+                            reinterpret_cast<LPCWSTR>(&LookUp), &pinned)) {
     return nullptr;
   }
-  const HANDLE thread = ::CreateThread(nullptr, 0, LookUp, job, 0, nullptr);
-  if (thread == nullptr) {
-    ::FreeLibrary(job->pinned);
-    delete job;
-    return nullptr;
-  }
-  ::CloseHandle(thread);
+  UniqueHmodule pin(pinned);
+  job->pinned = pinned;
+  const UniqueHandle thread(::CreateThread(nullptr, 0, LookUp, job.get(), 0, nullptr));
+  if (!thread) return nullptr;
+  // The thread owns the job and the pin from here on.
+  job.release();
+  pin.release();
   std::unique_lock<std::mutex> lock(lookup->mutex);
   if (!lookup->done_cv.wait_until(lock, deadline, [&] { return lookup->done; })) return nullptr;
   return lookup;

@@ -177,8 +177,9 @@ class WindowsOutboxFolder final : public OutboxFolder {
                           nullptr, nullptr, &startup, &started)) {
       return;
     }
-    ::CloseHandle(started.hThread);
-    ::CloseHandle(started.hProcess);
+    // Not waited for: the sender lives on its own.
+    const UniqueHandle thread(started.hThread);
+    const UniqueHandle process(started.hProcess);
   }
 
  private:
