@@ -215,6 +215,7 @@ int main(int argc, char** argv) {
   bug.LogOnReport(std::getenv("SHOW_WINDOWS") != nullptr);
   bug.ProcStack(tracer);
   bug.CatchCrashes(true);
+  bug.NativeStack(std::getenv("NATIVE_STACK") != nullptr);
 
   std::thread([&] {
     if (mode == "borrowed") {

@@ -402,6 +402,14 @@ TEST(Crashes, EachKindIsReportedOnceThenEndsTheHostAsItWouldHave) {
   }
 }
 
+TEST(Crashes, ARaisedErrorsNativeStackNamesTheHostsOwnFrames) {
+  TempDir dir;
+  const CrashRun run = RunCrashHost("raise", dir.path(), {"NATIVE_STACK=1"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(Between(run.log, "Native Stack:", "Active Log Files:").find(" main at "),
+            std::string::npos) << run.log;
+}
+
 TEST(Crashes, TheMappedStackLogTheReportNamesHoldsEveryLineOfItsRing) {
   TempDir dir;
   const CrashRun run = RunCrashHost(
