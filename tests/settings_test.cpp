@@ -173,7 +173,7 @@ TEST(SqliteStoreAccess, AUsersHiveThatCannotBeWrittenCannotBeReadButTheMachinesC
   };
   for (const auto& c : kCases) {
     TempDir dir;
-    const std::string hives = dir / "hives";
+    const std::string hives = dir / "hives #1%?";  // what a URI must escape
     ::chmod(dir.path().c_str(), 0777);
     const testing::DetachedRun run = testing::RunDetached([&](int report) {
       if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) return 2;
