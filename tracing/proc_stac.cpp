@@ -13,6 +13,7 @@
 #include "tracing/app_identity.hpp"
 #include "tracing/keyed_stack.hpp"
 #include "tracing/stack_log_format.hpp"
+#include "tracing/stack_log_writer.hpp"
 #include "tracing/stack_record.hpp"
 
 namespace cobaltmoth {
@@ -126,7 +127,7 @@ struct ProcStac::Impl final : platform::TracedThread {
   }
 
   // Tells an attached tracer and the stack log of the new top entry.
-  [[gnu::noinline]] void AnnounceEnter(const StackRecord& entry) {
+  [[gnu::noinline]] void AnnounceEnter(StackRecord& entry) {
     if (platform::probes::EnterAttached()) ProbeEnter(entry, stack.Count());
     if (log_on_file) LogEntry(entry, StackLogLineKind::Enter);
   }
@@ -134,7 +135,7 @@ struct ProcStac::Impl final : platform::TracedThread {
   // Tells an attached tracer and the stack log that the top entry leaves: as the exit that
   // matched it (`found`) or as one never reported.
   [[gnu::noinline]] void AnnounceExit(bool found) {
-    const StackRecord& entry = stack.At(stack.Count());
+    StackRecord& entry = stack.Top();
     if (platform::probes::ExitAttached()) ProbeExit(entry, stack.Count(), found);
     if (log_on_file) {
       LogEntry(entry, found ? StackLogLineKind::Exit : StackLogLineKind::ExitNotFound);
@@ -169,10 +170,16 @@ struct ProcStac::Impl final : platform::TracedThread {
   }
 
   // The exit through a site on any other road: its names are the site's own, so the top entry
-  // made through it still matches at once, by the same text.
+  // made through it is the match, as by the same text.
   [[gnu::noinline]] void ExitNamesOf(const ProcSite& site) {
     CheckReady();
     if (!enabled) return;
+    const std::int32_t top = stack.Count();
+    if (top > 0 && stack.At(top).Site() == &site) {
+      if (log_on_file || platform::probes::ExitAttached()) AnnounceExit(true);
+      stack.Pop();
+      return;
+    }
     ExitNames(site.ModuleName(), site.ProcName());
   }
 
@@ -180,18 +187,17 @@ struct ProcStac::Impl final : platform::TracedThread {
     Enter([&](StackRecord& entry) { entry.Refer(site); });
   }
 
-  void LogEntry(const StackRecord& entry, StackLogLineKind kind) {
-    WriteStackLog(entry.ModuleName(), entry.ProcName(), entry.CalledByLineNumber(), kind);
-  }
-
-  void WriteStackLog(std::u16string_view module_name, std::u16string_view proc_name,
-                     std::int32_t line_number, StackLogLineKind kind) {
+  void LogEntry(StackRecord& entry, StackLogLineKind kind) {
     if (!log_stream) OpenStackLog();
     // An empty LogFilePath opens nothing: the stack log is off and the line is dropped.
     if (!log_stream) return;
-    line.clear();
-    tracing::AppendTraceLine(line, stack.Count(), kind, module_name, proc_name, line_number);
-    log_stream->WriteLine(line);
+    log_lines.Write(stack.Count(), kind, entry);
+  }
+
+  void LogComment(std::u16string_view comment) {
+    if (!log_stream) OpenStackLog();
+    if (!log_stream) return;
+    log_lines.WriteComment(stack.Count(), comment);
   }
 
   // Opens the log with its header; a log that failed to open, or to take its header, is
@@ -200,6 +206,7 @@ struct ProcStac::Impl final : platform::TracedThread {
     if (log_file_path.empty()) return;
     log_stream = support::OpenLogSection(*platform->files, log_file_path, tracing::kStackLogMarks,
                                 Title(), platform->clock->NowText(), Mapped());
+    log_lines.Attach(log_stream.get());
   }
 
   // Whether the log is to be opened mapped: as the host set it, else as the environment says.
@@ -211,6 +218,7 @@ struct ProcStac::Impl final : platform::TracedThread {
   // Writes the footer and closes the log.
   void CloseStackLog() {
     if (!log_stream) return;
+    log_lines.Attach(nullptr);
     support::CloseLogSection(log_stream, tracing::kStackLogMarks, Title());
   }
 
@@ -229,14 +237,16 @@ struct ProcStac::Impl final : platform::TracedThread {
   StackLogMode log_mode = StackLogMode::kUnset;
   tracing::AppIdentity app;
   std::unique_ptr<platform::TextStream> log_stream;
-  std::u16string line;  // reused for every trace line
+  tracing::StackLogWriter log_lines;  // writes to log_stream
 };
 
 ProcSite::ProcSite(std::u16string_view module_name, std::u16string_view proc_name)
     : module_name_(module_name),
       proc_name_(proc_name),
       module_name_utf8_(runtime::ToUtf8(module_name)),
-      proc_name_utf8_(runtime::ToUtf8(proc_name)) {}
+      proc_name_utf8_(runtime::ToUtf8(proc_name)) {
+  tracing::sites_made.fetch_add(1, std::memory_order_relaxed);
+}
 
 ProcSite::ProcSite(std::string_view module_name, std::string_view proc_name)
     : ProcSite(runtime::FromUtf8(module_name), runtime::FromUtf8(proc_name)) {}
@@ -306,7 +316,7 @@ void ProcStac::ExitProc(const ProcSite& site) { impl_->ExitSite(site); }
 void ProcStac::PrintComment(std::u16string_view comment) {
   Impl& m = *impl_;
   m.CheckReady();
-  if (m.enabled || m.log_on_file) m.WriteStackLog(comment, u"", 0, StackLogLineKind::Comment);
+  if (m.enabled || m.log_on_file) m.LogComment(comment);
 }
 
 void ProcStac::PrintComment(std::string_view comment) { PrintComment(runtime::FromUtf8(comment)); }

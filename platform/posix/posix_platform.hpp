@@ -49,4 +49,7 @@ std::shared_ptr<Environment> MakePosixEnvironment();
 // The POSIX file system of the logs.
 std::shared_ptr<FileSystem> MakePosixFileSystem();
 
+// The encoder of the logs' code page, Windows-1252 (runtime::AppendWindows1252).
+const TextEncoder& Windows1252Encoder() noexcept;
+
 }  // namespace cobaltmoth::platform::posix
