@@ -41,12 +41,9 @@ class TextEncoder {
 // stream's WriteEncodedLine, which makes room or raises the error.
 class LineRoom {
  public:
-  // The bytes past a line's end that its writer may overwrite (with what is thrown away).
-  static constexpr std::size_t kSlack = 32;
-
-  // Where a line of `bytes` goes (with kSlack more behind it), or null.
+  // Where a line of `bytes` goes, or null.
   char* Place(std::size_t bytes) const noexcept {
-    if (position + bytes + kSlack > end ||
+    if (position + bytes > end ||
         position >= limit->load(std::memory_order_relaxed) ||
         gate->load(std::memory_order_relaxed) != gate_value) {
       return nullptr;

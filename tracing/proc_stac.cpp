@@ -109,7 +109,8 @@ struct ProcStac::Impl final : platform::TracedThread {
   // is enabled, and nothing is logged. Kept up to date by every change of those settings.
   void Refresh() noexcept {
     ready = initialized && !terminated;
-    quiet = ready && enabled && !log_on_file;
+    active = ready && enabled;
+    quiet = active && !log_on_file;
   }
 
   // Pushes an entry whose names `fill` puts into the new top record, then announces it.
@@ -128,15 +129,15 @@ struct ProcStac::Impl final : platform::TracedThread {
 
   // Tells an attached tracer and the stack log of the new top entry.
   [[gnu::noinline]] void AnnounceEnter(StackRecord& entry) {
-    if (platform::probes::EnterAttached()) ProbeEnter(entry, stack.Count());
+    if (platform::probes::EnterAttached()) [[unlikely]] ProbeEnter(entry, stack.Count());
     if (log_on_file) LogEntry(entry, StackLogLineKind::Enter);
   }
 
   // Tells an attached tracer and the stack log that the top entry leaves: as the exit that
   // matched it (`found`) or as one never reported.
-  [[gnu::noinline]] void AnnounceExit(bool found) {
+  void AnnounceExit(bool found) {
     StackRecord& entry = stack.Top();
-    if (platform::probes::ExitAttached()) ProbeExit(entry, stack.Count(), found);
+    if (platform::probes::ExitAttached()) [[unlikely]] ProbeExit(entry, stack.Count(), found);
     if (log_on_file) {
       LogEntry(entry, found ? StackLogLineKind::Exit : StackLogLineKind::ExitNotFound);
     }
@@ -159,27 +160,26 @@ struct ProcStac::Impl final : platform::TracedThread {
   // The exit through a site: the top entry, when it was made through this very site, is the
   // match with no text compared.
   void ExitSite(const ProcSite& site) {
-    if (quiet && !platform::probes::ExitAttached()) [[likely]] {
-      const std::int32_t top = stack.Count();
-      if (top > 0 && stack.At(top).Site() == &site) [[likely]] {
-        stack.PopSite();
-        return;
-      }
+    const std::int32_t top = stack.Count();
+    if (active && top > 0 && stack.At(top).Site() == &site) [[likely]] {
+      if (!quiet || platform::probes::ExitAttached()) [[unlikely]] return ExitTop();
+      stack.PopSite();
+      return;
     }
     ExitNamesOf(site);
   }
 
+  // The exit of the top entry, told to an attached tracer and the stack log.
+  [[gnu::noinline]] void ExitTop() {
+    AnnounceExit(true);
+    stack.Pop();
+  }
+
   // The exit through a site on any other road: its names are the site's own, so the top entry
-  // made through it is the match, as by the same text.
+  // made through it still matches at once, by the same text.
   [[gnu::noinline]] void ExitNamesOf(const ProcSite& site) {
     CheckReady();
     if (!enabled) return;
-    const std::int32_t top = stack.Count();
-    if (top > 0 && stack.At(top).Site() == &site) {
-      if (log_on_file || platform::probes::ExitAttached()) AnnounceExit(true);
-      stack.Pop();
-      return;
-    }
     ExitNames(site.ModuleName(), site.ProcName());
   }
 
@@ -188,9 +188,11 @@ struct ProcStac::Impl final : platform::TracedThread {
   }
 
   void LogEntry(StackRecord& entry, StackLogLineKind kind) {
-    if (!log_stream) OpenStackLog();
-    // An empty LogFilePath opens nothing: the stack log is off and the line is dropped.
-    if (!log_stream) return;
+    if (!log_stream) [[unlikely]] {
+      OpenStackLog();
+      // An empty LogFilePath opens nothing: the stack log is off and the line is dropped.
+      if (!log_stream) return;
+    }
     log_lines.Write(stack.Count(), kind, entry);
   }
 
@@ -224,6 +226,7 @@ struct ProcStac::Impl final : platform::TracedThread {
 
   // What every entry and exit reads comes first.
   bool quiet = false;  // see Refresh
+  bool active = false;  // ready and enabled: entries and exits are made
   bool ready = false;  // initialized and not terminated: the guarded operations may run
   bool tracked = true;  // known to the platform's crash handling as its thread's tracer
   bool enabled = true;

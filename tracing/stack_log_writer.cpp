@@ -8,19 +8,40 @@ void StackLogWriter::Attach(platform::TextStream* stream) {
   const platform::TextEncoder* encoder = stream != nullptr ? &stream->Encoder() : nullptr;
   if (encoder == encoder_) return;
   encoder_ = encoder;
-  indent_.clear();
+  run_.clear();
   if (encoder == nullptr) return;
-  encoder->Append(u"|  ", indent_);
-  unit_ = indent_.size();
-  for (std::size_t level = 1; level < kRunLevels; ++level) indent_.append(indent_, 0, unit_);
-  indent_.append(platform::LineRoom::kSlack, '\0');
-  run_ = std::string_view(indent_).substr(0, kRunLevels * unit_);
+  std::string level;
+  encoder->Append(u"|  ", level);
+  unit_ = level.size();
+  for (std::size_t i = 0; i < kRunLevels; ++i) run_ += level;
+}
+
+void StackLogWriter::WriteSlowly(std::int32_t depth, StackLogLineKind kind,
+                                 StackRecord& entry) {
+  if (kind == StackLogLineKind::ExitNotFound) {
+    return WriteText(depth, kind, entry.ModuleName(), entry.ProcName());
+  }
+  if (!entry.HasLines(encoder_)) MakeLines(depth, entry);
+  const std::size_t levels = Levels(depth);
+  WriteLine(levels > kRunLevels ? (levels - kRunLevels) * unit_ : 0,
+            kind == StackLogLineKind::Enter ? entry.EnterLine() : entry.ExitLine());
+}
+
+void StackLogWriter::WriteLine(std::size_t indent, std::string_view rest) {
+  const std::size_t bytes = indent + rest.size();
+  char* next = room_ != nullptr ? room_->Place(bytes) : nullptr;
+  if (next == nullptr) return WritePieces(indent, rest);
+  const std::string_view run = run_;
+  for (; indent > run.size(); indent -= run.size()) next = Copy(next, run);
+  Copy(Copy(next, run.substr(0, indent)), rest);
+  room_->Publish(bytes);
 }
 
 void StackLogWriter::WritePieces(std::size_t indent, std::string_view rest) {
   pieces_.clear();
-  for (; indent > run_.size(); indent -= run_.size()) pieces_.push_back(run_);
-  pieces_.push_back(run_.substr(0, indent));
+  const std::string_view run = run_;
+  for (; indent > run.size(); indent -= run.size()) pieces_.push_back(run);
+  pieces_.push_back(run.substr(0, indent));
   pieces_.push_back(rest);
   stream_->WriteEncodedLine(pieces_);
 }
@@ -33,23 +54,24 @@ std::string_view StackLogWriter::Encode(StackLogLineKind kind, std::u16string_vi
   text_ += u"\r\n";
   out.clear();
   encoder_->Append(text_, out);
-  const std::size_t size = out.size();
-  out.append(platform::LineRoom::kSlack, '\0');
-  return std::string_view(out).substr(0, size);
+  return out;
 }
 
 void StackLogWriter::WriteText(std::int32_t depth, StackLogLineKind kind,
                                std::u16string_view module_name, std::u16string_view proc_name) {
-  WriteLine(depth, Encode(kind, module_name, proc_name, 0, line_));
+  WriteLine(Levels(depth) * unit_, Encode(kind, module_name, proc_name, 0, line_));
 }
 
-void StackLogWriter::MakeLines(StackRecord& entry) {
+void StackLogWriter::MakeLines(std::int32_t depth, StackRecord& entry) {
+  const std::string_view indent = std::string_view(run_).substr(0, Levels(depth) * unit_);
   const std::int32_t line_number = entry.CalledByLineNumber();
-  const std::string_view enter = Encode(StackLogLineKind::Enter, entry.ModuleName(),
-                                        entry.ProcName(), line_number, line_);
-  const std::string_view exit = Encode(StackLogLineKind::Exit, entry.ModuleName(),
-                                       entry.ProcName(), line_number, exit_line_);
-  entry.KeepLines(encoder_, enter, exit);
+  for (const StackLogLineKind kind : {StackLogLineKind::Enter, StackLogLineKind::Exit}) {
+    std::string& line = kind == StackLogLineKind::Enter ? enter_line_ : exit_line_;
+    Encode(kind, entry.ModuleName(), entry.ProcName(), line_number, line_);
+    line.assign(indent);
+    line += line_;
+  }
+  entry.KeepLines(encoder_, enter_line_, exit_line_);
 }
 
 }  // namespace cobaltmoth::tracing

@@ -1,11 +1,12 @@
 // tracing/stack_log_writer.hpp - StackLogWriter, the stack log's lines as bytes of its stream.
 //
 // Each text is encoded once by the stream's encoder: the indent when the stream is attached
-// (a run of "|  "), an entry's line and its exit's line after their indent when its record
-// first needs them (the record keeps them while it holds the same names, see StackRecord).
-// A line is then two runs of bytes, its indent and the rest, copied straight into the memory
-// the stream lends (LineRoom) and published with one store, or else handed to the stream's
-// WriteEncodedLine. The bytes are those the stream would write for the line's text.
+// (a run of kRunLevels levels of "|  "), an entry's line and its exit's line when its record
+// first needs them (the record keeps them while it holds the same names, see StackRecord; a
+// record is always at the same depth, so its lines hold their indent, up to kRunLevels levels,
+// and a deeper line has the rest of its indent put in front). A line is then copied straight
+// into the memory the stream lends (LineRoom) and published with one store, or else handed to
+// the stream's WriteEncodedLine. The bytes are those the stream would write for its text.
 //
 // Thread-safety: none; the writer belongs to its tracer.
 #pragma once
@@ -30,11 +31,21 @@ class StackLogWriter {
   // Writes the line of an entry, of its exit or of an exit never reported (ExitNotFound), at
   // stack depth `depth`. File errors are raised.
   void Write(std::int32_t depth, StackLogLineKind kind, StackRecord& entry) {
-    if (kind == StackLogLineKind::ExitNotFound) [[unlikely]] {
-      return WriteText(depth, kind, entry.ModuleName(), entry.ProcName());
+    if (kind == StackLogLineKind::ExitNotFound || Levels(depth) > kRunLevels ||
+        !entry.HasLines(encoder_)) [[unlikely]] {
+      return WriteSlowly(depth, kind, entry);
     }
-    if (!entry.HasLines(encoder_)) [[unlikely]] MakeLines(entry);
-    WriteLine(depth, kind == StackLogLineKind::Enter ? entry.EnterLine() : entry.ExitLine());
+    const std::string_view line =
+        kind == StackLogLineKind::Enter ? entry.EnterLine() : entry.ExitLine();
+    char* const at = room_ != nullptr ? room_->Place(line.size()) : nullptr;
+    if (at == nullptr) [[unlikely]] return WritePieces(0, line);
+    Copy(at, line);
+    room_->Publish(line.size());
+  }
+
+  // The levels of indent of a line at stack depth `depth`: one less.
+  static std::size_t Levels(std::int32_t depth) noexcept {
+    return depth > 1 ? static_cast<std::size_t>(depth - 1) : 0;
   }
 
   // Writes a comment's line at stack depth `depth`.
@@ -46,34 +57,42 @@ class StackLogWriter {
   // The levels of indent a run holds.
   static constexpr std::size_t kRunLevels = 32;
 
-  // Copies `piece` to `to` in blocks of LineRoom::kSlack bytes: up to a block past its end is
-  // read and written, which the next piece, or the line's slack, overwrites.
+  // Copies `piece` to `to` with no call: blocks of the size's own class (32, 16, 8 or 4
+  // bytes), the last one ending where the piece ends.
   static char* Copy(char* to, std::string_view piece) noexcept {
-    std::size_t at = 0;
-    do {
-      std::memcpy(to + at, piece.data() + at, platform::LineRoom::kSlack);
-      at += platform::LineRoom::kSlack;
-    } while (at < piece.size());
-    return to + piece.size();
+    const char* from = piece.data();
+    const std::size_t n = piece.size();
+    if (n >= 32) {
+      for (std::size_t at = 0; at + 32 < n; at += 32) std::memcpy(to + at, from + at, 32);
+      std::memcpy(to + n - 32, from + n - 32, 32);
+    } else if (n >= 16) {
+      Both<16>(to, from, n);
+    } else if (n >= 8) {
+      Both<8>(to, from, n);
+    } else if (n >= 4) {
+      Both<4>(to, from, n);
+    } else {
+      for (std::size_t at = 0; at < n; ++at) to[at] = from[at];
+    }
+    return to + n;
+  }
+  // The first and the last `size` bytes of `n` (from size to 2 * size).
+  template <std::size_t size>
+  static void Both(char* to, const char* from, std::size_t n) noexcept {
+    char first[size], last[size];
+    std::memcpy(first, from, size);
+    std::memcpy(last, from + n - size, size);
+    std::memcpy(to, first, size);
+    std::memcpy(to + n - size, last, size);
   }
 
-  // Writes the indent of `depth` and `rest`, which has LineRoom::kSlack bytes readable after
-  // it.
-  void WriteLine(std::int32_t depth, std::string_view rest) {
-    std::size_t indent = depth > 1 ? static_cast<std::size_t>(depth - 1) * unit_ : 0;
-    const std::size_t bytes = indent + rest.size();
-    char* next = room_ != nullptr ? room_->Place(bytes) : nullptr;
-    if (next == nullptr) [[unlikely]] return WritePieces(indent, rest);
-    for (; indent > run_.size(); indent -= run_.size()) next = Copy(next, run_);
-    Copy(Copy(next, run_.substr(0, indent)), rest);
-    room_->Publish(bytes);
-  }
-
+  void WriteSlowly(std::int32_t depth, StackLogLineKind kind, StackRecord& entry);
+  void WriteLine(std::size_t indent, std::string_view rest);
   void WritePieces(std::size_t indent, std::string_view rest);
   void WriteText(std::int32_t depth, StackLogLineKind kind, std::u16string_view module_name,
                  std::u16string_view proc_name);
-  void MakeLines(StackRecord& entry);
-  // The bytes of the line of `kind` after its indent, CR LF included, with kSlack zeros after.
+  void MakeLines(std::int32_t depth, StackRecord& entry);
+  // The bytes of the line of `kind` after its indent, CR LF included.
   std::string_view Encode(StackLogLineKind kind, std::u16string_view module_name,
                           std::u16string_view proc_name, std::int32_t line_number,
                           std::string& out);
@@ -82,10 +101,10 @@ class StackLogWriter {
   platform::LineRoom* room_ = nullptr;
   const platform::TextEncoder* encoder_ = nullptr;
   std::size_t unit_ = 0;  // the bytes of one level of indent
-  std::string indent_;    // kRunLevels levels of indent, then kSlack zeros
-  std::string_view run_;  // the levels in indent_
+  std::string run_;       // kRunLevels levels of indent
   std::u16string text_;   // reused for the text of every line encoded
   std::string line_;      // and for its bytes
+  std::string enter_line_;
   std::string exit_line_;
   std::vector<std::string_view> pieces_;
 };

@@ -6,9 +6,8 @@
 // site keeps for as long as it lives. A record is reused for entry after entry: its buffer
 // stays, so an entry whose names fit it allocates nothing.
 //
-// While the stack log is on, the record also keeps the text of its entry's line and of its
-// exit's line after their indent, in the bytes of the log's code page (StackLogWriter makes
-// them): they stay good for as long as the record holds the same names and line number, so a
+// While the stack log is on, the record also keeps its entry's line and its exit's line in
+// the bytes of the log's code page (StackLogWriter makes them): they stay good for as long as the record holds the same names and line number, so a
 // procedure entered again and again at one depth has its names encoded once. For an entry made
 // through a site the record also holds a copy of the site's names, compared with the site's
 // again only when another site has been made since: a site may have ended and another been
@@ -88,28 +87,26 @@ class StackRecord {
     }
     return lines_for_ == encoder && lines_line_ == called_by_line_number_;
   }
-  // Keeps the lines of the entry and of its exit, each ending in CR LF, that `encoder` made
-  // for the record's names and line number.
+  // Keeps the lines of the entry and of its exit (their indent, up to the levels the writer
+  // keeps, and CR LF included) that `encoder` made for the record's names and line number.
   void KeepLines(const platform::TextEncoder* encoder, std::string_view enter,
                  std::string_view exit) {
-    const std::size_t bytes = enter.size() + exit.size() + 2 * platform::LineRoom::kSlack;
+    const std::size_t bytes = enter.size() + exit.size();
     lines_for_ = nullptr;
     if (bytes > lines_capacity_) {
-      lines_ = std::make_unique<char[]>(bytes);  // zeros: the slack is read
+      lines_ = std::make_unique_for_overwrite<char[]>(bytes);
       lines_capacity_ = bytes;
     }
     enter.copy(lines_.get(), enter.size());
-    exit.copy(lines_.get() + enter.size() + platform::LineRoom::kSlack, exit.size());
+    exit.copy(lines_.get() + enter.size(), exit.size());
     enter_size_ = enter.size();
     exit_size_ = exit.size();
     lines_for_ = encoder;
     lines_line_ = called_by_line_number_;
   }
-  // The lines HasLines found, each with LineRoom::kSlack bytes that may be read after it.
+  // The lines HasLines found.
   std::string_view EnterLine() const noexcept { return {lines_.get(), enter_size_}; }
-  std::string_view ExitLine() const noexcept {
-    return {lines_.get() + enter_size_ + platform::LineRoom::kSlack, exit_size_};
-  }
+  std::string_view ExitLine() const noexcept { return {lines_.get() + enter_size_, exit_size_}; }
 
  private:
   // The smallest buffer made for names: room for two names of common length.
@@ -179,7 +176,7 @@ class StackRecord {
   std::uint64_t names_sites_made_ = 0;   // sites_made was this
   std::int32_t lines_line_ = 0;  // the line number of the entry's line
   const platform::TextEncoder* lines_for_ = nullptr;  // none: no lines for the held names
-  std::unique_ptr<char[]> lines_;  // the entry's line, kSlack bytes, the exit's, kSlack bytes
+  std::unique_ptr<char[]> lines_;  // the entry's line, then the exit's
   std::size_t lines_capacity_ = 0;
   std::size_t enter_size_ = 0;
   std::size_t exit_size_ = 0;

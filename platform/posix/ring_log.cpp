@@ -298,9 +298,9 @@ class RingLog final : public TextStream {
     std::size_t bytes = cut_ ? 2 : 0;
     for (const std::string_view piece : pieces) bytes += piece.size();
     if (bytes > kRingBytes / 2) return PutInParts(pieces);
-    if (room_.position + bytes + LineRoom::kSlack > room_.end ||
+    if (room_.position + bytes > room_.end ||
         room_.position >= wake_at_.load(std::memory_order_relaxed)) {
-      if (const int error = MakeRoom(bytes + LineRoom::kSlack)) RaisePosixError(error);
+      if (const int error = MakeRoom(bytes)) RaisePosixError(error);
     }
     char* next = room_.lines + (room_.position & room_.mask);
     if (cut_) next = CrLf(next);
