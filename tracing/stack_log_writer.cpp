@@ -21,7 +21,7 @@ void StackLogWriter::WriteSlowly(std::int32_t depth, StackLogLineKind kind,
   if (kind == StackLogLineKind::ExitNotFound) {
     return WriteText(depth, kind, entry.ModuleName(), entry.ProcName());
   }
-  if (!entry.HasLines(encoder_)) MakeLines(depth, entry);
+  if (!entry.GetLines(encoder_)) MakeLines(depth, entry);
   const std::size_t levels = Levels(depth);
   WriteLine(levels > kRunLevels ? (levels - kRunLevels) * unit_ : 0,
             kind == StackLogLineKind::Enter ? entry.EnterLine() : entry.ExitLine());

@@ -57,14 +57,16 @@ class StackLogWriter {
   // The levels of indent a run holds.
   static constexpr std::size_t kRunLevels = 32;
 
-  // Copies `piece` to `to` with no call: blocks of the size's own class (32, 16, 8 or 4
-  // bytes), the last one ending where the piece ends.
+  // Copies `piece` to `to` with no call: blocks of 32 bytes while more than 64 are left, then
+  // two blocks of the size's own class (32, 16, 8 or 4 bytes), the second ending where the
+  // piece ends.
   static char* Copy(char* to, std::string_view piece) noexcept {
     const char* from = piece.data();
-    const std::size_t n = piece.size();
+    std::size_t n = piece.size();
+    char* const end = to + n;
+    for (; n > 64; n -= 32, to += 32, from += 32) std::memcpy(to, from, 32);
     if (n >= 32) {
-      for (std::size_t at = 0; at + 32 < n; at += 32) std::memcpy(to + at, from + at, 32);
-      std::memcpy(to + n - 32, from + n - 32, 32);
+      Both<32>(to, from, n);
     } else if (n >= 16) {
       Both<16>(to, from, n);
     } else if (n >= 8) {
@@ -74,7 +76,7 @@ class StackLogWriter {
     } else {
       for (std::size_t at = 0; at < n; ++at) to[at] = from[at];
     }
-    return to + n;
+    return end;
   }
   // The first and the last `size` bytes of `n` (from size to 2 * size).
   template <std::size_t size>

@@ -78,14 +78,18 @@ class StackRecord {
   // The site the entry was made through, or null for names given as text.
   const ProcSite* Site() const noexcept { return site_; }
 
-  // Whether the record keeps log lines that `encoder` made for its names and line number.
-  bool HasLines(const platform::TextEncoder* encoder) {
-    if (site_ != nullptr && (site_ != names_site_ ||
-                             sites_made.load(std::memory_order_relaxed) != names_sites_made_))
-        [[unlikely]] {
-      CheckSite();
-    }
-    return lines_for_ == encoder && lines_line_ == called_by_line_number_;
+  // Whether the record keeps log lines that `encoder` made for its names and line number; a
+  // false answer may only mean that the site's names are to be looked at (GetLines).
+  bool HasLines(const platform::TextEncoder* encoder) const noexcept {
+    const bool site_checked =
+        site_ == nullptr || (site_ == names_site_ && sites_made.load(std::memory_order_relaxed) ==
+                                                         names_sites_made_);
+    return site_checked && lines_for_ == encoder && lines_line_ == called_by_line_number_;
+  }
+  // The same, once the site's names (for an entry made through one) are the held ones.
+  bool GetLines(const platform::TextEncoder* encoder) {
+    if (site_ != nullptr) CheckSite();
+    return HasLines(encoder);
   }
   // Keeps the lines of the entry and of its exit (their indent, up to the levels the writer
   // keeps, and CR LF included) that `encoder` made for the record's names and line number.
@@ -159,7 +163,7 @@ class StackRecord {
   }
 
   // Makes the held names the site's, when they are not already, for the lines to follow them.
-  [[gnu::noinline]] void CheckSite() {
+  void CheckSite() {
     const std::uint64_t made = sites_made.load(std::memory_order_relaxed);
     if (!Holds(site_->ModuleName(), site_->ProcName())) Copy(site_->ModuleName(), site_->ProcName());
     names_site_ = site_;

@@ -32,6 +32,7 @@ namespace {
 constexpr char kMagic[8] = {'C', 'M', 'R', 'I', 'N', 'G', '1', '\n'};
 constexpr std::uint64_t kNever = UINT64_MAX;
 constexpr std::size_t kWakeBytes = kRingBytes / 4;  // what makes the writer wake the drain
+constexpr std::size_t kPartBytes = kRingBytes / 4;  // the most the drain writes at once
 constexpr int kActiveMs = 100;  // the drain's period while lines come
 constexpr int kIdleMs = 1000;   // its longest, once they have stopped
 
@@ -95,25 +96,27 @@ struct RingMap {
   std::size_t size = 0;
 };
 
-// Moves what the ring holds past its drained position into the log behind `log` (opened
-// without O_APPEND), at the places the ring gives its bytes; 0, or the errno value of a write
-// that failed, the drained position after what was written. Several drains may run at once
-// (the drain thread and a crash's handler): they write the same bytes at the same places, and
-// the drained position only grows. System calls only.
-int DrainRing(const RingMap& ring, int log) noexcept {
+// Moves what the ring holds past its drained position (`most` bytes of it at the most) into
+// the log behind `log` (opened without O_APPEND), at the places the ring gives its bytes; 0,
+// or the errno value of a write that failed, the drained position after what was written.
+// Several drains may run at once (the drain thread and a crash's handler): they write the same
+// bytes at the same places, and the drained position only grows. System calls only.
+int DrainRing(const RingMap& ring, int log, std::uint64_t most = kNever) noexcept {
   RingHeader& header = *ring.header;
   const std::atomic_ref<std::uint64_t> tail = Atomic(header.tail);
   const std::uint64_t from = tail.load(std::memory_order_acquire);
   struct stat info {};
   if (::fstat(log, &info) != 0) return errno;
   // Read after the log's size: whatever another drain wrote lies before it.
-  const std::uint64_t to = Atomic(header.head).load(std::memory_order_acquire);
+  const std::uint64_t head = Atomic(header.head).load(std::memory_order_acquire);
+  const std::uint64_t to = head - from > most ? from + most : head;
   if (to == from) return 0;
   std::int64_t base = Atomic(header.base).load();
   const bool same_file = Atomic(header.log_device).load() == info.st_dev &&
                          Atomic(header.log_inode).load() == info.st_ino;
   const auto drained = base + static_cast<std::int64_t>(from);
-  const auto published = base + static_cast<std::int64_t>(to);
+  // Another drain may have written past `to`, never past the head.
+  const auto published = base + static_cast<std::int64_t>(head);
   if (!same_file || info.st_size < drained || info.st_size > published) {
     // Not the log the ring left: its lines go after what it holds now.
     std::int64_t end = info.st_size;
@@ -368,13 +371,20 @@ class RingLog final : public TextStream {
   }
 
   // Drains when woken, and at least every kActiveMs while lines come (every kIdleMs once they
-  // have stopped), until the stream closes.
+  // have stopped), until the stream closes. A part at a time, so that a writer waiting for room
+  // goes on after the first; on and on, unwoken, while half a part waits after each.
   void DrainLoop() noexcept {
     int period = kActiveMs;
     for (;;) {
       const std::uint32_t seen = wakes_.load();
       const std::uint64_t before = Atomic(map_.header->tail).load();
-      Drained(DrainRing(map_, log_fd_));
+      for (bool more = true; more;) {
+        const int error = DrainRing(map_, log_fd_, kPartBytes);
+        more = error == 0 && !stopping_.load() &&
+               Atomic(map_.header->head).load() - Atomic(map_.header->tail).load() >=
+                   kPartBytes / 2;
+        Drained(error, more);
+      }
       if (stopping_.load()) return;
       period = Atomic(map_.header->tail).load() != before ? kActiveMs
                                                           : std::min(2 * period, kIdleMs);
@@ -383,8 +393,9 @@ class RingLog final : public TextStream {
   }
 
   // After a drain: a failure is counted when it begins, and the writer looks at it at its next
-  // line; a success asks the writer to wake the drain once kWakeBytes wait.
-  void Drained(int error) noexcept {
+  // line; a success asks the writer to wake the drain once kWakeBytes wait, unless the drain
+  // goes on (`more`) without being woken.
+  void Drained(int error, bool more) noexcept {
     if (error != 0) {
       if (error_.exchange(error) == 0) {
         failures_.fetch_add(1);
@@ -392,7 +403,7 @@ class RingLog final : public TextStream {
       }
     } else {
       error_.store(0);
-      wake_at_.store(Atomic(map_.header->tail).load() + kWakeBytes);
+      wake_at_.store(more ? kNever : Atomic(map_.header->tail).load() + kWakeBytes);
     }
     drained_.fetch_add(1);
     if (waiting_.exchange(false)) Futex(drained_, FUTEX_WAKE, INT_MAX);
