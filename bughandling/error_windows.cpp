@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "bughandling/report_text.hpp"
+#include "delivery/deliverer.hpp"
 #include "platform/resources.hpp"
 #include "platform/ui.hpp"
 #include "report/frm_report.hpp"
@@ -67,6 +68,12 @@ void WriteCrashWindowsRequest(runtime::TextOut& out, const CrashWindows& windows
   field(windows.description);
   field(windows.support_fax);
   field(windows.support_mail);
+  field(windows.report_to);
+  field(windows.app_name);
+  field(windows.app_version);
+  field(windows.main_module);
+  out.AppendDecimal(windows.process_id);
+  field({});
   if (windows.report != nullptr) windows.report->WriteTo(out);
 }
 
@@ -94,7 +101,7 @@ bool ShowCrashWindows(const std::shared_ptr<const platform::Platform>& platform,
   const std::u16string text = runtime::FromUtf8(request);
   std::vector<std::u16string_view> fields;
   std::size_t at = 0;
-  for (int i = 0; i < 10; ++i) {
+  for (int i = 0; i < 15; ++i) {
     const std::size_t end = text.find(u'\0', at);
     if (end == std::u16string::npos) return false;
     fields.emplace_back(std::u16string_view(text).substr(at, end - at));
@@ -102,8 +109,28 @@ bool ShowCrashWindows(const std::shared_ptr<const platform::Platform>& platform,
   }
   std::int32_t line = 0;
   std::int32_t number = 0;
-  if (!ParseNumber(fields[5], &line) || !ParseNumber(fields[6], &number)) return false;
+  std::int32_t process = 0;
+  if (!ParseNumber(fields[5], &line) || !ParseNumber(fields[6], &number) ||
+      !ParseNumber(fields[14], &process)) {
+    return false;
+  }
   const std::u16string_view report = std::u16string_view(text).substr(at);
+  if (!fields[10].empty()) {
+    delivery::Record record;
+    record.crash = true;
+    record.app_name = fields[11];
+    record.app_version = fields[12];
+    record.number = number;
+    record.description = fields[7];
+    record.module_name = fields[3];
+    record.proc_name = fields[4];
+    record.line = line;
+    record.critical = true;
+    record.process_id = static_cast<std::uint32_t>(process);
+    record.report = FilterReportSecrets(report);
+    delivery::Complete(record, fields[13]);
+    delivery::Deliverer(platform->transport, fields[10]).Deliver(std::move(record));
+  }
   if (fields[0] == u"1") {
     platform->message_box->Show(ErrorPrompt(fields[3], fields[4], line, number, fields[7]),
                                 platform::kCritical, fields[2]);

@@ -1,10 +1,13 @@
 // bughandling/error_windows.hpp - the windows of a reported error: the message box's prompt
-// and the report window as Raise shows them, and the same windows for a crash, shown by a
-// fresh process (the program cobaltmoth-crash) from a request the crashed process wrote.
+// and the report window as Raise shows them, and for a crash what a fresh process (the program
+// cobaltmoth-crash, or rundll32 on Windows) does from a request the crashed process wrote: the
+// report's delivery (delivery/), then the same windows.
 //
 // A crash's request is UTF-8: these fields, each ended by a NUL, then the report text:
 //   message box wanted ("1" or "0"), report window wanted, the windows' title, module,
-//   procedure, line, number, description, support fax, support e-mail
+//   procedure, line, number, description, support fax, support e-mail, the ReportTo list in
+//   effect ("" for no delivery), the application's name and version ("1.2.30"), the main
+//   executable's module name, the crashed process's id
 //
 // Thread-safety: the host's thread that reports the error.
 #pragma once
@@ -49,11 +52,17 @@ struct CrashWindows {
   std::u16string_view description;
   std::u16string_view support_fax;
   std::u16string_view support_mail;
+  std::u16string_view report_to;
+  std::u16string_view app_name;
+  std::u16string_view app_version;
+  std::u16string_view main_module;
+  std::uint32_t process_id = 0;
   const runtime::TextPiece* report = nullptr;
 };
 void WriteCrashWindowsRequest(runtime::TextOut& out, const CrashWindows& windows);
 
-// Shows the windows a request asks for, on `platform`; false for a request it cannot read.
+// Delivers the crash's report where the request says, then shows the windows it asks for, on
+// `platform`; false for a request it cannot read.
 bool ShowCrashWindows(const std::shared_ptr<const platform::Platform>& platform,
                       std::string_view request);
 

@@ -1,15 +1,21 @@
 #include <cobaltmoth/proc_bug.hpp>
 
+#include <optional>
 #include <utility>
 
 #include "bughandling/error_windows.hpp"
 #include "bughandling/report_text.hpp"
 #include "bughandling/vox_error.hpp"
+#include "delivery/deliverer.hpp"
+#include "delivery/secret_filter.hpp"
+#include "delivery/settings.hpp"
 #include "platform/crashes.hpp"
+#include "platform/outbox.hpp"
 #include "platform/platform.hpp"
 #include "platform/probes.hpp"
 #include "platform/registry.hpp"
 #include "platform/resources.hpp"
+#include "platform/transport.hpp"
 #include "platform/ui.hpp"
 #include "runtime/host_error.hpp"
 #include "runtime/text.hpp"
@@ -28,6 +34,8 @@ constexpr std::u16string_view kClassName = u"ProcBug";
 constexpr std::u16string_view kCrLf = u"\r\n";
 // Names longer than this are cut in a crash's error table, which may not fail.
 constexpr std::size_t kCrashNameLimit = 4096;
+// A crash's environment line, as the secret filter holds it (longer ones are filtered).
+char16_t g_crash_environment_line[16384];
 
 // An error handed over as a number and a description.
 class PlainErrorObject final : public ErrorObject {
@@ -94,8 +102,9 @@ struct ProcBug::Impl final : platform::CrashReporter {
   Impl(const Impl&) = delete;
   Impl& operator=(const Impl&) = delete;
 
-  // The report of one error, as the bug log and the report window show it.
-  std::u16string BuildReport(const VoxError& record) const {
+  // The report of one error, as the bug log and the report window show it (`filtered`: with
+  // the environment's secrets filtered, as RedactSecrets asks of them).
+  std::u16string BuildReport(const VoxError& record, bool filtered) const {
     std::u16string dump;
     if (proc_stack && proc_stack->Enabled()) dump = proc_stack->Dump();
     if (native_stack && platform->crashes) {
@@ -109,7 +118,8 @@ struct ProcBug::Impl final : platform::CrashReporter {
     facts.line_number = record.LineNumber;
     facts.number = record.Number;
     facts.description = record.Descr;
-    return bughandling::BuildReport(facts, dump, environment);
+    std::u16string report = bughandling::BuildReport(facts, dump, environment);
+    return filtered ? bughandling::FilterReportSecrets(report) : report;
   }
 
   // What every report says of the application and the logs.
@@ -146,7 +156,48 @@ struct ProcBug::Impl final : platform::CrashReporter {
   void ShowErrorReport(const VoxError& record) {
     if (!initialized || !enabled) return;
     bughandling::ShowReportWindow(platform, WindowTitle(), support_fax, support_mail,
-                                  BuildReport(record));
+                                  BuildReport(record, redact_secrets));
+  }
+
+  // The delivery step: the report, its secrets filtered, to every destination of ReportTo.
+  void Deliver(const VoxError& error) noexcept {
+    if (!initialized || !enabled || !deliverer) return;
+    try {
+      delivery::Record record;
+      record.app_name = app_name;
+      record.app_version = app_version;
+      record.number = error.Number;
+      record.description = error.Descr;
+      record.module_name = error.ModuleName;
+      record.proc_name = error.ProcName;
+      record.line = error.LineNumber;
+      record.critical = error.isCritical;
+      record.process_id = origin.process_id;
+      record.report = BuildReport(error, /*filtered=*/true);
+      delivery::Complete(record, origin.main_module);
+      deliverer->Deliver(std::move(record));
+    } catch (...) {
+      // A report that cannot be made (an error table too wide) is not delivered.
+    }
+  }
+
+  // "1.2.30"
+  std::u16string AppVersion() const {
+    return app.app_major + u"." + app.app_minor + u"." + app.app_revision;
+  }
+
+  // ReportTo and RedactSecrets from the first place that has each, and the destinations.
+  void ReadDeliverySettings() {
+    const delivery::Settings settings(*platform);
+    report_to = settings.Text(delivery::kReportToSetting, report_to_set);
+    redact_secrets = settings.Switch(delivery::kRedactSecretsSetting, redact_secrets_set);
+    deliverer.reset();
+    delivered_to.clear();
+    if (report_to.empty() || !platform->transport) return;
+    deliverer = std::make_unique<delivery::Deliverer>(platform->transport, report_to);
+    delivered_to = deliverer->Items();
+    origin = platform->transport->Here();
+    app_version = AppVersion();
   }
 
   // Catching crashes: armed with the platform (which may have none to offer), or released.
@@ -172,26 +223,28 @@ struct ProcBug::Impl final : platform::CrashReporter {
   }
 
   bughandling::ReportFacts CrashReportFacts(const platform::CrashFacts& facts,
-                                            const runtime::TextPiece& stacks) const noexcept {
+                                            const runtime::TextPiece& stacks,
+                                            const runtime::TextPiece& environment) const noexcept {
     bughandling::ReportFacts report = Facts();
     CrashSite(facts, &report);
     report.line_number = platform->error_line->Erl();
     report.number = facts.number;
     report.description = facts.description;
     report.dump = &stacks;
-    report.environment = facts.environment;
+    report.environment = redact_secrets ? &environment : facts.environment;
     return report;
   }
 
   void WriteCrashReport(runtime::TextOut& out,
                         const platform::CrashFacts& facts) const noexcept override {
     const CrashStacks stacks(facts);
+    const delivery::FilteredPiece environment(facts.environment, g_crash_environment_line);
     const runtime::ViewPiece title(app_title);
     // A section the bug log has open already (an error logged before) takes the report; else
     // the report has a section of its own, as a first error would.
     if (!bug_log_stream)
       support::AppendSectionStart(out, bughandling::kBugLogMarks, title, facts.now_text);
-    bughandling::AppendReport(out, CrashReportFacts(facts, stacks));
+    bughandling::AppendReport(out, CrashReportFacts(facts, stacks, environment));
     support::AppendSectionEnd(out, bughandling::kBugLogMarks, title);
   }
 
@@ -200,8 +253,9 @@ struct ProcBug::Impl final : platform::CrashReporter {
                                                  : std::u16string_view();
   }
 
+  // The program that shows the windows also delivers the report.
   bool ShowsWindows() const noexcept override {
-    return initialized && enabled && (log_on_msg_box || log_on_report);
+    return initialized && enabled && (log_on_msg_box || log_on_report || !delivered_to.empty());
   }
 
   void WriteWindowRequest(runtime::TextOut& out,
@@ -216,7 +270,8 @@ struct ProcBug::Impl final : platform::CrashReporter {
       const bughandling::ReportFacts& facts_;
     };
     const CrashStacks stacks(facts);
-    const bughandling::ReportFacts report_facts = CrashReportFacts(facts, stacks);
+    const delivery::FilteredPiece environment(facts.environment, g_crash_environment_line);
+    const bughandling::ReportFacts report_facts = CrashReportFacts(facts, stacks, environment);
     const Report report(report_facts);
     const runtime::ViewPiece title(crash_window_title);
     bughandling::CrashWindows windows;
@@ -230,6 +285,13 @@ struct ProcBug::Impl final : platform::CrashReporter {
     windows.description = report_facts.description;
     windows.support_fax = support_fax;
     windows.support_mail = support_mail;
+    if (!delivered_to.empty()) {
+      windows.report_to = delivered_to;
+      windows.app_name = app_name;
+      windows.app_version = app_version;
+      windows.main_module = origin.main_module;
+      windows.process_id = origin.process_id;
+    }
     windows.report = &report;
     bughandling::WriteCrashWindowsRequest(out, windows);
   }
@@ -240,7 +302,7 @@ struct ProcBug::Impl final : platform::CrashReporter {
     if (!bug_log_stream) OpenBugLog();
     // An empty LogFilePath opens nothing: the report has nowhere to go and is not written.
     if (!bug_log_stream) return;
-    bug_log_stream->Write(BuildReport(record));
+    bug_log_stream->Write(BuildReport(record, redact_secrets));
   }
 
   // Opens the bug log with its start banner; a log that failed to open is tried again,
@@ -279,6 +341,17 @@ struct ProcBug::Impl final : platform::CrashReporter {
   std::u16string crash_window_title;  // made when armed: a crash cannot make it
   std::unique_ptr<platform::TextStream> bug_log_stream;
   bool raise_done = false;  // set by the first Raise, never cleared
+  // Delivery: what the host set, what is in effect, where reports go, and what the crash's
+  // request says (made here: a crash cannot make it).
+  std::u16string app_name;  // as given to Init
+  std::optional<std::u16string> report_to_set;
+  std::optional<bool> redact_secrets_set;
+  std::u16string report_to;
+  bool redact_secrets = false;
+  std::unique_ptr<delivery::Deliverer> deliverer;  // none while ReportTo sends nowhere
+  std::u16string delivered_to;                     // its items, for a crash's helper
+  platform::Origin origin;
+  std::u16string app_version;
 };
 
 ProcBug::ProcBug() : ProcBug(platform::DefaultPlatform()) {}
@@ -305,10 +378,13 @@ void ProcBug::Init(std::u16string_view app_name, std::int16_t app_major,
   m.log_file_path += u"_buglog.txt";
   m.app_title = m.app.Title();
   m.app_full_path = m.app_path + m.platform->path_separator + m.app.app_file;
+  m.app_name.assign(app_name);
   m.initialized = true;
+  m.ReadDeliverySettings();
   if (m.catching || (!m.catching_set_by_host && CrashCatchingWanted(*m.platform))) {
     m.CatchCrashes(true);
   }
+  if (m.platform->outbox) m.platform->outbox->StartSenderWhenNotEmpty();  // reports left queued
 }
 
 void ProcBug::Init(std::string_view app_name, std::int16_t app_major, std::int16_t app_minor,
@@ -335,7 +411,15 @@ void ProcBug::Raise(std::u16string_view module_name, std::u16string_view proc_na
   record.isCritical = is_critical;
   if (platform::probes::RaiseAttached()) ProbeRaise(record);
   if (m.log_on_msg_box) m.ShowErrorBox(record);
-  if (m.log_on_file) m.LogErrorToFile(record);
+  if (m.log_on_file) {
+    try {
+      m.LogErrorToFile(record);
+    } catch (...) {
+      m.Deliver(record);  // a bug log that failed is no reason to keep the report back
+      throw;
+    }
+  }
+  m.Deliver(record);
   if (m.log_on_report) m.ShowErrorReport(record);
   m.end_on_error = record.isCritical;
 }
@@ -422,5 +506,16 @@ void ProcBug::CatchCrashes(bool value) {
 bool ProcBug::CatchCrashes() const noexcept { return impl_->catching; }
 void ProcBug::NativeStack(bool value) noexcept { impl_->native_stack = value; }
 bool ProcBug::NativeStack() const noexcept { return impl_->native_stack; }
+void ProcBug::ReportTo(std::u16string_view value) {
+  impl_->report_to_set.emplace(value);
+  impl_->ReadDeliverySettings();
+}
+void ProcBug::ReportTo(std::string_view value) { ReportTo(runtime::FromUtf8(value)); }
+const std::u16string& ProcBug::ReportTo() const noexcept { return impl_->report_to; }
+void ProcBug::RedactSecrets(bool value) {
+  impl_->redact_secrets_set = value;
+  impl_->ReadDeliverySettings();
+}
+bool ProcBug::RedactSecrets() const noexcept { return impl_->redact_secrets; }
 
 }  // namespace cobaltmoth

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <initializer_list>
 
+#include "delivery/secret_filter.hpp"
 #include "runtime/host_error.hpp"
 #include "runtime/text.hpp"
 
@@ -11,6 +12,7 @@ namespace {
 
 constexpr std::u16string_view kCrLf = u"\r\n";
 constexpr std::int64_t kMaxInteger = 32767;  // the host's 16-bit Integer
+constexpr std::u16string_view kEnvironmentHeading = u"Current Enviroment Variables:";
 
 // A run of one character.
 void AppendRun(runtime::TextOut& out, char16_t unit, std::size_t count) {
@@ -142,7 +144,7 @@ void AppendReport(runtime::TextOut& out, const ReportFacts& facts) {
     out.Append(kCrLf);
     out.Append(kCrLf);
   }
-  AppendHeading(out, u"Current Enviroment Variables:");
+  AppendHeading(out, kEnvironmentHeading);
   if (facts.environment != nullptr) facts.environment->WriteTo(out);
 }
 
@@ -156,6 +158,17 @@ std::u16string BuildReport(ReportFacts facts, std::u16string_view dump,
   runtime::StringOut out(report);
   AppendReport(out, facts);
   return report;
+}
+
+std::u16string FilterReportSecrets(std::u16string_view report) {
+  std::u16string heading;
+  runtime::StringOut out(heading);
+  AppendHeading(out, kEnvironmentHeading);
+  const std::size_t at = report.rfind(heading);
+  if (at == std::u16string_view::npos) return std::u16string(report);
+  const std::size_t lines = at + heading.size();
+  return std::u16string(report.substr(0, lines)) +
+         delivery::FilterEnvironment(report.substr(lines));
 }
 
 std::u16string WindowDateLine(const platform::LocalTime& now, std::u16string_view time_separator,

@@ -101,6 +101,10 @@ void AppendReport(runtime::TextOut& out, const ReportFacts& facts);
 std::u16string BuildReport(ReportFacts facts, std::u16string_view dump,
                            const std::vector<std::u16string>& environment);
 
+// The report with its environment's secrets filtered (delivery/secret_filter.hpp): what leaves
+// the machine, and what the bug log holds with RedactSecrets on.
+std::u16string FilterReportSecrets(std::u16string_view report);
+
 // The report window's date line, "dddd, dd mmmm yyyy - hh:nn:ss", with the weekday and month
 // names and the time separator of the user's locale: "Sunday, 06 December 2026 - 09:41:07",
 // "domenica, 06 dicembre 2026 - 09:41:07".

@@ -63,7 +63,8 @@ stack log. When the host reports an error, it shows a message box, appends a
 full report to a bug log and shows a report window that the user can copy,
 print or mail.
 
-This package holds the shared library.")
+This package holds the shared library, and the programs it starts: the
+crash helper and the sender of reports to an error tracker (cobaltmoth-send).")
 set(CPACK_DEBIAN_DEV_DESCRIPTION "procedure-stack tracer and bug handler (development files)
 Cobaltmoth keeps a host program's procedures as a stack, writes an indented
 stack log and reports the host's errors in a message box, a bug log and a

@@ -9,6 +9,12 @@ add_compile_definitions(_WIN32_WINNT=0x0601 WINVER=0x0601 UNICODE _UNICODE)
 add_library(cobaltmoth_platform OBJECT component/default_platform_windows.cpp
                                        platform/windows/windows_platform.cpp
                                        platform/windows/crash_catcher.cpp
+                                       platform/windows/crash_frames.cpp
+                                       platform/windows/crash_minidump.cpp
+                                       platform/windows/crash_threads.cpp
+                                       platform/windows/crash_windows.cpp
+                                       platform/windows/windows_outbox.cpp
+                                       platform/windows/transport.cpp
                                        platform/windows/windows_registry.cpp
                                        platform/windows/report_dialog.cpp
                                        platform/windows/windows_ui.cpp)
@@ -17,7 +23,8 @@ target_include_directories(cobaltmoth_platform PRIVATE ${PROJECT_SOURCE_DIR}
                            ${PROJECT_SOURCE_DIR}/include)
 cobaltmoth_warnings(cobaltmoth_platform)
 
-set(COBALTMOTH_WINDOWS_LIBS ole32 oleaut32 uuid shell32 user32 gdi32 winspool advapi32 dbghelp)
+set(COBALTMOTH_WINDOWS_LIBS ole32 oleaut32 uuid shell32 user32 gdi32 winspool advapi32 dbghelp
+                             ws2_32)
 
 # The core with the Windows backend, for the server and for tests that reach inside.
 add_library(cobaltmoth_static STATIC $<TARGET_OBJECTS:cobaltmoth_core>
@@ -81,16 +88,29 @@ add_library(cobaltmoth_com SHARED
   component/com/cobaltmoth.def
 )
 target_sources(cobaltmoth_com PRIVATE $<TARGET_OBJECTS:cobaltmoth_typelib>)
-# windres tells the build nothing of what the script includes: the string table, the icon and
-# the type library are named here, so that a change to any rebuilds the DLL's resources.
+# The event source's message table, built by windmc into messages/ of the build folder.
+find_program(COBALTMOTH_WINDMC NAMES ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32-windmc windmc REQUIRED)
+set(messages_dir ${PROJECT_BINARY_DIR}/messages)
+add_custom_command(OUTPUT ${messages_dir}/messages.rc ${messages_dir}/MSG00409.bin
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${messages_dir}
+  COMMAND ${COBALTMOTH_WINDMC} -h ${messages_dir} -r ${messages_dir}
+          ${PROJECT_SOURCE_DIR}/component/com/messages.mc
+  DEPENDS ${PROJECT_SOURCE_DIR}/component/com/messages.mc
+  COMMENT "Building the event source's message table"
+  VERBATIM)
+# windres tells the build nothing of what the script includes: the string table, the icon, the
+# type library and the message table are named here, so that a change to any rebuilds the
+# DLL's resources.
 set(cobaltmoth_rc_includes ${PROJECT_SOURCE_DIR}/component/resources/strings.rc
                            ${PROJECT_SOURCE_DIR}/component/resources/icon101.ico
-                           ${COBALTMOTH_TYPELIB})
+                           ${COBALTMOTH_TYPELIB} ${messages_dir}/messages.rc
+                           ${messages_dir}/MSG00409.bin)
 set_source_files_properties(${PROJECT_SOURCE_DIR}/component/com/cobaltmoth.rc PROPERTIES
                             OBJECT_DEPENDS "${cobaltmoth_rc_includes}")
 set_target_properties(cobaltmoth_com PROPERTIES OUTPUT_NAME Cobaltmoth PREFIX "" IMPORT_PREFIX ""
                       IMPORT_SUFFIX ".lib")
-target_include_directories(cobaltmoth_com PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR})
+target_include_directories(cobaltmoth_com PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR}
+                           ${messages_dir})
 target_link_libraries(cobaltmoth_com PRIVATE cobaltmoth_internal)
 target_link_options(cobaltmoth_com PRIVATE ${COBALTMOTH_STATIC_RUNTIME}
                     $<$<STREQUAL:${CMAKE_SYSTEM_PROCESSOR},i686>:-Wl,--enable-stdcall-fixup>)
@@ -110,6 +130,17 @@ endif()
 install(TARGETS cobaltmoth_com RUNTIME DESTINATION ${kit_arch} COMPONENT dll
         ARCHIVE DESTINATION ${kit_arch} COMPONENT import_library EXCLUDE_FROM_ALL)
 install(FILES ${COBALTMOTH_TYPELIB} DESTINATION ${kit_arch} COMPONENT dll)
+
+# cobaltmoth-send.exe: sends the outbox's reports to their error tracker, started by the DLL
+# from its own folder. A program of its own rather than an entry of the DLL for rundll32: WinHTTP
+# stays out of every host's process, and a firewall or a security product sees the program that
+# connects by its own name.
+add_executable(cobaltmoth-send tools/cobaltmoth-send.cpp tools/send/sender.cpp
+                               tools/send/winhttp_transport.cpp)
+target_link_libraries(cobaltmoth-send PRIVATE cobaltmoth_internal winhttp)
+target_link_options(cobaltmoth-send PRIVATE ${COBALTMOTH_STATIC_RUNTIME})
+cobaltmoth_warnings(cobaltmoth-send)
+install(TARGETS cobaltmoth-send RUNTIME DESTINATION ${kit_arch} COMPONENT dll)
 foreach(file README-windows.txt CobaltmothSample.bas vb6/Orders.vbp)
   configure_file(examples/windows/${file} kit/${file} @ONLY NEWLINE_STYLE CRLF)
 endforeach()

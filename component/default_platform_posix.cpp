@@ -7,6 +7,7 @@
 #include "component/resources/compiled_resources.hpp"
 #include "component/resources/string_table.hpp"
 #include "platform/common/error_line.hpp"
+#include "platform/common/outbox.hpp"
 #include "platform/posix/crash/crash_catcher.hpp"
 #include "platform/posix/desktop/desktop_ui.hpp"
 #include "platform/posix/posix_platform.hpp"
@@ -42,6 +43,8 @@ std::shared_ptr<const platform::Platform> MakeDefaultPlatform() {
   p->printer = posix::shell::MakePosixPrinter();
   p->shell = posix::shell::MakeXdgShell();
   p->crashes = posix::crash::MakePosixCrashes();
+  p->outbox = std::make_shared<platform::common::FolderOutbox>(posix::MakePosixOutboxFolder());
+  p->transport = posix::MakePosixTransport();
   // The desktop's windows when there is a display, the terminal's otherwise (and whenever the
   // desktop's cannot be shown).
   const posix::terminal::TerminalUi text_forms = posix::terminal::MakeTerminalUi();

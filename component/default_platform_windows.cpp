@@ -3,6 +3,7 @@
 // thread's error line).
 #include "component/resources/icon101.hpp"
 #include "platform/common/error_line.hpp"
+#include "platform/common/outbox.hpp"
 #include "platform/windows/windows_platform.hpp"
 
 namespace cobaltmoth::component {
@@ -25,6 +26,8 @@ std::shared_ptr<const platform::Platform> MakeDefaultPlatform() {
   p->printer = windows::MakeWindowsPrinter();
   p->shell = windows::MakeWindowsShell();
   p->crashes = windows::MakeWindowsCrashes();
+  p->outbox = std::make_shared<platform::common::FolderOutbox>(windows::MakeWindowsOutboxFolder());
+  p->transport = windows::MakeWindowsTransport();
   p->path_separator.assign(1, u'\\');
   return p;
 }

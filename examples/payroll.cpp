@@ -6,9 +6,11 @@
 // handler raises it through the bug handler with all three steps on: the message box, the
 // report in the bug log, and the report window (in a terminal, or on standard error when
 // there is none). Last it prints the paths of the stack log and the bug log, which go to the
-// folder given as the first argument, or to the program's own folder.
+// folder given as the first argument, or to the program's own folder, and where else the report
+// went: the system's log, as the second argument lists it (the ReportTo of ProcBug), or as
+// COBALTMOTH_REPORT_TO or the settings say.
 //
-// Usage: payroll [folder]
+// Usage: payroll [folder [report-to]]     e.g. payroll /tmp "journal;syslog"
 #include <cobaltmoth/cobaltmoth.hpp>
 
 #include <unistd.h>
@@ -97,6 +99,7 @@ int main(int argc, char** argv) {
     bug->LogOnFile(true);
     bug->LogOnReport(true);
     bug->ProcStack(trace);
+    if (argc > 2) bug->ReportTo(argv[2]);
 
     trace->EnterProc("modMain", "Main");
     Form_Load(*trace);
@@ -107,6 +110,7 @@ int main(int argc, char** argv) {
     bug->Terminate();  // closes the bug log, then ends the tracer and its log
     std::printf("Stack log: %s\n", ToUtf8(trace->LogFilePath()).c_str());
     std::printf("Bug log: %s\n", ToUtf8(bug->LogFilePath()).c_str());
+    if (!bug->ReportTo().empty()) std::printf("Reported to: %s\n", ToUtf8(bug->ReportTo()).c_str());
     return 0;
   } catch (const cobaltmoth::Error& error) {
     std::fprintf(stderr, "payroll: %s\n", error.what());

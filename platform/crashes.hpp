@@ -75,15 +75,17 @@ class CrashReporter {
 class Crashes {
  public:
   virtual ~Crashes() = default;
-  // A tracer lives on the calling thread from now on, or no more (a thread's latest tracer is
-  // the one its crash is reported with). The thread also gets an alternate stack for the
-  // handlers, so that its stack overflowing can be reported.
+  // A tracer traces for the calling thread from now on (it is new, or was last used by another
+  // thread), or no more (a thread's latest tracer is the one its crash is reported with; a
+  // tracer's end waits while a crash's report reads it). The thread also gets an alternate
+  // stack for the handlers, so that its stack overflowing can be reported.
   virtual void TracerStarted(const TracedThread* tracer) noexcept = 0;
   virtual void TracerEnded(const TracedThread* tracer) noexcept = 0;
-  // Makes `reporter` the one that reports the process's crashes, installing the handlers; one
-  // reporter at a time, the last one armed. False when the handlers cannot be installed.
+  // Makes `reporter` the one that reports the process's crashes, installing the handlers; the
+  // last one armed reports. False when the handlers cannot be installed.
   virtual bool Catch(const CrashReporter* reporter) = 0;
-  // When `reporter` is the one armed, puts back the handlers the process had before.
+  // Takes `reporter` out of the armed ones: the one armed before it reports again; when it was
+  // the last one, puts back the handlers the process had before.
   virtual void Release(const CrashReporter* reporter) noexcept = 0;
   // The calling thread's native stack now, as a report's "Native Stack:" section (heading
   // included), the frames of the library itself left out.

@@ -194,6 +194,8 @@ class Clipboard;
 class Printer;
 class Shell;
 class Crashes;    // platform/crashes.hpp
+class Outbox;     // platform/outbox.hpp: reports waiting for an error tracker
+class Transport;  // platform/transport.hpp: the ways to the system's log
 
 struct Platform {
   std::shared_ptr<FileSystem> files;
@@ -208,6 +210,8 @@ struct Platform {
   std::shared_ptr<Printer> printer;
   std::shared_ptr<Shell> shell;
   std::shared_ptr<Crashes> crashes;  // none where crashes are not caught
+  std::shared_ptr<Outbox> outbox;        // reports for an error tracker; none where none are sent
+  std::shared_ptr<Transport> transport;  // none: reports go nowhere but the bug log
   // What joins a folder and a file name: "/" on Linux, "\" on Windows.
   std::u16string path_separator;
 };

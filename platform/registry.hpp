@@ -101,6 +101,12 @@ class Registry {
   // Opens the existing key at `path` under `root` with full access. On success `*key` owns
   // it; on failure `*key` is left empty (kNotFound: some key along the path is missing).
   virtual RegStatus OpenKey(std::uint32_t root, std::u16string_view path, RegKey* key) = 0;
+  // Opens the existing key at `path` under `root` only to read its values, as OpenKey does
+  // otherwise: an administrator's policy, which an ordinary user may read but never write.
+  // Writes through such a key may fail. By default the key of OpenKey.
+  virtual RegStatus OpenKeyToRead(std::uint32_t root, std::u16string_view path, RegKey* key) {
+    return OpenKey(root, path, key);
+  }
   // Opens the key at `path` under `root` with full access, first creating every key along
   // the path that is missing, all in one step. On failure `*key` is left empty and nothing
   // was created.

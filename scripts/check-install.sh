@@ -3,7 +3,7 @@
 # the README's C++ example:
 #   prefix       the Linux build installed into a scratch prefix: the host built with
 #                find_package and with pkg-config and run; the library's exports and USDT
-#                probes; cobaltmoth-ui in libexec
+#                probes; cobaltmoth-ui and cobaltmoth-send in libexec, libcurl in the sender alone
 #   subproject   a clean checkout of this commit inside a host project, where only a compiler
 #                and SQLite may be needed: configured with add_subdirectory, built with
 #                FetchContent (nothing but the libraries) and run
@@ -13,8 +13,9 @@
 #                error raised through the installed cobaltmoth-ui under Xvfb; the packages
 #                removed again
 #   windows-kit  the Windows kit (scripts/package.sh windows) under Wine: unzipped, its 64-bit
-#                DLL registered from there, the VB6 project's reference registered by it, the
-#                VBA sample module run by cscript, which stands in for VBA; unregistered
+#                DLL (cobaltmoth-send.exe beside it) registered from there, the VB6 project's
+#                reference registered by it, the VBA sample module run by cscript, which stands
+#                in for VBA; unregistered
 set -euo pipefail
 cd "$(dirname "$0")/.."
 version=$(sed -n 's/^project(cobaltmoth VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
@@ -78,8 +79,14 @@ prefix() {
     echo "cobaltmoth-ui must not need libfltk at run time" >&2
     exit 1
   fi
+  # The tracker's sender sits beside it, and only the sender links libcurl.
+  test -x "$prefix/libexec/cobaltmoth/cobaltmoth-send"
+  if ldd "$prefix"/lib*/libcobaltmoth.so | grep -q libcurl; then
+    echo "libcobaltmoth.so must not link libcurl" >&2
+    exit 1
+  fi
   echo "installed in a prefix: find_package and pkg-config hosts ran; USDT probes in the" \
-       "library; cobaltmoth-ui in libexec"
+       "library; cobaltmoth-ui and cobaltmoth-send in libexec, libcurl in the sender alone"
 }
 
 subproject() {
@@ -153,6 +160,7 @@ windows_kit() {
   python3 -m zipfile -e "build/mingw-x64/packages/cobaltmoth-$version-windows.zip" "$work"
   kit="$work/cobaltmoth-$version-windows"
   dll="Z:$(tr / '\\' <<<"$kit")\\x64\\Cobaltmoth.dll"
+  test -f "$kit/x64/cobaltmoth-send.exe"  # the DLL starts it from its own folder
   scripts/wine-run.sh regsvr32 /s "$dll"
   local key='HKLM\Software\Microsoft\Windows\CurrentVersion'  # the report's owner
   scripts/wine-run.sh reg add "$key" /v RegisteredOwner /d "Ada Lovelace" /f >/dev/null

@@ -18,8 +18,8 @@ import subprocess
 import sys
 
 ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-PRODUCT = ("runtime", "platform", "support", "tracing", "report", "bughandling", "component",
-           "ui", "tools", "include")
+PRODUCT = ("runtime", "platform", "support", "tracing", "report", "bughandling", "delivery",
+           "component", "ui", "tools", "include")
 # Files that keep a port's promise above the port: the namespace they open is the port's.
 PORT_DEFINITIONS = {
     "component/default_platform_posix.cpp": "cobaltmoth::platform",

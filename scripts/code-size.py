@@ -2,13 +2,13 @@
 """Counts the non-blank lines of the product and of its tests, and their ratio.
 
   product  what is shipped and what builds it: the library, its windows' program and its
-           tools (include/ tracing/ bughandling/ report/ support/ component/ platform/ ui/
-           tools/), the demo host and the Windows kit's samples (examples/), the build
-           (CMakeLists.txt, cmake/) and the scripts that generate resources, set up and run the
-           build, or make the packages and the API reference; source files only,
-           without the generated ones (*.inc, component/resources/strings.rc)
+           tools (include/ runtime/ tracing/ bughandling/ delivery/ report/ support/
+           component/ platform/ ui/ tools/), the demo host and the Windows kit's samples
+           (examples/), the build (CMakeLists.txt, cmake/) and the scripts that generate
+           resources, set up and run the build, or make the packages and the API reference;
+           source files only, without the generated ones (*.inc, component/resources/strings.rc)
   tests    tests/ and fuzz/: every source and script file (not the golden texts, not the
-           fuzz corpora)
+           fuzz corpora, not the npm packages the tests install)
 
   scripts/code-size.py            prints both counts and the ratio
   scripts/code-size.py --max 35   also fails when the tests are more than 35% of the product
@@ -18,16 +18,18 @@ import os
 import sys
 
 ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-PRODUCT = ["include", "runtime", "tracing", "bughandling", "report", "support", "component", "platform",
+PRODUCT = ["include", "runtime", "tracing", "bughandling", "delivery", "report", "support",
+           "component", "platform",
            "ui", "tools", "examples", "cmake", "CMakeLists.txt", "scripts/gen_strings.py",
            "scripts/gen_icon.py", "scripts/gen_case_tables.py", "scripts/winres.py",
            "scripts/setup-debian.sh", "scripts/run-demo.sh", "scripts/wine-run.sh",
            "scripts/package.sh", "scripts/doxygen-filter.py"]
 TESTS = ["tests", "fuzz"]
-SOURCE = (".cpp", ".hpp", ".h", ".c", ".rc", ".def", ".py", ".vbs", ".sh", ".cmake", ".in")
+SOURCE = (".cpp", ".hpp", ".h", ".c", ".rc", ".mc", ".def", ".py", ".vbs", ".sh", ".cmake",
+          ".in", ".mjs")
 GENERATED = (".inc",)
 GENERATED_FILES = {os.path.join("component", "resources", "strings.rc")}
-DATA_FOLDERS = {"golden", "corpus"}
+DATA_FOLDERS = {"golden", "corpus", "node_modules"}
 
 
 def count(path):

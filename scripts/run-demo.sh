@@ -10,6 +10,7 @@ scripts/setup-debian.sh demo
 cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DCOBALTMOTH_BUILD_TESTS=OFF -DCOBALTMOTH_BUILD_BENCHMARKS=OFF >/dev/null
 cmake --build build/demo --target payroll cobaltmoth-ui >/dev/null
+# With COBALTMOTH_REPORT_TO set ("journal;syslog"), the report also goes to the system's log.
 output=$(build/demo/examples/payroll)
 echo "$output"
 
@@ -23,3 +24,9 @@ show_last() {  # log banner-pattern
 }
 show_last "$(sed -n 's/^Stack log: //p' <<<"$output")" '^\* Start Log Procedure Stack'
 show_last "$(sed -n 's/^Bug log: //p' <<<"$output")" '^\* Start Log Error for'
+# What the journal took, when the report went there and this machine has one.
+if grep -q '^Reported to: .*journal' <<<"$output" && command -v journalctl >/dev/null; then
+  echo
+  echo "--- the record the journal took, as journalctl -o verbose shows it ---"
+  journalctl --no-pager -n 1 -o verbose MESSAGE_ID=e05c9d82bf314f92a10d3c0d0b98c8ea || true
+fi

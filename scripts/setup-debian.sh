@@ -23,7 +23,8 @@ case "${1:-demo}" in
     packages+=("${windows[@]}" clang libclang-rt-14-dev libgtest-dev libbenchmark-dev
                libspdlog-dev cups cups-pdf cups-client poppler-utils
                xvfb xdotool xclip x11-utils imagemagick locales
-               fonts-wqy-microhei fonts-noto-color-emoji dpkg-dev file lintian doxygen git)
+               fonts-wqy-microhei fonts-noto-color-emoji dpkg-dev file lintian doxygen git
+               systemd rsyslog libcurl4-openssl-dev openssl curl iproute2 nodejs)
     ;;
   *) echo "usage: $0 demo|test|debian|windows" >&2; exit 2 ;;
 esac
@@ -62,3 +63,20 @@ if [ ${#missing[@]} -gt 0 ]; then
     "${missing[@]}" >/dev/null
 fi
 generate_locales "${1:-demo}"
+
+# The error-tracker tests use the trackers' envelope parser and development receiver from npm,
+# pinned in tests/services/tracker/package-lock.json; npm ci runs again when the lock changes.
+# They need Node.js 20 or later, as this kind of machine comes with (Debian 12's own is 18).
+install_tracker_packages() {
+  [ "${1:-demo}" = test ] || return 0
+  command -v npm >/dev/null || DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq \
+    --no-install-recommends npm >/dev/null
+  node -e 'process.exit(process.versions.node.split(".")[0] < 20 ? 1 : 0)' ||
+    { echo "the tracker tests need Node.js 20 or later, not $(node -v)" >&2; exit 1; }
+  local here
+  here="$(dirname "$0")/../tests/services/tracker"
+  cmp -s "$here/package-lock.json" "$here/node_modules/.installed-lock" && return 0
+  (cd "$here" && npm ci --ignore-scripts --no-audit --no-fund --prefer-offline >/dev/null &&
+   cp package-lock.json node_modules/.installed-lock)
+}
+install_tracker_packages "${1:-demo}"

@@ -5,12 +5,16 @@
 # tested under Wine 64, i686 built and checked) and its kit. Warnings are errors.
 # FUZZ_SECONDS sets the fuzz run's length.
 # The desktop tests run cobaltmoth-ui under a private Xvfb (here they must not be skipped) and
-# leave screenshots of both windows in build/linux/test-output/desktop.
+# leave screenshots of both windows in build/linux/test-output/desktop; the delivery tests run a
+# private journald and rsyslogd (tests/services/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup-debian.sh test
 
 export COBALTMOTH_REQUIRE_DESKTOP=1
+# The delivery tests' services (journald and rsyslogd in namespaces of their own, as root;
+# the tracker's receiver) must run here, not be skipped.
+export COBALTMOTH_REQUIRE_SERVICES=1
 jobs=$(nproc)
 summary=$(mktemp)
 trap 'rm -f "$summary"' EXIT

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -9,6 +11,7 @@
 #include "bughandling/error_windows.hpp"
 #include "bughandling/report_text.hpp"
 #include "fakes.hpp"
+#include "platform/common/crash_handling.hpp"
 #include "platform/crashes.hpp"
 
 namespace cobaltmoth {
@@ -146,6 +149,45 @@ TEST_F(ProcBugTest, InitCatchesCrashesWhenTheEnvironmentOrTheSettingsSaySoUnless
   }
 }
 
+// The table a crash reads the threads' stacks from: a tracer is filed under the thread that
+// last pushed onto it, a forked child keeps only the forking thread's, and a tracer's end waits
+// while a report reads the table.
+TEST(TracedThreads, FollowTheThreadThatPushedTheForkAndTheReportThatReads) {
+  struct Tracer final : platform::TracedThread {
+    bool Dumps() const noexcept override { return true; }
+    void WriteDump(runtime::TextOut&) const noexcept override {}
+    bool Innermost(std::u16string_view*, std::u16string_view*) const noexcept override {
+      return false;
+    }
+  } made_on_7, made_on_8, second_on_8;
+  platform::common::TracedThreads table;
+  table.Add(7, &made_on_7);
+  table.Add(8, &made_on_8);
+  table.Add(8, &second_on_8);
+  table.Add(8, &made_on_7);  // thread 8 pushes onto the tracer made on 7
+  EXPECT_EQ(table.Innermost(7), nullptr);
+  EXPECT_EQ(table.Innermost(8), &made_on_7);
+
+  table.StartReading();
+  std::atomic<bool> ended{false};
+  std::thread ending([&] {
+    table.Remove(&made_on_7,
+                 []() noexcept { std::this_thread::sleep_for(std::chrono::milliseconds(1)); });
+    ended = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(ended);
+  table.StopReading();
+  ending.join();
+  EXPECT_EQ(table.Innermost(8), &second_on_8);
+
+  table.Forked(8, 42);
+  EXPECT_EQ(table.Innermost(42), &second_on_8);
+  table.Forked(99, 43);  // forked by a thread that traces nothing: no stack is the child's
+  EXPECT_EQ(table.Innermost(42), nullptr);
+  EXPECT_EQ(table.Innermost(43), nullptr);
+}
+
 TEST_F(ProcBugTest, ACrashIsReportedLikeARaisedErrorWithItsStacksAfterTheDump) {
   auto crashes = std::make_shared<RecordingCrashes>();
   fake_.platform->crashes = crashes;
@@ -157,10 +199,12 @@ TEST_F(ProcBugTest, ACrashIsReportedLikeARaisedErrorWithItsStacksAfterTheDump) {
   bug->LogOnReport(true);
   bug->ProcStack(tracer);
   bug->NativeStack(true);
+  bug->ReportTo(u"journal");
   bug->CatchCrashes(true);
   ASSERT_EQ(crashes->tracers.size(), 1u);
   fake_.error_line->line = 120;
-  const std::u16string_view native_text = u"Native Stack:\r\n-------------\r\n#00 0x1 a+0x1 b\r\n";
+  const std::u16string_view native_text =
+      u"Native Stack:\r\n-------------\r\n#00 0x1 payroll+0x1 b\r\n";
   const runtime::ViewPiece native(native_text);
   const runtime::ViewPiece others(u"Other Threads:\r\n--------------\r\n");
   const runtime::ViewPiece environment(u"PATH=/usr/bin\r\nHOME=/home/payroll\r\nLANG=C\r\n");
@@ -175,16 +219,17 @@ TEST_F(ProcBugTest, ACrashIsReportedLikeARaisedErrorWithItsStacksAfterTheDump) {
   const std::string report = Report(dump + "\r\n" + U8(native_text) + "\r\nOther Threads:\r\n"
                                     "--------------\r\n\r\n" + kBugLogFiles);
   EXPECT_EQ(U8(written), BugLogBlock(kTitle, report));
-  // The windows, shown from the request a crashed process hands to another.
+  // The delivery and the windows, from the request a crashed process hands to another.
   std::u16string request;
   runtime::StringOut request_out(request);
   crashes->armed->WriteWindowRequest(request_out, facts);
   ASSERT_TRUE(bughandling::ShowCrashWindows(fake_.platform, runtime::ToUtf8(request)));
-  EXPECT_EQ(fake_.journal->lines.at(0),
+  EXPECT_EQ(fake_.journal->lines.at(0), "deliver datagram /run/systemd/journal/socket");
+  EXPECT_EQ(fake_.journal->lines.at(1),
             "msgbox 16 [" + kWindowTitle + "] Error in module frmOrders in the procedure "
             "cmdSave_Click at line 120\r\n\r\nThe technical references for this error is: "
             "\r\n    Number: 11\r\n    Description=Division by zero");
-  EXPECT_EQ(fake_.journal->lines.at(1), "window [" + kWindowTitle + "]");
+  EXPECT_EQ(fake_.journal->lines.at(2), "window [" + kWindowTitle + "]");
   const std::string window_text = U8(fake_.report_window->shown.Text());
   EXPECT_EQ(window_text.substr(window_text.size() - report.size()), report);
   // A request cut short, or with a line that is no number, shows nothing.
@@ -193,7 +238,7 @@ TEST_F(ProcBugTest, ACrashIsReportedLikeARaisedErrorWithItsStacksAfterTheDump) {
                                        request.substr(0, line) + u"x" + request.substr(line)}) {
     EXPECT_FALSE(bughandling::ShowCrashWindows(fake_.platform, runtime::ToUtf8(broken)));
   }
-  EXPECT_EQ(fake_.journal->lines.size(), 3u);
+  EXPECT_EQ(fake_.journal->lines.size(), 4u);
   // Raise's own report carries the native stack when asked to.
   bug->Raise(u"frmOrders", u"cmdSave_Click", 11, u"Division by zero", 120);
   EXPECT_NE(BugLog().find(dump + "\r\nNative Stack:\r\n-------------\r\n#00 x\r\n\r\nActive"),
@@ -300,21 +345,25 @@ class RaiseTest : public ::testing::Test {
   HostErr error_;
 };
 
-TEST_F(RaiseTest, EveryCombinationOfTheFlagsRunsItsStepsInOrder) {
+TEST_F(RaiseTest, EveryCombinationOfTheFlagsRunsItsStepsInOrderDeliveryWhateverTheyAre) {
   for (int flags = 0; flags < 8; ++flags) {
     FakePlatform fake;
     const bool box = flags & 1, file = flags & 2, window = flags & 4;
-    // What each modal step finds in the bug log tells the order.
+    // What each modal step and the delivery find in the bug log tells the order.
     const auto seen = [&] { fake.journal->Add(fake.files->Exists(kBugLog) ? "log" : "no log"); };
     fake.message_box->on_show = seen;
     fake.report_window->on_show = seen;
+    fake.transport->on_send = seen;
     auto bug = fake.NewHandler();
     bug->LogOnMsgBox(box);
     bug->LogOnFile(file);
     bug->LogOnReport(window);
+    bug->ReportTo(u"syslog");
     bug->Raise(u"frmMain", u"cmdOK_Click", &error_, 120, false);
     std::vector<std::string> expected;
     if (box) expected = {"msgbox 16 [" + kWindowTitle + "] " + kPrompt, "no log"};
+    expected.push_back("deliver datagram /dev/log");
+    expected.push_back(file ? "log" : "no log");
     if (window) {
       expected.push_back("window [" + kWindowTitle + "]");
       expected.push_back(file ? "log" : "no log");

@@ -1,6 +1,6 @@
 // tests/fakes.hpp - a Platform of fakes that record what the library did: files in memory, a
 // fixed clock, an error line the test sets, settings keys in memory, and user-interface ports
-// that write one journal. Plus the tests' shared helpers.
+// and a transport to the system's log that write one journal. Plus the tests' shared helpers.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -26,6 +26,7 @@
 #include "platform/platform.hpp"
 #include "platform/registry.hpp"
 #include "platform/resources.hpp"
+#include "platform/transport.hpp"
 #include "platform/ui.hpp"
 #include "runtime/host_error.hpp"
 #include "runtime/text.hpp"
@@ -291,6 +292,46 @@ class FakeShell final : public platform::Shell, JournalWriter {
   }
 };
 
+// The ways to the system's log: each hand-over journalled ("deliver stream host:514"), its bytes
+// kept (an event's summary and report joined by "\n--\n"), `on_send` run, `answer` given back.
+class FakeTransport final : public platform::Transport, JournalWriter {
+  using Handed = platform::Handed;
+  using Deadline = platform::Deadline;
+
+ public:
+  using JournalWriter::JournalWriter;
+  std::vector<std::string> records, told;  // what was handed over; the lines for a terminal
+  Handed answer;
+  std::function<void()> on_send;
+  bool Has(platform::Way) override { return true; }
+  platform::Origin Here() override { return {u"ws042", 4242, u"payroll"}; }
+  std::int64_t UtcMicroseconds() override { return 1796546467000006; }  // 2026-12-06 08:41:07
+  Handed SendDatagram(std::string_view path, std::string_view bytes, Deadline) override {
+    return Took("datagram " + std::string(path), bytes);
+  }
+  Handed SendSealedFile(std::string_view path, std::string_view bytes, Deadline) override {
+    return Took("memfd " + std::string(path), bytes);
+  }
+  Handed SendStream(std::string_view host, std::uint16_t port, std::string_view bytes,
+                    Deadline) override {
+    return Took("stream " + std::string(host) + ":" + std::to_string(port), bytes);
+  }
+  Handed ReportEvent(std::u16string_view source, std::uint16_t type, std::uint32_t id,
+                     std::span<const std::u16string> strings) override {
+    return Took("event " + U8(source) + " " + std::to_string(type) + " " + std::to_string(id),
+                U8(strings[0]) + "\n--\n" + U8(strings[1]));
+  }
+  void Tell(std::u16string_view line) override { told.push_back(U8(line)); }
+
+ private:
+  Handed Took(const std::string& way, std::string_view bytes) {
+    journal_->Add("deliver " + way);
+    records.emplace_back(bytes);
+    if (on_send) on_send();
+    return answer;
+  }
+};
+
 // The error number of a comment ("note") that a new tracer of the default platform writes to
 // the stack log at `path` in `mode` (0: written); the tracer is kept in `keep` when given, so
 // that its log stays open.
@@ -325,6 +366,7 @@ struct FakePlatform {
         clipboard(std::make_shared<FakeClipboard>(journal)),
         printer(std::make_shared<FakePrinter>(journal)),
         shell(std::make_shared<FakeShell>(journal)),
+        transport(std::make_shared<FakeTransport>(journal)),
         platform(std::make_shared<platform::Platform>()) {
     auto& p = *platform;
     p.files = files;
@@ -338,6 +380,7 @@ struct FakePlatform {
     p.clipboard = clipboard;
     p.printer = printer;
     p.shell = shell;
+    p.transport = transport;
     p.path_separator = std::move(separator);
   }
   // A tracer and a bug handler of these fakes, initialised as Payroll 1.2.30 in C:\Apps (a
@@ -363,6 +406,7 @@ struct FakePlatform {
   std::shared_ptr<FakeClipboard> clipboard;
   std::shared_ptr<FakePrinter> printer;
   std::shared_ptr<FakeShell> shell;
+  std::shared_ptr<FakeTransport> transport;
   std::shared_ptr<platform::Platform> platform;
 };
 

@@ -296,6 +296,7 @@ TEST(KilledWhileWriting, EveryReturnedCallsLineIsWholeInEitherModeAndReportsAreN
 
 struct CrashRun {
   int status = -1;
+  std::int64_t ms = 0;  // from the start to the end of the host
   std::string log;     // the bug log afterwards
   std::string errors;  // the host's standard error: the windows, with COBALTMOTH_UI=none
 };
@@ -307,6 +308,7 @@ CrashRun RunCrashHost(const std::string& mode, const std::string& folder,
   CrashRun run;
   int errors[2];
   if (::pipe2(errors, O_CLOEXEC) != 0) return run;
+  const auto start = std::chrono::steady_clock::now();
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::dup2(errors[1], STDERR_FILENO);
@@ -330,6 +332,8 @@ CrashRun RunCrashHost(const std::string& mode, const std::string& folder,
   run.errors += testing::ReadToEnd(errors[0], 20000);
   ::close(errors[0]);
   run.status = testing::WaitChild(pid, 20000);
+  run.ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now() - start).count();
   run.log = ReadFile(folder + "/Payroll_buglog.txt");
   return run;
 }
@@ -367,7 +371,7 @@ TEST(Crashes, EachKindIsReportedOnceThenEndsTheHostAsItWouldHave) {
   const Kind kinds[] = {
       {"segv", SIGSEGV, "SIGSEGV: invalid memory reference at address 0x0\r\n",
        "WriteThroughNull(int*) at "},
-      {"overflow", SIGSEGV, "SIGSEGV: invalid memory reference at address 0x", "Recurse(int) at "},
+      {"overflow", SIGSEGV, "SIGSEGV: stack overflow at address 0x", "Recurse(int) at "},
       {"fpe", SIGFPE, "SIGFPE: division by zero at address 0x", "Divide(int) at "},
       {"abort", SIGABRT, "SIGABRT: aborted\r\n", " main at "},
       {"terminate", SIGABRT, "uncaught exception std::runtime_error: disk on fire\r\n",
@@ -436,18 +440,6 @@ TEST(Crashes, TheReportIsARaisedErrorsWithTheStacksAddedAndItsWindowsAreShownOut
             std::string::npos);
 }
 
-TEST(Crashes, AnotherThreadsCrashWhileRaiseWaitsForItsWindowIsReported) {
-  SKIP_UNDER_SANITIZER();
-  TempDir dir;
-  testing::WriteFile(dir / "silent-ui", "#!/bin/sh\nexec sleep 5\n");
-  ::chmod((dir / "silent-ui").c_str(), 0700);
-  const CrashRun run = RunCrashHost(
-      "during-raise", dir.path(),
-      {"COBALTMOTH_UI=gui", "DISPLAY=:99", "COBALTMOTH_UI_PROGRAM=" + (dir / "silent-ui")});
-  EXPECT_TRUE(DiedOf(run.status, SIGSEGV)) << run.status;
-  EXPECT_EQ(Count(run.log, "* MODWORKER   * WAIT      * 0    *"), 1) << run.log;
-}
-
 TEST(Crashes, TheDateIsWrittenInTheCharactersOfTheUsersTimeLocale) {
   // A Korean date ("2026년 12월 07일 00시 15분 17초") under a user whose LC_CTYPE is "C": the
   // crash's banner decodes it as the Raise's does, and the log writes the Hangul as "?".
@@ -477,6 +469,88 @@ TEST(Crashes, KilledWhileReportingItLeavesEveryEarlierLineWhole) {
   EXPECT_GT(started, 1);
   EXPECT_LT(Count(log, "* End Log Error Stack for Payroll.EXE"), started);  // some were cut
   EXPECT_EQ(FirstMerged(log, MergedReportLine), "");
+}
+
+// Hosts that go their own ways (tests/crash_host.cpp): each gets its whole report, as often as
+// it crashed, and ends as the crash has it, within 10 s.
+TEST(Crashes, HostsThatGoTheirOwnWaysGetWholeReportsAndEndByTheCrashWithinTenSeconds) {
+  SKIP_UNDER_SANITIZER();
+  TempDir tools;
+  testing::WriteFile(tools / "slow-ui", "#!/bin/sh\nexec sleep 3\n");
+  testing::WriteFile(tools / "no-interpreter", "#!/nonexistent/sh\n");
+  ::chmod((tools / "slow-ui").c_str(), 0700);
+  ::chmod((tools / "no-interpreter").c_str(), 0700);
+  struct Host {
+    const char* mode;
+    std::vector<std::string> environment;
+    int status;  // the signal it dies of, or 100 + the signal its forked child died of
+    std::vector<std::string> in_log;     // each in the log
+    std::vector<std::string> in_errors;  // each on its standard error
+    int reports = 1;                     // whole reports, -1 for any
+  };
+  const std::string slow_windows = "COBALTMOTH_UI_PROGRAM=" + (tools / "slow-ui");
+  const Host hosts[] = {
+      {"churn", {}, SIGSEGV, {"\r\nActive Log Files:\r\n"}, {}},
+      {"exit-during-windows", {"COBALTMOTH_UI=gui", "DISPLAY=:99", slow_windows}, SIGSEGV,
+       {"* MODWORKER   * WAIT      * 0    *"}, {}},
+      {"during-raise", {"COBALTMOTH_UI=gui", "DISPLAY=:99", slow_windows}, SIGSEGV,
+       {"* MODWORKER   * WAIT      * 0    *"}, {}},
+      {"borrowed", {}, SIGSEGV,
+       {"* MODWORKER   * OVERFLOW  * 0    *", "SIGSEGV: stack overflow at address 0x7"}, {}},
+      {"fork", {}, 100 + SIGSEGV,
+       {"* MODDB       * SAVEORDER * 120  *", "Other Threads:\r\n--------------\r\n\r\n"}, {}},
+      {"recover", {}, SIGABRT, {"SIGSEGV: invalid", "SIGABRT: aborted"}, {"recovered\n"}, 2},
+      {"small-altstack", {}, SIGSEGV, {"SIGSEGV: stack overflow at address 0x7"}, {}},
+      {"second-handler", {"COBALTMOTH_CATCH_CRASHES=1"}, SIGSEGV, {"* MODDB       * SAVEORDER"}, {}},
+      {"huge-env", {"SHOW_WINDOWS=1"}, SIGSEGV, {"WriteThroughNull(int*) at "},
+       {"Error in module modDb in the procedure SaveOrder at line 120"}},
+      {"segv", {"COBALTMOTH_CRASH_PROGRAM=" + (tools / "no-interpreter")}, SIGSEGV,
+       {"Frames not named: " + (tools / "no-interpreter") + " could not be started (ENOENT)"},
+       {}},
+      {"deep", {}, SIGSEGV, {"Stack Element 20003 of 20003 modDeep "}, {}},
+      {"fsize", {}, SIGSEGV, {}, {"raised 61\nSIGXFSZ blocked 0 pending 0\n"}, -1},
+  };
+  for (const Host& host : hosts) {
+    SCOPED_TRACE(host.mode);
+    TempDir dir;
+    const CrashRun run = RunCrashHost(host.mode, dir.path(), host.environment);
+    EXPECT_TRUE(host.status > 100 ? ExitCode(run.status) == host.status
+                                  : DiedOf(run.status, host.status)) << run.status;
+    EXPECT_LT(run.ms, 10000);
+    EXPECT_EQ(run.log.find('\0'), std::string::npos);
+    const std::size_t crashed = run.errors.find("crashing\n");  // the others are stopped then
+    EXPECT_LE(Count(run.errors.substr(std::min(crashed, run.errors.size())), "tick"), 1);
+    if (host.reports >= 0) {
+      EXPECT_EQ(Count(run.log, "* Start Log Error for Payroll.EXE"), host.reports) << run.log;
+      EXPECT_EQ(Count(run.log, "* End Log Error Stack for Payroll.EXE ver. 1.2.30\r\n"),
+                host.reports);
+    }
+    for (const std::string& part : host.in_log) EXPECT_EQ(Count(run.log, part), 1) << part;
+    for (const std::string& part : host.in_errors) {
+      EXPECT_NE(run.errors.find(part), std::string::npos) << part << " in " << run.errors;
+    }
+    if (host.reports < 0) {
+      EXPECT_EQ(run.log.size(), 3000u);  // the file size limit
+    }
+  }
+}
+
+// A mapped stack log's lock is its writer's: a child it forked keeps no lock once the writer
+// has crashed, and the next writer maps the log.
+TEST(Crashes, AMappedLogsLockDoesNotOutliveItsWriterInAForkedChild) {
+  TempDir dir;
+  const CrashRun run = RunCrashHost("fork-mapped", dir.path(), {"COBALTMOTH_LOG_MODE=mapped"});
+  EXPECT_TRUE(DiedOf(run.status, SIGABRT)) << run.status;
+  const std::size_t at = run.errors.find("holder ");
+  ASSERT_NE(at, std::string::npos) << run.errors;
+  const pid_t holder = std::stoi(run.errors.substr(at + 7));
+  EXPECT_EQ(::kill(holder, 0), 0);  // still there
+  ProcStac next;
+  next.LogMode(StackLogMode::kMapped);
+  next.Init("Payroll", 1, 2, 30, dir.path().string(), ExeStandard);
+  next.LogOnFile(true);
+  EXPECT_NO_THROW(next.EnterProc("modNext", "Run"));
+  ::kill(holder, SIGKILL);
 }
 
 TEST(Crashes, LettingGoPutsBackWhatTheHostHad) {

@@ -60,7 +60,9 @@ struct Utf8Names {
 }  // namespace
 
 // The tracer is also a thread's procedure stack for a crash's report: it tells the platform
-// it lives on the thread that makes it, until it is terminated.
+// it lives on the thread that makes it, and again on the thread that pushes onto it whenever
+// that is another one (a tracer made on one thread may trace for another), until it is
+// terminated. A thread is told apart by the address of its own error line.
 struct ProcStac::Impl final : platform::TracedThread {
   explicit Impl(std::shared_ptr<const platform::Platform> services)
       : thread_error_line(services->error_line == platform::common::ThreadErrorLine()),
@@ -68,6 +70,12 @@ struct ProcStac::Impl final : platform::TracedThread {
     if (platform->crashes) platform->crashes->TracerStarted(this);
   }
   ~Impl() { Untrack(); }
+
+  // The calling thread pushes onto the tracer, which last traced for another thread.
+  [[gnu::noinline, gnu::cold]] void MoveToThisThread() noexcept {
+    tracing_thread = &runtime::thread_error_line;
+    if (tracked && platform->crashes) platform->crashes->TracerStarted(this);
+  }
   Impl(const Impl&) = delete;
   Impl& operator=(const Impl&) = delete;
 
@@ -124,6 +132,7 @@ struct ProcStac::Impl final : platform::TracedThread {
     fill(entry);
     entry.CalledByLineNumber(CurrentErl());
     stack.Push();
+    if (tracing_thread != &runtime::thread_error_line) [[unlikely]] MoveToThisThread();
     if (!quiet || platform::probes::EnterAttached()) [[unlikely]] AnnounceEnter(entry);
   }
 
@@ -229,6 +238,7 @@ struct ProcStac::Impl final : platform::TracedThread {
   bool active = false;  // ready and enabled: entries and exits are made
   bool ready = false;  // initialized and not terminated: the guarded operations may run
   bool tracked = true;  // known to the platform's crash handling as its thread's tracer
+  const std::int32_t* tracing_thread = &runtime::thread_error_line;  // the thread it traces for
   bool enabled = true;
   bool log_on_file = false;
   bool thread_error_line;  // the platform's Erl is the calling thread's cobaltmoth::Erl()

@@ -9,6 +9,13 @@
 // component's description. Unregistration removes all of it; the library's file goes when no
 // registration, per machine or per user, still names it.
 //
+// Registration also makes the DLL a message file of the Event Log's source "Cobaltmoth"
+// (HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Cobaltmoth: EventMessageFile
+// lists the registered DLLs, separated by ";", so that the 64-bit and the 32-bit DLL share the
+// source; TypesSupported 7). Unregistration takes the DLL off the list, and the source with its
+// last DLL. A user who cannot write that key registers all the same: events are then written
+// without their description. A per-user unregistration leaves a DLL the machine has registered.
+//
 // Also the entry that shows a crash's windows in a fresh process: rundll32 "Cobaltmoth.dll",
 // ShowCrashWindows FILE, where FILE holds the crashed process's request (see
 // bughandling/error_windows.hpp).
@@ -16,8 +23,11 @@
 
 #include <olectl.h>
 
+#include <cstdint>
+#include <cwchar>
 #include <cwctype>
 #include <string>
+#include <vector>
 
 #include "bughandling/error_windows.hpp"
 
@@ -177,6 +187,64 @@ UniqueHkey OpenClasses(bool per_user) {
   return classes;
 }
 
+// The Event Log's source and the DLLs whose message table it reads.
+constexpr wchar_t kEventSourceKey[] =
+    L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Cobaltmoth";
+
+std::vector<std::wstring> EventMessageFiles() {
+  std::vector<std::wstring> files;
+  wchar_t list[4096] = {};
+  DWORD size = sizeof list - sizeof(wchar_t);
+  if (::RegGetValueW(HKEY_LOCAL_MACHINE, kEventSourceKey, L"EventMessageFile",
+                     RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, list,
+                     &size) != ERROR_SUCCESS) {
+    return files;
+  }
+  for (std::wstring_view rest = list; !rest.empty();) {
+    const std::size_t end = rest.find(L';');
+    if (end != 0) files.emplace_back(rest.substr(0, end));
+    rest = end == std::wstring_view::npos ? std::wstring_view() : rest.substr(end + 1);
+  }
+  return files;
+}
+
+// Adds the module to the source's files or takes it off; the source goes with its last file.
+void ListEventMessageFile(const std::wstring& module, bool listed) {
+  std::vector<std::wstring> files = EventMessageFiles();
+  std::erase_if(files, [&](const std::wstring& file) {
+    return ::lstrcmpiW(file.c_str(), module.c_str()) == 0;
+  });
+  if (listed) files.push_back(module);
+  if (files.empty()) {
+    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kEventSourceKey);
+    return;
+  }
+  std::wstring joined;
+  for (const std::wstring& file : files) joined += (joined.empty() ? L"" : L";") + file;
+  UniqueHkey key;
+  if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, nullptr, 0, KEY_SET_VALUE,
+                        nullptr, key.put(), nullptr) != ERROR_SUCCESS) {
+    return;  // not the machine's administrator
+  }
+  const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+  ::RegSetValueExW(key.get(), L"EventMessageFile", 0, REG_EXPAND_SZ,
+                   reinterpret_cast<const BYTE*>(joined.c_str()),
+                   static_cast<DWORD>((joined.size() + 1) * sizeof(wchar_t)));
+  ::RegSetValueExW(key.get(), L"TypesSupported", 0, REG_DWORD,
+                   reinterpret_cast<const BYTE*>(&types), sizeof types);
+}
+
+// Whether the machine's registration of ProcBug names this module.
+bool RegisteredForTheMachine(const std::wstring& module) {
+  wchar_t path[MAX_PATH * 2] = {};
+  DWORD size = sizeof path - sizeof(wchar_t);
+  const std::wstring key = L"Software\\Classes\\CLSID\\" +
+                           GuidText(bindings::ProcBugClass().clsid) + L"\\InprocServer32";
+  return ::RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, path,
+                        &size) == ERROR_SUCCESS &&
+         ::lstrcmpiW(path, module.c_str()) == 0;
+}
+
 HRESULT Unregister(bool per_user);
 
 HRESULT Register(bool per_user) {
@@ -201,10 +269,13 @@ HRESULT Register(bool per_user) {
     Unregister(per_user);
     return SELFREG_E_CLASS;
   }
+  ListEventMessageFile(module, true);
   return S_OK;
 }
 
 HRESULT Unregister(bool per_user) {
+  const std::wstring module = ModulePath();
+  if (!per_user || !RegisteredForTheMachine(module)) ListEventMessageFile(module, false);
   if (const UniqueHkey classes = OpenClasses(per_user)) {
     UnregisterClassKeys(classes.get(), bindings::ProcStacClass());
     UnregisterClassKeys(classes.get(), bindings::ProcBugClass());
@@ -269,22 +340,35 @@ STDAPI DllInstall(BOOL install, LPCWSTR command_line) {
                  : cobaltmoth::component::com::Unregister(per_user);
 }
 
-// rundll32's Unicode entry: the command line is the request file's path.
+// rundll32's Unicode entry: the command line is the request file's path, then, from a crashed
+// process, the event to set once the request has been read (the crashed process takes a
+// program that never sets it for hung).
 void CALLBACK ShowCrashWindowsW(HWND, HINSTANCE, LPWSTR command_line, int) {
   try {
     std::wstring path = command_line != nullptr ? command_line : L"";
+    const std::size_t last = path.rfind(L' ');
+    cobaltmoth::platform::windows::UniqueHandle answered;
+    if (last != std::wstring::npos && last + 1 < path.size() &&
+        path.find_first_not_of(L"0123456789", last + 1) == std::wstring::npos) {
+      answered.reset(reinterpret_cast<HANDLE>(
+          static_cast<std::uintptr_t>(std::wcstoull(path.c_str() + last + 1, nullptr, 10))));
+      path.resize(last);
+    }
     while (!path.empty() && (path.back() == L' ' || path.back() == L'"')) path.pop_back();
     while (!path.empty() && (path.front() == L' ' || path.front() == L'"')) path.erase(0, 1);
-    const cobaltmoth::platform::windows::UniqueFile file(
-        ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                      OPEN_EXISTING, 0, nullptr));
-    if (!file) return;
     std::string request;
-    char chunk[4096];
-    DWORD read = 0;
-    while (::ReadFile(file.get(), chunk, sizeof chunk, &read, nullptr) && read > 0) {
-      request.append(chunk, read);
+    {
+      const cobaltmoth::platform::windows::UniqueFile file(::CreateFileW(
+          path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+          nullptr, OPEN_EXISTING, 0, nullptr));
+      if (!file) return;
+      char chunk[4096];
+      DWORD read = 0;
+      while (::ReadFile(file.get(), chunk, sizeof chunk, &read, nullptr) && read > 0) {
+        request.append(chunk, read);
+      }
     }
+    if (answered) ::SetEvent(answered.get());
     cobaltmoth::bughandling::ShowCrashWindows(cobaltmoth::platform::DefaultPlatform(), request);
   } catch (...) {
     // Nothing crosses into rundll32; the crashed process has its report in the bug log.

@@ -33,6 +33,59 @@
 //    a bug log that could not be opened is opened again, with its banner, at the next report.
 //  - An empty LogFilePath switches the bug log off: nothing is written anywhere.
 //
+// Reports where operators look. With ReportTo set (below), every handled Raise, after its file
+// step (also when that failed) and before the report window, and every crash (from the program
+// that shows its windows) also goes to the system's log, as one structured record a log
+// pipeline can filter and count. A raised error is logged at severity err (3), a crash at crit
+// (2). To the journal (the native protocol; a record larger than a datagram goes in a sealed
+// memory file), the report's lines with LF:
+//
+//   MESSAGE=Payroll 1.2.30: error 11 in frmOrders.cmdSave_Click at line 120: Division by zero
+//   MESSAGE_ID=e05c9d82bf314f92a10d3c0d0b98c8ea    (aa5da1f57486427babbf531357e50c8c: a crash)
+//   PRIORITY=3                                      (2: a crash)
+//   SYSLOG_FACILITY=1                               (user)
+//   SYSLOG_IDENTIFIER=Payroll                       (the AppName given to Init)
+//   SYSLOG_PID=4242
+//   CODE_FUNC=cmdSave_Click                         (a crash: its innermost traced procedure)
+//   CODE_LINE=120
+//   COBALTMOTH_ERROR_NUMBER=11                      (a crash: 11 for SIGSEGV, 6 for an abort...)
+//   COBALTMOTH_DESCRIPTION=Division by zero
+//   COBALTMOTH_MODULE=frmOrders
+//   COBALTMOTH_PROCEDURE=cmdSave_Click
+//   COBALTMOTH_APP_VERSION=1.2.30
+//   COBALTMOTH_FINGERPRINT=e34c6ed30106773b
+//   COBALTMOTH_CRITICAL=0                           (1: the host called it critical; a crash)
+//   COBALTMOTH_FOLDED=3                             (only when records were folded away)
+//   COBALTMOTH_NATIVE_STACK=#00 0x... payroll+0x2364 SaveOrder(Order const&) at db.cpp:31
+//                                                   (when the report has one: a frame a line)
+//   COBALTMOTH_REPORT=The Application: ...          (the whole report)
+//
+// To syslog, one RFC 5424 record (facility user; the report's lines follow the summary):
+//
+//   <11>1 2026-12-06T08:41:07.000006Z ws042 Payroll 4242 report [cobaltmoth@32473
+//   number="11" module="frmOrders" procedure="cmdSave_Click" line="120"
+//   fingerprint="e34c6ed30106773b" critical="0" version="1.2.30"] BOM Payroll 1.2.30: error 11
+//   in frmOrders.cmdSave_Click at line 120: Division by zero
+//
+// (<10> and MSGID "crash" for a crash; folded="N" last when records were folded away; cut at
+// the destination's size, 64 KiB unless said, with "[cut: N bytes, limit M]" at its end). To
+// the Event Log, an error event of the source "Cobaltmoth", 1000 for a raised error and 1001
+// for a crash, whose description is the summary and the report, each cut to 31,839
+// characters; its data after them are the number, module, procedure, line, fingerprint,
+// critical, version and folded count.
+//
+// The fingerprint names a fault the same way on every machine and run: FNV-1a 64 over the
+// UTF-8 of the number, LCase(module) and LCase(procedure), each but the first after an LF,
+// and, for a crash, the names of the innermost three named frames of the host's main
+// executable, each after an LF; 16 lower-case hexadecimal digits. At most 10 records of one
+// fingerprint go out in a minute; the next one after that carries the count folded away.
+//
+// Every record's environment has its secrets filtered: a variable whose name holds password,
+// passwd, secret, token, api_key, apikey, auth, credential, private_key, privatekey,
+// mysql_pwd or bearer (in any case), or whose value holds a URL with user information, a
+// Bearer token or a private key, is written NAME=[Filtered]. The bug log only does so with
+// RedactSecrets on.
+//
 // Thread-safety: none. A ProcBug belongs to one host thread.
 #pragma once
 
@@ -151,10 +204,12 @@ class COBALTMOTH_API ProcBug {
   void SupportMail(std::string_view value);
   const std::u16string& SupportMail() const noexcept;
 
-  // Crashes reported like errors. With CatchCrashes(true) this handler owns the process's
-  // crash handlers (one handler object at a time, the last one armed; false, Terminate or
-  // the object's end put back what the process had before): a fatal signal (SIGSEGV, SIGBUS,
-  // SIGILL, SIGFPE, SIGABRT, a stack overflow among them) or an uncaught C++ exception
+  // Crashes reported like errors. With CatchCrashes(true) this handler arms the process's
+  // crash handlers (handler objects are armed as a stack: the latest reports; false,
+  // Terminate or the object's end take it off, handing catching back to the one armed
+  // before it, and the last one's puts back what the process had before): a fatal signal
+  // (SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, a stack overflow among them, named
+  // "SIGSEGV: stack overflow at address 0x7ffd2a3f8ff8") or an uncaught C++ exception
   // appends a crash report to the bug log (when LogOnFile is set), in the shape of Raise's:
   // the module and procedure are the innermost entry of the crashing thread's tracer, the
   // line that thread's Erl, the number the signal's and the description what it was
@@ -175,6 +230,29 @@ class COBALTMOTH_API ProcBug {
   // dump). Off by default.
   void NativeStack(bool value) noexcept;
   bool NativeStack() const noexcept;
+
+  // Where reports go besides the bug log (see above), a list separated by ";":
+  //   journal                  the journal (Linux)
+  //   syslog                   RFC 5424 to /dev/log; syslog+unix:///PATH to another socket
+  //   syslog+tcp://HOST:PORT   RFC 5424 over TCP (octet counting), plain text
+  //   eventlog                 the Windows Event Log (source "Cobaltmoth")
+  // (a syslog item may end in "?max=BYTES", the size its records are cut to). Delivery never
+  // raises an error, holds Raise for at most 250 ms in all, and says a failure on standard
+  // error when that is a terminal. The list in effect is the first of: the administrator's
+  // policy ReportTo (HKEY_LOCAL_MACHINE\Software\Policies\Cobaltmoth), this property once
+  // set, COBALTMOTH_REPORT_TO, the user's ReportTo (HKEY_CURRENT_USER\Software\Cobaltmoth);
+  // it is read at Init and whenever this property or RedactSecrets is set, and ReportTo()
+  // gives it. Empty (the default): nothing is sent. Unknown items are ignored and said once
+  // on standard error when that is a terminal; the other system's items, quietly.
+  void ReportTo(std::u16string_view value);
+  void ReportTo(std::string_view value);
+  const std::u16string& ReportTo() const noexcept;
+  // Whether the bug log (and so the report window) has the environment's secrets filtered as
+  // well, as every delivered record has them (see above). Off unless the DWORD RedactSecrets
+  // is 1, read as ReportTo is (policy, this property, COBALTMOTH_REDACT_SECRETS=1, the user's
+  // setting); RedactSecrets() gives what is in effect.
+  void RedactSecrets(bool value);
+  bool RedactSecrets() const noexcept;
 
  private:
   struct Impl;

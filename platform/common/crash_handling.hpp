@@ -17,11 +17,13 @@
 
 namespace cobaltmoth::platform::common {
 
-// The one reporter a process has armed, and the handlers put in for it. At the first Catch
-// `install` puts the backend's own handlers in, and std::terminate's goes in with them; at the
-// Release of the armed reporter `uninstall` takes them out, and std::terminate's goes unless the
-// host has put another since. The crash handlers read `reporter` and, when done, call
-// `previous_terminate`. Both calls are made under the backend's lock.
+// The reporters a process has armed, the latest on top, and the handlers put in for them. At
+// the first Arm `install` puts the backend's own handlers in, and std::terminate's goes in with
+// them; a reporter armed again moves to the top. Disarming a reporter takes it out wherever it
+// stands, so that the one armed before it reports again; when the last one goes, `uninstall`
+// takes the handlers out, and std::terminate's goes unless the host has put another since. The
+// crash handlers read `reporter` (the top) and, when done, call `previous_terminate`. Arm and
+// Disarm are called under the backend's lock.
 class ArmedReporter {
  public:
   std::atomic<const CrashReporter*> reporter{nullptr};
@@ -29,11 +31,13 @@ class ArmedReporter {
 
   template <typename Install>
   bool Arm(const CrashReporter* armed, std::terminate_handler on_terminate, Install&& install) {
-    if (!installed_) {
+    if (count_ == 0) {
       if (!install()) return false;
       previous_terminate = std::set_terminate(on_terminate);
-      installed_ = true;
     }
+    Take(armed);
+    if (count_ == kMost) return false;  // so many armed at once: this one is not
+    armed_[count_++] = armed;
     reporter = armed;
     return true;
   }
@@ -41,20 +45,47 @@ class ArmedReporter {
   template <typename Uninstall>
   void Disarm(const CrashReporter* armed, std::terminate_handler on_terminate,
               Uninstall&& uninstall) noexcept {
-    if (!reporter.compare_exchange_strong(armed, nullptr) || !installed_) return;
+    if (!Take(armed)) return;
+    if (count_ > 0) {
+      reporter = armed_[count_ - 1];
+      return;
+    }
+    reporter = nullptr;
     uninstall();
     if (std::get_terminate() == on_terminate) std::set_terminate(previous_terminate);
-    installed_ = false;
   }
 
  private:
-  bool installed_ = false;
+  static constexpr int kMost = 64;
+
+  // Takes `armed` out of the list; false when it was not in it.
+  bool Take(const CrashReporter* armed) noexcept {
+    for (int i = 0; i < count_; ++i) {
+      if (armed_[i] != armed) continue;
+      for (--count_; i < count_; ++i) armed_[i] = armed_[i + 1];
+      return true;
+    }
+    return false;
+  }
+
+  const CrashReporter* armed_[kMost] = {};
+  int count_ = 0;
 };
 
+// The live tracers of the process and the thread each traces for. A crash's report reads them
+// while other threads may end theirs: a tracer's end waits while a report reads the table
+// (reading is bounded: it never waits for anything itself).
 class TracedThreads {
  public:
-  // `tracer` lives on `thread` from now on; a full table leaves it out of crash reports.
+  // `tracer` traces for `thread` from now on (it is new, or has been used by another thread
+  // since); a thread's latest is its innermost. A full table leaves it out of crash reports.
   void Add(std::uint32_t thread, const TracedThread* tracer) noexcept {
+    for (Slot& slot : slots_) {
+      if (slot.tracer.load() != tracer) continue;
+      slot.thread = thread;
+      slot.order = ++order_;
+      return;
+    }
     for (Slot& slot : slots_) {
       const TracedThread* empty = nullptr;
       if (!slot.tracer.compare_exchange_strong(empty, tracer)) continue;
@@ -64,12 +95,30 @@ class TracedThreads {
     }
   }
 
-  void Remove(const TracedThread* tracer) noexcept {
+  // Takes `tracer` out of the table, once no report reads it.
+  void Remove(const TracedThread* tracer, void (*pause)() noexcept) noexcept {
     for (Slot& slot : slots_) {
       const TracedThread* mine = tracer;
-      if (slot.tracer.compare_exchange_strong(mine, nullptr)) return;
+      if (slot.tracer.compare_exchange_strong(mine, nullptr)) break;
+    }
+    while (readers_.load() != 0) pause();
+  }
+
+  // After a fork, in the child: the tracers of `parent_thread`, the one that forked, trace for
+  // `child_thread`; the other threads' are not in this process.
+  void Forked(std::uint32_t parent_thread, std::uint32_t child_thread) noexcept {
+    for (Slot& slot : slots_) {
+      if (slot.thread.load() == parent_thread) {
+        slot.thread = child_thread;
+      } else {
+        slot.tracer = nullptr;
+      }
     }
   }
+
+  // A report reads the table between StartReading and StopReading: no tracer ends meanwhile.
+  void StartReading() noexcept { readers_.fetch_add(1); }
+  void StopReading() noexcept { readers_.fetch_sub(1); }
 
   // The latest tracer started on `thread` (its innermost), or nullptr.
   const TracedThread* Innermost(std::uint32_t thread) const noexcept {
@@ -83,6 +132,15 @@ class TracedThreads {
       }
     }
     return innermost;
+  }
+
+  // Calls `each(thread)` once for every thread that traces (a thread with two tracers, once a
+  // tracer; the caller tells them apart).
+  template <typename Each>
+  void ForEachThread(Each&& each) const noexcept {
+    for (const Slot& slot : slots_) {
+      if (slot.tracer.load() != nullptr) each(slot.thread.load());
+    }
   }
 
   // "Other Threads:": each tracer of another thread than `crashing`, with its thread id.
@@ -107,6 +165,7 @@ class TracedThreads {
   };
   Slot slots_[256];
   std::atomic<unsigned> order_{0};
+  std::atomic<int> readers_{0};
 };
 
 // The section above, as a piece of a crash's report.

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -86,6 +87,7 @@ std::int64_t MonotonicMs() noexcept {
 }
 
 int WriteAll(int fd, std::string_view bytes) noexcept {
+  const WriteSignalsHeldOff held_off(/*pipe=*/false, FileSizeLimited());
   while (!bytes.empty()) {
     const ssize_t written = RetryOnEintr([&] { return ::write(fd, bytes.data(), bytes.size()); });
     if (written < 0) return errno;
@@ -95,43 +97,42 @@ int WriteAll(int fd, std::string_view bytes) noexcept {
   return 0;
 }
 
-namespace {
+bool FileSizeLimited() noexcept {
+  struct rlimit limit {};
+  return ::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY;
+}
 
-// SIGPIPE blocked in the calling thread while it lives; a SIGPIPE that the writes raised
-// meanwhile is taken away before the mask is put back, unless one was pending already.
-class SigpipeHeldOff {
- public:
-  SigpipeHeldOff() noexcept {
-    sigset_t pipe_only;
-    sigemptyset(&pipe_only);
-    sigaddset(&pipe_only, SIGPIPE);
-    sigset_t pending;
-    sigemptyset(&pending);
-    ::sigpending(&pending);
-    was_pending_ = sigismember(&pending, SIGPIPE) == 1;
-    ::pthread_sigmask(SIG_BLOCK, &pipe_only, &previous_);
-  }
-  ~SigpipeHeldOff() {
-    if (raised_ && !was_pending_) {
-      sigset_t pipe_only;
-      sigemptyset(&pipe_only);
-      sigaddset(&pipe_only, SIGPIPE);
-      const struct timespec no_wait {0, 0};
-      while (::sigtimedwait(&pipe_only, nullptr, &no_wait) < 0 && errno == EINTR) {
-      }
+WriteSignalsHeldOff::WriteSignalsHeldOff(bool pipe, bool file_size) noexcept {
+  sigemptyset(&held_);
+  if (pipe) sigaddset(&held_, SIGPIPE);
+  if (file_size) sigaddset(&held_, SIGXFSZ);
+  active_ = sigisemptyset(&held_) == 0;
+  if (!active_) return;
+  sigemptyset(&was_pending_);
+  ::sigpending(&was_pending_);
+  ::pthread_sigmask(SIG_BLOCK, &held_, &previous_);
+}
+
+WriteSignalsHeldOff::~WriteSignalsHeldOff() {
+  if (!active_) return;
+  sigset_t pending;
+  sigemptyset(&pending);
+  ::sigpending(&pending);
+  for (const int signal : {SIGPIPE, SIGXFSZ}) {
+    if (sigismember(&held_, signal) != 1 || sigismember(&pending, signal) != 1 ||
+        sigismember(&was_pending_, signal) == 1) {
+      continue;
     }
-    ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal);
+    const struct timespec no_wait {0, 0};
+    RetryOnEintr([&] { return ::sigtimedwait(&only, nullptr, &no_wait); });
   }
-  SigpipeHeldOff(const SigpipeHeldOff&) = delete;
-  SigpipeHeldOff& operator=(const SigpipeHeldOff&) = delete;
+  ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+}
 
-  void Raised() noexcept { raised_ = true; }
-
- private:
-  sigset_t previous_;
-  bool was_pending_ = false;
-  bool raised_ = false;
-};
+namespace {
 
 // Writes of at most this size go into a pipe that poll calls writable without blocking.
 constexpr std::size_t kAtomicChunk = PIPE_BUF;
@@ -142,7 +143,7 @@ std::size_t WriteToForeign(int fd, std::string_view bytes, int limit_ms) noexcep
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) return 0;
   const int saved_errno = errno;
-  SigpipeHeldOff held_off;
+  const WriteSignalsHeldOff held_off(/*pipe=*/true, FileSizeLimited());
   const std::int64_t deadline = MonotonicMs() + (limit_ms < 0 ? 0 : limit_ms);
   std::size_t done = 0;
   while (done < bytes.size()) {
@@ -157,7 +158,6 @@ std::size_t WriteToForeign(int fd, std::string_view bytes, int limit_ms) noexcep
     const ssize_t written = ::write(fd, bytes.data() + done, chunk);
     if (written < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;
-      if (errno == EPIPE) held_off.Raised();
       break;
     }
     done += static_cast<std::size_t>(written);

@@ -10,6 +10,8 @@
 // Thread-safety: the functions keep no state; a UniqueFd belongs to one owner.
 #pragma once
 
+#include <signal.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <string_view>
@@ -66,6 +68,27 @@ bool EndsInsideALine(int fd, long long size) noexcept;
 
 // Milliseconds of the monotonic clock.
 std::int64_t MonotonicMs() noexcept;
+
+// The signals a write can raise in the writing thread, held off while it lives: SIGPIPE (a
+// reader that has gone) when `pipe` is set, and SIGXFSZ (a file past the process's size limit,
+// `ulimit -f`) when `file_size` is set (the caller has found a limit with FileSizeLimited). They are blocked in the calling
+// thread, so that the write fails with EPIPE or EFBIG instead of ending the host, and one the
+// writes raised meanwhile is taken away before the host's mask is put back (unless one was
+// pending already): the host's disposition and mask are as they were once the write is done.
+bool FileSizeLimited() noexcept;
+class WriteSignalsHeldOff {
+ public:
+  WriteSignalsHeldOff(bool pipe, bool file_size) noexcept;
+  ~WriteSignalsHeldOff();
+  WriteSignalsHeldOff(const WriteSignalsHeldOff&) = delete;
+  WriteSignalsHeldOff& operator=(const WriteSignalsHeldOff&) = delete;
+
+ private:
+  sigset_t held_;
+  sigset_t previous_;
+  sigset_t was_pending_;
+  bool active_ = false;
+};
 
 // Writes every byte to a descriptor the library owns, retrying after signals; 0, or the errno
 // value of the failure. A short write is continued from where it stopped.

@@ -30,6 +30,15 @@
 // at the end or empties a ring; a write-through writer that finds either asks for the
 // exclusive lock for as long as that takes. On a file system without locks every log is
 // written through, unguarded.
+// The lock must not outlive its writer in a child forked without exec (a crashed writer's
+// child would keep every later run of the host from the file). A flock lock (and an open file
+// description lock alike) belongs to the open file, which a fork shares with the child; a
+// classic fcntl record lock is not inherited, but it belongs to the process and falls when the
+// process closes any descriptor of the file (another tracer of the host writing the same log
+// through would drop it), and it cannot keep out a second writer of the same process. So the
+// lock stays flock's, and a fork handler closes the child's copies of the ring writers'
+// descriptors at once (ring_log.cpp): the open files, and with them the locks, stay the
+// parent's alone.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -59,7 +68,8 @@ constexpr std::string_view kCrLf = "\r\n";
 class PosixTextStream final : public TextStream {
  public:
   // `cut`: the file ends inside a line, which must be ended before anything else is written.
-  PosixTextStream(UniqueFd fd, bool cut) : fd_(std::move(fd)), cut_(cut) {}
+  PosixTextStream(UniqueFd fd, bool cut)
+      : fd_(std::move(fd)), cut_(cut), size_limited_(posix::FileSizeLimited()) {}
 
   void Write(std::u16string_view text) override {
     bytes_.clear();
@@ -101,6 +111,7 @@ class PosixTextStream final : public TextStream {
     if (!fd_.Valid()) runtime::RaiseRuntime(runtime::kBadFileNameOrNumber);
     if (bytes_.empty()) return;
     if (cut_) bytes_.insert(0, kCrLf);
+    const posix::WriteSignalsHeldOff held_off(/*pipe=*/false, size_limited_);
     std::string_view left = bytes_;
     while (!left.empty()) {
       const ssize_t written =
@@ -117,6 +128,10 @@ class PosixTextStream final : public TextStream {
 
   UniqueFd fd_;
   bool cut_;
+  // Whether the process had a file size limit when the log was opened: its writes then hold
+  // SIGXFSZ off (61 instead of the end of the host). A limit set later counts from the log's
+  // next open, so that a line costs no look at the limit.
+  bool size_limited_;
   std::string bytes_;  // reused between lines
 };
 

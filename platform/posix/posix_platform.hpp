@@ -1,6 +1,7 @@
-// platform/posix/posix_platform.hpp - the POSIX backend's own ports (files, clock, environment)
-// that the library's composition root (component/default_platform_posix.cpp) puts
-// together with the rooms' ports: terminal/, desktop/, settings/ and shell/.
+// platform/posix/posix_platform.hpp - the POSIX backend's own ports (files, clock, environment,
+// the outbox's folder, the transport) that the library's composition root
+// (component/default_platform_posix.cpp) puts together with the rooms' ports: terminal/,
+// desktop/, settings/ and shell/.
 #pragma once
 
 #include <locale.h>
@@ -9,7 +10,9 @@
 #include <string>
 #include <string_view>
 
+#include "platform/outbox.hpp"
 #include "platform/platform.hpp"
+#include "platform/transport.hpp"
 #include "runtime/text.hpp"
 
 namespace cobaltmoth::platform::posix {
@@ -51,5 +54,13 @@ std::shared_ptr<FileSystem> MakePosixFileSystem();
 
 // The encoder of the logs' code page, Windows-1252 (runtime::AppendWindows1252).
 const TextEncoder& Windows1252Encoder() noexcept;
+
+// The outbox's folder, $XDG_STATE_HOME/cobaltmoth/outbox (~/.local/state/cobaltmoth/outbox),
+// read from the environment at each call; its sender is the library's program cobaltmoth-send
+// (COBALTMOTH_SEND_PROGRAM names another), found as FindLibraryProgram finds them.
+std::shared_ptr<OutboxFolder> MakePosixOutboxFolder();
+
+// The ways to the system's log: local datagram sockets, sealed memory files, TCP.
+std::shared_ptr<Transport> MakePosixTransport();
 
 }  // namespace cobaltmoth::platform::posix

@@ -22,6 +22,8 @@
 #include <string_view>
 #include <type_traits>
 
+#include "platform/posix/crash/thread_stop.hpp"
+#include "platform/posix/fd.hpp"
 #include "platform/posix/posix_platform.hpp"
 #include "runtime/host_error.hpp"
 #include "runtime/text.hpp"
@@ -189,9 +191,36 @@ long Futex(std::atomic<std::uint32_t>& word, int operation, std::uint32_t value,
 // the ring, the thread and the locks are its parent's.
 std::atomic<unsigned> fork_count{0};
 
+// The descriptors of the rings and their logs, each file under the writer's exclusive lock,
+// plus one (0: a free slot). A flock lock belongs to the open file, which a fork shares with
+// the child: a child forked without exec that outlived a crashed writer would keep every later
+// run of the host from the log. So a child closes its copies at once.
+constexpr int kMostLocked = 64;
+std::atomic<int> g_locked[kMostLocked];
+
+// Keeps `fd` among the locked descriptors; false when they are full.
+bool TrackLocked(int fd) noexcept {
+  for (std::atomic<int>& slot : g_locked) {
+    int none = 0;
+    if (slot.compare_exchange_strong(none, fd + 1)) return true;
+  }
+  return false;
+}
+
+void UntrackLocked(int fd) noexcept {
+  for (std::atomic<int>& slot : g_locked) {
+    int mine = fd + 1;
+    if (slot.compare_exchange_strong(mine, 0)) return;
+  }
+}
+
 unsigned ForkCount() noexcept {
-  static const bool counting =
-      ::pthread_atfork(nullptr, nullptr, [] { fork_count.fetch_add(1); }) == 0;
+  static const bool counting = ::pthread_atfork(nullptr, nullptr, [] {
+    fork_count.fetch_add(1);
+    for (std::atomic<int>& slot : g_locked) {
+      if (const int copy = slot.exchange(0); copy > 0) ::close(copy - 1);
+    }
+  }) == 0;
   static_cast<void>(counting);
   return fork_count.load(std::memory_order_relaxed);
 }
@@ -237,6 +266,7 @@ class RingLog final : public TextStream {
     Appending(log, false);
     sigset_t all, previous;
     ::sigfillset(&all);
+    ::sigdelset(&all, crash::StopSignal());  // a crash stops the drain as it stops the others
     ::pthread_sigmask(SIG_SETMASK, &all, &previous);  // the host's signals are not the drain's
     const int error = ::pthread_create(&drain_, nullptr, &RingLog::DrainThread, this);
     ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
@@ -258,6 +288,11 @@ class RingLog final : public TextStream {
     ring_ = std::move(ring);
     log_ = std::move(log);
     ring_name_ = std::move(ring_name);
+    tracked_ = TrackLocked(ring_.Get());
+    if (tracked_ && !TrackLocked(log_.Get())) {
+      UntrackLocked(ring_.Get());
+      tracked_ = false;
+    }
   }
 
   ~RingLog() override {
@@ -416,9 +451,17 @@ class RingLog final : public TextStream {
   int Finish() noexcept {
     room_.end = 0;  // no line goes in without asking now
     if (room_.gate_value != fork_count.load(std::memory_order_relaxed)) {
+      if (tracked_) {  // closed at the fork
+        static_cast<void>(ring_.Release());
+        static_cast<void>(log_.Release());
+      }
       ring_.Reset();
       log_.Reset();
       return 0;
+    }
+    if (tracked_) {
+      UntrackLocked(ring_.Get());
+      UntrackLocked(log_.Get());
     }
     for (std::atomic<RingLog*>& slot : g_rings) {
       RingLog* self = this;
@@ -444,6 +487,7 @@ class RingLog final : public TextStream {
   RingMap map_;
   bool cut_ = false;
   unsigned failures_told_ = 0;
+  bool tracked_ = false;  // both descriptors are closed in a forked child at the fork
   std::string text_;  // a text's bytes
   // The writer's and the drain's.
   alignas(64) std::atomic<std::uint64_t> wake_at_{kNever};  // the position at which to wake it

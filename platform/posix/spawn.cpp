@@ -100,10 +100,9 @@ class SpawnSetup {
   UniqueFd channel_copy_;
 };
 
-void SleepMilliseconds(int ms) {
+void SleepMilliseconds(int ms) noexcept {
   struct timespec pause {0, ms * 1000000L};
-  while (::nanosleep(&pause, &pause) < 0 && errno == EINTR) {
-  }
+  RetryOnEintr([&] { return ::nanosleep(&pause, &pause); });
 }
 
 }  // namespace
@@ -139,20 +138,19 @@ int SpawnDetached(const std::string& program, const std::vector<std::string>& ar
   return WEXITSTATUS(status);
 }
 
-ChildEnd EndChild(pid_t pid, int grace_ms, int* status) {
+ChildEnd EndChild(pid_t pid, int grace_ms, int* status) noexcept {
   if (status != nullptr) *status = -1;
-  for (int waited_ms = 0;; waited_ms += 10) {
+  const std::int64_t deadline = MonotonicMs() + grace_ms;
+  for (;;) {
     int ended = 0;
-    const pid_t done = ::waitpid(pid, &ended, WNOHANG);
+    const pid_t done = RetryOnEintr([&] { return ::waitpid(pid, &ended, WNOHANG); });
     if (done == pid && status != nullptr) *status = ended;
-    if (done == pid || (done < 0 && errno != EINTR)) return ChildEnd::kExited;
-    if (waited_ms >= grace_ms) break;
-    SleepMilliseconds(10);
+    if (done != 0) return ChildEnd::kExited;  // it ended, or the host reaped it
+    if (MonotonicMs() >= deadline) break;
+    SleepMilliseconds(5);
   }
   ::kill(pid, SIGKILL);
-  int killed = 0;
-  while (::waitpid(pid, &killed, 0) < 0 && errno == EINTR) {
-  }
+  RetryOnEintr([&] { return ::waitpid(pid, nullptr, 0); });
   return ChildEnd::kKilled;
 }
 

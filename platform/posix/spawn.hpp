@@ -59,7 +59,8 @@ enum class ChildEnd {
 // Waits up to `grace_ms` milliseconds for `pid` to end, then kills it (SIGKILL) and reaps it.
 // A host that ignores SIGCHLD or reaps every child itself leaves nothing to wait for; that
 // counts as ended, and then nothing is killed. `status`, when given, receives the wait status
-// of a child that ended on its own, or -1 when there is none to be had.
-ChildEnd EndChild(pid_t pid, int grace_ms, int* status = nullptr);
+// of a child that ended on its own, or -1 when there is none to be had. Only system calls:
+// a crashed process may call it.
+ChildEnd EndChild(pid_t pid, int grace_ms, int* status = nullptr) noexcept;
 
 }  // namespace cobaltmoth::platform::posix

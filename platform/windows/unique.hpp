@@ -2,7 +2,7 @@
 // when it goes, so that no early return or exception leaks a handle, a key, a device context,
 // a GDI object, a COM reference, a BSTR or a VARIANT.
 //
-//   UniqueAny<T, ...>   one handle-like value (UniqueFile, UniqueHkey, UniqueHdc, ...):
+//   UniqueAny<T, ...>   one handle-like value (UniqueHandle, UniqueFile, UniqueHkey, ...):
 //                        move-only; get(), release(), reset(), put() for an out-parameter
 //                        (gives back what it held first), true while it holds a value
 //   ComPtr<T>            a counted reference to a COM interface (AddRef when copied, Release
@@ -82,7 +82,7 @@ class UniqueAny {
 
 namespace closers {
 inline HANDLE InvalidFile() noexcept { return INVALID_HANDLE_VALUE; }
-inline void CloseFile(HANDLE file) noexcept { ::CloseHandle(file); }
+inline void CloseKernelHandle(HANDLE handle) noexcept { ::CloseHandle(handle); }
 inline void CloseKey(HKEY key) noexcept { ::RegCloseKey(key); }
 inline void DeleteDc(HDC dc) noexcept { ::DeleteDC(dc); }
 inline void ReleaseScreenDc(HDC dc) noexcept { ::ReleaseDC(nullptr, dc); }
@@ -95,8 +95,14 @@ inline void FreeEnvironmentBlock(wchar_t* block) noexcept { ::FreeEnvironmentStr
 inline void FreeBstr(BSTR text) noexcept { ::SysFreeString(text); }
 }  // namespace closers
 
+// A handle whose empty value is null: a process, a thread, an event, a snapshot.
+using UniqueHandle = UniqueAny<HANDLE, closers::CloseKernelHandle>;
 // A file handle from CreateFileW (INVALID_HANDLE_VALUE holds nothing).
-using UniqueFile = UniqueAny<HANDLE, closers::CloseFile, closers::InvalidFile>;
+using UniqueFile = UniqueAny<HANDLE, closers::CloseKernelHandle, closers::InvalidFile>;
+
+// Closes the file now, for a caller that must know whether the close succeeded (the last
+// buffered bytes can fail there); false with GetLastError set when it did not.
+inline bool CloseNow(UniqueFile& file) noexcept { return ::CloseHandle(file.release()) != FALSE; }
 using UniqueHkey = UniqueAny<HKEY, closers::CloseKey>;
 // A device context made with CreateDC.
 using UniqueHdc = UniqueAny<HDC, closers::DeleteDc>;

@@ -119,7 +119,7 @@ class WindowsTextStream final : public TextStream {
 
   void Close() override {
     if (!file_) return;
-    if (!::CloseHandle(file_.release())) RaiseWindowsError(::GetLastError());
+    if (!CloseNow(file_)) RaiseWindowsError(::GetLastError());
   }
 
  private:

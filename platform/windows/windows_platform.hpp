@@ -17,8 +17,10 @@
 #include "platform/windows/unique.hpp"
 
 #include "platform/crashes.hpp"
+#include "platform/outbox.hpp"
 #include "platform/platform.hpp"
 #include "platform/resources.hpp"
+#include "platform/transport.hpp"
 #include "platform/ui.hpp"
 
 namespace cobaltmoth::platform::windows {
@@ -72,6 +74,13 @@ std::wstring NowDatePattern();
 // Crashes caught by an unhandled-exception filter and std::terminate, reported from a thread
 // of the library's own (platform/windows/crash_catcher.cpp).
 std::shared_ptr<Crashes> MakeWindowsCrashes();
+
+// The outbox's folder, %LOCALAPPDATA%\Cobaltmoth\Outbox, read from the environment at each
+// call; its sender is cobaltmoth-send.exe beside the module that holds this code
+// (platform/windows/windows_outbox.cpp).
+std::shared_ptr<OutboxFolder> MakeWindowsOutboxFolder();
+// The Event Log, through the event source the DLL registers (platform/windows/transport.cpp).
+std::shared_ptr<Transport> MakeWindowsTransport();
 
 // UTF-16 to the ANSI code page ("?" for what it cannot hold), and back.
 std::string ToAnsi(std::u16string_view text);

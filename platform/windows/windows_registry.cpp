@@ -1,6 +1,7 @@
 // The settings store on Windows: the registry itself, through its ANSI functions, every key
-// opened with full access (KEY_ALL_ACCESS). Names and paths pass through the ANSI code page;
-// the functions' own error codes are handed back unchanged.
+// opened with full access (KEY_ALL_ACCESS) but those opened only to read (KEY_READ). Names and
+// paths pass through the ANSI code page; the functions' own error codes are handed back
+// unchanged.
 #include "platform/windows/windows_platform.hpp"
 
 #include <string>
@@ -66,13 +67,11 @@ class WindowsKey final : public RegistryKey {
 class WindowsRegistry final : public Registry {
  public:
   RegStatus OpenKey(std::uint32_t root, std::u16string_view path, RegKey* key) override {
-    const std::string ansi = ToAnsi(path);
-    UniqueHkey opened;
-    const LONG result =
-        ::RegOpenKeyExA(RootHandle(root), ansi.c_str(), 0, KEY_ALL_ACCESS, opened.put());
-    if (result != ERROR_SUCCESS) return Status(result);
-    *key = std::make_unique<WindowsKey>(std::move(opened));
-    return RegStatus::kOk;
+    return Open(root, path, KEY_ALL_ACCESS, key);
+  }
+
+  RegStatus OpenKeyToRead(std::uint32_t root, std::u16string_view path, RegKey* key) override {
+    return Open(root, path, KEY_READ, key);
   }
 
   RegStatus CreateKey(std::uint32_t root, std::u16string_view path, RegKey* key) override {
@@ -80,6 +79,17 @@ class WindowsRegistry final : public Registry {
     UniqueHkey opened;
     const LONG result = ::RegCreateKeyExA(RootHandle(root), ansi.c_str(), 0, nullptr, 0,
                                           KEY_ALL_ACCESS, nullptr, opened.put(), nullptr);
+    if (result != ERROR_SUCCESS) return Status(result);
+    *key = std::make_unique<WindowsKey>(std::move(opened));
+    return RegStatus::kOk;
+  }
+
+ private:
+  static RegStatus Open(std::uint32_t root, std::u16string_view path, REGSAM access,
+                        RegKey* key) {
+    const std::string ansi = ToAnsi(path);
+    UniqueHkey opened;
+    const LONG result = ::RegOpenKeyExA(RootHandle(root), ansi.c_str(), 0, access, opened.put());
     if (result != ERROR_SUCCESS) return Status(result);
     *key = std::make_unique<WindowsKey>(std::move(opened));
     return RegStatus::kOk;

@@ -35,9 +35,17 @@ import time
 ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 HERE = os.path.join(ROOT, "scripts", "mutation")
 
-# The portable core whose mutants are sampled: folders (every .cpp in them) and single files.
-SOURCES = ["tracing", "bughandling", "report", "support",
-           "runtime/text.cpp", "runtime/host_error.cpp"]
+# The code whose mutants are sampled, by part: folders (every .cpp in them) and single files.
+# "core": the portable core; "platform": what the POSIX backend does where a fault costs the
+# user most: the crash report's writer, the ring of the mapped stack log, the settings store
+# and the spawner of the library's programs.
+PARTS = {
+    "core": ["tracing", "bughandling", "report", "support",
+             "runtime/text.cpp", "runtime/host_error.cpp"],
+    "platform": ["platform/posix/crash/crash_catcher.cpp", "platform/posix/ring_log.cpp",
+                 "platform/posix/settings/sqlite_registry.cpp", "platform/posix/spawn.cpp"],
+}
+SOURCES = PARTS["core"]
 
 # The suites left out of the fast run: the desktop windows under Xvfb (and the programs that
 # stand in for a broken window program), and the eight-process stress test of the settings
@@ -792,7 +800,10 @@ def main():
                    help="keep only mutants whose object file compiles in this ninja build "
                         "(the first COUNT in the seeded order)")
     g.add_argument("--jobs", type=int, default=2)
-    sub.add_parser("list", help="print every candidate mutant")
+    g.add_argument("--part", choices=sorted(PARTS), default="core",
+                   help="which code to sample (default: core)")
+    lst = sub.add_parser("list", help="print every candidate mutant")
+    lst.add_argument("--part", choices=sorted(PARTS), default="core")
     r = sub.add_parser("run", help="run the sample against the unit tests")
     r.add_argument("--build-dir", required=True)
     r.add_argument("--jobs", type=int, default=2, help="ninja's -j (default 2)")
@@ -807,6 +818,8 @@ def main():
     c.add_argument("before")
     c.add_argument("after")
     args = parser.parse_args()
+    global SOURCES
+    SOURCES = PARTS[getattr(args, "part", "core")]
     if args.command == "generate":
         cmd_generate(args)
     elif args.command == "list":

@@ -9,7 +9,7 @@ import subprocess
 import sys
 
 SYSTEM = {"advapi32.dll", "dbghelp.dll", "gdi32.dll", "kernel32.dll", "msvcrt.dll", "ole32.dll",
-          "oleaut32.dll", "shell32.dll", "user32.dll", "winspool.drv"}
+          "oleaut32.dll", "shell32.dll", "user32.dll", "winspool.drv", "ws2_32.dll"}
 STDCALL_BYTES = {"DllCanUnloadNow": 0, "DllGetClassObject": 12, "DllInstall": 8,
                  "DllRegisterServer": 0, "DllUnregisterServer": 0, "ShowCrashWindowsW": 16}
 EXPORTS = sorted(STDCALL_BYTES)

@@ -256,7 +256,8 @@ TEST(TypeLibrary, ReadBackAsTheMemberTableHasIt) {
 std::wstring Read(HKEY root, const std::wstring& path, const wchar_t* name = nullptr) {
   wchar_t text[1024] = {};
   DWORD size = sizeof text;
-  const auto got = ::RegGetValueW(root, path.c_str(), name, RRF_RT_REG_SZ, nullptr, text, &size);
+  const DWORD types = RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND;
+  const auto got = ::RegGetValueW(root, path.c_str(), name, types, nullptr, text, &size);
   return got == ERROR_SUCCESS ? Lower(text) : L"<none>";
 }
 
@@ -304,12 +305,46 @@ TEST(Registration, MachineWideUnregisteredRegisteredAgainAndPerUser) {
   EXPECT_EQ(Read(HKEY_CLASSES_ROOT, lib + (sizeof(void*) == 8 ? L"\\409\\win64" : L"\\409\\win32")),
             Lower(kDll.substr(0, kDll.find_last_of(L'\\') + 1) + L"Cobaltmoth.tlb"));
 
-  // Per user ("user" in any case): the current user's classes only.
+  // The Event Log's source, with the message table of events 1000 and 1001.
+  const std::wstring source =
+      L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Cobaltmoth";
+  const auto source_files = [&] { return Read(HKEY_LOCAL_MACHINE, source, L"EventMessageFile"); };
+  EXPECT_EQ(source_files(), Lower(kDll));
+  DWORD types = 0, size = sizeof types;  // error, warning, information
+  ::RegGetValueW(HKEY_LOCAL_MACHINE, source.c_str(), L"TypesSupported", RRF_RT_DWORD, nullptr,
+                 &types, &size);
+  EXPECT_EQ(types, 7u);
+  DWORD_PTR strings[] = {reinterpret_cast<DWORD_PTR>(L"summary"),
+                         reinterpret_cast<DWORD_PTR>(L"report")};
+  for (const DWORD id : {0xC00003E8u, 0xC00003E9u}) {
+    wchar_t text[64] = {};
+    ::FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, dll.get(), id,
+                     0x409, text, 64, reinterpret_cast<va_list*>(strings));
+    EXPECT_EQ(std::wstring(text), L"summary\r\n\r\nreport\r\n") << id;
+  }
+
+  // Per user ("user" in any case): the current user's classes only; the machine keeps its source.
   ASSERT_EQ(install(TRUE, L"user"), S_OK);
   ExpectClasses(HKEY_CURRENT_USER, true);
   ASSERT_EQ(install(FALSE, L"User"), S_OK);
   ExpectClasses(HKEY_CURRENT_USER, false);
   ExpectClasses(HKEY_LOCAL_MACHINE, true);
+  EXPECT_EQ(source_files(), Lower(kDll));
+
+  // A second DLL (the other system's, here a copy) shares the source, which stays with the one
+  // left, and goes with the last.
+  const std::wstring copy = Lower(kDll.substr(0, kDll.find_last_of(L'\\'))) + L"\\copy.dll";
+  ASSERT_TRUE(::CopyFileW(kDll.c_str(), copy.c_str(), FALSE));
+  {
+    const platform::windows::UniqueHmodule other(::LoadLibraryW(copy.c_str()));
+    ASSERT_EQ(Export<Entry>(other.get(), "DllRegisterServer")(), S_OK);
+    EXPECT_EQ(source_files(), Lower(kDll) + L";" + copy);
+    ASSERT_EQ(unregister(), S_OK);
+    EXPECT_EQ(source_files(), copy);
+    ASSERT_EQ(Export<Entry>(other.get(), "DllUnregisterServer")(), S_OK);
+    EXPECT_EQ(source_files(), L"<none>");
+  }
+  ::DeleteFileW(copy.c_str());
   // Wine's per-user type library functions act on the machine's registration: register again.
   ASSERT_EQ(reg(), S_OK);
 }

@@ -6,12 +6,15 @@
 #include <windows.h>
 #include <dbghelp.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <tuple>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -96,11 +99,65 @@ TEST(Crashes, EachKindIsReportedOnceWithAMinidumpThenEndsTheHostWithItsCode) {
   }
 }
 
+std::size_t Count(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+// Hosts that go their own ways (tests/crash_host.cpp): each gets its whole report, as often as
+// it crashed, and ends with its exception's code within 60 s (the windows' program, COBALTMOTH_UI
+// being console, writes them to the host's output).
+TEST(Crashes, HostsThatGoTheirOwnWaysGetWholeReportsAndEndWithTheExceptionsCode) {
+  const std::wstring host = _wgetenv(L"COBALTMOTH_CRASH_HOST");
+  using Environment = std::vector<std::pair<std::wstring, std::wstring>>;
+  const std::string shown = "Error in module modDb in the procedure SaveOrder at line 120";
+  const struct {
+    const wchar_t* mode;
+    Environment environment;
+    DWORD code;
+    std::string in_log;
+    bool windows;  // whether the windows were shown
+    std::size_t reports = 1;
+  } hosts[] = {
+      {L"churn", {}, 0xC0000005, "\r\nActive Log Files:\r\n", false},
+      {L"exit-during-windows", {{L"COBALTMOTH_CRASH_WINDOWS_PROGRAM", host},
+                                {L"ANSWER_WINDOWS", L"1"}}, 0xC0000005,
+       "* MODWORKER   * WAIT      * 0    *", false},
+      {L"borrowed", {}, 0xC00000FD, "* MODWORKER   * OVERFLOW  * 0    *", false},
+      {L"recover", {}, 0xC0000005, "EXCEPTION_ACCESS_VIOLATION writing", false, 2},
+      {L"second-handler", {{L"COBALTMOTH_CATCH_CRASHES", L"1"}}, 0xC0000005,
+       "* MODDB       * SAVEORDER", false},
+      {L"huge-env", {{L"SHOW_WINDOWS", L"1"}}, 0xC0000005, "* MODDB       * SAVEORDER", true},
+      {L"segv", {{L"SHOW_WINDOWS", L"1"}, {L"COBALTMOTH_CRASH_WINDOWS_PROGRAM", host}},
+       0xC0000005, "* MODDB       * SAVEORDER", false},  // a program that never answers
+      {L"service", {{L"SHOW_WINDOWS", L"1"}}, 0xC0000005, "\r\nMinidump: ", false},
+  };
+  for (const auto& [mode, environment, exit_code, in_log, windows, reports] : hosts) {
+    SCOPED_TRACE(mode);
+    const auto folder = kFolder / mode;
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    for (const auto& [name, value] : environment) _wputenv_s(name.c_str(), value.c_str());
+    const auto start = std::chrono::steady_clock::now();
+    const auto [code, output] = RunProgram(host, mode + (L" \"" + folder.wstring() + L"\""));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+    for (const auto& [name, value] : environment) _wputenv_s(name.c_str(), L"");
+    EXPECT_EQ(code, exit_code);
+    const std::string log = ReadAll(folder / "Payroll_buglog.txt");
+    EXPECT_EQ(Count(log, "* Start Log Error for Payroll.EXE"), reports) << log;
+    EXPECT_EQ(Count(log, "* End Log Error Stack for Payroll.EXE ver. 1.2.30\r\n"), reports);
+    EXPECT_EQ(Count(log, in_log), reports == 2 ? 2u : 1u) << in_log;
+    EXPECT_EQ(output.find(shown) != std::string::npos, windows) << output;
+  }
+}
+
 TEST(Crashes, RundllShowsTheWindowsOfARequestWithTheDllsEntry) {
   const auto request = kFolder / "request.txt";
   std::filesystem::create_directories(kFolder);
   std::ofstream(request, std::ios::binary) << "1\0" "0\0" "Payroll\0" "modDb\0" "SaveOrder\0"
-      "120\0" "11\0" "EXCEPTION_INT_DIVIDE_BY_ZERO\0" "fax\0" "mail\0" "the report"s;
+      "120\0" "11\0" "EXCEPTION_INT_DIVIDE_BY_ZERO\0" "fax\0" "mail\0" "\0" "Payroll\0" "1.2.30\0"
+      "Payroll.exe\0" "4242\0" "the report"s;
   const std::wstring dll = _wgetenv(L"COBALTMOTH_DLL");
   const auto [code, output] =
       RunProgram(L"rundll32.exe", L"\"" + dll + L"\",ShowCrashWindows " + request.wstring());

@@ -1,6 +1,8 @@
 // The Windows backend on the real system: append-only text files in the ANSI code page with CR
-// LF, Windows errors as the host's run-time errors, the environment, the clock. (The goldens
-// read the string table in both languages and the registry through this backend.)
+// LF, Windows errors as the host's run-time errors, the environment, the clock, TCP streams.
+// (The goldens read the string table in both languages and the registry through this backend.)
+#include <winsock2.h>  // before <windows.h>
+
 #include "platform/windows/windows_platform.hpp"
 
 #include <gtest/gtest.h>
@@ -10,6 +12,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <chrono>
 #include <functional>
 #include <iterator>
 #include <regex>
@@ -75,6 +78,31 @@ TEST(WindowsClock, NowAsTheUsersShortDateAndTime) {  // English (US): M/d/yyyy h
       << now;
   EXPECT_NE(now.find("/" + std::to_string(clock->Now().year) + " "), std::string::npos) << now;
   EXPECT_EQ(clock->TimeSeparator(), u":");
+}
+
+TEST(WindowsTransport, AStreamToALoopbackListenerByNameThenRefusedAndTheMainExecutable) {
+  WSADATA data;
+  ASSERT_EQ(::WSAStartup(MAKEWORD(2, 2), &data), 0);
+  const SOCKET listener = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in address{AF_INET, 0, {}, {}};
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int size = sizeof address;
+  ::bind(listener, reinterpret_cast<sockaddr*>(&address), size);
+  ::listen(listener, 1);
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
+  const auto transport = MakeWindowsTransport();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  const std::string record(100000, 'r');  // what the connection's buffers take at once
+  const std::uint16_t port = ntohs(address.sin_port);
+  EXPECT_EQ(transport->SendStream("localhost", port, record, deadline).outcome, Handover::kDone);
+  const SOCKET peer = ::accept(listener, nullptr, nullptr);
+  std::string got;
+  char chunk[4096];
+  for (int n; (n = ::recv(peer, chunk, sizeof chunk, 0)) > 0;) got.append(chunk, n);
+  EXPECT_EQ(got, record);
+  ::closesocket(peer), ::closesocket(listener);
+  EXPECT_EQ(transport->SendStream("127.0.0.1", port, "x", deadline).outcome, Handover::kAbsent);
+  EXPECT_EQ(transport->Here().main_module, u"cobaltmoth_portable_tests.exe");
 }
 
 }  // namespace

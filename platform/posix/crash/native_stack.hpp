@@ -14,6 +14,9 @@
 //   #01 0x00007f3e8c229d8f libc.so.6+0x29d8f __libc_start_call_main
 //   #02 0x00007f3e8c229e40 libc.so.6+0x29e40
 //
+// When the frames could not be named, a last line says why:
+//   Frames not named: /usr/libexec/cobaltmoth/cobaltmoth-crash could not be started (E2BIG)
+//
 // Thread-safety: an object belongs to the thread that fills it.
 #pragma once
 
@@ -29,14 +32,18 @@ class NativeFrames {
   // Takes the calling thread's frames from the frame at `interrupted`, the instruction a
   // signal interrupted, when it is among them. Without one (none given, or not found) the
   // frames start at the caller's, and once named, those of the library itself at the top are
-  // left out too (a crash inside the library still shows its own frames).
+  // left out too (a crash inside the library still shows its own frames). Only the unwinder
+  // runs here, so that a crash on a small signal stack can take its frames there; Place
+  // finds their modules afterwards, wherever it runs.
   void Take(const void* interrupted) noexcept;
+  // Places the frames taken in their modules.
+  void Place() noexcept;
 
   // Names the frames with the program `symbolizer` (none: the frames stay raw), giving it
   // `limit_ms` milliseconds. Done once: later calls do nothing.
   void Name(const char* symbolizer, int limit_ms) noexcept;
 
-  // The section: its heading, then one line a frame.
+  // The section: its heading, then one line a frame, then why they are not named, if so.
   void WriteTo(runtime::TextOut& out) const noexcept;
 
  private:
@@ -50,23 +57,21 @@ class NativeFrames {
     std::size_t name_size = 0;
   };
 
-  void FindModules() noexcept;
+  // Reads the names the symbolizer wrote, one line a frame, into names_.
+  void ReadNames(std::size_t size) noexcept;
+
+  // Why the frames are not named, as the section's last line says.
+  enum class Unnamed { kNo, kNoSymbolizer, kNotStarted, kTooSlow };
 
   Frame frames_[kMaxFrames];
   int count_ = 0;
   int first_ = 0;  // the first frame shown
   bool drop_own_ = false;  // leave out the library's frames at the top once they are named
   bool named_ = false;
+  Unnamed unnamed_ = Unnamed::kNo;
+  int start_error_ = 0;  // the errno value of a symbolizer that could not be started
+  const char* symbolizer_ = "";
   char names_[32 * 1024] = {};
 };
-
-// Starts `program` with `argument` as a child of the calling process, with `input` and
-// `output` (descriptors, -1 for none) as its standard input and output, the host's
-// environment and standard error, and no other descriptor of the host's; nothing is
-// allocated, so a crashed process may call it. Returns the child's process id, or -1.
-int StartHelper(const char* program, const char* argument, int input, int output) noexcept;
-
-// Waits for `pid` to end; when `limit_ms` is not negative, kills it once that has passed.
-void AwaitHelper(int pid, int limit_ms) noexcept;
 
 }  // namespace cobaltmoth::platform::posix::crash
