@@ -78,14 +78,12 @@ class StackLogWriter {
     }
     return end;
   }
-  // The first and the last `size` bytes of `n` (from size to 2 * size).
+  // The first and the last `size` bytes of `n` (from size to 2 * size), from a line that the
+  // place it goes to never overlaps.
   template <std::size_t size>
-  static void Both(char* to, const char* from, std::size_t n) noexcept {
-    char first[size], last[size];
-    std::memcpy(first, from, size);
-    std::memcpy(last, from + n - size, size);
-    std::memcpy(to, first, size);
-    std::memcpy(to + n - size, last, size);
+  static void Both(char* __restrict to, const char* __restrict from, std::size_t n) noexcept {
+    std::memcpy(to, from, size);
+    std::memcpy(to + n - size, from + n - size, size);
   }
 
   void WriteSlowly(std::int32_t depth, StackLogLineKind kind, StackRecord& entry);
