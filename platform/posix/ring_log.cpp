@@ -34,7 +34,7 @@ namespace {
 constexpr char kMagic[8] = {'C', 'M', 'R', 'I', 'N', 'G', '1', '\n'};
 constexpr std::uint64_t kNever = UINT64_MAX;
 constexpr std::size_t kWakeBytes = kRingBytes / 4;  // what makes the writer wake the drain
-constexpr std::size_t kPartBytes = kRingBytes / 4;  // the most the drain writes at once
+constexpr std::size_t kPartBytes = kRingBytes / 2;  // the most the drain writes at once
 constexpr int kActiveMs = 100;  // the drain's period while lines come
 constexpr int kIdleMs = 1000;   // its longest, once they have stopped
 
