@@ -14,6 +14,8 @@
 //    line is with the kernel before EnterProc/ExitProc returns).
 //  - BM_Floor_MappedCopyPerPair: the same bytes copied into the pages of a file mapped in
 //    memory and grown ahead in chunks, as release 1.0's mapped stack log grew its own.
+//  - BM_Floor_DrainWritePerPair: the same bytes written to a growing file in parts of a
+//    half the ring, as the mapped log's drain writes them.
 // BM_EnterExit_LogOnMapped, the pair with its stack log mapped (StackLogMode::kMapped), is
 // read against that floor and against the log-off pair; BM_EnterExit_LogOnMappedWithDrain is
 // the same pair in the process's CPU time, which counts the drain thread's writes to the file,
@@ -272,6 +274,34 @@ void BM_Floor_MappedCopyPerPair(benchmark::State& state) {
   if (failed) state.SkipWithError("the scratch file could not be grown or mapped");
 }
 BENCHMARK(BM_Floor_MappedCopyPerPair);
+
+// The drain's own work for a pair: the same bytes gathered in a buffer of half the ring and
+// written with one pwrite(2) each time it is full, at the end of a file that grows
+// (new page-cache pages, as the log's are). With the writer's copy, what a pair of the mapped
+// log costs the process at the least; in wall time, the most pairs a second the ring can take
+// for as long as lines come faster than the drain writes them.
+void BM_Floor_DrainWritePerPair(benchmark::State& state) {
+  const ScratchFile file("/tmp/" + ScratchName("drain") + ".txt");
+  const int fd = ::open(file.Path().c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  std::vector<char> part(std::size_t{512} << 10);
+  std::size_t at = 0;
+  off_t end = 0;
+  bool failed = fd < 0;
+  for (auto _ : state) {
+    for (const std::string_view line : {kEnterLine, kExitLine}) {
+      if (at + line.size() > part.size()) {
+        failed |= ::pwrite(fd, part.data(), at, end) != static_cast<ssize_t>(at);
+        end += static_cast<off_t>(at);
+        at = 0;
+      }
+      std::memcpy(part.data() + at, line.data(), line.size());
+      at += line.size();
+    }
+  }
+  if (fd >= 0) ::close(fd);
+  if (failed) state.SkipWithError("a write to the scratch file fell short");
+}
+BENCHMARK(BM_Floor_DrainWritePerPair);
 
 // ---------------------------------------------------------------------------------------------
 // Dump.

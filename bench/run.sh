@@ -98,6 +98,9 @@ ratio("EnterExit_LogOnMapped / EnterExit_LogOff, depth 8", "BM_EnterExit_LogOnMa
 # The same pair with the drain thread's work counted: its CPU time is the process's, all threads.
 ratio("EnterExit_LogOnMappedWithDrain / EnterExit_LogOff", "BM_EnterExit_LogOnMappedWithDrain/process_time",
       "BM_EnterExit_LogOff/8")
+# The drain's floor: the pair's bytes written to a growing file, half the ring at a time.
+ratio("Floor_DrainWritePerPair / EnterExit_LogOff, depth 8", "BM_Floor_DrainWritePerPair",
+      "BM_EnterExit_LogOff/8")
 ratio("EnterExit_CallSiteMapped / EnterExit_CallSite, depth 8", "BM_EnterExit_CallSiteMapped",
       "BM_EnterExit_CallSite/8", "<= 4x", lambda r: r <= 4.0)
 ratio("EnterExit_LogOnMapped / Floor_MappedCopyPerPair", "BM_EnterExit_LogOnMapped",

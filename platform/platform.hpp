@@ -11,13 +11,64 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace cobaltmoth::platform {
+
+// Text turned into the bytes of a log's code page ahead of the lines that use it, so that a
+// writer encodes a name once and writes it many times. One encoder serves every stream of its
+// code page and lives as long as the process: bytes it made stay good for each of them.
+class TextEncoder {
+ public:
+  // Appends the text's bytes, each character as the stream's Write would write it.
+  virtual void Append(std::u16string_view text, std::string& out) const = 0;
+
+ protected:
+  ~TextEncoder() = default;
+};
+
+// Memory that a stream lends its writer for whole lines of encoded bytes (a ring of pages that
+// the stream empties into its file by itself), so that a line goes in with no call: Place(n)
+// gives where a line of n bytes is copied, Publish(n) hands it over with one store. The lender
+// fills in the fields below and keeps them true; a line Place refuses goes through the
+// stream's WriteEncodedLine, which makes room or raises the error.
+class LineRoom {
+ public:
+  // Where a line of `bytes` goes, or null.
+  char* Place(std::size_t bytes) const noexcept {
+    if (position + bytes > end ||
+        position >= limit->load(std::memory_order_relaxed) ||
+        gate->load(std::memory_order_relaxed) != gate_value) {
+      return nullptr;
+    }
+    return lines + (position & mask);
+  }
+  // Hands over the `bytes` copied to Place's place.
+  void Publish(std::size_t bytes) noexcept {
+    position += bytes;
+    std::atomic_ref<std::uint64_t>(*published).store(position, std::memory_order_release);
+  }
+
+  // The lender's: the bytes are a ring of mask + 1 bytes mapped twice in a row at `lines`, so
+  // that a line starting anywhere is one run of memory; its lines go up to `end`, without the
+  // lender being asked, while `limit` (which another thread may lower) is above the position
+  // and `gate` holds `gate_value`; each Publish stores the new position at `published`.
+  char* lines = nullptr;
+  std::uint64_t mask = 0;
+  std::uint64_t position = 0;
+  std::uint64_t end = 0;
+  const std::atomic<std::uint64_t>* limit = nullptr;
+  const std::atomic<unsigned>* gate = nullptr;
+  unsigned gate_value = 0;
+  std::uint64_t* published = nullptr;
+};
 
 // An open single-byte text file, positioned at its end. Each call hands its bytes to the
 // operating system before it returns, so a crash of the process loses nothing written.
@@ -34,7 +85,38 @@ class TextStream {
   virtual void WriteBlankLines(int count) = 0;
   // Closes the file; later writes are errors.
   virtual void Close() = 0;
+
+  // The encoder of the bytes WriteEncodedLine takes. A stream that does not name its code page
+  // takes each code unit as two bytes, which its WriteEncodedLine turns back into the text it
+  // writes; a stream that gives its own encoder writes its bytes itself.
+  virtual const TextEncoder& Encoder() const noexcept;
+  // One line of bytes that Encoder() made, in pieces, its CR LF included, written as WriteLine
+  // writes a line.
+  virtual void WriteEncodedLine(std::span<const std::string_view> pieces);
+  // The memory the stream lends for its lines, or none (the default): see LineRoom.
+  virtual LineRoom* Room() noexcept { return nullptr; }
 };
+
+// Each code unit as two bytes: the encoder of a stream that does not name its code page.
+class CodeUnitBytes final : public TextEncoder {
+ public:
+  void Append(std::u16string_view text, std::string& out) const override {
+    out.append(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(char16_t));
+  }
+};
+
+inline const TextEncoder& TextStream::Encoder() const noexcept {
+  static const CodeUnitBytes encoder;
+  return encoder;
+}
+
+inline void TextStream::WriteEncodedLine(std::span<const std::string_view> pieces) {
+  std::string bytes;
+  for (const std::string_view piece : pieces) bytes += piece;
+  std::u16string text(bytes.size() / sizeof(char16_t), u'\0');
+  std::memcpy(text.data(), bytes.data(), text.size() * sizeof(char16_t));
+  Write(text);
+}
 
 // The file system, as far as the logs need it.
 class FileSystem {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
 #include <stdexcept>
 #include <string>
 
@@ -336,6 +337,33 @@ TEST_F(ProcStacTest, AnExitWhoseLineFailsKeepsItsEntryForTheNextTry) {
                        "|  o\xBB\xBB\xBB Enter B::b\r\n"
                        "|  o\xAB\xAB\xAB Exit  B::b\r\n"
                        "o\xAB\xAB\xAB Exit  A::a\r\n");
+}
+
+TEST_F(ProcStacTest, TheLinesKeptAtADepthFollowItsNextEntrysNamesAndLine) {
+  // A site made where another ended, names of the same length, another error line.
+  auto t = fake_.NewTracer();
+  t->LogOnFile(true);
+  alignas(ProcSite) unsigned char place[sizeof(ProcSite)];
+  auto* site = new (place) ProcSite("modA", "one");
+  t->EnterProc(*site);
+  t->ExitProc(*site);
+  site->~ProcSite();
+  site = new (place) ProcSite("modB", "two");
+  t->EnterProc(*site);
+  fake_.error_line->line = 7;
+  t->ExitProc(*site);
+  t->EnterProc(*site);
+  t->ExitProc(*site);
+  site->~ProcSite();
+  t->EnterProc(u"modB", u"twO");
+  t->ExitProc(u"modB", u"twO");
+  EXPECT_EQ(Log(), Header(kTitle) +
+                       "o\xBB\xBB\xBB Enter modA::one\r\no\xAB\xAB\xAB Exit  modA::one\r\n"
+                       "o\xBB\xBB\xBB Enter modB::two\r\no\xAB\xAB\xAB Exit  modB::two\r\n"
+                       "o\xBB\xBB\xBB Enter modB::twocalled @ line 7 \r\n"
+                       "o\xAB\xAB\xAB Exit  modB::two\r\n"
+                       "o\xBB\xBB\xBB Enter modB::twOcalled @ line 7 \r\n"
+                       "o\xAB\xAB\xAB Exit  modB::twO\r\n");
 }
 
 TEST_F(ProcStacTest, TextTheCodePageCannotHoldIsWrittenAsQuestionMarks) {

@@ -47,13 +47,16 @@ class KeyedStack {
   void Pop() noexcept { records_[static_cast<std::size_t>(--count_)].TrimBuffer(kKeptUnits); }
 
   // Removes the top entry, which was made through a site: its record's buffer was trimmed
-  // when it was last popped, and naming a site does not touch it.
+  // when it was last popped, and naming a site does not touch it (only a logged line copies
+  // the site's names into it, and a logged exit pops with Pop).
   void PopSite() noexcept { --count_; }
 
   // The entry at a position from 1 to Count.
   const StackRecord& At(std::int32_t position) const noexcept {
     return records_[static_cast<std::size_t>(position - 1)];
   }
+  // The top entry (Count must be at least 1), for its log lines to be kept in it.
+  StackRecord& Top() noexcept { return records_[static_cast<std::size_t>(count_ - 1)]; }
 
   // Whether the entry at `position` is known under the key that these names make there.
   // The same text is the cheap case; any other spelling is compared in lower case.

@@ -13,6 +13,7 @@
 #include "tracing/app_identity.hpp"
 #include "tracing/keyed_stack.hpp"
 #include "tracing/stack_log_format.hpp"
+#include "tracing/stack_log_writer.hpp"
 #include "tracing/stack_record.hpp"
 
 namespace cobaltmoth {
@@ -116,7 +117,8 @@ struct ProcStac::Impl final : platform::TracedThread {
   // is enabled, and nothing is logged. Kept up to date by every change of those settings.
   void Refresh() noexcept {
     ready = initialized && !terminated;
-    quiet = ready && enabled && !log_on_file;
+    active = ready && enabled;
+    quiet = active && !log_on_file;
   }
 
   // Pushes an entry whose names `fill` puts into the new top record, then announces it.
@@ -135,16 +137,16 @@ struct ProcStac::Impl final : platform::TracedThread {
   }
 
   // Tells an attached tracer and the stack log of the new top entry.
-  [[gnu::noinline]] void AnnounceEnter(const StackRecord& entry) {
-    if (platform::probes::EnterAttached()) ProbeEnter(entry, stack.Count());
+  [[gnu::noinline]] void AnnounceEnter(StackRecord& entry) {
+    if (platform::probes::EnterAttached()) [[unlikely]] ProbeEnter(entry, stack.Count());
     if (log_on_file) LogEntry(entry, StackLogLineKind::Enter);
   }
 
   // Tells an attached tracer and the stack log that the top entry leaves: as the exit that
   // matched it (`found`) or as one never reported.
-  [[gnu::noinline]] void AnnounceExit(bool found) {
-    const StackRecord& entry = stack.At(stack.Count());
-    if (platform::probes::ExitAttached()) ProbeExit(entry, stack.Count(), found);
+  void AnnounceExit(bool found) {
+    StackRecord& entry = stack.Top();
+    if (platform::probes::ExitAttached()) [[unlikely]] ProbeExit(entry, stack.Count(), found);
     if (log_on_file) {
       LogEntry(entry, found ? StackLogLineKind::Exit : StackLogLineKind::ExitNotFound);
     }
@@ -167,14 +169,19 @@ struct ProcStac::Impl final : platform::TracedThread {
   // The exit through a site: the top entry, when it was made through this very site, is the
   // match with no text compared.
   void ExitSite(const ProcSite& site) {
-    if (quiet && !platform::probes::ExitAttached()) [[likely]] {
-      const std::int32_t top = stack.Count();
-      if (top > 0 && stack.At(top).Site() == &site) [[likely]] {
-        stack.PopSite();
-        return;
-      }
+    const std::int32_t top = stack.Count();
+    if (active && top > 0 && stack.At(top).Site() == &site) [[likely]] {
+      if (!quiet || platform::probes::ExitAttached()) [[unlikely]] return ExitTop();
+      stack.PopSite();
+      return;
     }
     ExitNamesOf(site);
+  }
+
+  // The exit of the top entry, told to an attached tracer and the stack log.
+  [[gnu::noinline]] void ExitTop() {
+    AnnounceExit(true);
+    stack.Pop();
   }
 
   // The exit through a site on any other road: its names are the site's own, so the top entry
@@ -189,18 +196,19 @@ struct ProcStac::Impl final : platform::TracedThread {
     Enter([&](StackRecord& entry) { entry.Refer(site); });
   }
 
-  void LogEntry(const StackRecord& entry, StackLogLineKind kind) {
-    WriteStackLog(entry.ModuleName(), entry.ProcName(), entry.CalledByLineNumber(), kind);
+  void LogEntry(StackRecord& entry, StackLogLineKind kind) {
+    if (!log_stream) [[unlikely]] {
+      OpenStackLog();
+      // An empty LogFilePath opens nothing: the stack log is off and the line is dropped.
+      if (!log_stream) return;
+    }
+    log_lines.Write(stack.Count(), kind, entry);
   }
 
-  void WriteStackLog(std::u16string_view module_name, std::u16string_view proc_name,
-                     std::int32_t line_number, StackLogLineKind kind) {
+  void LogComment(std::u16string_view comment) {
     if (!log_stream) OpenStackLog();
-    // An empty LogFilePath opens nothing: the stack log is off and the line is dropped.
     if (!log_stream) return;
-    line.clear();
-    tracing::AppendTraceLine(line, stack.Count(), kind, module_name, proc_name, line_number);
-    log_stream->WriteLine(line);
+    log_lines.WriteComment(stack.Count(), comment);
   }
 
   // Opens the log with its header; a log that failed to open, or to take its header, is
@@ -209,6 +217,7 @@ struct ProcStac::Impl final : platform::TracedThread {
     if (log_file_path.empty()) return;
     log_stream = support::OpenLogSection(*platform->files, log_file_path, tracing::kStackLogMarks,
                                 Title(), platform->clock->NowText(), Mapped());
+    log_lines.Attach(log_stream.get());
   }
 
   // Whether the log is to be opened mapped: as the host set it, else as the environment says.
@@ -220,11 +229,13 @@ struct ProcStac::Impl final : platform::TracedThread {
   // Writes the footer and closes the log.
   void CloseStackLog() {
     if (!log_stream) return;
+    log_lines.Attach(nullptr);
     support::CloseLogSection(log_stream, tracing::kStackLogMarks, Title());
   }
 
   // What every entry and exit reads comes first.
   bool quiet = false;  // see Refresh
+  bool active = false;  // ready and enabled: entries and exits are made
   bool ready = false;  // initialized and not terminated: the guarded operations may run
   bool tracked = true;  // known to the platform's crash handling as its thread's tracer
   const std::int32_t* tracing_thread = &runtime::thread_error_line;  // the thread it traces for
@@ -239,14 +250,16 @@ struct ProcStac::Impl final : platform::TracedThread {
   StackLogMode log_mode = StackLogMode::kUnset;
   tracing::AppIdentity app;
   std::unique_ptr<platform::TextStream> log_stream;
-  std::u16string line;  // reused for every trace line
+  tracing::StackLogWriter log_lines;  // writes to log_stream
 };
 
 ProcSite::ProcSite(std::u16string_view module_name, std::u16string_view proc_name)
     : module_name_(module_name),
       proc_name_(proc_name),
       module_name_utf8_(runtime::ToUtf8(module_name)),
-      proc_name_utf8_(runtime::ToUtf8(proc_name)) {}
+      proc_name_utf8_(runtime::ToUtf8(proc_name)) {
+  tracing::sites_made.fetch_add(1, std::memory_order_relaxed);
+}
 
 ProcSite::ProcSite(std::string_view module_name, std::string_view proc_name)
     : ProcSite(runtime::FromUtf8(module_name), runtime::FromUtf8(proc_name)) {}
@@ -316,7 +329,7 @@ void ProcStac::ExitProc(const ProcSite& site) { impl_->ExitSite(site); }
 void ProcStac::PrintComment(std::u16string_view comment) {
   Impl& m = *impl_;
   m.CheckReady();
-  if (m.enabled || m.log_on_file) m.WriteStackLog(comment, u"", 0, StackLogLineKind::Comment);
+  if (m.enabled || m.log_on_file) m.LogComment(comment);
 }
 
 void ProcStac::PrintComment(std::string_view comment) { PrintComment(runtime::FromUtf8(comment)); }

@@ -46,6 +46,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -88,6 +89,14 @@ class PosixTextStream final : public TextStream {
     for (int i = 0; i < count; ++i) bytes_ += "\r\n";
     WriteBytes();
   }
+
+  void WriteEncodedLine(std::span<const std::string_view> pieces) override {
+    bytes_.clear();
+    for (const std::string_view piece : pieces) bytes_ += piece;
+    WriteBytes();
+  }
+
+  const TextEncoder& Encoder() const noexcept override { return Windows1252Encoder(); }
 
   void Close() override {
     if (fd_.Get() < 0) return;
@@ -242,5 +251,16 @@ class PosixFileSystem final : public FileSystem {
 }  // namespace
 
 std::shared_ptr<FileSystem> MakePosixFileSystem() { return std::make_shared<PosixFileSystem>(); }
+
+const TextEncoder& Windows1252Encoder() noexcept {
+  class Windows1252 final : public TextEncoder {
+   public:
+    void Append(std::u16string_view text, std::string& out) const override {
+      runtime::AppendWindows1252(text, out);
+    }
+  };
+  static const Windows1252 encoder;
+  return encoder;
+}
 
 }  // namespace cobaltmoth::platform::posix

@@ -52,6 +52,9 @@ std::shared_ptr<Environment> MakePosixEnvironment();
 // The POSIX file system of the logs.
 std::shared_ptr<FileSystem> MakePosixFileSystem();
 
+// The encoder of the logs' code page, Windows-1252 (runtime::AppendWindows1252).
+const TextEncoder& Windows1252Encoder() noexcept;
+
 // The outbox's folder, $XDG_STATE_HOME/cobaltmoth/outbox (~/.local/state/cobaltmoth/outbox),
 // read from the environment at each call; its sender is the library's program cobaltmoth-send
 // (COBALTMOTH_SEND_PROGRAM names another), found as FindLibraryProgram finds them.

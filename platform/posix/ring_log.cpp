@@ -18,11 +18,13 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string_view>
 #include <type_traits>
 
 #include "platform/posix/crash/thread_stop.hpp"
 #include "platform/posix/fd.hpp"
+#include "platform/posix/posix_platform.hpp"
 #include "runtime/host_error.hpp"
 #include "runtime/text.hpp"
 
@@ -32,6 +34,7 @@ namespace {
 constexpr char kMagic[8] = {'C', 'M', 'R', 'I', 'N', 'G', '1', '\n'};
 constexpr std::uint64_t kNever = UINT64_MAX;
 constexpr std::size_t kWakeBytes = kRingBytes / 4;  // what makes the writer wake the drain
+constexpr std::size_t kPartBytes = kRingBytes / 2;  // the most the drain writes at once
 constexpr int kActiveMs = 100;  // the drain's period while lines come
 constexpr int kIdleMs = 1000;   // its longest, once they have stopped
 
@@ -95,25 +98,27 @@ struct RingMap {
   std::size_t size = 0;
 };
 
-// Moves what the ring holds past its drained position into the log behind `log` (opened
-// without O_APPEND), at the places the ring gives its bytes; 0, or the errno value of a write
-// that failed, the drained position after what was written. Several drains may run at once
-// (the drain thread and a crash's handler): they write the same bytes at the same places, and
-// the drained position only grows. System calls only.
-int DrainRing(const RingMap& ring, int log) noexcept {
+// Moves what the ring holds past its drained position (`most` bytes of it at the most) into
+// the log behind `log` (opened without O_APPEND), at the places the ring gives its bytes; 0,
+// or the errno value of a write that failed, the drained position after what was written.
+// Several drains may run at once (the drain thread and a crash's handler): they write the same
+// bytes at the same places, and the drained position only grows. System calls only.
+int DrainRing(const RingMap& ring, int log, std::uint64_t most = kNever) noexcept {
   RingHeader& header = *ring.header;
   const std::atomic_ref<std::uint64_t> tail = Atomic(header.tail);
   const std::uint64_t from = tail.load(std::memory_order_acquire);
   struct stat info {};
   if (::fstat(log, &info) != 0) return errno;
   // Read after the log's size: whatever another drain wrote lies before it.
-  const std::uint64_t to = Atomic(header.head).load(std::memory_order_acquire);
+  const std::uint64_t head = Atomic(header.head).load(std::memory_order_acquire);
+  const std::uint64_t to = head - from > most ? from + most : head;
   if (to == from) return 0;
   std::int64_t base = Atomic(header.base).load();
   const bool same_file = Atomic(header.log_device).load() == info.st_dev &&
                          Atomic(header.log_inode).load() == info.st_ino;
   const auto drained = base + static_cast<std::int64_t>(from);
-  const auto published = base + static_cast<std::int64_t>(to);
+  // Another drain may have written past `to`, never past the head.
+  const auto published = base + static_cast<std::int64_t>(head);
   if (!same_file || info.st_size < drained || info.st_size > published) {
     // Not the log the ring left: its lines go after what it holds now.
     std::int64_t end = info.st_size;
@@ -248,8 +253,13 @@ class RingLog final : public TextStream {
     if (const int error = map_.Map(ring, page, kRingBytes)) return error;
     // Every page now, both views: no line ever waits for one.
     ::madvise(map_.data, 2 * kRingBytes, MADV_POPULATE_WRITE);
-    mask_ = kRingBytes - 1;
-    room_end_ = kRingBytes;
+    room_.lines = map_.data;
+    room_.mask = kRingBytes - 1;
+    room_.end = cut ? 0 : kRingBytes;  // a cut line is ended by Put first
+    room_.limit = &wake_at_;
+    room_.gate = &fork_count;
+    room_.gate_value = ForkCount();
+    room_.published = &map_.header->head;
     wake_at_ = kWakeBytes;
     cut_ = cut;
     log_fd_ = log;
@@ -289,9 +299,12 @@ class RingLog final : public TextStream {
     if (log_.Valid()) Finish();
   }
 
-  void Write(std::u16string_view text) override { Put(text, 0); }
-  void WriteLine(std::u16string_view text) override { Put(text, 1); }
-  void WriteBlankLines(int count) override { Put({}, count); }
+  void Write(std::u16string_view text) override { PutText(text, 0); }
+  void WriteLine(std::u16string_view text) override { PutText(text, 1); }
+  void WriteBlankLines(int count) override { PutText({}, count); }
+  void WriteEncodedLine(std::span<const std::string_view> pieces) override { Put(pieces); }
+  const TextEncoder& Encoder() const noexcept override { return Windows1252Encoder(); }
+  LineRoom* Room() noexcept override { return &room_; }
 
   void Close() override {
     if (!log_.Valid()) return;
@@ -300,30 +313,37 @@ class RingLog final : public TextStream {
 
   // What a crash's handler does with each ring of the process.
   void DrainForCrash() noexcept {
-    if (forks_ == fork_count.load(std::memory_order_relaxed)) DrainRing(map_, log_fd_);
+    if (room_.gate_value == fork_count.load(std::memory_order_relaxed)) DrainRing(map_, log_fd_);
   }
 
  private:
-  // Copies the text and `line_ends` CR LF pairs after the last line and publishes them. The
-  // common case encodes straight into the ring; a text longer than half the ring goes in
-  // pieces.
-  void Put(std::u16string_view text, int line_ends) {
-    if (forks_ != fork_count.load(std::memory_order_relaxed)) [[unlikely]] {
+  // The text in the log's code page and `line_ends` CR LF pairs, as one piece.
+  void PutText(std::u16string_view text, int line_ends) {
+    text_.clear();
+    runtime::AppendWindows1252(text, text_);
+    for (int i = 0; i < line_ends; ++i) text_ += "\r\n";
+    const std::string_view piece = text_;
+    Put({&piece, 1});
+  }
+
+  // Copies the pieces after the last line and publishes them, the line that the log or a
+  // failed write cut ended first. What is longer than half the ring goes in parts.
+  void Put(std::span<const std::string_view> pieces) {
+    if (room_.gate_value != fork_count.load(std::memory_order_relaxed)) [[unlikely]] {
       RaisePosixError(EACCES);  // a forked child's copy: the log is its parent's
     }
     if (!log_.Valid()) runtime::RaiseRuntime(runtime::kBadFileNameOrNumber);
-    const std::size_t most = text.size() + 2 * static_cast<std::size_t>(line_ends) + 2;
-    if (head_ + most > room_end_ || head_ >= wake_at_.load(std::memory_order_relaxed))
-        [[unlikely]] {
-      if (most > kRingBytes / 2) return PutInPieces(text, line_ends);
-      if (const int error = MakeRoom(most)) RaisePosixError(error);
+    std::size_t bytes = cut_ ? 2 : 0;
+    for (const std::string_view piece : pieces) bytes += piece.size();
+    if (bytes > kRingBytes / 2) return PutInParts(pieces);
+    if (room_.position + bytes > room_.end ||
+        room_.position >= wake_at_.load(std::memory_order_relaxed)) {
+      if (const int error = MakeRoom(bytes)) RaisePosixError(error);
     }
-    char* const start = map_.data + (head_ & mask_);
-    char* next = start;
+    char* next = room_.lines + (room_.position & room_.mask);
     if (cut_) next = CrLf(next);
-    next += runtime::ToWindows1252(text, next);
-    for (int i = 0; i < line_ends; ++i) next = CrLf(next);
-    Publish(static_cast<std::size_t>(next - start));
+    for (const std::string_view piece : pieces) next += piece.copy(next, piece.size());
+    room_.Publish(bytes);
     cut_ = false;
   }
 
@@ -333,24 +353,18 @@ class RingLog final : public TextStream {
     return at + 2;
   }
 
-  void Publish(std::size_t bytes) noexcept {
-    head_ += bytes;
-    Atomic(map_.header->head).store(head_, std::memory_order_release);
-  }
-
-  [[gnu::noinline]] void PutInPieces(std::u16string_view text, int line_ends) {
-    bytes_.clear();
-    if (cut_) bytes_ += "\r\n";
-    runtime::AppendWindows1252(text, bytes_);
-    for (int i = 0; i < line_ends; ++i) bytes_ += "\r\n";
-    for (std::string_view left = bytes_; !left.empty();) {
+  [[gnu::noinline]] void PutInParts(std::span<const std::string_view> pieces) {
+    std::string line = cut_ ? "\r\n" : "";
+    for (const std::string_view piece : pieces) line += piece;
+    for (std::string_view left = line; !left.empty();) {
       const std::size_t part = std::min(left.size(), kRingBytes / 2);
       if (const int error = MakeRoom(part)) {
-        cut_ = cut_ || left.size() < bytes_.size();
+        cut_ = cut_ || left.size() < line.size();
+        if (cut_) room_.end = 0;  // the next line goes through Put, which ends this one
         RaisePosixError(error);
       }
-      std::memcpy(map_.data + (head_ & mask_), left.data(), part);
-      Publish(part);
+      std::memcpy(room_.lines + (room_.position & room_.mask), left.data(), part);
+      room_.Publish(part);
       left.remove_prefix(part);
     }
     cut_ = false;
@@ -364,16 +378,17 @@ class RingLog final : public TextStream {
       failures_told_ = failures;
       if (const int error = error_.load()) return error;
     }
-    if (head_ >= wake_at_.load()) {
+    if (room_.position >= wake_at_.load()) {
       wake_at_.store(kNever);
       WakeDrain();
     }
     const std::atomic_ref<std::uint64_t> tail = Atomic(map_.header->tail);
-    while (head_ + bytes > (room_end_ = tail.load(std::memory_order_acquire) + kRingBytes)) {
+    while (room_.position + bytes >
+           (room_.end = tail.load(std::memory_order_acquire) + kRingBytes)) {
       if (const int error = error_.load()) return error;  // nothing will make room now
       const std::uint32_t seen = drained_.load();
       waiting_.store(true);
-      if (head_ + bytes <= tail.load() + kRingBytes) continue;
+      if (room_.position + bytes <= tail.load() + kRingBytes) continue;
       WakeDrain();
       Futex(drained_, FUTEX_WAIT, seen, kActiveMs);
     }
@@ -391,13 +406,20 @@ class RingLog final : public TextStream {
   }
 
   // Drains when woken, and at least every kActiveMs while lines come (every kIdleMs once they
-  // have stopped), until the stream closes.
+  // have stopped), until the stream closes. A part at a time, so that a writer waiting for room
+  // goes on after the first; on and on, unwoken, while half a part waits after each.
   void DrainLoop() noexcept {
     int period = kActiveMs;
     for (;;) {
       const std::uint32_t seen = wakes_.load();
       const std::uint64_t before = Atomic(map_.header->tail).load();
-      Drained(DrainRing(map_, log_fd_));
+      for (bool more = true; more;) {
+        const int error = DrainRing(map_, log_fd_, kPartBytes);
+        more = error == 0 && !stopping_.load() &&
+               Atomic(map_.header->head).load() - Atomic(map_.header->tail).load() >=
+                   kPartBytes / 2;
+        Drained(error, more);
+      }
       if (stopping_.load()) return;
       period = Atomic(map_.header->tail).load() != before ? kActiveMs
                                                           : std::min(2 * period, kIdleMs);
@@ -406,8 +428,9 @@ class RingLog final : public TextStream {
   }
 
   // After a drain: a failure is counted when it begins, and the writer looks at it at its next
-  // line; a success asks the writer to wake the drain once kWakeBytes wait.
-  void Drained(int error) noexcept {
+  // line; a success asks the writer to wake the drain once kWakeBytes wait, unless the drain
+  // goes on (`more`) without being woken.
+  void Drained(int error, bool more) noexcept {
     if (error != 0) {
       if (error_.exchange(error) == 0) {
         failures_.fetch_add(1);
@@ -415,7 +438,7 @@ class RingLog final : public TextStream {
       }
     } else {
       error_.store(0);
-      wake_at_.store(Atomic(map_.header->tail).load() + kWakeBytes);
+      wake_at_.store(more ? kNever : Atomic(map_.header->tail).load() + kWakeBytes);
     }
     drained_.fetch_add(1);
     if (waiting_.exchange(false)) Futex(drained_, FUTEX_WAKE, INT_MAX);
@@ -426,7 +449,8 @@ class RingLog final : public TextStream {
   // the descriptors: the ring, the thread and the locks are the parent's. 0, or the errno
   // value of the last drain.
   int Finish() noexcept {
-    if (forks_ != fork_count.load(std::memory_order_relaxed)) {
+    room_.end = 0;  // no line goes in without asking now
+    if (room_.gate_value != fork_count.load(std::memory_order_relaxed)) {
       if (tracked_) {  // closed at the fork
         static_cast<void>(ring_.Release());
         static_cast<void>(log_.Release());
@@ -456,18 +480,17 @@ class RingLog final : public TextStream {
     return error;
   }
 
-  // The writer's.
-  std::uint64_t head_ = 0;       // what it has published
-  std::uint64_t room_end_ = 0;   // how far it may write without looking at the drained end
-  std::size_t mask_ = 0;
+  // The writer's. The room's position is what it has published, its end how far it may write
+  // without looking at the drained end (none while a cut line waits for its end), its gate
+  // value ForkCount() when the stream was made.
+  LineRoom room_;
   RingMap map_;
   bool cut_ = false;
   unsigned failures_told_ = 0;
-  const unsigned forks_ = ForkCount();  // ForkCount() when the stream was made
   bool tracked_ = false;  // both descriptors are closed in a forked child at the fork
-  std::string bytes_;  // a text that goes in pieces
+  std::string text_;  // a text's bytes
   // The writer's and the drain's.
-  alignas(64) std::atomic<std::uint64_t> wake_at_{kNever};  // head_ at which to wake it
+  alignas(64) std::atomic<std::uint64_t> wake_at_{kNever};  // the position at which to wake it
   std::atomic<int> error_{0};           // the last drain's failure, 0 once one succeeds
   std::atomic<unsigned> failures_{0};   // failures begun
   std::atomic<std::uint32_t> wakes_{0};    // the drain's futex

@@ -12,8 +12,9 @@
 // reaches the log exactly once.
 //
 // The drain wakes when a quarter of the ring waits for it, or after 100 ms while lines come
-// (up to a second once they stop); a writer that finds the ring full waits for the drain,
-// never overwriting an undrained line. A log that is shorter than what was drained (cut by
+// (up to a second once they stop), and writes up to half the ring at a time; a writer that
+// finds the ring full waits for the drain (until it has written a part), never overwriting an
+// undrained line. A log that is shorter than what was drained (cut by
 // another program), longer than the ring's end (written by another program), or another file
 // than the one the ring was made for (renamed away) takes what the ring holds at its end.
 //

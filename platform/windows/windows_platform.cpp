@@ -2,6 +2,7 @@
 #include "platform/windows/windows_platform.hpp"
 
 #include <cwchar>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -96,6 +97,24 @@ class WindowsTextStream final : public TextStream {
     std::string bytes;
     for (int i = 0; i < count; ++i) bytes += "\r\n";
     WriteBytes(bytes);
+  }
+
+  void WriteEncodedLine(std::span<const std::string_view> pieces) override {
+    std::string bytes;
+    for (const std::string_view piece : pieces) bytes += piece;
+    WriteBytes(bytes);
+  }
+
+  // The ANSI code page, whose bytes ToAnsi makes.
+  const TextEncoder& Encoder() const noexcept override {
+    class Ansi final : public TextEncoder {
+     public:
+      void Append(std::u16string_view text, std::string& out) const override {
+        out += ToAnsi(text);
+      }
+    };
+    static const Ansi encoder;
+    return encoder;
   }
 
   void Close() override {
