@@ -5,6 +5,7 @@
 
 #include "bughandling/report_text.hpp"
 #include "delivery/deliverer.hpp"
+#include "delivery/settings.hpp"
 #include "platform/resources.hpp"
 #include "platform/ui.hpp"
 #include "report/frm_report.hpp"
@@ -129,7 +130,10 @@ bool ShowCrashWindows(const std::shared_ptr<const platform::Platform>& platform,
     record.process_id = static_cast<std::uint32_t>(process);
     record.report = FilterReportSecrets(report);
     delivery::Complete(record, fields[13]);
-    delivery::Deliverer(platform->transport, fields[10]).Deliver(std::move(record));
+    delivery::Tracker tracker{platform->outbox,
+                              delivery::ReadTrackerOptions(*platform, fields[11], fields[12]), {}};
+    delivery::Deliverer(platform->transport, fields[10], std::move(tracker))
+        .Deliver(std::move(record));
   }
   if (fields[0] == u"1") {
     platform->message_box->Show(ErrorPrompt(fields[3], fields[4], line, number, fields[7]),

@@ -31,8 +31,10 @@ inline constexpr std::chrono::milliseconds kDeliveryLimit{250};
 
 class Deliverer {
  public:
-  // The destinations of `report_to`; none without a transport.
-  Deliverer(std::shared_ptr<platform::Transport> transport, std::u16string_view report_to);
+  // The destinations of `report_to`; none without a transport, and no tracker without the
+  // tracker's outbox.
+  Deliverer(std::shared_ptr<platform::Transport> transport, std::u16string_view report_to,
+            Tracker tracker = {});
   // Whether the record would go anywhere.
   bool Empty() const noexcept { return sinks_.empty(); }
   // The items it delivers to, separated by ";" (what a crash's helper is handed, so that it
