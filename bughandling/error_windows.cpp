@@ -98,7 +98,8 @@ bool ParseNumber(std::u16string_view text, std::int32_t* value) {
 }  // namespace
 
 bool ShowCrashWindows(const std::shared_ptr<const platform::Platform>& platform,
-                      std::string_view request) {
+                      std::string_view request,
+                      std::function<std::string(std::u16string_view)> read_minidump) {
   const std::u16string text = runtime::FromUtf8(request);
   std::vector<std::u16string_view> fields;
   std::size_t at = 0;
@@ -130,8 +131,10 @@ bool ShowCrashWindows(const std::shared_ptr<const platform::Platform>& platform,
     record.process_id = static_cast<std::uint32_t>(process);
     record.report = FilterReportSecrets(report);
     delivery::Complete(record, fields[13]);
-    delivery::Tracker tracker{platform->outbox,
-                              delivery::ReadTrackerOptions(*platform, fields[11], fields[12]), {}};
+    delivery::Tracker tracker{
+        .outbox = platform->outbox,
+        .options = delivery::ReadTrackerOptions(*platform, fields[11], fields[12]),
+        .read_minidump = std::move(read_minidump)};
     delivery::Deliverer(platform->transport, fields[10], std::move(tracker))
         .Deliver(std::move(record));
   }

@@ -197,8 +197,8 @@ struct ProcBug::Impl final : platform::CrashReporter {
     app_version = AppVersion();
     delivery::Tracker tracker;
     if (report_to.find(u"://") != std::u16string::npos && platform->outbox) {
-      tracker = {platform->outbox, delivery::ReadTrackerOptions(*platform, app_name, app_version),
-                 {}};
+      tracker = {.outbox = platform->outbox,
+                 .options = delivery::ReadTrackerOptions(*platform, app_name, app_version)};
     }
     deliverer = std::make_unique<delivery::Deliverer>(platform->transport, report_to,
                                                       std::move(tracker));

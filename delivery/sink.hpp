@@ -28,11 +28,14 @@
 namespace cobaltmoth::delivery {
 
 // What an error tracker's sink needs besides the transport (which gives the time and the
-// system): the outbox, what the settings say, and the ids of its events (random unless given).
+// system): the outbox, what the settings say, the ids of its events (random unless given), and
+// where a crash's minidump is read from the path its report names ("Minidump: C:\...dmp";
+// none where crashes have none).
 struct Tracker {
-  std::shared_ptr<platform::Outbox> outbox;
-  TrackerOptions options;
-  std::function<std::string()> event_id;
+  std::shared_ptr<platform::Outbox> outbox = {};
+  TrackerOptions options = {};
+  std::function<std::string()> event_id = {};
+  std::function<std::string(std::u16string_view path)> read_minidump = {};
 };
 
 class Sink {

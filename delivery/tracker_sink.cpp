@@ -17,9 +17,17 @@ class TrackerSink final : public Sink {
     if (!origin_read_) origin_ = transport_->Here();
     origin_read_ = true;
     const std::string event_id = tracker_.event_id ? tracker_.event_id() : RandomEventId();
+    std::string minidump;
+    constexpr std::u16string_view kMinidump = u"\r\nMinidump: ";
+    if (const std::size_t at = record.report.find(kMinidump);
+        record.crash && tracker_.read_minidump && at != std::u16string::npos) {
+      const std::size_t path = at + kMinidump.size();
+      minidump = tracker_.read_minidump(
+          std::u16string_view(record.report).substr(path, record.report.find(u'\r', path) - path));
+    }
     const EnvelopeFacts facts{.dsn = dsn_, .event_id = event_id,
                               .utc_us = transport_->UtcMicroseconds(), .origin = &origin_,
-                              .minidump = {}};
+                              .minidump = minidump};
     // An envelope that is not queued has been said by the outbox, or was limited by the
     // tracker, which wants it dropped quietly.
     if (tracker_.outbox->Put(Envelope(record, tracker_.options, facts))) {

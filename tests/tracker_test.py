@@ -3,7 +3,7 @@
 COBALTMOTH_TEST_CRASH_HOST) to an error tracker, through the outbox and cobaltmoth-send: to the
 trackers' development receiver in a private network namespace, and to the stub on 127.0.0.1.
 Every envelope received is read by the trackers' parser (tracker/check-envelope.mjs)."""
-import glob, json, os, shutil, subprocess, sys, unittest
+import base64, glob, json, os, pathlib, shutil, subprocess, sys, unittest
 
 import sender_test as base
 
@@ -50,7 +50,33 @@ class Tracker(base.Outboxes):
                       ["Debian GNU/Linux", "Ubuntu", "Linux"])
         self.assertNotIn("user", payload)
 
-    @unittest.skipIf(base.WINE, "the host never waits: timed on Linux")
+    @unittest.skipIf(not base.WINE, "the DLL's rundll32 entry")
+    def test_minidump(self):
+        """A crashed process's request to the DLL's rundll32 entry: its envelope, made there,
+        carries the minidump the report names."""
+        stub = self.serve("http", self.stub_dir, "202")
+        dump = pathlib.Path(self.dir, "crash.dmp")
+        dump.write_bytes(b"MDMP\x93\xa7" + bytes(range(256)))
+        request = pathlib.Path(base.SERVICES, "../windows/golden/crash_request.txt").read_bytes()
+        request = request.replace(b"eventlog;journal", b"http://public@127.0.0.1:%d/1" % stub.port)
+        request = request.replace(b"+0x17034\r\n", b"+0x17034\r\nMinidump: Z:%s\r\n" %
+                                  str(dump).replace("/", "\\").encode())
+        pathlib.Path(self.dir, "request").write_bytes(request)
+        subprocess.run([*base.WINE, "rundll32.exe", os.environ["COBALTMOTH_DLL"] +
+                        ",ShowCrashWindows", "Z:" + self.dir.replace("/", "\\") + "\\request"],
+                       env=self.env, capture_output=True, timeout=120)
+        self.wait_for(lambda: len(self.requests()) == 1 and not self.files(".envelope"))
+        [received] = self.bodies()
+        payload, attachments = event(received)
+        exception = payload["exception"]["values"][0]
+        self.assertEqual((payload["level"], exception["type"], exception["mechanism"], attachments),
+                         ("fatal", "EXCEPTION_ACCESS_VIOLATION", {"type": "seh", "handled": False},
+                          ["minidump.dmp", "report.txt"]))
+        self.assertEqual(base64.b64decode(received["items"][1]["payload"]["base64"]),
+                         dump.read_bytes())
+        self.assertIn("API_TOKEN=[Filtered]", received["items"][2]["payload"])
+
+    @unittest.skipIf(base.WINE, "the bounds and modes of the POSIX outbox")
     def test_loop(self):
         """10,000 raises while the tracker never answers: the outbox stays at its bounds."""
         stub = self.serve("http", self.stub_dir, "hang")
