@@ -8,6 +8,8 @@ import base64, glob, json, os, pathlib, shutil, subprocess, sys, unittest
 import sender_test as base
 
 HOST = os.environ.get("COBALTMOTH_TEST_CRASH_HOST", "")
+MODE = os.environ.get("COBALTMOTH_TEST_CRASH_MODE", "segv")  # abort where sanitizers take SIGSEGV
+SIGNAL = {"segv": "SIGSEGV", "abort": "SIGABRT"}[MODE]
 RECEIVED = os.environ.get("COBALTMOTH_TEST_RECEIVED", "")  # where to keep one received event
 
 
@@ -93,10 +95,11 @@ class Tracker(base.Outboxes):
         folder = os.path.join(self.dir, "host")
         os.makedirs(folder)
         self.env.update(COBALTMOTH_REPORT_TO="http://public@127.0.0.1:8969/1", COBALTMOTH_UI="none")
-        script = ('"$1" raise "$2"; "$1" segv "$2"; for i in $(seq 200); do '
+        script = ('"$1" raise "$2"; "$1" $4 "$2"; for i in $(seq 200); do '
                   'ls "$3"/*.envelope >/dev/null 2>&1 || exit 0; sleep 0.1; done; exit 1')
         spotlight = subprocess.run([os.path.join(base.SERVICES, "spotlight.sh"), self.dir, "sh",
-                                    "-c", script, "sh", HOST, folder, self.outbox],
+                                    "-c", script, "sh", HOST, folder, self.outbox,
+                                    MODE],
                                    env=self.env, capture_output=True, text=True, timeout=120)
         if spotlight.returncode == 77 and not base.REQUIRED:
             self.skipTest("no namespace")
@@ -114,13 +117,14 @@ class Tracker(base.Outboxes):
                               frames(exception["stacktrace"]), attachments),
                              (level, mechanism, tree, ["report.txt"]))
         crashing, worker = crashed[0]["threads"]["values"]  # the crashing thread first
-        self.assertEqual(crashed[0]["exception"]["values"][0]["type"], "SIGSEGV")
+        self.assertEqual(crashed[0]["exception"]["values"][0]["type"], SIGNAL)
         self.assertEqual(frames(worker["stacktrace"]),
                          [("modWorker", "Poll", None), ("modWorker", "Wait", None)])
         natives = crashing["stacktrace"]["frames"]
         self.assertTrue(crashing["crashed"] and all(f["instruction_addr"].startswith("0x")
                                                     for f in natives))
-        self.assertIn("WriteThroughNull", " ".join(f.get("function", "") for f in natives))
+        self.assertIn("WriteThroughNull" if SIGNAL == "SIGSEGV" else "abort",
+                      " ".join(f.get("function", "") for f in natives))
 
 
 if __name__ == "__main__":
