@@ -48,11 +48,10 @@ Deliverer::Deliverer(std::shared_ptr<platform::Transport> transport,
   if (!transport_) return;
   const Destinations destinations = ParseReportTo(report_to);
   for (const Destination& destination : destinations.valid) {
-    const bool tracker_here = destination.kind == Destination::Kind::kTracker && tracker.outbox;
-    if (destination.kind == Destination::Kind::kTracker ? !tracker_here
-                                                        : !transport_->Has(WayOf(destination.kind))) {
-      continue;  // another system's, or no outbox to queue in, quietly
-    }
+    const bool here = destination.kind == Destination::Kind::kTracker
+                          ? tracker.outbox != nullptr
+                          : transport_->Has(WayOf(destination.kind));
+    if (!here) continue;  // another system's, or no outbox to queue in: quietly
     sinks_.emplace_back(destination.item, MakeSink(destination, transport_, tracker));
   }
   if (destinations.rejected.empty() || g_rejects_said.exchange(true)) return;
