@@ -125,6 +125,13 @@ if "BM_Raise_JournalSyslog" in times and "BM_Raise_Nothing" in times:
     us = (times["BM_Raise_JournalSyslog"] - times["BM_Raise_Nothing"]) / 1e3
     print(f"  {'Raise: what delivery to journal;syslog adds':<52} {us:6.1f} us  aim < 1000 us "
           f"{'met' if us < 1000 else 'NOT met'}")
+for arg, outbox in (("0", "room"), ("1", "its bound")):
+    ratio(f"Raise_Tracker / Raise_Nothing, outbox with {outbox}", f"BM_Raise_Tracker/{arg}",
+          "BM_Raise_Nothing")
+    if f"BM_Raise_Tracker/{arg}" in times and "BM_Raise_Nothing" in times:
+        us = (times[f"BM_Raise_Tracker/{arg}"] - times["BM_Raise_Nothing"]) / 1e3
+        print(f"  {'Raise: what a tracker adds, outbox at ' + outbox:<52} {us:6.1f} us  aim < 1000 us "
+              f"{'met' if us < 1000 else 'NOT met'}")
 if "BM_Dump_1000" in times:
     us = times["BM_Dump_1000"] / 1e3
     print(f"  {'Dump of 1,000 entries':<52} {us:6.1f} us  aim < 200 us  "

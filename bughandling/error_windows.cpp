@@ -5,6 +5,7 @@
 
 #include "bughandling/report_text.hpp"
 #include "delivery/deliverer.hpp"
+#include "delivery/settings.hpp"
 #include "platform/resources.hpp"
 #include "platform/ui.hpp"
 #include "report/frm_report.hpp"
@@ -97,7 +98,8 @@ bool ParseNumber(std::u16string_view text, std::int32_t* value) {
 }  // namespace
 
 bool ShowCrashWindows(const std::shared_ptr<const platform::Platform>& platform,
-                      std::string_view request) {
+                      std::string_view request,
+                      std::function<std::string(std::u16string_view)> read_minidump) {
   const std::u16string text = runtime::FromUtf8(request);
   std::vector<std::u16string_view> fields;
   std::size_t at = 0;
@@ -129,7 +131,12 @@ bool ShowCrashWindows(const std::shared_ptr<const platform::Platform>& platform,
     record.process_id = static_cast<std::uint32_t>(process);
     record.report = FilterReportSecrets(report);
     delivery::Complete(record, fields[13]);
-    delivery::Deliverer(platform->transport, fields[10]).Deliver(std::move(record));
+    delivery::Tracker tracker{
+        .outbox = platform->outbox,
+        .options = delivery::ReadTrackerOptions(*platform, fields[11], fields[12]),
+        .read_minidump = std::move(read_minidump)};
+    delivery::Deliverer(platform->transport, fields[10], std::move(tracker))
+        .Deliver(std::move(record));
   }
   if (fields[0] == u"1") {
     platform->message_box->Show(ErrorPrompt(fields[3], fields[4], line, number, fields[7]),

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -62,8 +63,10 @@ struct CrashWindows {
 void WriteCrashWindowsRequest(runtime::TextOut& out, const CrashWindows& windows);
 
 // Delivers the crash's report where the request says, then shows the windows it asks for, on
-// `platform`; false for a request it cannot read.
+// `platform`; false for a request it cannot read. `read_minidump` reads the minidump the
+// report names, for an error tracker (Windows).
 bool ShowCrashWindows(const std::shared_ptr<const platform::Platform>& platform,
-                      std::string_view request);
+                      std::string_view request,
+                      std::function<std::string(std::u16string_view)> read_minidump = {});
 
 }  // namespace cobaltmoth::bughandling

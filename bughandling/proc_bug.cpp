@@ -194,10 +194,16 @@ struct ProcBug::Impl final : platform::CrashReporter {
     deliverer.reset();
     delivered_to.clear();
     if (report_to.empty() || !platform->transport) return;
-    deliverer = std::make_unique<delivery::Deliverer>(platform->transport, report_to);
+    app_version = AppVersion();
+    delivery::Tracker tracker;
+    if (report_to.find(u"://") != std::u16string::npos && platform->outbox) {
+      tracker = {.outbox = platform->outbox,
+                 .options = delivery::ReadTrackerOptions(*platform, app_name, app_version)};
+    }
+    deliverer = std::make_unique<delivery::Deliverer>(platform->transport, report_to,
+                                                      std::move(tracker));
     delivered_to = deliverer->Items();
     origin = platform->transport->Here();
-    app_version = AppVersion();
   }
 
   // Catching crashes: armed with the platform (which may have none to offer), or released.

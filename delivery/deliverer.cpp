@@ -31,8 +31,11 @@ platform::Way WayOf(Destination::Kind kind) {
 }
 
 std::unique_ptr<Sink> MakeSink(const Destination& destination,
-                               std::shared_ptr<platform::Transport> transport) {
+                               std::shared_ptr<platform::Transport> transport,
+                               const Tracker& tracker) {
   switch (destination.kind) {
+    case Destination::Kind::kTracker:
+      return MakeTrackerSink(destination, std::move(transport), tracker);
     case Destination::Kind::kJournal: return MakeJournalSink(std::move(transport));
     case Destination::Kind::kEventLog: return MakeEventLogSink(std::move(transport));
     default: return MakeSyslogSink(destination, std::move(transport));
@@ -40,13 +43,16 @@ std::unique_ptr<Sink> MakeSink(const Destination& destination,
 }
 
 Deliverer::Deliverer(std::shared_ptr<platform::Transport> transport,
-                     std::u16string_view report_to)
+                     std::u16string_view report_to, Tracker tracker)
     : transport_(std::move(transport)) {
   if (!transport_) return;
   const Destinations destinations = ParseReportTo(report_to);
   for (const Destination& destination : destinations.valid) {
-    if (!transport_->Has(WayOf(destination.kind))) continue;  // another system's, quietly
-    sinks_.emplace_back(destination.item, MakeSink(destination, transport_));
+    const bool here = destination.kind == Destination::Kind::kTracker
+                          ? tracker.outbox != nullptr
+                          : transport_->Has(WayOf(destination.kind));
+    if (!here) continue;  // another system's, or no outbox to queue in: quietly
+    sinks_.emplace_back(destination.item, MakeSink(destination, transport_, tracker));
   }
   if (destinations.rejected.empty() || g_rejects_said.exchange(true)) return;
   std::u16string line = u"cobaltmoth: ReportTo ignores";
@@ -54,7 +60,8 @@ Deliverer::Deliverer(std::shared_ptr<platform::Transport> transport,
     line += i == 0 ? u" \"" : u", \"";
     line += destinations.rejected[i] + u'"';
   }
-  line += u" (it takes journal, syslog, syslog+unix:///PATH, syslog+tcp://HOST:PORT, eventlog)";
+  line += u" (it takes journal, syslog, syslog+unix:///PATH, syslog+tcp://HOST:PORT, eventlog,"
+          u" https://KEY@HOST/PROJECT)";
   transport_->Tell(line);
 }
 

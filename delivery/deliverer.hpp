@@ -5,8 +5,9 @@
 // handed to each destination in the list's order, all of them by one deadline kDeliveryLimit
 // after the call began; a destination that failed or ran out of time is said in one line on
 // standard error when that is a terminal ("cobaltmoth: the report did not reach
-// syslog+tcp://10.0.0.5:514: Connection refused"). Nothing is queued or tried again, and
-// nothing reaches the caller. The unknown or malformed items of a list are said once a process,
+// syslog+tcp://10.0.0.5:514: Connection refused"). Nothing is tried again here (an error
+// tracker's envelope is only queued in the outbox, whose sender tries it again), and nothing
+// reaches the caller. The unknown or malformed items of a list are said once a process,
 // on the terminal as well; the items of the other system (the journal on Windows, the Event Log
 // on Linux) are passed over without a word, so that one policy can serve a mixed fleet.
 //
@@ -31,8 +32,10 @@ inline constexpr std::chrono::milliseconds kDeliveryLimit{250};
 
 class Deliverer {
  public:
-  // The destinations of `report_to`; none without a transport.
-  Deliverer(std::shared_ptr<platform::Transport> transport, std::u16string_view report_to);
+  // The destinations of `report_to`; none without a transport, and no tracker without the
+  // tracker's outbox.
+  Deliverer(std::shared_ptr<platform::Transport> transport, std::u16string_view report_to,
+            Tracker tracker = {});
   // Whether the record would go anywhere.
   bool Empty() const noexcept { return sinks_.empty(); }
   // The items it delivers to, separated by ";" (what a crash's helper is handed, so that it

@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "platform/common/outbox.hpp"
 #include "runtime/text.hpp"
 
 namespace cobaltmoth::delivery {
@@ -69,6 +70,14 @@ std::optional<Destination> ParseItem(std::u16string_view item) {
   Destination out;
   out.item.assign(item);
   std::u16string_view rest = item;
+  if (const std::u16string lower = runtime::LCase(item.substr(0, 8));
+      lower.starts_with(u"https://") || lower.starts_with(u"http://")) {
+    const auto dsn = Plain(item);
+    if (!dsn || !platform::common::DestinationOf(*dsn, "")) return std::nullopt;
+    out.kind = Destination::Kind::kTracker;
+    out.path = *dsn;
+    return out;
+  }
   const std::size_t query = rest.find(u'?');
   std::u16string_view options;
   if (query != std::u16string_view::npos) {

@@ -9,6 +9,8 @@
 //                             text: for the local network (HOST a name, an IPv4 address, or an
 //                             IPv6 address in brackets)
 //   eventlog                  the Windows Event Log, as the event source "Cobaltmoth"
+//   https://KEY@HOST/PROJECT  an error tracker, by its DSN (http:// for one on the local
+//                             network): envelopes through the outbox (delivery/envelope.hpp)
 //
 // A syslog item may end in "?max=BYTES": the size a record is cut to, at least 480 (what
 // every receiver must take), 65536 unless said. "journal;syslog+tcp://10.0.0.5:514?max=8192"
@@ -30,10 +32,10 @@ inline constexpr std::size_t kSmallestSyslogSize = 480;
 inline constexpr std::string_view kDevLog = "/dev/log";
 
 struct Destination {
-  enum class Kind { kJournal, kSyslog, kSyslogTcp, kEventLog };
+  enum class Kind { kJournal, kSyslog, kSyslogTcp, kEventLog, kTracker };
   Kind kind = Kind::kJournal;
   std::u16string item;                    // as the list has it, for messages
-  std::string path;                       // kSyslog: the socket
+  std::string path;                       // kSyslog: the socket; kTracker: the DSN
   std::string host;                       // kSyslogTcp, without brackets
   std::uint16_t port = 0;                 // kSyslogTcp
   std::size_t max_size = kDefaultSyslogSize;  // kSyslog, kSyslogTcp

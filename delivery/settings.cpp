@@ -1,6 +1,7 @@
 #include "delivery/settings.hpp"
 
 #include "support/c_reg_settings.hpp"
+#include "support/sys_info.hpp"
 
 namespace cobaltmoth::delivery {
 namespace {
@@ -64,6 +65,27 @@ bool Settings::Switch(const Setting& setting, std::optional<bool> property,
     if (found) return *found;
   }
   return otherwise;
+}
+
+TrackerOptions ReadTrackerOptions(const platform::Platform& platform,
+                                  std::u16string_view app_name, std::u16string_view app_version) {
+  const Settings settings(platform);
+  TrackerOptions options;
+  if (std::u16string text = settings.Text(kEnvironmentSetting, {}); !text.empty()) {
+    options.environment = std::move(text);
+  }
+  options.release = settings.Text(kReleaseSetting, {});
+  if (options.release.empty()) {
+    options.release = std::u16string(app_name) + u'@' + std::u16string(app_version);
+  }
+  options.send_report = settings.Switch(kSendReportSetting, std::nullopt, true);
+  options.send_user = settings.Switch(kSendUserSetting, std::nullopt, false);
+  if (options.send_user) {
+    const support::SysInfo sys_info(platform.registry);
+    options.user_name = sys_info.User();
+    options.company = sys_info.Company();
+  }
+  return options;
 }
 
 }  // namespace cobaltmoth::delivery

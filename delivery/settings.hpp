@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "delivery/envelope.hpp"
 #include "platform/platform.hpp"
 #include "platform/registry.hpp"
 
@@ -28,6 +29,11 @@ struct Setting {
 };
 inline constexpr Setting kReportToSetting{u"ReportTo", u"COBALTMOTH_REPORT_TO"};
 inline constexpr Setting kRedactSecretsSetting{u"RedactSecrets", u"COBALTMOTH_REDACT_SECRETS"};
+// An error tracker's: texts, then switches.
+inline constexpr Setting kEnvironmentSetting{u"Environment", u"COBALTMOTH_ENVIRONMENT"};
+inline constexpr Setting kReleaseSetting{u"Release", u"COBALTMOTH_RELEASE"};
+inline constexpr Setting kSendReportSetting{u"SendReport", u"COBALTMOTH_SEND_REPORT"};
+inline constexpr Setting kSendUserSetting{u"SendUser", u"COBALTMOTH_SEND_USER"};
 
 inline constexpr std::u16string_view kPolicyKey = u"Software\\Policies\\Cobaltmoth";
 inline constexpr std::u16string_view kUserKey = u"Software\\Cobaltmoth";
@@ -50,5 +56,12 @@ class Settings {
   platform::RegKey user_;
   std::vector<std::u16string> environment_;
 };
+
+// What an error tracker's envelopes say, as the settings give it: Environment ("production"
+// when none or empty), Release ("Payroll@1.2.30" from `app_name` and `app_version` when none
+// or empty), SendReport (on unless set to 0), SendUser (off unless set to 1; the owner and
+// company then read from the system's registration).
+TrackerOptions ReadTrackerOptions(const platform::Platform& platform,
+                                  std::u16string_view app_name, std::u16string_view app_version);
 
 }  // namespace cobaltmoth::delivery

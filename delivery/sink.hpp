@@ -7,21 +7,36 @@
 //             break as "NAME\n" + its size (64 bits, little-endian) + the bytes + "\n"
 //   syslog    an RFC 5424 record; over TCP each record goes as "SIZE " + record (RFC 6587)
 //   eventlog  the event's id and its two insertion strings
+//   tracker   an envelope of the error trackers' protocol, put in the outbox
 // Texts are UTF-8 with LF line breaks in the journal and syslog (the report's CR LF become LF).
 //
 // Thread-safety: a sink belongs to its Deliverer.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "delivery/destination.hpp"
+#include "delivery/envelope.hpp"
 #include "delivery/record.hpp"
+#include "platform/outbox.hpp"
 #include "platform/transport.hpp"
 
 namespace cobaltmoth::delivery {
+
+// What an error tracker's sink needs besides the transport (which gives the time and the
+// system): the outbox, what the settings say, the ids of its events (random unless given), and
+// where a crash's minidump is read from the path its report names ("Minidump: C:\...dmp";
+// none where crashes have none).
+struct Tracker {
+  std::shared_ptr<platform::Outbox> outbox = {};
+  TrackerOptions options = {};
+  std::function<std::string()> event_id = {};
+  std::function<std::string(std::u16string_view path)> read_minidump = {};
+};
 
 class Sink {
  public:
@@ -33,11 +48,15 @@ class Sink {
 
 // The sink of a destination.
 std::unique_ptr<Sink> MakeSink(const Destination& destination,
-                               std::shared_ptr<platform::Transport> transport);
+                               std::shared_ptr<platform::Transport> transport,
+                               const Tracker& tracker);
 std::unique_ptr<Sink> MakeJournalSink(std::shared_ptr<platform::Transport> transport);
 std::unique_ptr<Sink> MakeSyslogSink(const Destination& destination,
                                      std::shared_ptr<platform::Transport> transport);
 std::unique_ptr<Sink> MakeEventLogSink(std::shared_ptr<platform::Transport> transport);
+std::unique_ptr<Sink> MakeTrackerSink(const Destination& destination,
+                                      std::shared_ptr<platform::Transport> transport,
+                                      Tracker tracker);
 
 // The journal.
 inline constexpr std::string_view kJournalSocket = "/run/systemd/journal/socket";

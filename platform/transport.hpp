@@ -39,11 +39,16 @@ struct Handed {
 
 // Where a record comes from, as its header says.
 struct Origin {
-  std::u16string host_name;  // the machine's name
+  std::u16string host_name = {};  // the machine's name
   std::uint32_t process_id = 0;
   // The main executable's file name, as a native stack names its module ("payroll",
   // "Payroll.exe").
-  std::u16string main_module;
+  std::u16string main_module = {};
+  // The system, as an error tracker shows it: "Debian GNU/Linux", "12", "6.1.0-28-amd64";
+  // "Windows", "10.0.19045", "10.0.19045". Empty where unknown.
+  std::u16string os_name = {};
+  std::u16string os_version = {};
+  std::u16string kernel_version = {};
 };
 
 // The ways out, as Has names them.

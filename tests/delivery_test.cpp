@@ -7,7 +7,10 @@
 #include <string>
 #include <vector>
 
+#include <cobaltmoth/version.hpp>
+
 #include "delivery/deliverer.hpp"
+#include "delivery/envelope.hpp"
 #include "delivery/secret_filter.hpp"
 #include "delivery/settings.hpp"
 #include "fakes.hpp"
@@ -128,7 +131,7 @@ TEST(Settings, ThePolicyThenThePropertyThenTheEnvironmentThenTheUserAndTheListsI
             std::tuple("/dev/log"s, "::1"s, 6514, 8192, Destination::Kind::kEventLog));
   EXPECT_EQ(ParseReportTo(u"journalx;syslogjournal;syslog+tcp://h;syslog+tcp://h:0;syslog+tcp://"
                           u"h:65536;syslog+tcp://::1:514;syslog?max=479;syslog?size=1;journal?max"
-                          u"=600;syslog+unix://rel;https://key@o1.example.org/1").rejected.size(),
+                          u"=600;syslog+unix://rel;https://o1.example.org/1").rejected.size(),
             11u);
 }
 
@@ -160,7 +163,8 @@ TEST(RaiseDelivery, EveryDestinationGetsTheReportSecretsFilteredFailuresAreSaidN
     EXPECT_EQ(fake.transport->told.back(),
               redact ? "cobaltmoth: the report did not reach eventlog: Broken pipe"
                      : "cobaltmoth: ReportTo ignores \"bogus\" (it takes journal, syslog, "
-                       "syslog+unix:///PATH, syslog+tcp://HOST:PORT, eventlog)");
+                       "syslog+unix:///PATH, syslog+tcp://HOST:PORT, eventlog, "
+                       "https://KEY@HOST/PROJECT)");
   }
 }
 
@@ -175,6 +179,112 @@ TEST(RaiseDelivery, AFailedFileStepIsDeliveredBeforeItsErrorReachesTheCaller) {
   EXPECT_RUNTIME_ERROR(bug->Raise(u"m", u"p", 5, u"d", 0, false), 76, "Path not found");
   EXPECT_EQ(fake.journal->lines,  // and no window
             std::vector<std::string>{"deliver datagram /run/systemd/journal/socket"});
+}
+
+// --- Error trackers. --------------------------------------------------------------------------
+
+// The payloads of an envelope's items, read by their lengths.
+std::vector<std::string> Payloads(const std::string& envelope) {
+  std::vector<std::string> payloads;
+  for (std::size_t at = envelope.find('\n') + 1; at < envelope.size();) {
+    const std::size_t length = envelope.find("\"length\":", at) + 9, end = envelope.find('\n', at);
+    payloads.push_back(envelope.substr(end + 1, std::stoul(envelope.substr(length))));
+    at = end + 2 + payloads.back().size();
+  }
+  return payloads;
+}
+
+TEST(TrackerEnvelope, ARaiseAndACrashByteForByteTheirTextsEscapedAndTheirSizesKept) {
+  const platform::Origin origin{.os_name = u"Debian GNU/Linux", .os_version = u"12",
+                                .kernel_version = u"6.1.0-28-amd64"};
+  const EnvelopeFacts facts{.dsn = "https://public@127.0.0.1:8969/1",
+                            .event_id = "0123456789abcdef0123456789abcdef", .utc_us = kTime,
+                            .origin = &origin};
+  const std::u16string rule = u"*****\r\n", dump = rule + u"* Stack Procedure Tree for Payroll\r\n" +
+      rule + u"Stack Element 002 of 002 frmOrders            - cmdSave_Click        called @ "
+      u"line 40 by Form_Load\r\nStack Element 001 of 002 frmMain              - Form_Load  "
+      u"          \r\n" + rule;
+  // A description with a quote, a backslash, control characters, a pair and a lone surrogate.
+  Record raise{.app_name = u"Payroll", .app_version = u"1.2.30", .number = 11,
+               .description = u"Division \"by\" zero\\\t\x01 \U0001F4A5 \xD800!",
+               .module_name = u"frmOrders", .proc_name = u"cmdSave_Click", .line = 120,
+               .report = u"The Error:\r\n" + dump + u"Current Enviroment Variables:\r\nA=1\r\n"};
+  Complete(raise, u"payroll");
+  TrackerOptions options{.release = u"Payroll@1.2.30"};
+  const auto golden = [](const std::string& name) {
+    std::string text = Golden(name);
+    return text.replace(text.find("@VERSION@"), 9, COBALTMOTH_VERSION_TEXT);
+  };
+  EXPECT_EQ(Envelope(raise, options, facts), golden("tracker_raise.envelope"));
+  // A crash: its native frames, another thread's stack, folded ones, the user, a minidump.
+  Record crash = raise;
+  crash.crash = crash.critical = true;
+  crash.description = u"SIGSEGV: invalid memory reference at address 0x0";
+  crash.report = dump + u"Native Stack:\r\n-------------\r\n#00 0x7f01 libc.so.6+0x8aeec __pthread"
+                 u"_kill at x.c:44\r\n#01 0x5501 payroll+0x2364 SaveOrder(Order const&) at /db.cpp"
+                 u":31\r\n#02 0x5502 payroll+0x2400\r\n#03 0x5503 ?\r\n#04 0x5504 Payroll.exe!Main"
+                 u"+0x10 at C:\\src\\main.cpp:7\r\n\r\nOther Threads:\r\n--------------\r\n"
+                 u"Thread 4243:\r\n" + dump;
+  crash.folded = 2;
+  Complete(crash, u"payroll");
+  options = {.environment = u"test", .release = u"r1", .send_user = true,
+             .user_name = u"Ada Lovelace", .company = u"Acme"};
+  EXPECT_EQ(Envelope(crash, options, {.dsn = facts.dsn, .event_id = facts.event_id,
+                                      .utc_us = kTime, .origin = &origin,
+                                      .minidump = "MDMP\x93\xa7\n"}),
+            golden("tracker_crash.envelope"));
+  // Every other crash's name and mechanism.
+  for (const auto& [description, type, mechanism] : std::vector<std::tuple<std::u16string, std::string, std::string>>{
+           {u"EXCEPTION_ACCESS_VIOLATION writing 0x0", "EXCEPTION_ACCESS_VIOLATION", "seh"},
+           {u"exception 0xE06D7363", "exception 0xE06D7363", "seh"},
+           {u"uncaught exception std::out_of_range: x", "std::out_of_range", "terminate"},
+           {u"std::terminate called without an exception", "std::terminate", "terminate"}}) {
+    crash.description = description;
+    const std::string event = Payloads(Envelope(crash, options, facts))[0];
+    EXPECT_NE(event.find("\"type\":\"" + type + "\",\"value\""), std::string::npos) << type;
+    EXPECT_NE(event.find("\"mechanism\":{\"type\":\"" + mechanism + '"'), std::string::npos);
+  }
+  // Too big: the event's texts cut to stay within its limit, then the report to what is left.
+  raise.description.assign(kEventLimit, u'x');
+  raise.report.assign(3 << 20, u'\u20ac');
+  const std::string envelope = Envelope(raise, options, facts);
+  const std::vector<std::string> items = Payloads(envelope);
+  ASSERT_EQ(items.size(), 2u);
+  EXPECT_LE(items[0].size(), kEventLimit);
+  EXPECT_NE(items[0].find("xxx\u2026\""), std::string::npos);
+  EXPECT_LE(envelope.size(), kEnvelopeLimit);
+  EXPECT_GT(envelope.size(), kEnvelopeLimit - 300);
+  EXPECT_EQ(items[1].substr(items[1].size() - 25), "\u20ac\r\n[cut: 9437184 bytes]");
+}
+
+TEST(RaiseDelivery, ADsnQueuesAnEnvelopeAsTheSettingsSayFoldedAndStartsTheSender) {
+  for (const bool defaults : {true, false}) {
+    FakePlatform fake;
+    if (!defaults) {
+      fake.environment->entries = {u"COBALTMOTH_ENVIRONMENT=staging", u"COBALTMOTH_RELEASE=r7",
+                                   u"COBALTMOTH_SEND_REPORT=0", u"COBALTMOTH_SEND_USER=1"};
+      fake.registry->SetText(platform::kHkeyLocalMachine,
+                             u"Software\\Microsoft\\Windows\\CurrentVersion", u"RegisteredOwner",
+                             u"Ada Lovelace");
+    }
+    for (int i = 0; i < 12; ++i) {  // ten of a fault a minute
+      auto bug = fake.NewHandler(false);
+      bug->ReportTo(u"https://public@127.0.0.1:1/1;http://127.0.0.1/1");
+      bug->Init(u"Payroll", 1, 2, 30, u"C:\\Apps", ExeStandard);
+      bug->Raise(u"modTracker", u"Loop", defaults ? 9001 : 9002, u"d", 5, false);
+    }
+    ASSERT_EQ(fake.outbox->put.size(), 10u);
+    EXPECT_EQ(fake.outbox->starts, 21);  // at each queued Raise and each Init after the first
+    const std::vector<std::string> items = Payloads(fake.outbox->put[0]);
+    EXPECT_EQ(items.size(), defaults ? 2u : 1u);
+    for (const std::string_view part :
+         {defaults ? ",\"release\":\"Payroll@1.2.30\",\"environment\":\"production\","
+                   : ",\"release\":\"r7\",\"environment\":\"staging\",",
+          defaults ? "\"fingerprint\":[" : ",\"user\":{\"username\":\"Ada Lovelace\","}) {
+      EXPECT_NE(items[0].find(part), std::string::npos) << part;
+    }
+    EXPECT_EQ(items[0].find("ws042"), std::string::npos);  // never the machine
+  }
 }
 
 }  // namespace

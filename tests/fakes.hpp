@@ -23,6 +23,7 @@
 #include <cobaltmoth/proc_stac.hpp>
 
 #include "component/resources/compiled_resources.hpp"
+#include "platform/outbox.hpp"
 #include "platform/platform.hpp"
 #include "platform/registry.hpp"
 #include "platform/resources.hpp"
@@ -332,6 +333,19 @@ class FakeTransport final : public platform::Transport, JournalWriter {
   }
 };
 
+// An outbox that keeps what is put and counts the sender's starts.
+class FakeOutbox final : public platform::Outbox {
+ public:
+  std::vector<std::string> put;
+  int starts = 0;
+  bool Put(std::string_view envelope) override {
+    put.emplace_back(envelope);
+    return true;
+  }
+  bool NotEmpty() override { return !put.empty(); }
+  void StartSenderWhenNotEmpty() override { starts += NotEmpty(); }
+};
+
 // The error number of a comment ("note") that a new tracer of the default platform writes to
 // the stack log at `path` in `mode` (0: written); the tracer is kept in `keep` when given, so
 // that its log stays open.
@@ -367,6 +381,7 @@ struct FakePlatform {
         printer(std::make_shared<FakePrinter>(journal)),
         shell(std::make_shared<FakeShell>(journal)),
         transport(std::make_shared<FakeTransport>(journal)),
+        outbox(std::make_shared<FakeOutbox>()),
         platform(std::make_shared<platform::Platform>()) {
     auto& p = *platform;
     p.files = files;
@@ -381,6 +396,7 @@ struct FakePlatform {
     p.printer = printer;
     p.shell = shell;
     p.transport = transport;
+    p.outbox = outbox;
     p.path_separator = std::move(separator);
   }
   // A tracer and a bug handler of these fakes, initialised as Payroll 1.2.30 in C:\Apps (a
@@ -407,6 +423,7 @@ struct FakePlatform {
   std::shared_ptr<FakePrinter> printer;
   std::shared_ptr<FakeShell> shell;
   std::shared_ptr<FakeTransport> transport;
+  std::shared_ptr<FakeOutbox> outbox;
   std::shared_ptr<platform::Platform> platform;
 };
 

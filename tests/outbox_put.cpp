@@ -1,9 +1,11 @@
 // A host's side of the outbox, for tests/sender_test.py: puts the envelope read from standard
 // input, or those of the files named, one after another, into the user's outbox (exit status 0
 // when each is queued, 1 when one is not), or with --init runs ProcBug::Init, which starts the
-// sender for what the outbox holds.
+// sender for what the outbox holds, or with --raise N raises N errors, each of a number of its
+// own, as COBALTMOTH_REPORT_TO delivers them.
 #include <cobaltmoth/proc_bug.hpp>
 
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -13,7 +15,16 @@
 #include "platform/platform.hpp"
 
 int main(int argc, char** argv) {
-  if (argc > 1 && std::string_view(argv[1]) == "--init") {
+  const std::string_view command = argc > 1 ? argv[1] : "";
+  if (argc > 2 && command == "--raise") {
+    for (int i = 0; i < std::atoi(argv[2]); ++i) {
+      cobaltmoth::ProcBug bug;
+      bug.Init("Payroll", 1, 2, 30, ".", cobaltmoth::ExeStandard);
+      bug.Raise("modLoop", "Tick", 1000 + i, "Overflow", 7, false);
+    }
+    return 0;
+  }
+  if (command == "--init") {
     cobaltmoth::ProcBug().Init("Payroll", 1, 2, 30, ".", cobaltmoth::ExeStandard);
     return 0;
   }

@@ -18,7 +18,8 @@ def envelope(n, port, scheme="http", pad=0):
             '\n%s\n' % (n, scheme, port, len(event), event)).encode()
 
 
-class Sender(unittest.TestCase):
+class Outboxes(unittest.TestCase):
+    """An outbox of its own for each test, the stub receiver, and what reached it."""
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="cobaltmoth-sender-")
         self.addCleanup(shutil.rmtree, self.dir, True)
@@ -96,6 +97,8 @@ class Sender(unittest.TestCase):
                  for name in ["."] + os.listdir(self.outbox)}
         self.assertEqual(modes, modes if WINE else {name: 0o600 for name in modes} | {".": 0o700})
 
+
+class Sender(Outboxes):
     def test_answers(self):
         """Two envelopes, the older first: what each answer of the tracker leaves behind."""
         rows = [  # answer, the older's delay before, requests, left, its delay after, limit kept

@@ -340,6 +340,24 @@ STDAPI DllInstall(BOOL install, LPCWSTR command_line) {
                  : cobaltmoth::component::com::Unregister(per_user);
 }
 
+namespace {
+
+// The bytes of the file at `path`; false when it cannot be opened.
+bool ReadWholeFile(const std::wstring& path, std::string* bytes) {
+  const cobaltmoth::platform::windows::UniqueFile file(::CreateFileW(
+      path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, 0, nullptr));
+  if (!file) return false;
+  char chunk[4096];
+  DWORD read = 0;
+  while (::ReadFile(file.get(), chunk, sizeof chunk, &read, nullptr) && read > 0) {
+    bytes->append(chunk, read);
+  }
+  return true;
+}
+
+}  // namespace
+
 // rundll32's Unicode entry: the command line is the request file's path, then, from a crashed
 // process, the event to set once the request has been read (the crashed process takes a
 // program that never sets it for hung).
@@ -357,19 +375,16 @@ void CALLBACK ShowCrashWindowsW(HWND, HINSTANCE, LPWSTR command_line, int) {
     while (!path.empty() && (path.back() == L' ' || path.back() == L'"')) path.pop_back();
     while (!path.empty() && (path.front() == L' ' || path.front() == L'"')) path.erase(0, 1);
     std::string request;
-    {
-      const cobaltmoth::platform::windows::UniqueFile file(::CreateFileW(
-          path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-          nullptr, OPEN_EXISTING, 0, nullptr));
-      if (!file) return;
-      char chunk[4096];
-      DWORD read = 0;
-      while (::ReadFile(file.get(), chunk, sizeof chunk, &read, nullptr) && read > 0) {
-        request.append(chunk, read);
-      }
-    }
+    if (!ReadWholeFile(path, &request)) return;
     if (answered) ::SetEvent(answered.get());
-    cobaltmoth::bughandling::ShowCrashWindows(cobaltmoth::platform::DefaultPlatform(), request);
+    // A tracker's envelope carries the crash's minidump, read from where the report names it.
+    const auto read_minidump = [](std::u16string_view dump) {
+      std::string bytes;
+      ReadWholeFile(std::wstring(dump.begin(), dump.end()), &bytes);
+      return bytes;
+    };
+    cobaltmoth::bughandling::ShowCrashWindows(cobaltmoth::platform::DefaultPlatform(), request,
+                                              read_minidump);
   } catch (...) {
     // Nothing crosses into rundll32; the crashed process has its report in the bug log.
   }

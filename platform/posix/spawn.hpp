@@ -38,7 +38,9 @@ int SpawnChild(const std::string& program, const std::vector<std::string>& argum
 // Starts `program` so that the host never waits for it and never has to reap it: a
 // short-lived intermediate process spawns the program and exits at once, the host reaps the
 // intermediate, and the program, orphaned, belongs to init (or the session's subreaper) from
-// then on. This needs no SIGCHLD handler and no reaper thread in a host that owns neither.
+// then on. This needs no SIGCHLD handler and no reaper thread in a host that owns neither. The
+// intermediate shares the host's memory (nothing is copied, whatever the host's size): the
+// caller waits only until the program has been executed.
 // Returns 0 or the errno value of the failure, as SpawnChild does.
 int SpawnDetached(const std::string& program, const std::vector<std::string>& arguments,
                   const SpawnOptions& options = {});

@@ -10,12 +10,14 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/utsname.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -180,6 +182,22 @@ class PosixTransport final : public Transport {
     const char* program = program_invocation_name;
     const char* slash = std::strrchr(program, '/');
     origin.main_module = runtime::FromUtf8(slash == nullptr ? program : slash + 1);
+    // The distribution as /etc/os-release names it (NAME, VERSION_ID), the kernel's release.
+    std::ifstream release("/etc/os-release");
+    for (std::string line; std::getline(release, line);) {
+      for (auto [key, out] : {std::pair{"NAME=", &origin.os_name},
+                              std::pair{"VERSION_ID=", &origin.os_version}}) {
+        if (!line.starts_with(key)) continue;
+        std::string value = line.substr(std::strlen(key));
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+          value = value.substr(1, value.size() - 2);
+        }
+        *out = runtime::FromUtf8(value);
+      }
+    }
+    if (origin.os_name.empty()) origin.os_name = u"Linux";
+    struct utsname system {};
+    if (::uname(&system) == 0) origin.kernel_version = runtime::FromUtf8(system.release);
     return origin;
   }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/transport.hpp"
+#include "runtime/text.hpp"
 
 namespace cobaltmoth::platform::windows {
 namespace {
@@ -182,6 +183,19 @@ class WindowsTransport final : public Transport {
     std::wstring_view program(path, length < MAX_PATH ? length : 0);
     program = program.substr(program.find_last_of(L"\\/") + 1);
     origin.main_module.assign(program.begin(), program.end());
+    // The version the system says of itself (GetVersionEx answers as the manifest asks).
+    origin.os_name = u"Windows";
+    using RtlGetVersionFn = LONG(WINAPI*)(OSVERSIONINFOW*);
+    OSVERSIONINFOW version{};
+    version.dwOSVersionInfoSize = sizeof version;
+    const auto get_version = reinterpret_cast<RtlGetVersionFn>(reinterpret_cast<void (*)()>(
+        ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion")));
+    if (get_version != nullptr && get_version(&version) == 0) {
+      origin.os_version = runtime::Decimal(version.dwMajorVersion) + u'.' +
+                          runtime::Decimal(version.dwMinorVersion) + u'.' +
+                          runtime::Decimal(version.dwBuildNumber);
+      origin.kernel_version = origin.os_version;
+    }
     return origin;
   }
 
