@@ -112,6 +112,7 @@ void Prepare([[maybe_unused]] const std::string& mode) {
                                                  nullptr));
   }
 #else
+  if (mode == "no-stdin") close(0);
   if (mode == "recover") {
     struct sigaction own {};
     own.sa_handler = [](int) { siglongjmp(g_recovered, 1); };

@@ -516,6 +516,7 @@ TEST(Crashes, HostsThatGoTheirOwnWaysGetWholeReportsAndEndByTheCrashWithinTenSec
        {"Frames not named: " + (tools / "no-interpreter") + " could not be started (ENOENT)"},
        {}},
       {"deep", {}, SIGSEGV, {"Stack Element 20003 of 20003 modDeep "}, {}},
+      {"no-stdin", {}, SIGSEGV, {"* MODDB       * SAVEORDER * 120  *"}, {}},
       {"fsize", {}, SIGSEGV, {}, {"raised 61\nSIGXFSZ blocked 0 pending 0\n"}, -1},
   };
   for (const Host& host : hosts) {
