@@ -31,7 +31,7 @@ class TrackerSink final : public Sink {
     // An envelope that is not queued has been said by the outbox, or was limited by the
     // tracker, which wants it dropped quietly.
     if (tracker_.outbox->Put(Envelope(record, tracker_.options, facts))) {
-      tracker_.outbox->StartSenderWhenNotEmpty();
+      tracker_.outbox->StartSender();
     }
     return {};
   }

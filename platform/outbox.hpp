@@ -35,6 +35,9 @@ class Outbox {
   virtual bool NotEmpty() = 0;
   // Starts the sender, detached, when an envelope may be sent now and no sender runs.
   virtual void StartSenderWhenNotEmpty() = 0;
+  // Starts the sender, detached, unless one runs: for a caller whose Put has just queued an
+  // envelope, which may be sent now.
+  virtual void StartSender() = 0;
 };
 
 // The outbox's folder, one per user, its path read from the environment at each call. Names

@@ -344,6 +344,7 @@ class FakeOutbox final : public platform::Outbox {
   }
   bool NotEmpty() override { return !put.empty(); }
   void StartSenderWhenNotEmpty() override { starts += NotEmpty(); }
+  void StartSender() override { ++starts; }
 };
 
 // The error number of a comment ("note") that a new tracer of the default platform writes to

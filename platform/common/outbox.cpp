@@ -343,7 +343,10 @@ bool FolderOutbox::NotEmpty() {
 }
 
 void FolderOutbox::StartSenderWhenNotEmpty() {
-  if (!NotEmpty()) return;
+  if (NotEmpty()) StartSender();
+}
+
+void FolderOutbox::StartSender() {
   // A sender that runs takes what was put before it lets its lock go; one that is starting
   // finds the lock free.
   if (folder_->TakeLock(kSenderLock, false) == nullptr) return;

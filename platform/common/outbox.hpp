@@ -114,6 +114,7 @@ class FolderOutbox final : public Outbox {
   bool Put(std::string_view envelope) override;
   bool NotEmpty() override;
   void StartSenderWhenNotEmpty() override;
+  void StartSender() override;
 
   // What the sender does.
   OutboxFolder& Folder() { return *folder_; }
