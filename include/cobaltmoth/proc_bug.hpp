@@ -239,8 +239,8 @@ class COBALTMOTH_API ProcBug {
   // (a syslog item may end in "?max=BYTES", the size its records are cut to). Delivery never
   // raises an error, holds Raise for at most 250 ms in all, and says a failure on standard
   // error when that is a terminal. The list in effect is the first of: the administrator's
-  // policy ReportTo (HKEY_LOCAL_MACHINE\Software\Policies\Cobaltmoth), this property once
-  // set, COBALTMOTH_REPORT_TO, the user's ReportTo (HKEY_CURRENT_USER\Software\Cobaltmoth);
+  // policy ReportTo (`HKEY_LOCAL_MACHINE\Software\Policies\Cobaltmoth`), this property once
+  // set, COBALTMOTH_REPORT_TO, the user's ReportTo (`HKEY_CURRENT_USER\Software\Cobaltmoth`);
   // it is read at Init and whenever this property or RedactSecrets is set, and ReportTo()
   // gives it. Empty (the default): nothing is sent. Unknown items are ignored and said once
   // on standard error when that is a terminal; the other system's items, quietly.
