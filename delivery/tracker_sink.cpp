@@ -14,8 +14,7 @@ class TrackerSink final : public Sink {
       : dsn_(std::move(dsn)), transport_(std::move(transport)), tracker_(std::move(tracker)) {}
 
   std::string Send(const Record& record, platform::Deadline) override {
-    if (!origin_read_) origin_ = transport_->Here();
-    origin_read_ = true;
+    const platform::Origin origin = transport_->Here();
     const std::string event_id = tracker_.event_id ? tracker_.event_id() : RandomEventId();
     std::string minidump;
     constexpr std::u16string_view kMinidump = u"\r\nMinidump: ";
@@ -26,7 +25,7 @@ class TrackerSink final : public Sink {
           std::u16string_view(record.report).substr(path, record.report.find(u'\r', path) - path));
     }
     const EnvelopeFacts facts{.dsn = dsn_, .event_id = event_id,
-                              .utc_us = transport_->UtcMicroseconds(), .origin = &origin_,
+                              .utc_us = transport_->UtcMicroseconds(), .origin = &origin,
                               .minidump = minidump};
     // An envelope that is not queued has been said by the outbox, or was limited by the
     // tracker, which wants it dropped quietly.
@@ -40,8 +39,6 @@ class TrackerSink final : public Sink {
   std::string dsn_;
   std::shared_ptr<platform::Transport> transport_;
   Tracker tracker_;
-  platform::Origin origin_;
-  bool origin_read_ = false;
 };
 
 }  // namespace

@@ -173,11 +173,19 @@ class PosixTransport final : public Transport {
  public:
   bool Has(Way way) override { return way != Way::kEventLog; }
 
+  // The machine's name and the process id are read at each call (a forked child has its own);
+  // what the system and the program are, once.
   Origin Here() override {
-    Origin origin;
+    static const Origin kFixed = System();
+    Origin origin = kFixed;
     char name[256] = {};
     if (::gethostname(name, sizeof name - 1) == 0) origin.host_name = runtime::FromUtf8(name);
     origin.process_id = static_cast<std::uint32_t>(::getpid());
+    return origin;
+  }
+
+  static Origin System() {
+    Origin origin;
     // A native stack names the main executable's module as the program was started.
     const char* program = program_invocation_name;
     const char* slash = std::strrchr(program, '/');

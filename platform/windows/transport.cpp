@@ -170,14 +170,22 @@ class WindowsTransport final : public Transport {
  public:
   bool Has(Way way) override { return way == Way::kStream || way == Way::kEventLog; }
 
+  // The machine's name and the process id are read at each call; what the system and the
+  // program are, once.
   Origin Here() override {
-    Origin origin;
+    static const Origin kFixed = System();
+    Origin origin = kFixed;
     wchar_t name[256];
     DWORD size = 256;
     if (::GetComputerNameExW(ComputerNameDnsHostname, name, &size)) {
       origin.host_name.assign(name, name + size);
     }
     origin.process_id = ::GetCurrentProcessId();
+    return origin;
+  }
+
+  static Origin System() {
+    Origin origin;
     wchar_t path[MAX_PATH];
     const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
     std::wstring_view program(path, length < MAX_PATH ? length : 0);
