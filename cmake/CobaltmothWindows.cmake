@@ -6,7 +6,8 @@ enable_language(RC)
 # Windows 7 and later (RegisterTypeLibForUser).
 add_compile_definitions(_WIN32_WINNT=0x0601 WINVER=0x0601 UNICODE _UNICODE)
 
-add_library(cobaltmoth_platform OBJECT component/default_platform_windows.cpp
+add_library(cobaltmoth_platform OBJECT component/default_platform.cpp
+                                       component/default_platform_windows.cpp
                                        platform/windows/windows_platform.cpp
                                        platform/windows/crash_catcher.cpp
                                        platform/windows/crash_frames.cpp

@@ -1,6 +1,8 @@
 // The library's default platform on a POSIX system: the one place that knows which
 // implementation each port has (the POSIX backend's, the resources compiled into the library,
 // the calling thread's error line).
+#include "component/default_platform.hpp"
+
 #include <cstdlib>
 #include <string_view>
 
@@ -31,6 +33,8 @@ std::shared_ptr<platform::Resources> UserLanguageResources() {
   });
 }
 
+}  // namespace
+
 std::shared_ptr<const platform::Platform> MakeDefaultPlatform() {
   namespace posix = platform::posix;
   auto p = std::make_shared<platform::Platform>();
@@ -57,15 +61,4 @@ std::shared_ptr<const platform::Platform> MakeDefaultPlatform() {
   return p;
 }
 
-}  // namespace
 }  // namespace cobaltmoth::component
-
-namespace cobaltmoth::platform {
-
-// The port's promise, kept here at the top of the house.
-std::shared_ptr<const Platform> DefaultPlatform() {
-  static const std::shared_ptr<const Platform> instance = component::MakeDefaultPlatform();
-  return instance;
-}
-
-}  // namespace cobaltmoth::platform

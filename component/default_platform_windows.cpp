@@ -1,13 +1,14 @@
 // The library's default platform on Windows: the one place that knows which implementation
 // each port has (the Windows backend's, icon 101 compiled into the library, the calling
 // thread's error line).
+#include "component/default_platform.hpp"
+
 #include "component/resources/icon101.hpp"
 #include "platform/common/error_line.hpp"
 #include "platform/common/outbox.hpp"
 #include "platform/windows/windows_platform.hpp"
 
 namespace cobaltmoth::component {
-namespace {
 
 std::shared_ptr<const platform::Platform> MakeDefaultPlatform() {
   namespace windows = platform::windows;
@@ -32,15 +33,4 @@ std::shared_ptr<const platform::Platform> MakeDefaultPlatform() {
   return p;
 }
 
-}  // namespace
 }  // namespace cobaltmoth::component
-
-namespace cobaltmoth::platform {
-
-// The port's promise, kept here at the top of the house.
-std::shared_ptr<const Platform> DefaultPlatform() {
-  static const std::shared_ptr<const Platform> instance = component::MakeDefaultPlatform();
-  return instance;
-}
-
-}  // namespace cobaltmoth::platform

@@ -24,8 +24,7 @@ PRODUCT = ("runtime", "platform", "support", "tracing", "report", "bughandling",
            "component", "ui", "tools", "include")
 # Files that keep a port's promise above the port: the namespace they open is the port's.
 PORT_DEFINITIONS = {
-    "component/default_platform_posix.cpp": "cobaltmoth::platform",
-    "component/default_platform_windows.cpp": "cobaltmoth::platform",
+    "component/default_platform.cpp": "cobaltmoth::platform",
     "platform/posix/probes.cpp": "cobaltmoth::platform::probes",
 }
 
