@@ -103,8 +103,19 @@ struct ProcBug::Impl final : platform::CrashReporter {
   Impl& operator=(const Impl&) = delete;
 
   // The report of one error, as the bug log and the report window show it (`filtered`: with
-  // the environment's secrets filtered, as RedactSecrets asks of them).
+  // the environment's secrets filtered, as RedactSecrets asks of them). While Raise reports,
+  // the report is made at the first step that needs it and kept for the others: its file
+  // step, its delivery and its window take one stack dump and one native stack.
   std::u16string BuildReport(const VoxError& record, bool filtered) const {
+    if (!raising || !raised_report) {
+      std::u16string report = MakeReport(record);
+      if (!raising) return filtered ? bughandling::FilterReportSecrets(report) : report;
+      raised_report = std::move(report);
+    }
+    return filtered ? bughandling::FilterReportSecrets(*raised_report) : *raised_report;
+  }
+
+  std::u16string MakeReport(const VoxError& record) const {
     std::u16string dump;
     if (proc_stack && proc_stack->Enabled()) dump = proc_stack->Dump();
     if (native_stack && platform->crashes) {
@@ -118,8 +129,7 @@ struct ProcBug::Impl final : platform::CrashReporter {
     facts.line_number = record.LineNumber;
     facts.number = record.Number;
     facts.description = record.Descr;
-    std::u16string report = bughandling::BuildReport(facts, dump, environment);
-    return filtered ? bughandling::FilterReportSecrets(report) : report;
+    return bughandling::BuildReport(facts, dump, environment);
   }
 
   // What every report says of the application and the logs.
@@ -358,6 +368,9 @@ struct ProcBug::Impl final : platform::CrashReporter {
   std::u16string delivered_to;                     // its items, for a crash's helper
   platform::Origin origin;
   std::u16string app_version;
+  // Set while Raise reports; the report of its error, once a step has made it.
+  bool raising = false;
+  mutable std::optional<std::u16string> raised_report;
 };
 
 ProcBug::ProcBug() : ProcBug(platform::DefaultPlatform()) {}
@@ -416,6 +429,14 @@ void ProcBug::Raise(std::u16string_view module_name, std::u16string_view proc_na
   record.Number = error->Number();
   record.isCritical = is_critical;
   if (platform::probes::RaiseAttached()) ProbeRaise(record);
+  struct Raising {
+    Impl& m;
+    explicit Raising(Impl& impl) : m(impl) { m.raising = true; }
+    ~Raising() {
+      m.raising = false;
+      m.raised_report.reset();
+    }
+  } raising(m);
   if (m.log_on_msg_box) m.ShowErrorBox(record);
   if (m.log_on_file) {
     try {
