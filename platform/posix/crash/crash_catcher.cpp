@@ -265,13 +265,9 @@ int OpenBugLog(std::u16string_view path, bool* cut) {
   constexpr int kFlags = O_APPEND | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK;
   int fd = posix::RetryOnEintr([&] { return ::open(name, O_RDWR | O_CREAT | kFlags, 0600); });
   if (fd < 0) fd = ::open(name, O_WRONLY | kFlags);
+  // A host that closed a standard stream: the report's descriptor goes above them.
+  fd = posix::AboveStandardStreams(fd);
   if (fd < 0) return -1;
-  if (fd <= 2) {  // a host that closed a standard stream: the report's descriptor goes above
-    const int above = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    ::close(fd);
-    if (above < 0) return -1;
-    fd = above;
-  }
   struct stat info {};
   if (::fstat(fd, &info) != 0 || (!S_ISREG(info.st_mode) && !S_ISCHR(info.st_mode))) {
     ::close(fd);
