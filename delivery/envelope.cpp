@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <random>
 #include <vector>
 
 #include "platform/common/outbox.hpp"
@@ -324,15 +323,6 @@ void AppendJsonString(std::string& out, std::u16string_view text) {
     }
   }
   out += '"';
-}
-
-std::string RandomEventId() {
-  std::random_device random;
-  char id[33];
-  for (int i = 0; i < 4; ++i) {
-    std::snprintf(id + 8 * i, 9, "%08x", static_cast<unsigned>(random()));
-  }
-  return id;
 }
 
 std::string Envelope(const Record& record, const TrackerOptions& options,

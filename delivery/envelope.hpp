@@ -71,7 +71,4 @@ std::string Envelope(const Record& record, const TrackerOptions& options,
 // characters escaped.
 void AppendJsonString(std::string& out, std::u16string_view text);
 
-// 32 lower-case hexadecimal digits, from the system's random source.
-std::string RandomEventId();
-
 }  // namespace cobaltmoth::delivery

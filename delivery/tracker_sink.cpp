@@ -3,6 +3,7 @@
 // and starts no more than a process: the network is the sender's alone.
 #include "delivery/envelope.hpp"
 #include "delivery/sink.hpp"
+#include "platform/common/outbox.hpp"
 #include "platform/outbox.hpp"
 
 namespace cobaltmoth::delivery {
@@ -15,7 +16,8 @@ class TrackerSink final : public Sink {
 
   std::string Send(const Record& record, platform::Deadline) override {
     const platform::Origin origin = transport_->Here();
-    const std::string event_id = tracker_.event_id ? tracker_.event_id() : RandomEventId();
+    const std::string event_id =
+        tracker_.event_id ? tracker_.event_id() : platform::common::RandomEventId();
     std::string minidump;
     constexpr std::u16string_view kMinidump = u"\r\nMinidump: ";
     if (const std::size_t at = record.report.find(kMinidump);

@@ -96,13 +96,6 @@ bool IsEventId(std::string_view id) {
   return id.size() == 32 && id.find_first_not_of("0123456789abcdef") == kNone;
 }
 
-std::string RandomEventId() {
-  std::random_device random;
-  char id[33];
-  for (int i = 0; i < 4; ++i) std::snprintf(id + 8 * i, 9, "%08x", static_cast<unsigned>(random()));
-  return id;
-}
-
 std::string StemOf(std::int64_t unix_ms, std::string_view event_id) {
   char moment[24];
   std::snprintf(moment, sizeof moment, "%013lld-", static_cast<long long>(unix_ms));
@@ -114,6 +107,13 @@ std::string Stem(std::string_view name, std::string_view extension) {
 }
 
 }  // namespace
+
+std::string RandomEventId() {
+  std::random_device random;
+  char id[33];
+  for (int i = 0; i < 4; ++i) std::snprintf(id + 8 * i, 9, "%08x", static_cast<unsigned>(random()));
+  return id;
+}
 
 std::int64_t UnixMs() {
   using namespace std::chrono;

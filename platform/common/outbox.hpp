@@ -44,6 +44,9 @@ inline constexpr std::int64_t kFirstBackoffMs = 60 * 1000;
 inline constexpr std::int64_t kLastBackoffMs = 3600 * 1000;
 inline constexpr std::string_view kSenderLock = "sender.lock";
 
+// An event's id: 32 lower-case hexadecimal digits, from the system's random source.
+std::string RandomEventId();
+
 // Milliseconds since 1970 (UTC), now.
 std::int64_t UnixMs();
 // "2024-06-10T06:13:20.123Z".
