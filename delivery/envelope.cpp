@@ -106,6 +106,14 @@ NativeFrame ParseNativeFrame(u16string_view line) {
   return frame;
 }
 
+u16string_view PathOf(u16string_view module, const std::vector<std::u16string>& paths) {
+  for (const std::u16string& path : paths) {
+    const std::size_t slash = path.find_last_of(u"/\\");
+    if (u16string_view(path).substr(slash == kNone ? 0 : slash + 1) == module) return path;
+  }
+  return module;
+}
+
 // The exception's type and its mechanism, from a crash's description:
 //   "SIGSEGV: invalid memory reference..."         SIGSEGV, signalhandler
 //   "EXCEPTION_ACCESS_VIOLATION writing 0x..."     EXCEPTION_ACCESS_VIOLATION, seh
@@ -182,13 +190,16 @@ class EventWriter {
     Close(']');
   }
 
-  void NativeFrames(const std::vector<std::u16string>& innermost_first) {
+  // `modules`: the whole paths the report lists; a frame's package is the one of its module's
+  // name, or the name alone when the report lists none.
+  void NativeFrames(const std::vector<std::u16string>& innermost_first,
+                    const std::vector<std::u16string>& modules) {
     Open("frames", '[');
     for (std::size_t i = Kept(innermost_first.size()); i-- > 0;) {
       const NativeFrame frame = ParseNativeFrame(innermost_first[i]);
       Item();
       Text("instruction_addr", frame.address);
-      if (!frame.package.empty()) Text("package", frame.package);
+      if (!frame.package.empty()) Text("package", PathOf(frame.package, modules));
       if (!frame.function.empty()) Text("function", frame.function);
       if (!frame.file.empty()) Text("filename", frame.file);
       if (!frame.line.empty()) Number("lineno", frame.line);
@@ -246,7 +257,7 @@ std::string Event(const Record& record, const TrackerOptions& options, const Env
     json.Raw("current", "true");
     if (!record.native_stack.empty()) {
       json.Open("stacktrace", '{');
-      json.NativeFrames(record.native_stack);
+      json.NativeFrames(record.native_stack, record.modules);
       json.Close('}');
     }
     json.Close('}');

@@ -55,6 +55,24 @@ std::vector<std::u16string> NativeStackLines(std::u16string_view report) {
   return lines;
 }
 
+std::vector<std::u16string> ModulePaths(std::u16string_view report) {
+  std::vector<std::u16string> paths;
+  const std::size_t heading = report.find(kNativeStackHeading);
+  if (heading == std::u16string_view::npos) return paths;
+  std::u16string_view section = report.substr(heading + kNativeStackHeading.size());
+  section = section.substr(0, section.find(u"\r\n\r\n"));
+  const std::size_t modules = section.find(u"Modules:\r\n");
+  if (modules == std::u16string_view::npos) return paths;
+  std::u16string_view rest = section.substr(modules + 10);
+  while (!rest.empty()) {
+    const std::size_t end = rest.find(u"\r\n");
+    paths.emplace_back(rest.substr(0, end));
+    if (end == std::u16string_view::npos) break;
+    rest.remove_prefix(end + 2);
+  }
+  return paths;
+}
+
 std::vector<std::u16string> NamedFramesOf(std::span<const std::u16string> native_stack,
                                           std::u16string_view module) {
   std::vector<std::u16string> names;
@@ -91,6 +109,7 @@ std::string Fingerprint(std::int32_t number, std::u16string_view module_name,
 
 void Complete(Record& record, std::u16string_view main_module) {
   record.native_stack = NativeStackLines(record.report);
+  record.modules = ModulePaths(record.report);
   const std::vector<std::u16string> frames =
       record.crash ? NamedFramesOf(record.native_stack, main_module)
                    : std::vector<std::u16string>();

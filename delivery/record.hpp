@@ -42,12 +42,17 @@ struct Record {
   // The frames of the report's native stack as it writes them, one a line:
   // "#00 0x000055d1c2a1e364 payroll+0x2364 SaveOrder(Order const&) at /src/db.cpp:31".
   std::vector<std::u16string> native_stack = {};
+  // The whole paths of the modules those frames are in, as the report lists them below.
+  std::vector<std::u16string> modules = {};
   std::string fingerprint = {};     // 16 lower-case hexadecimal digits
   std::uint32_t folded = 0;         // records of this fingerprint folded away before this one
 };
 
 // The frame lines of the report's "Native Stack:" section; none without one.
 std::vector<std::u16string> NativeStackLines(std::u16string_view report);
+
+// The whole paths listed under "Modules:" in the report's "Native Stack:" section.
+std::vector<std::u16string> ModulePaths(std::u16string_view report);
 
 // The innermost three named frames of `module` (compared in any case), their names alone.
 std::vector<std::u16string> NamedFramesOf(std::span<const std::u16string> native_stack,

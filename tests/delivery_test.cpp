@@ -216,14 +216,16 @@ TEST(TrackerEnvelope, ARaiseAndACrashByteForByteTheirTextsEscapedAndTheirSizesKe
     return text.replace(text.find("@VERSION@"), 9, COBALTMOTH_VERSION_TEXT);
   };
   EXPECT_EQ(Envelope(raise, options, facts), golden("tracker_raise.envelope"));
-  // A crash: its native frames, another thread's stack, folded ones, the user, a minidump.
+  // A crash: its native frames (packages by the modules' paths, payroll's by its name as no
+  // path is listed), another thread's stack, folded ones, the user, a minidump.
   Record crash = raise;
   crash.crash = crash.critical = true;
   crash.description = u"SIGSEGV: invalid memory reference at address 0x0";
   crash.report = dump + u"Native Stack:\r\n-------------\r\n#00 0x7f01 libc.so.6+0x8aeec __pthread"
                  u"_kill at x.c:44\r\n#01 0x5501 payroll+0x2364 SaveOrder(Order const&) at /db.cpp"
                  u":31\r\n#02 0x5502 payroll+0x2400\r\n#03 0x5503 ?\r\n#04 0x5504 Payroll.exe!Main"
-                 u"+0x10 at C:\\src\\main.cpp:7\r\n\r\nOther Threads:\r\n--------------\r\n"
+                 u"+0x10 at C:\\src\\main.cpp:7\r\nModules:\r\n/usr/lib/libc.so.6\r\n"
+                 u"C:\\Program Files\\Payroll\\Payroll.exe\r\n\r\nOther Threads:\r\n--------------\r\n"
                  u"Thread 4243:\r\n" + dump;
   crash.folded = 2;
   Complete(crash, u"payroll");

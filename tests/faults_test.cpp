@@ -406,8 +406,12 @@ TEST(Crashes, ARaisedErrorsNativeStackNamesTheHostsOwnFrames) {
   TempDir dir;
   const CrashRun run = RunCrashHost("raise", dir.path(), {"NATIVE_STACK=1"});
   EXPECT_EQ(run.status, 0);
-  EXPECT_NE(Between(run.log, "Native Stack:", "Active Log Files:").find(" main at "),
-            std::string::npos) << run.log;
+  const std::string native = Between(run.log, "Native Stack:", "Active Log Files:");
+  EXPECT_NE(native.find(" main at "), std::string::npos) << run.log;
+  // Below the frames, each module once by its whole path: the host's own among them.
+  const std::string host = std::filesystem::canonical(COBALTMOTH_TEST_CRASH_HOST).string();
+  const std::string modules = "\r\n" + Between(native, "\r\nModules:\r\n", "\r\n\r\n") + "\r\n";
+  EXPECT_EQ(Count(modules, "\r\n" + host + "\r\n"), 1) << native;
 }
 
 TEST(Crashes, TheMappedStackLogTheReportNamesHoldsEveryLineOfItsRing) {

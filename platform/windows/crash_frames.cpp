@@ -127,6 +127,27 @@ void NativeFrames::WriteTo(runtime::TextOut& out) const noexcept {
     }
     out.Append(u"\r\n");
   }
+  WriteModules(out);
+}
+
+// Each module the frames are in, once, by its whole path, so that a reader of the report can
+// tell which copy of a DLL was loaded.
+void NativeFrames::WriteModules(runtime::TextOut& out) const noexcept {
+  bool any = false;
+  for (int i = first_; i < count_; ++i) {
+    if (bases_[i] == 0) continue;
+    bool seen = false;
+    for (int j = first_; j < i && !seen; ++j) seen = bases_[j] == bases_[i];
+    wchar_t module[MAX_PATH] = {};
+    if (seen ||
+        ::GetModuleFileNameW(reinterpret_cast<HMODULE>(bases_[i]), module, MAX_PATH) == 0) {
+      continue;
+    }
+    if (!any) out.Append(u"Modules:\r\n");
+    any = true;
+    AppendWide(out, module);
+    out.Append(u"\r\n");
+  }
 }
 
 }  // namespace cobaltmoth::platform::windows

@@ -87,10 +87,13 @@ class NativeFrames {
   // the top (the handling itself) are left out.
   void Take(const CONTEXT& context, HANDLE thread, bool drop_own) noexcept;
 
-  // The section: its heading, then one line a frame.
+  // The section: its heading, then one line a frame, then the whole path of each module the
+  // frames are in.
   void WriteTo(runtime::TextOut& out) const noexcept;
 
  private:
+  void WriteModules(runtime::TextOut& out) const noexcept;
+
   DWORD64 addresses_[kMaxFrames] = {};
   DWORD64 bases_[kMaxFrames] = {};
   int count_ = 0;

@@ -71,6 +71,13 @@ TEST(Crashes, EachKindIsReportedOnceWithAMinidumpThenEndsTheHostWithItsCode) {
     EXPECT_NE(Between(native, "#00 ", "\r\n").find(frame), std::string::npos) << native;
     if (exit_code != EXCEPTION_STACK_OVERFLOW) {  // else main is deeper than the frames shown
       EXPECT_NE(native.find(" cobaltmoth_crash_host.exe!main+0x"), std::string::npos);
+      // Below the frames, each module once by its whole path: the host's own among them.
+      const std::string modules = Between(native, "\r\nModules:\r\n", "\r\n\r\n") + "\r\n";
+      const std::size_t host = modules.find("\\cobaltmoth_crash_host.exe\r\n");
+      ASSERT_NE(host, std::string::npos) << native;
+      const std::size_t begin = modules.rfind('\n', host) + 1;  // 0 on the first line
+      EXPECT_EQ(modules.substr(begin + 1, 2), ":\\") << native;
+      EXPECT_EQ(modules.find("\\cobaltmoth_crash_host.exe\r\n", host + 1), std::string::npos);
     }
     const std::string others = Between(log, "\r\n\r\nOther Threads:\r\n--------------\r\nThread ",
                                        "Active Log");

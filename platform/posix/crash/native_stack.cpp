@@ -90,7 +90,30 @@ void NativeFrames::WriteTo(runtime::TextOut& out) const noexcept {
     }
     out.Append(u"\r\n");
   }
-  if (unnamed_ == Unnamed::kNo) return;
+  if (unnamed_ != Unnamed::kNo) WriteWhyUnnamed(out);
+  WriteModules(out);
+}
+
+// Each module the frames are in, once, by its whole path, so that a reader of the report can
+// tell which copy of a library was loaded.
+void NativeFrames::WriteModules(runtime::TextOut& out) const noexcept {
+  bool any = false;
+  for (int i = first_; i < count_; ++i) {
+    const Frame& frame = frames_[i];
+    if (frame.base == 0) continue;
+    bool seen = false;
+    for (int j = first_; j < i && !seen; ++j) {
+      seen = frames_[j].base != 0 && std::strcmp(frames_[j].module, frame.module) == 0;
+    }
+    if (seen) continue;
+    if (!any) out.Append(u"Modules:\r\n");
+    any = true;
+    runtime::AppendUtf8(out, frame.module);
+    out.Append(u"\r\n");
+  }
+}
+
+void NativeFrames::WriteWhyUnnamed(runtime::TextOut& out) const noexcept {
   out.Append(u"Frames not named: ");
   if (unnamed_ == Unnamed::kNoSymbolizer) {
     out.Append(u"cobaltmoth-crash was not found");

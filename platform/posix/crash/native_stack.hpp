@@ -43,7 +43,8 @@ class NativeFrames {
   // `limit_ms` milliseconds. Done once: later calls do nothing.
   void Name(const char* symbolizer, int limit_ms) noexcept;
 
-  // The section: its heading, then one line a frame, then why they are not named, if so.
+  // The section: its heading, then one line a frame, then why they are not named, if so,
+  // then the whole path of each module the frames are in.
   void WriteTo(runtime::TextOut& out) const noexcept;
 
  private:
@@ -56,6 +57,9 @@ class NativeFrames {
     const char* name = nullptr;  // into names_, or none
     std::size_t name_size = 0;
   };
+
+  void WriteWhyUnnamed(runtime::TextOut& out) const noexcept;
+  void WriteModules(runtime::TextOut& out) const noexcept;
 
   // Reads the names the symbolizer wrote, one line a frame, into names_.
   void ReadNames(std::size_t size) noexcept;
