@@ -2,8 +2,8 @@
 // (BM_Raise_JournalSyslog), next to Raise with nowhere to deliver it (BM_Raise_Nothing), in the
 // same run: their ratio, and the time delivery adds to a Raise. BM_Raise_Tracker gives it a
 // tracker's DSN instead: the envelope made and queued in an outbox of its own (under /tmp),
-// and the sender started at Init and after the put when none runs (COBALTMOTH_SEND_PROGRAM=
-// /bin/true: an exec, no network); /0 with room in the outbox, /1 at its bound of 30, where
+// and the sender's start handed to the library's thread at Init and after the put when none
+// runs (COBALTMOTH_SEND_PROGRAM=/bin/true: an exec, no network); /0 with room in the outbox, /1 at its bound of 30, where
 // each put also drops the oldest and counts it.
 //
 // Each iteration does what a host does: makes a bug handler, gives it the list, Init (which

@@ -2,8 +2,12 @@
 // input, or those of the files named, one after another, into the user's outbox (exit status 0
 // when each is queued, 1 when one is not), or with --init runs ProcBug::Init, which starts the
 // sender for what the outbox holds, or with --raise N raises N errors, each of a number of its
-// own, as COBALTMOTH_REPORT_TO delivers them.
+// own, as COBALTMOTH_REPORT_TO delivers them, or with --raise-fork raises, forks and raises
+// again in the child.
 #include <cobaltmoth/proc_bug.hpp>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -23,6 +27,19 @@ int main(int argc, char** argv) {
       bug.Raise("modLoop", "Tick", 1000 + i, "Overflow", 7, false);
     }
     return 0;
+  }
+  if (command == "--raise-fork") {  // a Raise, a fork at once, and the child's own Raise
+    cobaltmoth::ProcBug bug;
+    bug.Init("Payroll", 1, 2, 30, ".", cobaltmoth::ExeStandard);
+    bug.Raise("modLoop", "Tick", 1000, "Overflow", 7, false);
+    const pid_t child = ::fork();
+    if (child == 0) {  // a handler raises once; the child's error is another's
+      cobaltmoth::ProcBug again;
+      again.Init("Payroll", 1, 2, 30, ".", cobaltmoth::ExeStandard);
+      again.Raise("modLoop", "Tick", 1001, "Overflow", 7, false);
+    }
+    if (child > 0) ::waitpid(child, nullptr, 0);
+    return child < 0;
   }
   if (command == "--init") {
     cobaltmoth::ProcBug().Init("Payroll", 1, 2, 30, ".", cobaltmoth::ExeStandard);

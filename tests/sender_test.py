@@ -228,6 +228,20 @@ class Sender(Outboxes):
         self.wait_for(lambda: not self.files(".envelope"))
         self.assertEqual((self.files(".envelope"), len(self.bodies())), ([], 1))
 
+    @unittest.skipIf(WINE, "fork")
+    def test_fork(self):
+        """A child forked while its parent's sender waits to start starts one of its own."""
+        starts = os.path.join(self.dir, "starts")
+        script = pathlib.Path(self.dir, "sender")
+        script.write_text('#!/bin/sh\necho "$$" >>"%s"\n' % starts)
+        script.chmod(0o700)
+        env = dict(self.env, COBALTMOTH_SEND_PROGRAM=str(script),
+                   COBALTMOTH_REPORT_TO="http://public@127.0.0.1:9/1", COBALTMOTH_UI="none")
+        self.assertEqual(subprocess.run([PUT, "--raise-fork"], env=env, cwd=self.dir,
+                                        timeout=60).returncode, 0)
+        self.wait_for(lambda: len(self.read(starts).split()) >= 2)
+        self.assertEqual((len(self.read(starts).split()), len(self.files(".envelope"))), (2, 2))
+
     @unittest.skipIf(WINE, "the modes and mounts of a POSIX system")
     def test_disk(self):
         """No home, and a full disk: nothing queued, nothing half written, a terminal told why."""

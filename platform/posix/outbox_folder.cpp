@@ -7,8 +7,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <csignal>
 #include <string>
 #include <system_error>
+#include <thread>
 
 #include "platform/posix/fd.hpp"
 #include "platform/posix/posix_platform.hpp"
@@ -27,6 +31,68 @@ class FlockLock final : public OutboxFolder::Lock {
 
  private:
   UniqueFd fd_;  // closing it lets the lock go
+};
+
+// Starts the sender on a thread of its own, so that a Raise does not wait for the program to
+// be loaded (a few milliseconds). The thread lets a short while pass first, and the starts
+// asked for meanwhile are the same start: that sender lists the outbox after all of their
+// envelopes were put, and a host that raises in a loop while its tracker is out of reach does
+// not start a program a Raise. When the process ends normally the starts under way are waited
+// for (without that while, up to a second), so that a host that ends right after its Raise
+// still has its report sent; one killed before leaves the envelope for the next run. Where no
+// thread can be made, the sender is started on the caller's.
+class SenderStarts {
+ public:
+  static SenderStarts& Get() {
+    static SenderStarts starts;
+    return starts;
+  }
+
+  void Start(std::string program) {
+    // A forked child has none of its parent's threads: what they were doing is not under way.
+    if (const pid_t me = ::getpid(); owner_.exchange(me) != me) {
+      waiting_.store(false);
+      under_way_.store(0);
+    }
+    if (waiting_.exchange(true)) return;
+    under_way_.fetch_add(1);
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &previous);  // no host's handler runs on the thread
+    try {
+      std::thread([this, program = std::move(program)] { Run(program, kGatherMs); }).detach();
+    } catch (const std::system_error&) {
+      Run(program, 0);
+    }
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  }
+
+  ~SenderStarts() {
+    if (owner_.load() != ::getpid()) return;
+    ending_.store(true);
+    const std::int64_t deadline = MonotonicMs() + 1000;
+    while (under_way_.load() > 0 && MonotonicMs() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+
+ private:
+  static constexpr int kGatherMs = 20;
+
+  void Run(const std::string& program, int gather_ms) {
+    for (int waited = 0; waited < gather_ms && !ending_.load(); ++waited) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    waiting_.store(false);  // a start asked for from here on is one of its own
+    SpawnDetached(program, {"cobaltmoth-send"});
+    under_way_.fetch_sub(1);
+  }
+
+  std::atomic<bool> waiting_{false};
+  std::atomic<bool> ending_{false};
+  std::atomic<int> under_way_{0};
+  std::atomic<pid_t> owner_{0};
 };
 
 int OpenPrivate(const std::string& path, int flags) {
@@ -136,8 +202,8 @@ class PosixOutboxFolder final : public OutboxFolder {
   }
 
   void StartSender() override {
-    SpawnDetached(FindLibraryProgram("COBALTMOTH_SEND_PROGRAM", "cobaltmoth-send", "tools"),
-                  {"cobaltmoth-send"});
+    SenderStarts::Get().Start(
+        FindLibraryProgram("COBALTMOTH_SEND_PROGRAM", "cobaltmoth-send", "tools"));
   }
 };
 
