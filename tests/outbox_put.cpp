@@ -6,8 +6,10 @@
 // again in the child.
 #include <cobaltmoth/proc_bug.hpp>
 
+#ifndef _WIN32
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cstdlib>
 #include <fstream>
@@ -28,6 +30,7 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
+#ifndef _WIN32
   if (command == "--raise-fork") {  // a Raise, a fork at once, and the child's own Raise
     cobaltmoth::ProcBug bug;
     bug.Init("Payroll", 1, 2, 30, ".", cobaltmoth::ExeStandard);
@@ -41,6 +44,7 @@ int main(int argc, char** argv) {
     if (child > 0) ::waitpid(child, nullptr, 0);
     return child < 0;
   }
+#endif
   if (command == "--init") {
     cobaltmoth::ProcBug().Init("Payroll", 1, 2, 30, ".", cobaltmoth::ExeStandard);
     return 0;

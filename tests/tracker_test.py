@@ -3,7 +3,7 @@
 COBALTMOTH_TEST_CRASH_HOST) to an error tracker, through the outbox and cobaltmoth-send: to the
 trackers' development receiver in a private network namespace, and to the stub on 127.0.0.1.
 Every envelope received is read by the trackers' parser (tracker/check-envelope.mjs)."""
-import base64, glob, json, os, pathlib, shutil, subprocess, sys, unittest
+import base64, glob, json, os, pathlib, re, shutil, subprocess, sys, unittest
 
 import sender_test as base
 
@@ -91,43 +91,59 @@ class Tracker(base.Outboxes):
         self.assertEqual(self.read(self.outbox, "dropped"), "9970\n")  # told at the next send
         self.expect_private()
 
-    @unittest.skipIf(base.WINE or not HOST, "the Linux crash host")
+    @unittest.skipIf(not HOST, "no crash host")
     def test_spotlight(self):
-        """A Raise and a crash of the crash host, each with its procedure stacks, as the
-        development receiver took them."""
+        """A Raise and a crash of the crash host (a signal on Linux; an access violation with
+        its minidump on Windows), each with its procedure stacks, as the development receiver
+        took them."""
         folder = os.path.join(self.dir, "host")
         os.makedirs(folder)
         self.env.update(COBALTMOTH_REPORT_TO="http://public@127.0.0.1:8969/1", COBALTMOTH_UI="none")
-        script = ('"$1" raise "$2"; "$1" $4 "$2"; for i in $(seq 200); do '
+        # Wine starts a program's children from the program itself: they stay in the namespace.
+        script = ('"$@" raise "$2"; "$@" $4 "$2"; for i in $(seq 300); do '
                   'ls "$3"/*.envelope >/dev/null 2>&1 || exit 0; sleep 0.1; done; exit 1')
+        mode, place = (MODE, folder) if not base.WINE else ("segv", "Z:" + folder.replace("/", "\\"))
         spotlight = subprocess.run([os.path.join(base.SERVICES, "spotlight.sh"), self.dir, "sh",
-                                    "-c", script, "sh", HOST, folder, self.outbox,
-                                    MODE],
-                                   env=self.env, capture_output=True, text=True, timeout=120)
+                                    "-c", script.replace('"$@"', '"$5" "$1"' if base.WINE else
+                                                         '"$1"'),
+                                    "sh", HOST, place, self.outbox, mode, *base.WINE],
+                                   env=dict(self.env, SPOTLIGHT_TIMEOUT="110"),
+                                   capture_output=True, text=True, timeout=150)
         if spotlight.returncode == 77 and not base.REQUIRED:
             self.skipTest("no namespace")
         self.assertEqual(spotlight.returncode, 0, spotlight.stderr)
         captured = sorted(glob.glob(os.path.join(self.dir, "spotlight", "*.txt")))
-        raised, crashed = [event(e) for e in checked(captured)]
+        envelopes = checked(captured)
+        raised, crashed = [event(e) for e in envelopes]
         if RECEIVED:
             shutil.copyfile(captured[-1], RECEIVED)
         tree = [("frmMain", "Form_Load", None), ("frmOrders", "cmdSave_Click", None),
                 ("modDb", "SaveOrder", 120)]
-        for (payload, attachments), level, mechanism in ((raised, "error", "raise"),
-                                                         (crashed, "fatal", "signalhandler")):
+        kind = ("EXCEPTION_ACCESS_VIOLATION", "seh", ["minidump.dmp", "report.txt"]) if base.WINE \
+            else (SIGNAL, "signalhandler", ["report.txt"])
+        for (payload, attachments), level, mechanism, sent in (
+                (raised, "error", "raise", ["report.txt"]), (crashed, "fatal", kind[1], kind[2])):
             exception = payload["exception"]["values"][0]
             self.assertEqual((payload["level"], exception["mechanism"]["type"],
                               frames(exception["stacktrace"]), attachments),
-                             (level, mechanism, tree, ["report.txt"]))
+                             (level, mechanism, tree, sent))
         crashing, worker = crashed[0]["threads"]["values"]  # the crashing thread first
-        self.assertEqual(crashed[0]["exception"]["values"][0]["type"], SIGNAL)
+        self.assertEqual(crashed[0]["exception"]["values"][0]["type"], kind[0])
         self.assertEqual(frames(worker["stacktrace"]),
                          [("modWorker", "Poll", None), ("modWorker", "Wait", None)])
         natives = crashing["stacktrace"]["frames"]
         self.assertTrue(crashing["crashed"] and all(f["instruction_addr"].startswith("0x")
                                                     for f in natives))
-        self.assertIn("WriteThroughNull" if SIGNAL == "SIGSEGV" else "abort",
+        self.assertIn("WriteThroughNull" if kind[0] != "SIGABRT" else "abort",
                       " ".join(f.get("function", "") for f in natives))
+        # Each frame's package is its module's whole path: the host's own among them.
+        packages = {f.get("package") for f in natives}
+        self.assertTrue(any(re.fullmatch(r"[A-Z]:\\.*\\cobaltmoth_crash_host\.exe", p or "")
+                            for p in packages) if base.WINE else
+                        os.path.realpath(HOST) in packages, packages)
+        if base.WINE:
+            minidump = base64.b64decode(envelopes[1]["items"][1]["payload"]["base64"])
+            self.assertEqual(minidump[:4], b"MDMP")
 
 
 if __name__ == "__main__":
