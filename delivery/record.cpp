@@ -41,36 +41,27 @@ void AppendField(std::u16string& out, std::u16string_view text) {
 
 }  // namespace
 
-std::vector<std::u16string> NativeStackLines(std::u16string_view report) {
-  std::vector<std::u16string> lines;
+void ReadNativeStack(Record& record) {
+  std::u16string_view report = record.report;
   const std::size_t heading = report.find(kNativeStackHeading);
-  if (heading == std::u16string_view::npos) return lines;
+  if (heading == std::u16string_view::npos) return;
+  // The frames ("#00 ..."), then perhaps why they are not named, then perhaps "Modules:" and a
+  // path a line; a blank line ends the section, as on Windows the line of the minidump does.
   std::u16string_view rest = report.substr(heading + kNativeStackHeading.size());
-  while (rest.size() > 1 && rest[0] == u'#') {
+  bool modules = false;
+  while (!rest.empty() && !rest.starts_with(u"\r\n") && !rest.starts_with(u"Minidump: ")) {
     const std::size_t end = rest.find(u"\r\n");
-    lines.emplace_back(rest.substr(0, end));
+    const std::u16string_view line = rest.substr(0, end);
+    if (modules) {
+      record.modules.emplace_back(line);
+    } else if (line.starts_with(u'#')) {
+      record.native_stack.emplace_back(line);
+    } else {
+      modules = line == u"Modules:";
+    }
     if (end == std::u16string_view::npos) break;
     rest.remove_prefix(end + 2);
   }
-  return lines;
-}
-
-std::vector<std::u16string> ModulePaths(std::u16string_view report) {
-  std::vector<std::u16string> paths;
-  const std::size_t heading = report.find(kNativeStackHeading);
-  if (heading == std::u16string_view::npos) return paths;
-  std::u16string_view section = report.substr(heading + kNativeStackHeading.size());
-  section = section.substr(0, section.find(u"\r\n\r\n"));
-  const std::size_t modules = section.find(u"Modules:\r\n");
-  if (modules == std::u16string_view::npos) return paths;
-  std::u16string_view rest = section.substr(modules + 10);
-  while (!rest.empty()) {
-    const std::size_t end = rest.find(u"\r\n");
-    paths.emplace_back(rest.substr(0, end));
-    if (end == std::u16string_view::npos) break;
-    rest.remove_prefix(end + 2);
-  }
-  return paths;
 }
 
 std::vector<std::u16string> NamedFramesOf(std::span<const std::u16string> native_stack,
@@ -108,8 +99,9 @@ std::string Fingerprint(std::int32_t number, std::u16string_view module_name,
 }
 
 void Complete(Record& record, std::u16string_view main_module) {
-  record.native_stack = NativeStackLines(record.report);
-  record.modules = ModulePaths(record.report);
+  record.native_stack.clear();
+  record.modules.clear();
+  ReadNativeStack(record);
   const std::vector<std::u16string> frames =
       record.crash ? NamedFramesOf(record.native_stack, main_module)
                    : std::vector<std::u16string>();

@@ -48,11 +48,8 @@ struct Record {
   std::uint32_t folded = 0;         // records of this fingerprint folded away before this one
 };
 
-// The frame lines of the report's "Native Stack:" section; none without one.
-std::vector<std::u16string> NativeStackLines(std::u16string_view report);
-
-// The whole paths listed under "Modules:" in the report's "Native Stack:" section.
-std::vector<std::u16string> ModulePaths(std::u16string_view report);
+// The frame lines and module paths of the report's "Native Stack:" section into `record`.
+void ReadNativeStack(Record& record);
 
 // The innermost three named frames of `module` (compared in any case), their names alone.
 std::vector<std::u16string> NamedFramesOf(std::span<const std::u16string> native_stack,

@@ -99,14 +99,14 @@ class Tracker(base.Outboxes):
         folder = os.path.join(self.dir, "host")
         os.makedirs(folder)
         self.env.update(COBALTMOTH_REPORT_TO="http://public@127.0.0.1:8969/1", COBALTMOTH_UI="none")
-        # Wine starts a program's children from the program itself: they stay in the namespace.
-        script = ('"$@" raise "$2"; "$@" $4 "$2"; for i in $(seq 300); do '
-                  'ls "$3"/*.envelope >/dev/null 2>&1 || exit 0; sleep 0.1; done; exit 1')
+        # The host's command ends the arguments. Wine starts a program's children from the
+        # program itself: they stay in the namespace.
+        script = ('place=$1 outbox=$2 mode=$3; shift 3; "$@" raise "$place"; "$@" $mode "$place"; '
+                  'for i in $(seq 300); do ls "$outbox"/*.envelope >/dev/null 2>&1 || exit 0; '
+                  'sleep 0.1; done; exit 1')
         mode, place = (MODE, folder) if not base.WINE else ("segv", "Z:" + folder.replace("/", "\\"))
         spotlight = subprocess.run([os.path.join(base.SERVICES, "spotlight.sh"), self.dir, "sh",
-                                    "-c", script.replace('"$@"', '"$5" "$1"' if base.WINE else
-                                                         '"$1"'),
-                                    "sh", HOST, place, self.outbox, mode, *base.WINE],
+                                    "-c", script, "sh", place, self.outbox, mode, *base.WINE, HOST],
                                    env=dict(self.env, SPOTLIGHT_TIMEOUT="110"),
                                    capture_output=True, text=True, timeout=150)
         if spotlight.returncode == 77 and not base.REQUIRED:
