@@ -228,7 +228,9 @@ class Sender(Outboxes):
         self.wait_for(lambda: not self.files(".envelope"))
         self.assertEqual((self.files(".envelope"), len(self.bodies())), ([], 1))
 
-    @unittest.skipIf(WINE, "fork")
+    # The sanitizer's allocator keeps no fork handlers: a child forked while the parent's
+    # starting thread allocates finds the allocator locked for good.
+    @unittest.skipIf(WINE or os.environ.get("COBALTMOTH_TEST_SANITIZED") == "1", "fork")
     def test_fork(self):
         """A child forked while its parent's sender waits to start starts one of its own."""
         starts = os.path.join(self.dir, "starts")
